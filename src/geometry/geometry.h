@@ -1,0 +1,29 @@
+// geometry: the characteristics of a particle and its cut by a plane.
+//
+// API
+//   Analyse_teleso(rec)               voxel count, bounding box and truncated means into rec
+//   Get_center(rec)                   the middle of the bounding box, (min + max) / 2 per axis
+//   Cut_length(text)                  a cut length from a command-line text: atof, then float
+//   Cut_teleso(rec, c, xc, yc, zc)    clear every voxel whose plane sum exceeds 1
+//
+// The plane arithmetic is in plane.h. Empty bodies measure as minima dim-1, maxima 0, means 0.
+#pragma once
+
+#include <cstdint>
+
+#include "teleso/teleso.h"
+
+struct Center {
+    std::int32_t x = 0, y = 0, z = 0;
+};
+
+void Analyse_teleso(TelesoRecord& rec);
+Center Get_center(const TelesoRecord& rec);
+float Cut_length(const char* text);
+void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
+
+namespace geometry::per_voxel {
+// The definitions voxel by voxel, the reference for faster code.
+void analyse(TelesoRecord& rec);
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
+}  // namespace geometry::per_voxel

@@ -1,0 +1,87 @@
+// teleso: the voxel body (a particle in a cubic grid) and its shape form file (*.3d).
+//
+// API
+//   TelesoRecord                    the body record: twelve 32-bit fields and the voxel bitmap
+//   Create_teleso(rec, n)           allocate a cleared bitmap of edge n (0..1290); 0 ok, 1 failure
+//   Free_teleso(rec)                release the bitmap
+//   Get_voxel(rec, x, y, z)         1 for a set voxel, 0 for an empty one or outside the grid
+//   Set_voxel(rec, x, y, z, v)      set (v > 0) or clear (v <= 0); 1 when the index is outside
+//   RleDecoder, Next_rle_byte       one value of a voxel stream, read byte by byte
+//   RleEncoder, Put_rle_byte        one value added to (or a flush of) a voxel stream
+//   Read_teleso_header(in, rec, p)  header of an open input, creates the bitmap; 0 ok, 1 refused
+//   Read_teleso_voxels(in, rec, p)  the voxel stream into the bitmap; 0 ok, 1 read error
+//   Write_teleso(path, rec)         the whole file, replacing the target atomically; 0 ok, 1 failure
+//
+// Messages go to standard output, as the program's transcript. The byte layout and the run-length
+// rules of the file live in format.h.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct TelesoRecord {
+    std::int32_t size = 0;  // bytes of the bitmap: dim^3 / 8 + 1
+    std::int32_t dim = 0;   // edge length of the grid, in voxels
+    std::int32_t x_min = 0, x_max = 0;
+    std::int32_t y_min = 0, y_max = 0;
+    std::int32_t z_min = 0, z_max = 0;
+    std::int32_t x_mean = 0, y_mean = 0, z_mean = 0;
+    std::int32_t voxels = 0;
+    // Voxel i = x + dim*(y + dim*z) is bit i%8 of byte i/8. The block is padded with zero bytes
+    // to a whole number of 64-bit words, so word-wise code may read past `size`.
+    std::uint8_t* data = nullptr;
+};
+
+int Create_teleso(TelesoRecord& rec, std::int32_t n);
+void Free_teleso(TelesoRecord& rec);
+int Get_voxel(const TelesoRecord& rec, std::int32_t x, std::int32_t y, std::int32_t z);
+int Set_voxel(TelesoRecord& rec, std::int32_t x, std::int32_t y, std::int32_t z, int value);
+
+// Run-length codec state; each stream starts from a zero-initialised object.
+struct RleDecoder {
+    std::int32_t remaining = 0;
+    std::uint8_t last = 0;
+};
+struct RleEncoder {
+    int started = 0;
+    std::uint8_t run_byte = 0;
+    std::int32_t run_count = 0;
+};
+enum RleMode : int { kRleAdd = 0, kRleFlush = 1 };
+
+std::uint8_t Next_rle_byte(RleDecoder& dec, std::FILE* in);
+void Put_rle_byte(RleEncoder& enc, std::FILE* out, std::uint8_t value, int mode);
+
+int Read_teleso_header(std::FILE* in, TelesoRecord& rec, const char* path);
+int Read_teleso_voxels(std::FILE* in, TelesoRecord& rec, const char* path);
+int Write_teleso(const char* path, const TelesoRecord& rec);
+
+// Quiet building blocks, shared by the program, the companion tools and the tests.
+namespace teleso {
+
+inline constexpr std::int32_t kMaxDim = 1290;  // dim^3 must fit a 32-bit signed integer
+
+bool dim_in_range(std::int64_t n);
+std::int32_t bitmap_size(std::int32_t n);  // n^3 / 8 + 1, for n in 0..kMaxDim
+
+// Allocates and clears the bitmap of edge n without printing; false when n is out of range or
+// memory runs out (rec.data stays null then).
+bool allocate_body(TelesoRecord& rec, std::int32_t n);
+void release_body(TelesoRecord& rec);
+
+// Writes the 52-byte header image and the voxel stream to an open binary stream. Returns false
+// when a write failed.
+bool write_body(std::FILE* out, const TelesoRecord& rec);
+
+// Decodes the voxel stream of an open input into a cleared bitmap (rec.dim and rec.data set).
+// Returns false on a read error of the stream (end of input is no error).
+bool read_voxels(std::FILE* in, TelesoRecord& rec);
+
+// The definitions voxel by voxel, through Next_rle_byte/Set_voxel and Get_voxel/Put_rle_byte.
+// They are the reference that faster code must match byte for byte.
+namespace per_voxel {
+bool read_voxels(std::FILE* in, TelesoRecord& rec);
+bool write_body(std::FILE* out, const TelesoRecord& rec);
+}  // namespace per_voxel
+
+}  // namespace teleso
