@@ -1,0 +1,46 @@
+// shapes: particles made from geometric descriptions, for the companion tools, the sample
+// particle, the tests and the benchmarks. Deterministic for a given seed on every platform.
+//
+// API
+//   Ball                                 a sphere: centre and radius, in voxel units
+//   fill_balls(rec, add, remove)         set every voxel inside one of `add` and outside all of
+//                                        `remove` (voxel centres at integer coordinates)
+//   make_sphere(rec, r)                  a centred sphere of radius r
+//   make_grain(rec, seed)                a lumpy grain with pores, filling most of the grid
+//   make_noise(rec, seed, density)       independent random voxels
+//   SplitMix64                           the generator behind the seeds
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "teleso/teleso.h"
+
+namespace shapes {
+
+struct Ball {
+    double x = 0, y = 0, z = 0, r = 0;
+};
+
+class SplitMix64 {
+public:
+    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next();
+    double uniform();                          // in [0, 1)
+    double uniform(double lo, double hi);      // in [lo, hi)
+
+private:
+    std::uint64_t state_;
+};
+
+// Sets the voxels x0..x1 (inclusive) of row (y, z); coordinates are clipped to the grid.
+void set_row_range(TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32_t x0, std::int32_t x1);
+
+void fill_balls(TelesoRecord& rec, const std::vector<Ball>& add, const std::vector<Ball>& remove);
+void make_sphere(TelesoRecord& rec, double r);
+std::vector<Ball> grain_blobs(std::int32_t dim, std::uint64_t seed);
+std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed);
+void make_grain(TelesoRecord& rec, std::uint64_t seed);
+void make_noise(TelesoRecord& rec, std::uint64_t seed, double density);
+
+}  // namespace shapes
