@@ -72,8 +72,11 @@ bool is_existing_special(const fs::path& p) {
 }  // namespace
 
 bool output_writable(const char* path) {
+    // Opening follows symbolic links, so a file it creates is the one at the end of the chain;
+    // that file is removed again, never the link (a dangling link stays a link).
+    const fs::path target = resolve_links(path);
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    const fs::file_status st = fs::status(target, ec);
     const bool existed = !ec && fs::exists(st);
     // Opening a pipe would wait for a reader and hand it an empty stream; it is opened once,
     // when the file is written.
@@ -81,7 +84,7 @@ bool output_writable(const char* path) {
     std::FILE* f = std::fopen(path, "ab");  // append mode: creates, never truncates
     if (!f) return false;
     std::fclose(f);
-    if (!existed) std::remove(path);
+    if (!existed) std::remove(target.c_str());
     return true;
 }
 
