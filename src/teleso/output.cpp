@@ -30,12 +30,16 @@ fs::path resolve_links(fs::path p) {
     return p;
 }
 
+// Directory entries hold at most 255 bytes; the temporary name adds 14 to the target's, so a
+// long target name is shortened in it (it only has to show whose temporary file it is).
+constexpr std::size_t kMaxTempStem = 200;
+
 std::string temp_name_for(const fs::path& target, std::uint64_t salt) {
     static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::string suffix;
     for (int k = 0; k < 8; ++k, salt /= 36) suffix += kDigits[salt % 36];
     std::string name(".");
-    name.append(target.filename().string()).append(".").append(suffix).append(".tmp");
+    name.append(target.filename().string().substr(0, kMaxTempStem)).append(".").append(suffix).append(".tmp");
     return (target.parent_path() / name).string();
 }
 
