@@ -100,19 +100,24 @@ bool same_voxels(const TelesoRecord& a, const TelesoRecord& b) {
     return true;
 }
 
-namespace {
 std::string shell_quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
-}  // namespace
 
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
+    return run_tarvo_under("", args, workdir);
+}
+
+RunResult run_tarvo_under(const std::string& prefix, const std::vector<std::string>& args,
+                          const std::string& workdir) {
     std::string cmd;
-    if (!workdir.empty()) cmd = "cd " + shell_quote(workdir) + " && ";
+    // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) about "literal" + string&&.
+    if (!workdir.empty()) cmd.append("cd ").append(shell_quote(workdir)).append(" && ");
+    if (!prefix.empty()) cmd.append(prefix).append(" ");
     cmd += shell_quote(TARVO_EXE);
-    for (const auto& a : args) cmd += " " + shell_quote(a);
+    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " 2>&1";
     RunResult r;
     std::FILE* p = popen(cmd.c_str(), "r");

@@ -60,5 +60,9 @@ struct RunResult {
 };
 // Runs the built tarvo with the arguments (quoted for the shell), standard output captured.
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir = "");
+// The same, with a shell prefix in front of the program, e.g. "ulimit -v 65536 &&".
+RunResult run_tarvo_under(const std::string& prefix, const std::vector<std::string>& args,
+                          const std::string& workdir = "");
+std::string shell_quote(const std::string& s);
 
 }  // namespace test_support

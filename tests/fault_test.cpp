@@ -1,0 +1,511 @@
+// Faults as a script meets them: the built tarvo is run as a separate process, and each test
+// checks the exit status, the message and the files left behind. Damaged inputs, inputs that
+// are not files, full and unwritable outputs, outputs that are links, devices or pipes, memory
+// limits and interruption while the output is written.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace fs = std::filesystem;
+using namespace test_support;
+
+extern char** environ;
+
+namespace {
+
+// A run that succeeds with the small test particles needs far less; an edge of 1290 needs 268 MB.
+constexpr const char* kSmallAddressSpace = "ulimit -v 65536 &&";
+
+#ifdef TARVO_SANITIZED
+// AddressSanitizer reserves terabytes of address space at start, so a limit stops it outright.
+constexpr bool kAddressLimitWorks = false;
+#else
+constexpr bool kAddressLimitWorks = true;
+#endif
+
+const std::vector<std::string> kCuts = {"3", "4", "99999"};
+
+std::vector<std::string> args_for(const std::string& in, const std::string& out) {
+    std::vector<std::string> a{in, out};
+    a.insert(a.end(), kCuts.begin(), kCuts.end());
+    return a;
+}
+
+void write_particle(const std::string& path, std::int32_t dim, std::uint64_t seed) {
+    Body body(dim);
+    std::mt19937_64 rng(seed);
+    fill_random(body.rec, rng, 0.5);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_TRUE(teleso::write_body(f, body.rec));
+    ASSERT_EQ(std::fclose(f), 0);
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+const Bytes kOldOutput = {'o', 'l', 'd', ' ', 'o', 'u', 't', 'p', 'u', 't', '\n'};
+const std::string kFreed = "Free_teleso(): Uvolnujem hlavny pamatovy blok...O.K.\n";
+
+std::string same_file_message(const std::string& in, const std::string& out) {
+    return "Initialisation...\nInput '" + in + "' and output '" + out +
+           "' are the same file; refusing to overwrite the input\n";
+}
+std::string short_input_message(const std::string& in, std::size_t bytes) {
+    return "Initialisation...\nInput file '" + in + "' is too short (" + std::to_string(bytes) +
+           " bytes): it has no edge length\n";
+}
+std::string edge_range_message(const std::string& in, std::int32_t dim) {
+    return "Initialisation...\nInput file '" + in + "' has edge length " + std::to_string(dim) +
+           ", outside 0 to 1290\n";
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Temporary files of an output are named .<name>.<8 characters>.tmp.
+std::size_t temporary_files_in(const fs::path& dir) {
+    std::size_t count = 0;
+    for (const std::string& name : names_in(dir))
+        if (name.front() == '.' && ends_with(name, ".tmp")) ++count;
+    return count;
+}
+
+// Permissions do not stop root, so the cases that need an unwritable directory or an unreadable
+// file run tarvo as the unprivileged user "nobody" when the tests run as root.
+struct Unprivileged {
+    bool available = false;
+    std::string prefix;
+    std::string why_not;
+};
+
+Unprivileged unprivileged() {
+    Unprivileged u;
+    if (geteuid() != 0) {
+        u.available = true;
+        return u;
+    }
+    u.prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const RunResult probe = run_tarvo_under(u.prefix, {});
+    u.available = probe.status == 1 && probe.output.rfind("Program tarvo.exe", 0) == 0;
+    if (!u.available) u.why_not = "cannot run tarvo as nobody (setpriv missing or build not reachable)";
+    return u;
+}
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        in = dir.file("in.3d");
+        write_particle(in, 12, 7);
+        in_bytes = read_bytes(in);
+    }
+
+    // The bytes a successful run writes for the input, from a plain run to a regular file.
+    Bytes reference_output() {
+        ScratchDir ref_dir;
+        const std::string ref = ref_dir.file("ref.3d");
+        const RunResult r = run_tarvo(args_for(in, ref));
+        EXPECT_EQ(r.status, 0) << r.output;
+        const Bytes bytes = read_bytes(ref);
+        EXPECT_GT(bytes.size(), 52u);
+        return bytes;
+    }
+
+    ScratchDir dir;
+    std::string in;
+    Bytes in_bytes;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Devices as output.
+
+TEST_F(FaultTest, FullDeviceFailsAndNullDeviceSucceeds) {
+    const RunResult full = run_tarvo(args_for(in, "/dev/full"));
+    EXPECT_EQ(full.status, 1) << full.output;
+    EXPECT_NE(full.output.find("Writing the output file...Write_teleso(): Zapisujem subor /dev/full ... \n"
+                               "Write_teleso(): Chyba pri zapise do suboru /dev/full\n"),
+              std::string::npos)
+        << full.output;
+    EXPECT_TRUE(ends_with(full.output, kFreed)) << full.output;
+
+    const RunResult null = run_tarvo(args_for(in, "/dev/null"));
+    EXPECT_EQ(null.status, 0) << null.output;
+    EXPECT_TRUE(ends_with(null.output, "Write_teleso(): Zapisujem subor /dev/null ... O.K.\nO.K.\n" + kFreed))
+        << null.output;
+    // Devices are written in place: they stay devices.
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_EQ(read_bytes(in), in_bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A failing run leaves an existing output exactly as it was, and no other file.
+
+TEST_F(FaultTest, FailedRunKeepsExistingOutput) {
+    const std::string out = dir.file("out.3d");
+    struct Case {
+        std::string name;
+        std::string input;
+        Bytes input_bytes;  // written when not empty
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"missing input", dir.file("missing.3d"), {}, "Initialisation...\nCan't read '" + dir.file("missing.3d") + "' file\n"},
+        {"five-byte input", dir.file("short.3d"), Bytes{2, 0, 0, 0, 2}, short_input_message(dir.file("short.3d"), 5)},
+        {"edge 5000", dir.file("big.3d"), header_bytes(0, 5000), edge_range_message(dir.file("big.3d"), 5000)},
+        {"input is a directory", dir.path().string(), {},
+         "Initialisation...\nInput file '" + dir.path().string() + "' cannot be read: Is a directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_bytes(out, kOldOutput);
+        if (!c.input_bytes.empty()) write_bytes(c.input, c.input_bytes);
+        const std::set<std::string> before = names_in(dir.path());
+        const RunResult r = run_tarvo(args_for(c.input, out));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, c.expected);
+        EXPECT_EQ(read_bytes(out), kOldOutput);
+        EXPECT_EQ(names_in(dir.path()), before);
+    }
+}
+
+// A file size limit makes writing fail like a full disk, on a regular output that is replaced
+// through a temporary file. (SIGXFSZ is ignored so that the write reports the error instead.)
+TEST_F(FaultTest, FullDiskKeepsExistingOutputAndRemovesTemporaryFile) {
+    write_particle(in, 24, 11);  // about 10 kB of output, far above the limit of 512 bytes
+    const std::string out = dir.file("out.3d");
+    write_bytes(out, kOldOutput);
+    const RunResult r = run_tarvo_under("trap '' XFSZ; ulimit -f 1 &&", args_for(in, out));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ends_with(r.output, "Writing the output file...Write_teleso(): Zapisujem subor " + out +
+                                        " ... \nWrite_teleso(): Chyba pri zapise do suboru " + out + "\n" + kFreed))
+        << r.output;
+    EXPECT_EQ(read_bytes(out), kOldOutput);
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
+}
+
+TEST_F(FaultTest, UnwritableDirectoryKeepsExistingOutput) {
+    const Unprivileged nobody = unprivileged();
+    if (!nobody.available) GTEST_SKIP() << nobody.why_not;
+    fs::permissions(in, fs::perms::all, fs::perm_options::add);
+    const fs::path locked = dir.path() / "locked";
+    fs::create_directory(locked);
+    const std::string writable_out = (locked / "writable.3d").string();
+    const std::string readonly_out = (locked / "readonly.3d").string();
+    write_bytes(writable_out, kOldOutput);
+    write_bytes(readonly_out, kOldOutput);
+    fs::permissions(writable_out, fs::perms(0666), fs::perm_options::replace);
+    fs::permissions(readonly_out, fs::perms(0644), fs::perm_options::replace);
+    fs::permissions(dir.path(), fs::perms(0755), fs::perm_options::replace);
+    fs::permissions(locked, fs::perms(0555), fs::perm_options::replace);
+
+    // The file itself may be written, but no temporary file can be made beside it.
+    const RunResult a = run_tarvo_under(nobody.prefix, args_for(in, writable_out));
+    EXPECT_EQ(a.status, 1);
+    EXPECT_TRUE(ends_with(a.output, "Writing the output file...Write_teleso(): Neda sa otvorit subor " +
+                                        writable_out + "\n" + kFreed))
+        << a.output;
+    // Neither the file nor its directory may be written: refused by the output check.
+    const RunResult b = run_tarvo_under(nobody.prefix, args_for(in, readonly_out));
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.output, "Initialisation...\nCan't write to '" + readonly_out + "' file\n");
+
+    EXPECT_EQ(read_bytes(writable_out), kOldOutput);
+    EXPECT_EQ(read_bytes(readonly_out), kOldOutput);
+    EXPECT_EQ(names_in(locked), (std::set<std::string>{"readonly.3d", "writable.3d"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Input and output naming the same file.
+
+TEST_F(FaultTest, SameFileUnderAnyNameIsRefused) {
+    fs::create_directory(dir.path() / "sub");
+    fs::create_symlink(in, dir.path() / "link.3d");
+    fs::create_hard_link(in, dir.path() / "hard.3d");
+    struct Case {
+        std::string input, output;
+    };
+    const std::string abs_in = in;
+    const std::vector<Case> cases = {
+        {"in.3d", "in.3d"},              // the same path
+        {"./in.3d", "in.3d"},            // another spelling
+        {"in.3d", abs_in},               // relative and absolute
+        {"in.3d", "sub/../in.3d"},       // through another directory
+        {"in.3d", "link.3d"},            // a symbolic link as output
+        {"link.3d", "in.3d"},            // a symbolic link as input
+        {"in.3d", "hard.3d"},            // a hard link
+    };
+    const std::set<std::string> before = names_in(dir.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output);
+        const RunResult r = run_tarvo(args_for(c.input, c.output), dir.path().string());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, same_file_message(c.input, c.output));
+        EXPECT_EQ(read_bytes(in), in_bytes);
+        EXPECT_TRUE(fs::is_symlink(dir.path() / "link.3d"));
+        EXPECT_EQ(names_in(dir.path()), before);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Headers without a usable edge length are refused before anything is allocated: under a small
+// address-space limit the refusal is the range message, not a failed allocation.
+
+TEST_F(FaultTest, EdgeLengthOutOfRangeIsRefusedWithoutAllocation) {
+    const std::string prefix = kAddressLimitWorks ? kSmallAddressSpace : "";
+    const std::string out = dir.file("out.3d");
+    // The limit leaves room for a normal run.
+    const RunResult control = run_tarvo_under(prefix, args_for(in, out));
+    ASSERT_EQ(control.status, 0) << control.output;
+    fs::remove(out);
+
+    for (const std::int32_t dim : {-1, 1291, 2147483647, -2147483647 - 1}) {
+        SCOPED_TRACE(dim);
+        const std::string bad = dir.file("dim.3d");
+        write_bytes(bad, concat(header_bytes(1, dim), Bytes{0xFF, 0x01, 0x01}));
+        const RunResult r = run_tarvo_under(prefix, args_for(bad, out));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, edge_range_message(bad, dim));
+        EXPECT_FALSE(fs::exists(out));
+    }
+    for (std::size_t length = 0; length < 8; ++length) {
+        SCOPED_TRACE(length);
+        const std::string bad = dir.file("short.3d");
+        Bytes bytes = header_bytes(1, 2);
+        bytes.resize(length);
+        write_bytes(bad, bytes);
+        const RunResult r = run_tarvo_under(prefix, args_for(bad, out));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, short_input_message(bad, length));
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST_F(FaultTest, AllocationFailureReportsCreateTeleso) {
+    if (!kAddressLimitWorks) GTEST_SKIP() << "an address-space limit stops the sanitizer runtime";
+    const std::string big = dir.file("edge1290.3d");
+    write_bytes(big, header_bytes(0, 1290));  // a header alone: the stream would read as empty
+    const std::string out = dir.file("out.3d");
+    write_bytes(out, kOldOutput);
+    const RunResult r = run_tarvo_under(kSmallAddressSpace, args_for(big, out));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output,
+              "Initialisation...\n"
+              "Create_teleso(): Alokujem hlavny blok pre teleso o dlzke 268.34 Mbyte...\n"
+              "Create_teleso(): Malo pamate.\n");
+    EXPECT_EQ(read_bytes(out), kOldOutput);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inputs that cannot be read.
+
+TEST_F(FaultTest, UnreadableInputIsRefused) {
+    const Unprivileged nobody = unprivileged();
+    if (!nobody.available) GTEST_SKIP() << nobody.why_not;
+    fs::permissions(dir.path(), fs::perms(0777), fs::perm_options::replace);
+    fs::permissions(in, fs::perms::none, fs::perm_options::replace);
+    const std::string out = dir.file("out.3d");
+    const RunResult r = run_tarvo_under(nobody.prefix, args_for(in, out));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Initialisation...\nCan't read '" + in + "' file\n");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths.
+
+TEST_F(FaultTest, LongAndUnusualPathsWork) {
+    const Bytes expected = reference_output();
+    fs::path deep = dir.path();
+    for (int level = 0; level < 5; ++level) deep /= std::string(120, static_cast<char>('a' + level));
+    fs::create_directories(deep);
+    const fs::path unusual = dir.path() / "čiastočka s medzerou — ž";
+    fs::create_directory(unusual);
+    struct Case {
+        std::string input, output;
+    };
+    const std::vector<Case> cases = {
+        {(deep / "vstup.3d").string(), (deep / "výstup.3d").string()},
+        {(unusual / "vstup s medzerou.3d").string(), (unusual / "výstup 'úzky' $HOME.3d").string()},
+        // The longest name a directory entry may have.
+        {(dir.path() / std::string(251, 'i')).string() + ".3d", (dir.path() / std::string(251, 'o')).string() + ".3d"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        write_bytes(c.input, in_bytes);
+        write_bytes(c.output, kOldOutput);  // replaced
+        const RunResult r = run_tarvo(args_for(c.input, c.output));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(ends_with(r.output, "Write_teleso(): Zapisujem subor " + c.output + " ... O.K.\nO.K.\n" + kFreed))
+            << r.output;
+        EXPECT_EQ(read_bytes(c.output), expected);
+        EXPECT_EQ(temporary_files_in(fs::path(c.output).parent_path()), 0u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What kind of file the output is survives the run.
+
+TEST_F(FaultTest, ExistingOutputKeepsPermissionBits) {
+    const Bytes expected = reference_output();
+    for (const auto mode : {fs::perms(0640), fs::perms(0600), fs::perms(0755), fs::perms(0664)}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        const std::string out = dir.file("out.3d");
+        write_bytes(out, kOldOutput);
+        fs::permissions(out, mode, fs::perm_options::replace);
+        const RunResult r = run_tarvo(args_for(in, out));
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(read_bytes(out), expected);
+        EXPECT_EQ(fs::status(out).permissions(), mode);
+    }
+}
+
+TEST_F(FaultTest, SymbolicLinkAsOutputStaysLink) {
+    const Bytes expected = reference_output();
+    fs::create_directory(dir.path() / "links");
+    fs::create_directory(dir.path() / "data");
+    const fs::path target = dir.path() / "data" / "target.3d";
+    write_bytes(target.string(), kOldOutput);
+    fs::create_symlink("../data/target.3d", dir.path() / "links" / "out.3d");        // relative
+    fs::create_symlink("out.3d", dir.path() / "links" / "chain.3d");                 // link to a link
+    fs::create_symlink("../data/new.3d", dir.path() / "links" / "dangling.3d");      // target missing
+    for (const std::string name : {"out.3d", "chain.3d", "dangling.3d"}) {
+        SCOPED_TRACE(name);
+        const fs::path link = dir.path() / "links" / name;
+        const fs::path link_text = fs::read_symlink(link);
+        const RunResult r = run_tarvo(args_for(in, link.string()));
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(fs::read_symlink(link), link_text);
+        EXPECT_EQ(read_bytes(link.string()), expected);
+    }
+    EXPECT_EQ(read_bytes(target.string()), expected);
+    EXPECT_EQ(read_bytes((dir.path() / "data" / "new.3d").string()), expected);
+    EXPECT_EQ(names_in(dir.path() / "data"), (std::set<std::string>{"new.3d", "target.3d"}));
+    EXPECT_EQ(names_in(dir.path() / "links"), (std::set<std::string>{"chain.3d", "dangling.3d", "out.3d"}));
+}
+
+TEST_F(FaultTest, NamedPipeAsOutputReceivesFile) {
+    const Bytes expected = reference_output();
+    const std::string fifo = dir.file("pipe.3d");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Bytes received;
+    std::thread reader([&] { received = read_bytes(fifo); });
+    const RunResult r = run_tarvo(args_for(in, fifo));
+    // Should tarvo never have opened the pipe, this lets the reader's open return.
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(received, expected);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "pipe.3d"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interruption while the output is being written.
+//
+// tarvo's standard output goes into a pipe that is already full, so its first write to the
+// console blocks. Its transcript before the writing stage is far smaller than a stdio buffer, so
+// that first write is the flush of "Write_teleso(): Zapisujem subor ..." -- made once the
+// temporary file exists. The test waits for that file, interrupts the blocked process and looks
+// at what is left.
+
+struct Stopped {
+    pid_t pid = -1;
+    int console = -1;  // read end of tarvo's standard output
+};
+
+Stopped start_blocked(const std::vector<std::string>& args) {
+    Stopped s;
+    int fds[2];
+    if (pipe(fds) != 0) return s;
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::vector<char> filler(4096, 'x');
+    for (std::size_t chunk = filler.size(); chunk > 0;) {
+        if (write(fds[1], filler.data(), chunk) < 0) chunk /= 2;  // fill the last bytes too
+    }
+    fcntl(fds[1], F_SETFL, 0);  // tarvo must block, not fail, on the full pipe
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults, empty;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigemptyset(&empty);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &empty);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<std::string> all{TARVO_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&s.pid, TARVO_EXE, &actions, &attr, argv.data(), environ) != 0) s.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    s.console = fds[0];
+    return s;
+}
+
+bool has_temporary_file(const fs::path& dir, const std::string& target_name) {
+    for (const std::string& name : names_in(dir))
+        if (name.rfind("." + target_name + ".", 0) == 0 && ends_with(name, ".tmp")) return true;
+    return false;
+}
+
+TEST_F(FaultTest, InterruptWhileWritingLeavesNoTraces) {
+    const std::string out = dir.file("out.3d");
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        write_bytes(out, kOldOutput);
+        fs::permissions(out, fs::perms(0640), fs::perm_options::replace);
+        Stopped run = start_blocked(args_for(in, out));
+        ASSERT_GT(run.pid, 0);
+        bool writing = false;
+        for (int wait = 0; wait < 2000 && !writing; ++wait) {
+            writing = has_temporary_file(dir.path(), "out.3d");
+            if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        int status = 0;
+        EXPECT_TRUE(writing) << "no temporary file appeared";
+        EXPECT_EQ(waitpid(run.pid, &status, WNOHANG), 0) << "tarvo ended before it was interrupted";
+        kill(run.pid, writing ? sig : SIGKILL);
+        ASSERT_EQ(waitpid(run.pid, &status, 0), run.pid);
+        close(run.console);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
+        EXPECT_EQ(read_bytes(out), kOldOutput);
+        EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    }
+}
+
+}  // namespace
