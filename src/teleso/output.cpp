@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <system_error>
 
@@ -43,11 +44,21 @@ std::string temp_name_for(const fs::path& target, std::uint64_t salt) {
     return (target.parent_path() / name).string();
 }
 
-// The temporary file of the write in progress, removed if the process is interrupted.
+// The temporary file of the write in progress, removed if the process is stopped by a signal:
+// Ctrl-C, kill, a closed terminal, or a console pipe whose reader has gone (`tarvo ... | true`).
 std::atomic<const char*> g_interrupted_temp{nullptr};
 using Handler = void (*)(int);
-Handler g_previous_int = SIG_DFL;
-Handler g_previous_term = SIG_DFL;
+constexpr int kGuardedSignals[] = {
+    SIGINT, SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+#ifdef SIGPIPE
+    SIGPIPE,
+#endif
+};
+constexpr std::size_t kGuardedCount = std::size(kGuardedSignals);
+Handler g_previous[kGuardedCount] = {};
 
 extern "C" void remove_temp_and_reraise(int sig) {
     if (const char* temp = g_interrupted_temp.load()) std::remove(temp);
@@ -57,13 +68,16 @@ extern "C" void remove_temp_and_reraise(int sig) {
 
 void guard_temp(const std::string& temp) {
     g_interrupted_temp.store(temp.c_str());
-    g_previous_int = std::signal(SIGINT, remove_temp_and_reraise);
-    g_previous_term = std::signal(SIGTERM, remove_temp_and_reraise);
+    for (std::size_t k = 0; k < kGuardedCount; ++k) {
+        g_previous[k] = std::signal(kGuardedSignals[k], remove_temp_and_reraise);
+        // A signal the caller ignores (nohup, a script's background job) must not end the run.
+        if (g_previous[k] == SIG_IGN) std::signal(kGuardedSignals[k], SIG_IGN);
+    }
 }
 
 void unguard_temp() {
-    std::signal(SIGINT, g_previous_int == SIG_ERR ? SIG_DFL : g_previous_int);
-    std::signal(SIGTERM, g_previous_term == SIG_ERR ? SIG_DFL : g_previous_term);
+    for (std::size_t k = 0; k < kGuardedCount; ++k)
+        std::signal(kGuardedSignals[k], g_previous[k] == SIG_ERR ? SIG_DFL : g_previous[k]);
     g_interrupted_temp.store(nullptr);
 }
 
