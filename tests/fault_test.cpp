@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -426,38 +428,46 @@ TEST_F(FaultTest, NamedPipeAsOutputReceivesFile) {
 // ---------------------------------------------------------------------------------------------
 // Interruption while the output is being written.
 //
-// tarvo's standard output goes into a pipe that is already full, so its first write to the
-// console blocks. Its transcript before the writing stage is far smaller than a stdio buffer, so
-// that first write is the flush of "Write_teleso(): Zapisujem subor ..." -- made once the
-// temporary file exists. The test waits for that file, interrupts the blocked process and looks
-// at what is left.
+// tarvo's standard output goes into a pipe that is already full (or has no reader), so its first
+// write to the console blocks (or raises SIGPIPE). Its transcript before the writing stage is far
+// smaller than a stdio buffer, so that first write is the flush of "Write_teleso(): Zapisujem
+// subor ..." -- made once the temporary file exists. The test waits for that file, interrupts the
+// process and looks at what is left.
 
-struct Stopped {
+enum class Console { kFull, kNoReader };
+
+struct Started {
     pid_t pid = -1;
-    int console = -1;  // read end of tarvo's standard output
+    int console = -1;  // read end of tarvo's standard output, -1 when closed
 };
 
-Stopped start_blocked(const std::vector<std::string>& args) {
-    Stopped s;
+// `ignored` signals start ignored in tarvo, as under nohup or in a script's background job.
+Started start_tarvo(const std::vector<std::string>& args, Console console, const std::vector<int>& ignored = {}) {
+    Started s;
     int fds[2];
     if (pipe(fds) != 0) return s;
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    const std::vector<char> filler(4096, 'x');
-    for (std::size_t chunk = filler.size(); chunk > 0;) {
-        if (write(fds[1], filler.data(), chunk) < 0) chunk /= 2;  // fill the last bytes too
+    if (console == Console::kFull) {
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        const std::vector<char> filler(4096, 'x');
+        for (std::size_t chunk = filler.size(); chunk > 0;) {
+            if (write(fds[1], filler.data(), chunk) < 0) chunk /= 2;  // fill the last bytes too
+        }
+        fcntl(fds[1], F_SETFL, 0);  // tarvo must block, not fail, on the full pipe
+    } else {
+        close(fds[0]);
+        fds[0] = -1;
     }
-    fcntl(fds[1], F_SETFL, 0);  // tarvo must block, not fail, on the full pipe
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    if (fds[0] >= 0) posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults, empty;
     sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        if (std::find(ignored.begin(), ignored.end(), sig) == ignored.end()) sigaddset(&defaults, sig);
     sigemptyset(&empty);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setsigmask(&attr, &empty);
@@ -468,7 +478,12 @@ Stopped start_blocked(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // An ignored disposition is inherited through exec; set it only around the spawn. (SIGPIPE is
+    // ignored in this test process anyway, so that writes to a pipe without reader fail.)
+    std::vector<std::pair<int, sighandler_t>> saved;
+    for (const int sig : ignored) saved.emplace_back(sig, std::signal(sig, SIG_IGN));
     if (posix_spawn(&s.pid, TARVO_EXE, &actions, &attr, argv.data(), environ) != 0) s.pid = -1;
+    for (const auto& [sig, handler] : saved) std::signal(sig, handler);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -482,30 +497,80 @@ bool has_temporary_file(const fs::path& dir, const std::string& target_name) {
     return false;
 }
 
-TEST_F(FaultTest, InterruptWhileWritingLeavesNoTraces) {
-    const std::string out = dir.file("out.3d");
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(strsignal(sig));
+bool wait_for_temporary_file(const fs::path& dir, const std::string& target_name) {
+    for (int wait = 0; wait < 2000; ++wait) {
+        if (has_temporary_file(dir, target_name)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+class InterruptTest : public FaultTest {
+protected:
+    void SetUp() override {
+        FaultTest::SetUp();
+        std::signal(SIGPIPE, SIG_IGN);
+        out = dir.file("out.3d");
         write_bytes(out, kOldOutput);
         fs::permissions(out, fs::perms(0640), fs::perm_options::replace);
-        Stopped run = start_blocked(args_for(in, out));
+    }
+
+    void expect_untouched() {
+        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
+        EXPECT_EQ(read_bytes(out), kOldOutput);
+        EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    }
+
+    std::string out;
+};
+
+TEST_F(InterruptTest, SignalWhileWritingLeavesNoTraces) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        Started run = start_tarvo(args_for(in, out), Console::kFull);
         ASSERT_GT(run.pid, 0);
-        bool writing = false;
-        for (int wait = 0; wait < 2000 && !writing; ++wait) {
-            writing = has_temporary_file(dir.path(), "out.3d");
-            if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        int status = 0;
+        const bool writing = wait_for_temporary_file(dir.path(), "out.3d");
         EXPECT_TRUE(writing) << "no temporary file appeared";
+        int status = 0;
         EXPECT_EQ(waitpid(run.pid, &status, WNOHANG), 0) << "tarvo ended before it was interrupted";
         kill(run.pid, writing ? sig : SIGKILL);
         ASSERT_EQ(waitpid(run.pid, &status, 0), run.pid);
         close(run.console);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
-        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
-        EXPECT_EQ(read_bytes(out), kOldOutput);
-        EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+        expect_untouched();
     }
+}
+
+// As in `tarvo in.3d out.3d 1 1 1 | true`: the console has no reader when the transcript is
+// flushed, and SIGPIPE ends the run.
+TEST_F(InterruptTest, ConsoleWithoutReaderLeavesNoTraces) {
+    Started run = start_tarvo(args_for(in, out), Console::kNoReader);
+    ASSERT_GT(run.pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(run.pid, &status, 0), run.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "status " << status;
+    expect_untouched();
+}
+
+// Under nohup, or in the background of a script, the signals stay ignored and the run completes.
+TEST_F(InterruptTest, IgnoredSignalsStayIgnored) {
+    const Bytes expected = reference_output();
+    Started run = start_tarvo(args_for(in, out), Console::kFull, {SIGINT, SIGHUP});
+    ASSERT_GT(run.pid, 0);
+    EXPECT_TRUE(wait_for_temporary_file(dir.path(), "out.3d"));
+    kill(run.pid, SIGHUP);
+    kill(run.pid, SIGINT);
+    std::string console;
+    char buf[4096];
+    for (ssize_t k; (k = read(run.console, buf, sizeof buf)) > 0;) console.append(buf, static_cast<std::size_t>(k));
+    close(run.console);
+    int status = 0;
+    ASSERT_EQ(waitpid(run.pid, &status, 0), run.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(ends_with(console, "O.K.\nO.K.\n" + kFreed)) << console;
+    EXPECT_EQ(read_bytes(out), expected);
+    EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
 }
 
 }  // namespace
