@@ -192,6 +192,33 @@ TEST_F(FaultTest, FailedRunKeepsExistingOutput) {
     }
 }
 
+TEST_F(FaultTest, PathsThatNameNoFileAreRefused) {
+    fs::create_directory(dir.path() / "folder");
+    const std::string folder = dir.file("folder");
+    struct Case {
+        std::string input, output, expected;
+    };
+    const std::vector<Case> cases = {
+        {in, folder, "Initialisation...\nCan't write to '" + folder + "' file\n"},
+        {in, folder + "/", "Initialisation...\nCan't write to '" + folder + "/' file\n"},
+        {in, "", "Initialisation...\nCan't write to '' file\n"},
+        {"", dir.file("out.3d"), "Initialisation...\nCan't read '' file\n"},
+    };
+    const std::set<std::string> before = names_in(dir.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE("'" + c.input + "' -> '" + c.output + "'");
+        const RunResult r = run_tarvo(args_for(c.input, c.output));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, c.expected);
+        EXPECT_EQ(names_in(dir.path()), before);
+        EXPECT_TRUE(fs::is_empty(dir.path() / "folder"));
+    }
+    // A device that reads as zeros is a particle of edge 0.
+    const RunResult zeros = run_tarvo(args_for("/dev/zero", "/dev/null"));
+    EXPECT_EQ(zeros.status, 0);
+    EXPECT_NE(zeros.output.find("Particle contains 0 voxels.\n"), std::string::npos) << zeros.output;
+}
+
 // A file size limit makes writing fail like a full disk, on a regular output that is replaced
 // through a temporary file. (SIGXFSZ is ignored so that the write reports the error instead.)
 TEST_F(FaultTest, FullDiskKeepsExistingOutputAndRemovesTemporaryFile) {
