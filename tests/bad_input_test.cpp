@@ -78,7 +78,9 @@ TEST(BadInputs, EveryFileHasAnExpectation) {
 
 TEST(BadInputs, EachIsRefusedOrReadAsTheFormatSays) {
     const std::string free_line = "Free_teleso(): Uvolnujem hlavny pamatovy blok...O.K.\n";
-    for (const Expected& e : load_expectations()) {
+    const std::vector<Expected> all = load_expectations();
+    ASSERT_GE(all.size(), 20u) << "the expectations in " << (kFolder / "expected.tsv") << " were not found";
+    for (const Expected& e : all) {
         SCOPED_TRACE(e.file + ": " + e.what);
         ScratchDir dir;
         const std::string input = (kFolder / e.file).string();

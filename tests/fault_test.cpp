@@ -32,8 +32,9 @@ extern char** environ;
 
 namespace {
 
-// A run that succeeds with the small test particles needs far less; an edge of 1290 needs 268 MB.
-constexpr const char* kSmallAddressSpace = "ulimit -v 65536 &&";
+// 128 MB: a run on the small test particles needs far less (threads' stacks included), a grid of
+// edge 1290 needs 268 MB.
+constexpr const char* kSmallAddressSpace = "ulimit -v 131072 &&";
 
 #ifdef TARVO_SANITIZED
 // AddressSanitizer reserves terabytes of address space at start, so a limit stops it outright.
