@@ -537,7 +537,7 @@ class InterruptTest : public FaultTest {
 protected:
     void SetUp() override {
         FaultTest::SetUp();
-        std::signal(SIGPIPE, SIG_IGN);
+        previous_pipe_handler = std::signal(SIGPIPE, SIG_IGN);
         out = dir.file("out.3d");
         write_bytes(out, kOldOutput);
         fs::permissions(out, fs::perms(0640), fs::perm_options::replace);
@@ -549,7 +549,10 @@ protected:
         EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
     }
 
+    void TearDown() override { std::signal(SIGPIPE, previous_pipe_handler); }
+
     std::string out;
+    sighandler_t previous_pipe_handler = SIG_DFL;
 };
 
 TEST_F(InterruptTest, SignalWhileWritingLeavesNoTraces) {
