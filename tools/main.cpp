@@ -34,7 +34,8 @@ int run(const tools::Subcommand& sub, const tools::Args& args) {
     try {
         return sub.run(args);
     } catch (const tools::UsageError& e) {
-        std::fprintf(stderr, "tarvo-tools %s: %s\n\n%s", sub.name, e.what(), sub.usage);
+        std::fprintf(stderr, "tarvo-tools %s: %s\nRun 'tarvo-tools %s --help' for its usage.\n", sub.name,
+                     e.what(), sub.name);
         return tools::kUsage;
     } catch (const tools::Failure& e) {
         std::fprintf(stderr, "tarvo-tools %s: %s\n", sub.name, e.what());

@@ -22,7 +22,7 @@ const char kUsageText[] =
     "  box        --half-sizes A,B,C               (0.35, 0.25, 0.15 DIM)\n"
     "  cylinder   --radius R --half-length L --axis x|y|z   (0.25 DIM, 0.4 DIM, z)\n"
     "  torus      --major R --minor r --axis x|y|z (0.3 DIM, 0.12 DIM, z)\n"
-    "  grain      --seed S    a lumpy porous grain filling most of the grid (seed 1)\n"
+    "  grain      --seed S    a lumpy porous grain around the grid's middle (seed 1)\n"
     "  noise      --seed S --density F   independent random voxels (seed 1, density 0.5)\n"
     "\n"
     "  --center X,Y,Z   centre of the geometric shapes (default the grid's middle, (DIM-1)/2)\n"
