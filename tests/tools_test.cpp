@@ -102,6 +102,13 @@ TEST(ToolsMake, EveryShapeGivesAParticleAndGrainsFollowTheirSeed) {
     expect_done(tools({"make", "grain", "32", dir.file("c.3d"), "--seed", "6"}));
     EXPECT_EQ(test_support::read_bytes(dir.file("a.3d")), test_support::read_bytes(dir.file("b.3d")));
     EXPECT_FALSE(same_voxels(dir.file("a.3d"), dir.file("c.3d")));
+    // More pores take more voxels out of the same grain.
+    expect_done(tools({"make", "grain", "32", dir.file("none.3d"), "--seed", "5", "--pores", "0"}));
+    expect_done(tools({"make", "grain", "32", dir.file("many.3d"), "--seed", "5", "--pores", "300"}));
+    Loaded none(dir.file("none.3d")), some(dir.file("a.3d")), many(dir.file("many.3d"));
+    ASSERT_TRUE(none.rec.data && some.rec.data && many.rec.data);
+    EXPECT_GT(count_voxels(none.rec), count_voxels(some.rec));
+    EXPECT_GT(count_voxels(some.rec), count_voxels(many.rec));
 }
 
 // ---- export and import ----

@@ -22,7 +22,8 @@ const char kUsageText[] =
     "  box        --half-sizes A,B,C               (0.35, 0.25, 0.15 DIM)\n"
     "  cylinder   --radius R --half-length L --axis x|y|z   (0.25 DIM, 0.4 DIM, z)\n"
     "  torus      --major R --minor r --axis x|y|z (0.3 DIM, 0.12 DIM, z)\n"
-    "  grain      --seed S    a lumpy porous grain around the grid's middle (seed 1)\n"
+    "  grain      --seed S --pores N   a lumpy grain around the grid's middle with N pores\n"
+    "             (seed 1, 60 pores)\n"
     "  noise      --seed S --density F   independent random voxels (seed 1, density 0.5)\n"
     "\n"
     "  --center X,Y,Z   centre of the geometric shapes (default the grid's middle, (DIM-1)/2)\n"
@@ -98,7 +99,10 @@ void make_torus_shape(const ShapeRequest& q, TelesoRecord& rec) {
                        q.length("--minor", q.fraction(0.12)), q.axis());
 }
 
-void make_grain_shape(const ShapeRequest& q, TelesoRecord& rec) { shapes::make_grain(rec, q.seed()); }
+void make_grain_shape(const ShapeRequest& q, TelesoRecord& rec) {
+    const std::string* p = q.args.value("--pores");
+    shapes::make_grain(rec, q.seed(), p ? static_cast<int>(integer("--pores", *p, 0, 100000)) : shapes::kGrainPores);
+}
 
 void make_noise_shape(const ShapeRequest& q, TelesoRecord& rec) {
     const std::string* d = q.args.value("--density");
@@ -112,7 +116,7 @@ const std::map<std::string, ShapeKind>& shape_kinds() {
         {"box", {make_box_shape, {"--half-sizes", "--center"}}},
         {"cylinder", {make_cylinder_shape, {"--radius", "--half-length", "--axis", "--center"}}},
         {"torus", {make_torus_shape, {"--major", "--minor", "--axis", "--center"}}},
-        {"grain", {make_grain_shape, {"--seed"}}},
+        {"grain", {make_grain_shape, {"--seed", "--pores"}}},
         {"noise", {make_noise_shape, {"--seed", "--density"}}},
     };
     return kinds;
@@ -121,7 +125,7 @@ const std::map<std::string, ShapeKind>& shape_kinds() {
 int run_make(const Args& raw) {
     const std::set<std::string> valued{"--radius", "--semi-axes", "--half-sizes", "--half-length",
                                        "--major",  "--minor",     "--axis",       "--center",
-                                       "--seed",   "--density"};
+                                       "--seed",   "--density",   "--pores"};
     ShapeRequest q;
     q.args = parse_arguments(raw, valued, {});
     expect_positional(q.args, 3, "SHAPE DIM OUT.3d");

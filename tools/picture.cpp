@@ -218,8 +218,8 @@ Surface surface_at(const TelesoRecord& rec, std::int64_t index) {
     const auto x = static_cast<std::int32_t>(index % n);
     const auto y = static_cast<std::int32_t>(index / n % n);
     const auto z = static_cast<std::int32_t>(index / n / n);
-    constexpr int kReach = 2;
-    constexpr int kReach2 = 6;
+    constexpr int kReach = 3;
+    constexpr int kReach2 = 10;
     V3 sum;
     int set = 0, all = 0;
     for (int dz = -kReach; dz <= kReach; ++dz)
@@ -270,7 +270,7 @@ Image shade_depth_image(const TelesoRecord& rec, const Projection& p, const Dept
             // turned towards the viewer (such as cut faces) bright.
             double level = 0.3 + 0.45 * std::max(0.0, dot(normal, light)) +
                            0.3 * std::max(0.0, -dot(normal, cam.dir));
-            level *= std::clamp(1.0 - 1.2 * (surface.fill - 0.5), 0.55, 1.1);
+            level *= std::clamp(1.0 - 1.0 * (surface.fill - 0.55), 0.6, 1.1);
             level *= 1.0 - 0.25 * (img.depth[k] / p.depth_reach + 1) / 2;
             // A pixel just behind a nearer surface or at the silhouette is darkened into an outline.
             bool outline = false;

@@ -6,7 +6,7 @@
 //   fill_balls(rec, add, remove)         set every voxel inside one of `add` and outside all of
 //                                        `remove` (voxel centres at integer coordinates)
 //   make_sphere(rec, r)                  a centred sphere of radius r
-//   make_grain(rec, seed)                a lumpy grain with pores, filling most of the grid
+//   make_grain(rec, seed, pores)         a lumpy grain with pores, filling most of the grid
 //   make_noise(rec, seed, density)       independent random voxels
 //   make_ellipsoid / make_box            axis-aligned solids given by centre and semi-axes
 //   make_cylinder / make_torus           round solids around an axis through a centre
@@ -41,8 +41,9 @@ void set_row_range(TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32
 void fill_balls(TelesoRecord& rec, const std::vector<Ball>& add, const std::vector<Ball>& remove);
 void make_sphere(TelesoRecord& rec, double r);
 std::vector<Ball> grain_blobs(std::int32_t dim, std::uint64_t seed);
-std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed);
-void make_grain(TelesoRecord& rec, std::uint64_t seed);
+inline constexpr int kGrainPores = 60;
+std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed, int count = kGrainPores);
+void make_grain(TelesoRecord& rec, std::uint64_t seed, int pores = kGrainPores);
 void make_noise(TelesoRecord& rec, std::uint64_t seed, double density);
 
 // The solids below set every voxel whose centre (integer coordinates) lies inside, boundary
