@@ -1,8 +1,6 @@
 // tarvo-tools as a user runs it: files in, files out, exit statuses and messages.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -20,28 +18,9 @@ namespace {
 using test_support::Bytes;
 using test_support::ScratchDir;
 
-struct ToolRun {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
+using ToolRun = test_support::RunResult;
 
-ToolRun tools(const std::vector<std::string>& args) {
-    std::string cmd = "'" TOOLS_EXE "'";
-    for (const std::string& a : args) {
-        cmd += " '";
-        for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        cmd += "'";
-    }
-    cmd += " 2>&1";
-    ToolRun r;
-    std::FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    for (std::size_t k; (k = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, k);
-    const int raw = pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return r;
-}
+ToolRun tools(const std::vector<std::string>& args) { return test_support::run_program(TOOLS_EXE, args); }
 
 void expect_done(const ToolRun& r) { EXPECT_EQ(r.status, 0) << r.output; }
 
@@ -60,11 +39,14 @@ bool same_voxels(const std::string& a, const std::string& b) {
     return la.rec.data && lb.rec.data && test_support::same_voxels(la.rec, lb.rec);
 }
 
-std::int32_t count_voxels(const TelesoRecord& rec) {
+// The library's measurement of a body, leaving the body's own fields alone.
+TelesoRecord measured(const TelesoRecord& rec) {
     TelesoRecord copy = rec;
     Analyse_teleso(copy);
-    return copy.voxels;
+    return copy;
 }
+
+std::int32_t count_voxels(const TelesoRecord& rec) { return measured(rec).voxels; }
 
 // ---- make ----
 
@@ -74,8 +56,7 @@ TEST(ToolsMake, WritesTheShapeWithItsMeasurementsInTheHeader) {
     expect_done(tools({"make", "sphere", "30", f, "--radius", "9", "--center", "12,14,15"}));
     Loaded l(f);
     ASSERT_NE(l.rec.data, nullptr);
-    TelesoRecord m = l.rec;
-    Analyse_teleso(m);
+    const TelesoRecord m = measured(l.rec);
     const std::int32_t measured[12] = {m.size,  m.dim,   m.x_min,  m.x_max,  m.y_min,  m.y_max,
                                        m.z_min, m.z_max, m.x_mean, m.y_mean, m.z_mean, m.voxels};
     for (int k = 0; k < 12; ++k) EXPECT_EQ(l.report.stored[k], measured[k]) << "field " << k;
@@ -232,8 +213,7 @@ TEST(ToolsInfo, ReportsTheLibrarysMeasurementAndTheStoredHeader) {
     expect_done(tools({"make", "ellipsoid", "40", f, "--semi-axes", "15,9,6", "--center", "20,17,22"}));
     Loaded l(f);
     ASSERT_NE(l.rec.data, nullptr);
-    TelesoRecord m = l.rec;
-    Analyse_teleso(m);
+    const TelesoRecord m = measured(l.rec);
     const Center c = Get_center(m);
     const ToolRun r = tools({"info", f, "--json"});
     expect_done(r);
