@@ -347,6 +347,22 @@ TEST(ToolsRender, ACutShowsItsFlatFaceAndRemovesItsPartOfTheSilhouette) {
     EXPECT_NEAR(extent(after, 1), std::sqrt(2.0 / 3.0) * extent(before, 1), 3);
 }
 
+TEST(ToolsRender, AFlatFaceSeenHeadOnHasOneShade) {
+    ScratchDir dir;
+    const std::string f = dir.file("b.3d");
+    // The top of a box, seen from above: one normal, one depth, so one colour in its middle.
+    expect_done(tools({"make", "box", "64", f, "--half-sizes", "20,18,20", "--center", "29,30,31"}));
+    for (int n : {120, 201, 256}) {
+        const std::string size = std::to_string(n);
+        const tools::Image img = render(f, dir.file("b" + size + ".png"), {"--view", "z", "--size", size});
+        const tools::Rgb middle = img.at(n / 2, n / 2);
+        int differing = 0;
+        for (int y = n / 4; y < 3 * n / 4; ++y)
+            for (int x = n / 4; x < 3 * n / 4; ++x) differing += !(img.at(x, y) == middle);
+        EXPECT_EQ(differing, 0) << "size " << size;
+    }
+}
+
 TEST(ToolsRender, ASliceShowsTheLayersDisc) {
     ScratchDir dir;
     const std::string f = dir.file("s.3d");

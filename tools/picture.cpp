@@ -44,6 +44,9 @@ Camera camera_for(View view) {
 constexpr double kParallel = 1e-12;  // a direction component this small is taken as zero
 constexpr double kFrame = 0.94;      // part of the picture the grid's outline spans
 constexpr int kSupersample = 2;
+// Cubes are drawn a hair larger than a voxel so that a pixel centre on the border of two
+// neighbours, rounded either way, never falls between them.
+constexpr double kHalfCube = 0.5 + 1e-9;
 constexpr int kMaxSupersampledEdge = 4096;
 
 // The depth image: for each pixel the nearest voxel cube the pixel's ray enters.
@@ -109,10 +112,10 @@ void draw_cube(DepthImage& img, const Projection& p, std::int32_t x, std::int32_
             for (int i = 0; i < 3 && !miss; ++i) {
                 const double d = p.cam.dir[i];
                 if (std::fabs(d) < kParallel) {
-                    miss = std::fabs(o[i]) > 0.5;
+                    miss = std::fabs(o[i]) > kHalfCube;
                     continue;
                 }
-                const double t1 = (-0.5 - o[i]) / d, t2 = (0.5 - o[i]) / d;
+                const double t1 = (-kHalfCube - o[i]) / d, t2 = (kHalfCube - o[i]) / d;
                 if (std::min(t1, t2) > tmin) {
                     tmin = std::min(t1, t2);
                     face = i;
