@@ -97,17 +97,14 @@ inline SoftExtended soft_from_float(float f) {
     const std::uint32_t field = (bits >> 23) & 0xFFu;
     std::uint32_t fraction = bits & 0x7FFFFFu;
     if (field == 0xFFu) return fraction != 0 ? soft_nan() : soft_infinity(negative);
-    std::int32_t exponent = 0;
     if (field == 0) {
         if (fraction == 0) return soft_zero(negative);
         // Subnormal: fraction * 2^-149.
         const int lead = 31 - std::countl_zero(fraction);
-        exponent = lead - 149;
-        return soft_finite(negative, exponent, std::uint64_t{fraction} << (63 - lead));
+        return soft_finite(negative, lead - 149, std::uint64_t{fraction} << (63 - lead));
     }
     fraction |= 0x800000u;
-    exponent = static_cast<std::int32_t>(field) - 127;
-    return soft_finite(negative, exponent, std::uint64_t{fraction} << 40);
+    return soft_finite(negative, static_cast<std::int32_t>(field) - 127, std::uint64_t{fraction} << 40);
 }
 
 inline SoftExtended soft_quotient(std::int32_t offset, float cut) {
@@ -121,14 +118,17 @@ inline SoftExtended soft_quotient(std::int32_t offset, float cut) {
     if (b.kind == SoftExtended::kZero) return soft_infinity(negative);
     if (b.kind == SoftExtended::kInfinity) return soft_zero(negative);
     // Both finite. The integer's significand has at most 32 bits and the float's at most 24, so
-    // (a << 96) / b fits 128 bits and yields over 100 quotient bits: the rounding bits and the
-    // remainder (the sticky part) are all exact.
+    // (a << 64) / b is a quotient of over 70 bits, more than the 64 kept plus the rounding bit,
+    // and the remainder tells whether anything lies below. It is taken as a long division in two
+    // 64-bit steps of 32 bits each, which the hardware divides directly.
     const std::uint64_t ma = a.significand >> 32;  // a = ma * 2^(ea - 31)
     const std::uint64_t mb = b.significand >> 40;  // b = mb * 2^(eb - 23)
-    const soft_detail::U128 n = static_cast<soft_detail::U128>(ma) << 96;
-    const soft_detail::U128 q = n / mb;
-    const bool inexact = q * mb != n;
-    return soft_detail::round_to_extended(negative, q, inexact, a.exponent - b.exponent - 104);
+    const std::uint64_t n1 = ma << 32;
+    const std::uint64_t q1 = n1 / mb;
+    const std::uint64_t n2 = (n1 % mb) << 32;  // the remainder is below 2^24
+    const std::uint64_t q2 = n2 / mb;          // below 2^32
+    const soft_detail::U128 q = (static_cast<soft_detail::U128>(q1) << 32) | q2;
+    return soft_detail::round_to_extended(negative, q, n2 % mb != 0, a.exponent - b.exponent - 72);
 }
 
 inline SoftExtended soft_add(SoftExtended a, SoftExtended b) {
@@ -153,10 +153,12 @@ inline SoftExtended soft_add(SoftExtended a, SoftExtended b) {
         a = b;
         b = t;
     }
-    // 62 guard bits below each significand leave room for the carry above. Bits of b shifted
-    // beyond the last guard bit only happen when the exponents are more than 62 apart; they are
-    // folded into the lowest bit ("jamming"), which lies far below the rounding position then
-    // (the result keeps at least 125 bits), so it acts as the sticky bit in both directions.
+    // Both significands get 62 guard bits below and room for the carry above. Bits of b fall
+    // off the end only when the exponents are more than 62 apart; then they are folded into the
+    // lowest bit ("jamming"). The result then has at least 125 bits, so its rounding position
+    // and every half-way point lie on even multiples of 2^60, while a jammed sum or difference
+    // is odd: it falls strictly between the same two of them as the exact result, in addition
+    // and in subtraction alike.
     const std::int64_t d = std::int64_t{a.exponent} - b.exponent;
     const soft_detail::U128 big = static_cast<soft_detail::U128>(a.significand) << 62;
     soft_detail::U128 small = 0;
