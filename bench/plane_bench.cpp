@@ -15,28 +15,9 @@
 
 #include "geometry/geometry.h"
 #include "geometry/plane.h"
-#include "geometry/soft_extended.h"
 #include "shapes/shapes.h"
 
 namespace {
-
-struct Software {
-    using Value = geometry::SoftExtended;
-    static Value term(std::int32_t offset, float cut) { return geometry::soft_quotient(offset, cut); }
-    static Value add(Value a, Value b) { return geometry::soft_add(a, b); }
-    static bool beyond(Value s) { return geometry::soft_above_one(s); }
-};
-
-#if LDBL_MANT_DIG == 64
-struct Hardware {
-    using Value = long double;
-    static Value term(std::int32_t offset, float cut) {
-        return static_cast<long double>(offset) / static_cast<long double>(cut);
-    }
-    static Value add(Value a, Value b) { return a + b; }
-    static bool beyond(Value s) { return s > 1.0L; }
-};
-#endif
 
 // The loop of the per-voxel cut, with the arithmetic as a parameter.
 template <class Arith>
@@ -57,8 +38,9 @@ void cut_with(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut
 
 struct Sphere {
     explicit Sphere(std::int32_t n) {
-        if (!teleso::allocate_body(rec, n)) {
-            std::fprintf(stderr, "plane_bench: no memory for edge %d\n", n);
+        if (n < 1 || !teleso::allocate_body(rec, n)) {
+            std::fprintf(stderr, "plane_bench: no body of edge %d (1 to %d, memory permitting)\n", n,
+                         teleso::kMaxDim);
             std::exit(1);
         }
         shapes::make_sphere(rec, 0.45 * n);
@@ -86,8 +68,9 @@ double seconds_of_cut(std::int32_t n, Center c, const float cut[3], TelesoRecord
 
 int main(int argc, char** argv) {
     const std::int32_t n = argc > 1 ? std::atoi(argv[1]) : 1290;
-    const float cut[3] = {argc > 4 ? Cut_length(argv[2]) : 200.0f, argc > 4 ? Cut_length(argv[3]) : 300.0f,
-                          argc > 4 ? Cut_length(argv[4]) : 600.0f};
+    const bool lengths = argc > 4;
+    const float cut[3] = {lengths ? Cut_length(argv[2]) : 200.0f, lengths ? Cut_length(argv[3]) : 300.0f,
+                          lengths ? Cut_length(argv[4]) : 600.0f};
     const int rounds = argc > 5 ? std::atoi(argv[5]) : 1;
     Center c;
     {
@@ -103,10 +86,10 @@ int main(int argc, char** argv) {
     TelesoRecord reference;
     double best_soft = 0, best_hard = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const double soft = seconds_of_cut<Software>(n, c, cut, reference);
+        const double soft = seconds_of_cut<geometry::SoftPlane>(n, c, cut, reference);
         best_soft = round == 1 ? soft : std::min(best_soft, soft);
 #if LDBL_MANT_DIG == 64
-        const double hard = seconds_of_cut<Hardware>(n, c, cut, reference);
+        const double hard = seconds_of_cut<geometry::HardwarePlane>(n, c, cut, reference);
         best_hard = round == 1 ? hard : std::min(best_hard, hard);
         std::printf("round %d: software %.3f s, hardware long double %.3f s, ratio %.2f\n", round, soft,
                     hard, soft / hard);
@@ -117,9 +100,10 @@ int main(int argc, char** argv) {
     const double voxels = static_cast<double>(n) * n * n;
     std::printf("best: software %.2f ns/voxel", best_soft / voxels * 1e9);
     if (best_hard > 0) {
-        std::printf(", hardware %.2f ns/voxel, ratio %.2f", best_hard / voxels * 1e9, best_soft / best_hard);
+        std::printf(", hardware %.2f ns/voxel, ratio %.2f; both cleared the same voxels",
+                    best_hard / voxels * 1e9, best_soft / best_hard);
     }
-    std::printf("; both cleared the same voxels\n");
+    std::printf("\n");
     teleso::release_body(reference);
     return 0;
 }

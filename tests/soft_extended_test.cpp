@@ -318,9 +318,11 @@ TEST(SoftExtendedGolden, CutDecidesVoxelsOnThePlane) {
 TEST(SoftExtendedPlane, BuildUsesTheChosenArithmetic) {
 #if defined(TARVO_SOFT_EXTENDED) || LDBL_MANT_DIG != 64
     static_assert(geometry::kSoftPlane);
+    static_assert(std::is_same_v<geometry::PlaneArithmetic, geometry::SoftPlane>);
     static_assert(std::is_same_v<geometry::PlaneValue, SoftExtended>);
 #else
     static_assert(!geometry::kSoftPlane);
+    static_assert(std::is_same_v<geometry::PlaneArithmetic, geometry::HardwarePlane>);
     static_assert(std::is_same_v<geometry::PlaneValue, long double>);
 #endif
     // Whichever arithmetic the build uses, its decisions are those of the software type.
@@ -416,9 +418,7 @@ std::vector<SoftExtended> special_values() {
     return v;
 }
 
-long double hardware_quotient(std::int32_t offset, float cut) {
-    return static_cast<long double>(offset) / static_cast<long double>(cut);
-}
+using Hardware = geometry::HardwarePlane;
 
 // Counts every comparison made, for the report at the end of the run.
 std::uint64_t g_compared = 0;
@@ -435,8 +435,8 @@ const auto* const g_report = ::testing::AddGlobalTestEnvironment(new CountReport
 bool same_sum(const SoftExtended& a, const SoftExtended& b) {
     ++g_compared;
     const SoftExtended s = soft_add(a, b);
-    const long double h = hardware_of(a) + hardware_of(b);
-    const bool same = image_of(s) == image_of(h) && soft_above_one(s) == (h > 1.0L);
+    const long double h = Hardware::add(hardware_of(a), hardware_of(b));
+    const bool same = image_of(s) == image_of(h) && soft_above_one(s) == Hardware::beyond(h);
     EXPECT_TRUE(same) << show(image_of(a)) << " + " << show(image_of(b)) << ": soft "
                       << show(image_of(s)) << ", hardware " << show(image_of(h));
     return same;
@@ -445,8 +445,8 @@ bool same_sum(const SoftExtended& a, const SoftExtended& b) {
 bool same_quotient(std::int32_t offset, float cut) {
     ++g_compared;
     const SoftExtended s = soft_quotient(offset, cut);
-    const long double h = hardware_quotient(offset, cut);
-    const bool same = image_of(s) == image_of(h) && soft_above_one(s) == (h > 1.0L);
+    const long double h = Hardware::term(offset, cut);
+    const bool same = image_of(s) == image_of(h) && soft_above_one(s) == Hardware::beyond(h);
     EXPECT_TRUE(same) << offset << " / " << cut << " (" << std::hexfloat << cut << std::defaultfloat
                       << "): soft " << show(image_of(s)) << ", hardware " << show(image_of(h));
     return same;
@@ -454,13 +454,13 @@ bool same_quotient(std::int32_t offset, float cut) {
 
 TEST(SoftExtendedHardware, GoldenResultsAreTheHardwareOnes) {
     for (const GapCase& c : gap_cases()) {
-        EXPECT_EQ(image_of(hardware_of(c.a) + hardware_of(c.b)), c.sum);
+        EXPECT_EQ(image_of(Hardware::add(hardware_of(c.a), hardware_of(c.b))), c.sum);
     }
     for (const PlaneCase& c : plane_cases()) {
-        const long double h = (hardware_quotient(c.u, c.xc) + hardware_quotient(c.v, c.yc)) +
-                              hardware_quotient(c.w, c.zc);
+        const long double h = Hardware::add(
+            Hardware::add(Hardware::term(c.u, c.xc), Hardware::term(c.v, c.yc)), Hardware::term(c.w, c.zc));
         EXPECT_EQ(image_of(h), c.sum);
-        EXPECT_EQ(h > 1.0L, c.beyond);
+        EXPECT_EQ(Hardware::beyond(h), c.beyond);
     }
 }
 
