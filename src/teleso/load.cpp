@@ -26,16 +26,6 @@ std::string cannot_read(const char* path, int err) {
     return "Input file " + quoted(path) + " cannot be read: " + std::strerror(err);
 }
 
-std::size_t read_fully(std::FILE* in, std::uint8_t* buf, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const std::size_t k = std::fread(buf + got, 1, n - got, in);
-        if (k == 0) break;
-        got += k;
-    }
-    return got;
-}
-
 // The refusal reasons of the program's reader, word for word.
 std::string header_refusal(const char* path, const HeaderImage& header) {
     switch (check_header(header)) {
@@ -69,7 +59,8 @@ bool load_body(const char* path, TelesoRecord& rec, LoadReport& report, std::str
     }
     std::array<std::uint8_t, kHeaderBytes> bytes{};
     errno = 0;
-    const std::size_t got = read_fully(in.get(), bytes.data(), bytes.size());
+    // fread stops short only at the end of the file or on an error.
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), in.get());
     if (std::ferror(in.get())) {
         error = cannot_read(path, errno);
         return false;
