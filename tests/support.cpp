@@ -102,6 +102,7 @@ bool same_voxels(const TelesoRecord& a, const TelesoRecord& b) {
     return true;
 }
 
+namespace {
 std::string shell_quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {
@@ -113,17 +114,23 @@ std::string shell_quote(const std::string& s) {
     q.push_back('\'');
     return q;
 }
+}  // namespace
 
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
-    return run_tarvo_under("", args, workdir);
+    return run_program(TARVO_EXE, args, workdir);
 }
 
 RunResult run_tarvo_under(const std::string& prefix, const std::vector<std::string>& args,
                           const std::string& workdir) {
+    return run_program(TARVO_EXE, args, workdir, prefix);
+}
+
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const std::string& workdir,
+                      const std::string& prefix) {
     std::string cmd;
     if (!workdir.empty()) cmd.append("cd ").append(shell_quote(workdir)).append(" && ");
     if (!prefix.empty()) cmd.append(prefix).append(" ");
-    cmd.append(shell_quote(TARVO_EXE));
+    cmd.append(shell_quote(exe));
     for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
     cmd.append(" 2>&1");
     RunResult r;

@@ -60,9 +60,12 @@ struct RunResult {
 };
 // Runs the built tarvo with the arguments (quoted for the shell), standard output captured.
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir = "");
-// The same, with a shell prefix in front of the program, e.g. "ulimit -v 65536 &&".
+// The same for any program (standard output and standard error captured together), with an
+// optional shell prefix in front of it, e.g. "ulimit -v 131072 &&".
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::string& workdir = "", const std::string& prefix = "");
+// tarvo under a shell prefix.
 RunResult run_tarvo_under(const std::string& prefix, const std::vector<std::string>& args,
                           const std::string& workdir = "");
-std::string shell_quote(const std::string& s);
 
 }  // namespace test_support
