@@ -1,14 +1,15 @@
 // Fuzz target for the shape form file. One input is the bytes of a *.3d file. It is read the way
-// the program reads it (Read_teleso_header and Read_teleso_voxels on an open stream), compared
-// with the per-voxel reference reader and with a decoder written here from the format's rules,
-// written again (fast writer, per-voxel writer and an encoder written here must agree byte for
-// byte), read back and written a second time (same voxels, same bytes). The header slot, which
-// readers ignore, selects three cut lengths for a comparison of the measurement and the cut with
-// their per-voxel references.
+// the program reads it (Read_teleso_header and Read_teleso_voxels on an open stream) and compared
+// with the per-voxel reference reader, the companion tools' quiet loader and stream scan, and a
+// decoder written here from the format's rules. It is written again (fast writer, per-voxel
+// writer and an encoder written here must agree byte for byte), read back and written a second
+// time (same voxels, same bytes). The header slot, which readers ignore, selects three cut
+// lengths for a comparison of the measurement and the cut with their per-voxel references.
 //
 // Built two ways: with libFuzzer (fuzz/run-fuzzer.sh) and as a plain program that replays a
 // folder of inputs (shape_form_replay.cpp), which CTest runs over fuzz/corpus.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "geometry/geometry.h"
@@ -145,6 +147,76 @@ void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
     teleso::release_body(ref);
 }
 
+// The companion tools' quiet loader opens files by name: the input as an in-memory file.
+class NamedInput {
+public:
+    NamedInput(const std::uint8_t* data, std::size_t size) : fd_(memfd_create("fuzz-input", 0)) {
+        check(fd_ >= 0, "memfd_create");
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t k = write(fd_, data + done, size - done);
+            check(k > 0, "writing the in-memory file");
+            done += static_cast<std::size_t>(k);
+        }
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+    ~NamedInput() { close(fd_); }
+    NamedInput(const NamedInput&) = delete;
+    NamedInput& operator=(const NamedInput&) = delete;
+    const char* path() const { return path_.c_str(); }
+
+private:
+    int fd_;
+    std::string path_;
+};
+
+// The stream facts as the format defines them: codes consumed until dim^3 values are coded (a
+// marker whose value byte is missing codes nothing), the rest surplus.
+teleso::StreamFacts model_facts(const std::uint8_t* stream, std::size_t length, std::int32_t dim) {
+    teleso::StreamFacts f;
+    f.voxels_needed = static_cast<std::int64_t>(voxel_count(dim));
+    std::size_t pos = 0;
+    while (pos < length && f.voxels_coded < f.voxels_needed) {
+        const std::uint8_t b = stream[pos++];
+        if (!is_marker(b)) {
+            ++f.voxels_coded;
+        } else if (pos < length) {
+            ++pos;
+            f.voxels_coded += marker_count(b);
+        }
+    }
+    if (f.voxels_coded > f.voxels_needed) f.voxels_coded = f.voxels_needed;
+    f.code_bytes = pos;
+    f.surplus_bytes = length - pos;
+    return f;
+}
+
+// The quiet loader refuses what the program refuses and otherwise loads the same body.
+void compare_quiet_loader(const std::uint8_t* data, std::size_t size, bool refused, const TelesoRecord* program) {
+    NamedInput input(data, size);
+    TelesoRecord quiet;
+    teleso::LoadReport report;
+    std::string error;
+    const bool loaded = teleso::load_body(input.path(), quiet, report, error);
+    check(loaded == !refused, "load_body refuses what the program refuses");
+    check(loaded == error.empty(), "load_body explains a refusal and only a refusal");
+    check(report.file_bytes == size, "load_body reports the file's length");
+    check(report.header_bytes == (size < kHeaderBytes ? size : kHeaderBytes), "load_body reports the header's length");
+    if (!loaded) {
+        check(quiet.data == nullptr, "a refused load holds no bitmap");
+        return;
+    }
+    check(same_bitmap(quiet, *program) && same_record_fields(quiet, *program), "load_body loads the program's body");
+    teleso::release_body(quiet);
+
+    teleso::StreamFacts facts;
+    check(teleso::scan_stream(input.path(), program->dim, facts, error), "scan_stream reads an in-memory file");
+    const std::size_t header_length = report.header_bytes;
+    const teleso::StreamFacts expected = model_facts(data + header_length, size - header_length, program->dim);
+    check(facts.voxels_needed == expected.voxels_needed && facts.voxels_coded == expected.voxels_coded &&
+              facts.code_bytes == expected.code_bytes && facts.surplus_bytes == expected.surplus_bytes,
+          "scan_stream counts the stream as the format defines it");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -180,6 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (refused) {
         check(rec.data == nullptr, "a refused header allocates nothing");
         std::fclose(in);
+        compare_quiet_loader(data, size, true, nullptr);
         return 0;
     }
     const std::int32_t dim = header.dim();
@@ -234,6 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(written_by(teleso::write_body, back) == first, "a second write gives the same bytes");
     teleso::release_body(back);
 
+    compare_quiet_loader(data, size, false, &rec);
     if (size >= kOffsetSlot + 3) compare_geometry(rec, data + kOffsetSlot);
     teleso::release_body(rec);
     return 0;
