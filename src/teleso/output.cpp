@@ -45,7 +45,8 @@ std::string temp_name_for(const fs::path& target, std::uint64_t salt) {
 }
 
 // The temporary file of the write in progress, removed if the process is stopped by a signal:
-// Ctrl-C, kill, a closed terminal, or a console pipe whose reader has gone (`tarvo ... | true`).
+// Ctrl-C or Ctrl-\, kill, a closed terminal, a console pipe whose reader has gone
+// (`tarvo ... | true`), or a file size limit (ulimit -f) reached while writing.
 std::atomic<const char*> g_interrupted_temp{nullptr};
 using Handler = void (*)(int);
 constexpr int kGuardedSignals[] = {
@@ -55,6 +56,12 @@ constexpr int kGuardedSignals[] = {
 #endif
 #ifdef SIGPIPE
     SIGPIPE,
+#endif
+#ifdef SIGQUIT
+    SIGQUIT,
+#endif
+#ifdef SIGXFSZ
+    SIGXFSZ,
 #endif
 };
 constexpr std::size_t kGuardedCount = std::size(kGuardedSignals);
