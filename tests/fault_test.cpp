@@ -235,6 +235,17 @@ TEST_F(FaultTest, FullDiskKeepsExistingOutputAndRemovesTemporaryFile) {
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
 }
 
+// Under the same limit with SIGXFSZ at its default, the signal ends the run mid-write.
+TEST_F(FaultTest, FileSizeLimitSignalRemovesTemporaryFile) {
+    write_particle(in, 24, 11);
+    const std::string out = dir.file("out.3d");
+    write_bytes(out, kOldOutput);
+    const RunResult r = run_tarvo_under("ulimit -f 1 &&", args_for(in, out));
+    EXPECT_EQ(r.status, 128 + SIGXFSZ) << r.output;
+    EXPECT_EQ(read_bytes(out), kOldOutput);
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
+}
+
 TEST_F(FaultTest, UnwritableDirectoryKeepsExistingOutput) {
     const Unprivileged nobody = unprivileged();
     if (!nobody.available) GTEST_SKIP() << nobody.why_not;
