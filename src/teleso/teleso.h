@@ -84,4 +84,11 @@ bool read_voxels(std::FILE* in, TelesoRecord& rec);
 bool write_body(std::FILE* out, const TelesoRecord& rec);
 }  // namespace per_voxel
 
+// The same results a whole run at a time (word fills and count-trailing-zeros over the bitmap,
+// large blocks of input and output); read_voxels and write_body above are these.
+namespace bulk {
+bool read_voxels(std::FILE* in, TelesoRecord& rec);
+bool write_body(std::FILE* out, const TelesoRecord& rec);
+}  // namespace bulk
+
 }  // namespace teleso
