@@ -14,7 +14,9 @@ namespace test_support {
 ScratchDir::ScratchDir() {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = fs::temp_directory_path() / ("tarvo-test-" + std::to_string(rd()));
+        std::string name("tarvo-test-");
+        name.append(std::to_string(rd()));
+        fs::path p = fs::temp_directory_path() / name;
         if (fs::create_directory(p)) {
             dir_ = p;
             return;
@@ -103,17 +105,23 @@ bool same_voxels(const TelesoRecord& a, const TelesoRecord& b) {
 namespace {
 std::string shell_quote(const std::string& s) {
     std::string q = "'";
-    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+    for (char c : s) {
+        if (c == '\'')
+            q.append("'\\''");
+        else
+            q.push_back(c);
+    }
+    q.push_back('\'');
+    return q;
 }
 }  // namespace
 
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
     std::string cmd;
-    if (!workdir.empty()) cmd = "cd " + shell_quote(workdir) + " && ";
-    cmd += shell_quote(TARVO_EXE);
-    for (const auto& a : args) cmd += " " + shell_quote(a);
-    cmd += " 2>&1";
+    if (!workdir.empty()) cmd.append("cd ").append(shell_quote(workdir)).append(" && ");
+    cmd.append(shell_quote(TARVO_EXE));
+    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
+    cmd.append(" 2>&1");
     RunResult r;
     std::FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;

@@ -1,0 +1,231 @@
+// Reading and writing whole shape form files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support.h"
+#include "teleso/format.h"
+#include "teleso/teleso.h"
+
+using namespace test_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Bytes kWorkedExample = {
+    0x02, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0,  // size, dim, x_min, x_max
+    0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0,     // y_min, y_max, z_min, z_max
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0, 0, 0,        // means, voxels
+    0, 0, 0, 0,                                               // slot
+    0xC3, 0x01, 0xC4, 0x00, 0x01};
+
+struct Read {
+    int header = -1, voxels = -1;
+    std::string transcript;
+};
+
+// Reads `bytes` as the program does; the body stays in `rec` (release it with release_body).
+Read read_body(const Bytes& bytes, TelesoRecord& rec, const char* name = "in.3d") {
+    std::FILE* f = stream_of(bytes);
+    Read r;
+    testing::internal::CaptureStdout();
+    r.header = Read_teleso_header(f, rec, name);
+    if (r.header == 0) r.voxels = Read_teleso_voxels(f, rec, name);
+    r.transcript = testing::internal::GetCapturedStdout();
+    std::fclose(f);
+    return r;
+}
+
+Bytes written_bytes(const TelesoRecord& rec) {
+    std::FILE* f = std::tmpfile();
+    EXPECT_TRUE(teleso::write_body(f, rec));
+    Bytes out = contents_of(f);
+    std::fclose(f);
+    return out;
+}
+
+std::vector<fs::path> listing(const fs::path& dir) {
+    std::vector<fs::path> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void set_worked_example(TelesoRecord& rec) {
+    for (auto [x, y, z] : {std::array{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 1}}) Set_voxel(rec, x, y, z, 1);
+    rec.x_min = rec.y_min = rec.z_min = 0;
+    rec.x_max = rec.y_max = rec.z_max = 1;
+    rec.x_mean = rec.y_mean = rec.z_mean = 0;
+    rec.voxels = 4;
+}
+
+}  // namespace
+
+TEST(WriteTeleso, WorkedExampleIsFiftySevenBytes) {
+    ScratchDir dir;
+    Body b(2);
+    set_worked_example(b.rec);
+    const std::string path = dir.file("ex.3d");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Write_teleso(path.c_str(), b.rec), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Write_teleso(): Zapisujem subor " + path + " ... O.K.\n");
+    EXPECT_EQ(read_bytes(path), kWorkedExample);
+    EXPECT_EQ(listing(dir.path()), std::vector<fs::path>{"ex.3d"});  // no temporary file left
+}
+
+TEST(ReadTeleso, WorkedExampleReadsBack) {
+    TelesoRecord rec;
+    const Read r = read_body(kWorkedExample, rec);
+    ASSERT_EQ(r.header, 0);
+    EXPECT_EQ(r.voxels, 0);
+    EXPECT_EQ(r.transcript, "Create_teleso(): Alokujem hlavny blok pre teleso o dlzke 0.00 Mbyte...O.K.\n");
+    EXPECT_EQ(rec.dim, 2);
+    EXPECT_EQ(rec.data[0], 0x87);  // voxels 0, 1, 2 and 7
+    EXPECT_EQ(rec.voxels, 4);
+    teleso::release_body(rec);
+}
+
+TEST(ReadTeleso, HeaderFieldsOtherThanDimDoNotMatter) {
+    Bytes wrong = kWorkedExample;
+    for (std::size_t off : {0u, 8u, 20u, 44u, 48u}) wrong[off] = 0x7B;  // size, x_min, y_max, voxels, slot
+    TelesoRecord rec;
+    ASSERT_EQ(read_body(wrong, rec).header, 0);
+    EXPECT_EQ(rec.size, 2);
+    EXPECT_EQ(rec.x_min, 0x7B);  // kept until the measurement replaces it
+    EXPECT_EQ(rec.data[0], 0x87);
+    teleso::release_body(rec);
+}
+
+TEST(ReadTeleso, ZeroEdgeBodyIsTheHeaderAlone) {
+    ScratchDir dir;
+    Body b(0);
+    const std::string path = dir.file("zero.3d");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(Write_teleso(path.c_str(), b.rec), 0);
+    testing::internal::GetCapturedStdout();
+    const Bytes bytes = read_bytes(path);
+    EXPECT_EQ(bytes, header_bytes(1, 0));
+    TelesoRecord rec;
+    const Read r = read_body(concat(bytes, {0x01, 0x01}), rec);
+    EXPECT_EQ(r.header, 0);
+    EXPECT_EQ(rec.size, 1);
+    EXPECT_EQ(rec.data[0], 0);
+    teleso::release_body(rec);
+}
+
+TEST(ReadTeleso, ShortAndEmptyStreamsLeaveVoxelsEmpty) {
+    TelesoRecord rec;
+    ASSERT_EQ(read_body(header_bytes(9, 4), rec).header, 0);  // a header and no stream
+    for (std::int32_t i = 0; i < rec.size; ++i) EXPECT_EQ(rec.data[i], 0);
+    teleso::release_body(rec);
+
+    TelesoRecord partial;  // header cut after dim: the edge length is known
+    Bytes h = header_bytes(0, 3);
+    h.resize(10);
+    const Read r = read_body(h, partial);
+    EXPECT_EQ(r.header, 0);
+    EXPECT_EQ(partial.dim, 3);
+    teleso::release_body(partial);
+
+    TelesoRecord early;  // eight set voxels, then the file ends
+    ASSERT_EQ(read_body(concat(header_bytes(9, 4), {0xC8, 0x01}), early).header, 0);
+    EXPECT_EQ(early.data[0], 0xFF);
+    EXPECT_EQ(early.data[1], 0x00);
+    teleso::release_body(early);
+}
+
+TEST(ReadTeleso, ForeignValuesSetOnlyOneTo127) {
+    Bytes stream;
+    for (int v = 0; v < 0xC0; ++v) stream.push_back(static_cast<std::uint8_t>(v));  // literals
+    for (int v = 0xC0; v < 0x100; ++v) stream.insert(stream.end(), {0xC1, static_cast<std::uint8_t>(v)});
+    TelesoRecord rec;
+    ASSERT_EQ(read_body(concat(header_bytes(0, 7), stream), rec).header, 0);  // 343 voxels, 256 given
+    for (std::int32_t i = 0; i < 343; ++i)
+        EXPECT_EQ(Get_voxel(rec, i % 7, i / 7 % 7, i / 49), i >= 1 && i <= 127 ? 1 : 0) << i;
+    teleso::release_body(rec);
+}
+
+TEST(ReadTeleso, RefusesFilesWithoutAUsableEdgeLength) {
+    for (std::size_t length = 0; length < 8; ++length) {
+        TelesoRecord rec;
+        Bytes h = header_bytes(9, 4);
+        h.resize(length);
+        const Read r = read_body(h, rec, "short.3d");
+        EXPECT_EQ(r.header, 1) << length;
+        EXPECT_EQ(r.transcript, "Input file 'short.3d' is too short (" + std::to_string(length) +
+                                    " bytes): it has no edge length\n");
+        EXPECT_EQ(rec.data, nullptr);
+    }
+    for (std::int32_t dim : {-1, 1291, INT32_MAX, INT32_MIN}) {
+        TelesoRecord rec;
+        const Read r = read_body(header_bytes(9, dim), rec, "big.3d");
+        EXPECT_EQ(r.header, 1) << dim;
+        EXPECT_EQ(r.transcript, "Input file 'big.3d' has edge length " + std::to_string(dim) + ", outside 0 to 1290\n");
+        EXPECT_EQ(rec.data, nullptr);
+    }
+}
+
+TEST(ReadTeleso, InputThatCannotBeReadIsReported) {
+    std::FILE* dir = std::fopen("/", "rb");  // opens on Linux, every read fails
+    if (!dir) GTEST_SKIP() << "directories cannot be opened here";
+    TelesoRecord rec;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Read_teleso_header(dir, rec, "/"), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Input file '/' cannot be read: ", 0), 0u) << out;
+    EXPECT_EQ(rec.data, nullptr);
+    std::fclose(dir);
+}
+
+TEST(WriteTeleso, UnopenableTargetIsReported) {
+    Body b(2);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Write_teleso("/nonexistent-dir/x.3d", b.rec), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Write_teleso(): Neda sa otvorit subor /nonexistent-dir/x.3d\n");
+}
+
+TEST(WriteTeleso, FailedWriteIsNotSuccess) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP();
+    Body b(16);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Write_teleso("/dev/full", b.rec), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Write_teleso(): Zapisujem subor /dev/full ... \nWrite_teleso(): Chyba pri zapise do suboru /dev/full\n");
+}
+
+TEST(WriteTeleso, ReplacesTargetKeepingModeAndLinks) {
+    ScratchDir dir;
+    Body b(2);
+    set_worked_example(b.rec);
+    const std::string real = dir.file("real.3d"), link = dir.file("link.3d");
+    write_bytes(real, {1, 2, 3});
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("real.3d", link);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(Write_teleso(link.c_str(), b.rec), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(read_bytes(real), kWorkedExample);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(listing(dir.path()), (std::vector<fs::path>{"link.3d", "real.3d"}));
+}
+
+TEST(RoundTrip, RandomBodiesOfManyEdgeLengths) {
+    std::mt19937_64 rng(2024);
+    for (std::int32_t n : {0, 1, 2, 3, 5, 7, 8, 9, 13, 16, 17, 31, 33}) {
+        for (double density : {0.0, 0.05, 0.5, 0.97, 1.0}) {
+            Body b(n);
+            fill_random(b.rec, rng, density);
+            const Bytes first = written_bytes(b.rec);
+            ASSERT_EQ(first.size() >= 52, true);
+            TelesoRecord back;
+            const Read r = read_body(first, back);
+            ASSERT_EQ(r.header, 0);
+            EXPECT_TRUE(same_voxels(b.rec, back)) << "edge " << n << " density " << density;
+            back.x_min = b.rec.x_min;  // measurement fields came from the header
+            EXPECT_EQ(written_bytes(back), first) << "edge " << n;
+            teleso::release_body(back);
+        }
+    }
+}
