@@ -398,6 +398,36 @@ TEST(BulkCut, VoxelsOnThePlaneDecidedByTheExtendedSum) {
     }
 }
 
+TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
+    // Rows of several words: particles in the middle of the rows, solid runs across whole words.
+    const std::vector<float> special = special_lengths();
+    std::mt19937_64 rng(61);
+    for (std::int32_t n : {131, 200}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            Body b(n);
+            if (kind == 0) shapes::make_sphere(b.rec, n / 7.0);
+            if (kind == 1) shapes::make_grain(b.rec, rng());
+            if (kind == 2) fill_runs(b.rec, rng, 300, 0.5);
+            fill_spare_bits(b.rec, rng);
+            geometry::per_voxel::analyse(b.rec);
+            const Fields ref = fields_of(b.rec);
+            for (int threads : {1, 2}) {
+                geometry::bulk::analyse(b.rec, threads);
+                EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << ": " << show(fields_of(b.rec))
+                                                 << "against " << show(ref);
+            }
+            const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
+            expect_same_cut(b.rec, c, random_length(rng, special), random_length(rng, special),
+                            random_length(rng, special), "edge " + std::to_string(n) + " kind " + std::to_string(kind));
+            EXPECT_TRUE(written(b.rec, true) == written(b.rec, false)) << "edge " << n << " kind " << kind;
+        }
+        Body full(n);
+        fill_all(full.rec);
+        for (const auto& l : std::vector<std::array<float, 3>>{{300, 400, 99999}, {-50, 70, 1e39f}, {0, 90, -0.0f}})
+            expect_same_cut(full.rec, Center{n / 2, n / 3, n / 2}, l[0], l[1], l[2], "full, edge " + std::to_string(n));
+    }
+}
+
 TEST(BulkRun, WholeRunsGiveTheSameFile) {
     // Read, measure, cut, measure, write: through the bulk engine and voxel by voxel.
     std::mt19937_64 rng(51);

@@ -41,24 +41,64 @@ struct RowTally {
     std::int64_t first = -1, last = -1;
 };
 
-// The row of n voxels that starts at bit s.
+// The row of n voxels that starts at bit s. Its first and last word are masked to the row; the
+// words between are mostly empty or full in a solid particle, so they are told apart first and
+// only mixed words are counted bit by bit.
 RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
     RowTally r;
     const std::int64_t wb = s / kWordBits, we = (s + n - 1) / kWordBits;
     const std::uint64_t head = bits_from(s % kWordBits);
     const std::uint64_t tail = low_mask((s + n - 1) % kWordBits + 1);
-    for (std::int64_t w = wb; w <= we; ++w) {
-        std::uint64_t word = load_word(data, w);
-        if (w == wb) word &= head;
-        if (w == we) word &= tail;
-        if (word == 0) continue;
-        const std::int64_t offset = w * kWordBits - s;  // x of the word's bit 0
-        const std::int64_t ones = word == kAllOnes ? kWordBits : std::popcount(word);
-        r.count += ones;
-        r.sx += offset * ones + word_position_sum(word);
-        if (r.first < 0) r.first = offset + std::countr_zero(word);
-        r.last = offset + (kWordBits - 1 - std::countl_zero(word));
+    auto add = [&](std::int64_t w, std::uint64_t word) {
+        const WordCount c = count_word(word);
+        r.count += c.ones;
+        r.sx += (w * kWordBits - s) * c.ones + c.position_sum;
+    };
+    auto first_in = [&](std::int64_t w, std::uint64_t word) { return w * kWordBits - s + std::countr_zero(word); };
+    auto last_in = [&](std::int64_t w, std::uint64_t word) {
+        return w * kWordBits - s + (kWordBits - 1 - std::countl_zero(word));
+    };
+    if (wb == we) {
+        const std::uint64_t word = load_word(data, wb) & head & tail;
+        add(wb, word);
+        if (word != 0) {
+            r.first = first_in(wb, word);
+            r.last = last_in(wb, word);
+        }
+        return r;
     }
+    const std::uint64_t first_word = load_word(data, wb) & head;
+    const std::uint64_t last_word = load_word(data, we) & tail;
+    add(wb, first_word);
+    add(we, last_word);
+    std::int64_t lo = wb + 1, hi = we - 1;  // the inner words, trimmed of empty ones at both ends
+    while (lo <= hi && load_word(data, lo) == 0) ++lo;
+    while (hi > lo && load_word(data, hi) == 0) --hi;
+    std::int64_t full = 0, full_index_sum = 0;
+    for (std::int64_t w = lo; w <= hi; ++w) {
+        const std::uint64_t word = load_word(data, w);
+        if (word == kAllOnes) {
+            ++full;
+            full_index_sum += w;
+        } else if (word != 0) {
+            add(w, word);
+        }
+    }
+    // A full word w holds x = 64w - s .. 64w - s + 63.
+    r.count += kWordBits * full;
+    r.sx += kWordBits * (kWordBits * full_index_sum - s * full) + full * (kWordBits * (kWordBits - 1) / 2);
+    if (first_word != 0)
+        r.first = first_in(wb, first_word);
+    else if (lo <= hi)
+        r.first = first_in(lo, load_word(data, lo));
+    else if (last_word != 0)
+        r.first = first_in(we, last_word);
+    if (last_word != 0)
+        r.last = last_in(we, last_word);
+    else if (lo <= hi)
+        r.last = last_in(hi, load_word(data, hi));
+    else if (first_word != 0)
+        r.last = last_in(wb, first_word);
     return r;
 }
 

@@ -10,7 +10,7 @@
 //   SharedWords, clear_bits(...)        clear voxels begin..end-1; words shared with another
 //                                       thread are changed atomically
 //   next_change(data, pos, end, value)  first index in pos..end-1 whose bit is not `value`
-//   word_position_sum(w)                sum of the positions (0..63) of the set bits of w
+//   count_word(w)                       set bits of w and the sum of their positions (0..63)
 #pragma once
 
 #include <atomic>
@@ -71,9 +71,10 @@ inline void and_word(std::uint8_t* data, std::int64_t w, std::uint64_t keep, con
         // The bitmap block comes from calloc, so it is aligned for 64-bit words.
         std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(data + w * 8))
             .fetch_and(keep, std::memory_order_relaxed);
-    } else {
-        store_word(data, w, load_word(data, w) & keep);
+        return;
     }
+    const std::uint64_t old = load_word(data, w);
+    if ((old & ~keep) != 0) store_word(data, w, old & keep);
 }
 
 // Clears the voxels begin..end-1 (begin <= end).
@@ -87,7 +88,10 @@ inline void clear_bits(std::uint8_t* data, std::int64_t begin, std::int64_t end,
         return;
     }
     and_word(data, wb, ~head, shared);
-    if (we > wb + 1) std::memset(data + (wb + 1) * 8, 0, static_cast<std::size_t>(we - wb - 1) * 8);
+    // Words that are already empty are not written: a page of the cleared block that was never
+    // written stays unallocated.
+    for (std::int64_t w = wb + 1; w < we; ++w)
+        if (load_word(data, w) != 0) store_word(data, w, 0);
     and_word(data, we, ~tail, shared);
 }
 
@@ -106,16 +110,47 @@ inline std::int64_t next_change(const std::uint8_t* data, std::int64_t pos, std:
     return at < end ? at : end;
 }
 
-// Sum of the positions of the set bits: bit k of a position contributes 2^k for every set bit
-// whose position has bit k.
-inline std::int64_t word_position_sum(std::uint64_t w) {
-    if (w == kAllOnes) return 63 * 64 / 2;
-    constexpr std::uint64_t kPositionBit[6] = {0xAAAAAAAAAAAAAAAAULL, 0xCCCCCCCCCCCCCCCCULL,
-                                               0xF0F0F0F0F0F0F0F0ULL, 0xFF00FF00FF00FF00ULL,
-                                               0xFFFF0000FFFF0000ULL, 0xFFFFFFFF00000000ULL};
-    std::int64_t sum = 0;
-    for (int k = 0; k < 6; ++k) sum += std::int64_t{std::popcount(w & kPositionBit[k])} << k;
-    return sum;
+// Set bits and the sum of their positions (0..63) in one word.
+struct WordCount {
+    std::int64_t ones = 0;
+    std::int64_t position_sum = 0;
+};
+
+namespace detail {
+struct ByteTables {
+    std::uint8_t ones[256];
+    std::uint16_t position_sum[256];
+};
+inline constexpr ByteTables kByteTables = [] {
+    ByteTables t{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k)
+            if (b >> k & 1) {
+                ++t.ones[b];
+                t.position_sum[b] = static_cast<std::uint16_t>(t.position_sum[b] + k);
+            }
+    return t;
+}();
+}  // namespace detail
+
+inline WordCount count_word(std::uint64_t w) {
+    WordCount c;
+    if (w == 0) return c;
+    // Rows of a solid particle begin and end inside words: one stretch of ones, an arithmetic series.
+    const int low = std::countr_zero(w);
+    const std::uint64_t shifted = w >> low;
+    if ((shifted & (shifted + 1)) == 0) {
+        const std::int64_t len = std::bit_width(shifted);
+        c.ones = len;
+        c.position_sum = len * low + len * (len - 1) / 2;
+        return c;
+    }
+    for (int k = 0; k < 8; ++k) {
+        const auto b = static_cast<std::uint8_t>(w >> (8 * k));
+        c.ones += detail::kByteTables.ones[b];
+        c.position_sum += detail::kByteTables.position_sum[b] + 8 * k * detail::kByteTables.ones[b];
+    }
+    return c;
 }
 
 }  // namespace teleso::bitmap
