@@ -43,6 +43,25 @@ public:
         pos_ += len;
     }
 
+    // Eight literals at once, one per byte of `bytes` (first voxel in the lowest byte); needs at
+    // least eight voxels still to be read.
+    void add_literals(std::uint64_t bytes) {
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL, kLow = 0x7F7F7F7F7F7F7F7FULL;
+        // Bit 7 of each byte: its value lies in 1..127 (low seven bits not all zero, top bit clear).
+        const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
+        // Bit 7 of byte k moved to bit k.
+        const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
+        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+        set_begin_ = -1;
+        if (bits != 0) {
+            const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
+            bitmap::store_word(data_, w, bitmap::load_word(data_, w) | (bits << shift));
+            if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
+                bitmap::store_word(data_, w + 1, bitmap::load_word(data_, w + 1) | (bits >> (bitmap::kWordBits - shift)));
+        }
+        pos_ += 8;
+    }
+
     void finish() {
         if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
         set_begin_ = -1;
@@ -73,6 +92,16 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
     while (i < got) {
         const std::uint8_t b = buf[i];
         if (!is_marker(b)) {
+            if (i + 8 <= got && sink.remaining() >= 8) {
+                // Noise is coded as long stretches of literals: take eight at a time while no
+                // byte among them is a marker (both top bits set).
+                const std::uint64_t bytes = load_bytes8(buf + i);
+                if ((bytes & (bytes << 1) & 0x8080808080808080ULL) == 0) {
+                    sink.add_literals(bytes);
+                    i += 8;
+                    continue;
+                }
+            }
             sink.add(b, 1);
             ++i;
             continue;

@@ -33,6 +33,14 @@ public:
     // A stretch of `len` equal values `v` (0 or 1).
     void run(int v, std::int64_t len) {
         const auto value = static_cast<std::uint8_t>(v);
+        if (len < kMaxRun && kBufferBytes - used_ >= 2) {
+            // The common short stretch: one marker pair or one or two literals.
+            std::uint8_t* p = buf_.get() + used_;
+            p[0] = len >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + len) : value;
+            p[1] = value;
+            used_ += len == 1 ? 1 : 2;
+            return;
+        }
         for (std::int64_t pairs = len / kMaxRun; pairs > 0;) {
             const auto k = static_cast<std::size_t>(std::min<std::int64_t>(pairs, kPatternPairs));
             put(full_[v].data(), 2 * k);
