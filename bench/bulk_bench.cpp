@@ -3,10 +3,10 @@
 // of edge 600 and random noise of edge 256.
 //
 //   tarvo_bench make DIR                     write sphere1290.3d, grain600.3d, noise256.3d to DIR
-//   tarvo_bench stages DIR [--full]          time read, analyse, cut, analyse, write and the
+//   tarvo_bench stages DIR [--full] [NAME]   time read, analyse, cut, analyse, write and the
 //                                            whole run both ways and print the ratios; the
 //                                            per-voxel path on the sphere (about 80 s) only
-//                                            with --full
+//                                            with --full; NAME picks one particle
 //   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk or
 //                                            per-voxel (for whole-process timing, see run.sh)
 #include <algorithm>
@@ -128,10 +128,11 @@ Timings best_of(int repeats, bool bulk, const std::string& in, const std::string
     return best;
 }
 
-int stages(const std::string& dir, bool full) {
+int stages(const std::string& dir, bool full, const std::string& only) {
     const Cut cut{300, 400, 99999};
     bool all_identical = true;
     for (const Particle& p : kParticles) {
+        if (!only.empty() && only != p.name) continue;
         const std::string in = path_of(dir, p.name);
         const std::string out_bulk = dir + "/" + p.name + ".bulk.out", out_ref = dir + "/" + p.name + ".ref.out";
         bool ok = true;
@@ -172,7 +173,12 @@ int stages(const std::string& dir, bool full) {
 int main(int argc, char** argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "make" && argc == 3) return make_particles(argv[2]) ? 0 : 1;
-    if (cmd == "stages" && (argc == 3 || argc == 4)) return stages(argv[2], argc == 4 && std::strcmp(argv[3], "--full") == 0);
+    if (cmd == "stages" && argc >= 3) {
+        bool full = false;
+        std::string only;
+        for (int k = 3; k < argc; ++k) (std::strcmp(argv[k], "--full") == 0 ? full = true : (only = argv[k], true));
+        return stages(argv[2], full, only);
+    }
     if (cmd == "run" && argc == 8) {
         const std::string mode = argv[2];
         if (mode != "bulk" && mode != "per-voxel") return 2;
@@ -181,6 +187,6 @@ int main(int argc, char** argv) {
         return run_once(mode == "bulk", argv[3], argv[4], cut, t) ? 0 : 1;
     }
     std::fprintf(stderr,
-                 "usage: tarvo_bench make DIR | stages DIR [--full] | run bulk|per-voxel IN OUT X Y Z\n");
+                 "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | run bulk|per-voxel IN OUT X Y Z\n");
     return 2;
 }

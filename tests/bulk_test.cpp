@@ -79,11 +79,12 @@ struct ReadResult {
     Bytes bitmap;
 };
 
-ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
+// threads 0: voxel by voxel; 1 or 2: the bulk reader with that many threads.
+ReadResult read_with(const Bytes& stream, std::int32_t n, int threads) {
     Body b(n);
     std::FILE* f = stream_of(stream);
     ReadResult r;
-    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+    r.ok = threads > 0 ? teleso::bulk::read_voxels(f, b.rec, threads) : teleso::per_voxel::read_voxels(f, b.rec);
     r.position = std::ftell(f);
     r.at_end = std::feof(f) != 0;
     r.bitmap = bitmap_of(b.rec);
@@ -92,12 +93,14 @@ ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
 }
 
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
-    const ReadResult ref = read_with(stream, n, false);
-    const ReadResult got = read_with(stream, n, true);
-    EXPECT_EQ(got.ok, ref.ok) << what;
-    EXPECT_EQ(got.position, ref.position) << what << ": input left at another position";
-    EXPECT_EQ(got.at_end, ref.at_end) << what;
-    EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ": bitmaps differ";
+    const ReadResult ref = read_with(stream, n, 0);
+    for (int threads : {1, 2}) {
+        const ReadResult got = read_with(stream, n, threads);
+        EXPECT_EQ(got.ok, ref.ok) << what << ", threads " << threads;
+        EXPECT_EQ(got.position, ref.position) << what << ", threads " << threads << ": input left at another position";
+        EXPECT_EQ(got.at_end, ref.at_end) << what << ", threads " << threads;
+        EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ", threads " << threads << ": bitmaps differ";
+    }
 }
 
 // A foreign stream: literals of every kind, markers C0..FF with any value, long chains of full
@@ -423,7 +426,7 @@ TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
         }
         Body full(n);
         fill_all(full.rec);
-        for (const auto& l : std::vector<std::array<float, 3>>{{300, 400, 99999}, {-50, 70, 1e39f}, {0, 90, -0.0f}})
+        for (const auto& l : std::vector<std::array<float, 3>>{{300, 400, 99999}, {-50, 70, std::numeric_limits<float>::infinity()}, {0, 90, -0.0f}})
             expect_same_cut(full.rec, Center{n / 2, n / 3, n / 2}, l[0], l[1], l[2], "full, edge " + std::to_string(n));
     }
 }

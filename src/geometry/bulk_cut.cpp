@@ -12,6 +12,7 @@
 // one at the centre and one above it: each of these pieces is decided by one exact sum.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "geometry/geometry.h"
 #include "geometry/layers.h"
@@ -72,8 +73,22 @@ std::int32_t guess_to_index(double x, std::int32_t n) {
     return static_cast<std::int32_t>(x);
 }
 
+// The terms of the plane sum along one axis, one per coordinate of the grid: each is a pure
+// function of its offset, so it is formed once here instead of once per row or voxel.
+std::vector<PlaneValue> axis_terms(std::int32_t n, std::int32_t centre, float cut) {
+    std::vector<PlaneValue> terms;
+    terms.reserve(static_cast<std::size_t>(n));
+    for (std::int32_t k = 0; k < n; ++k) terms.push_back(plane_term(k - centre, cut));
+    return terms;
+}
+
+struct Terms {
+    std::vector<PlaneValue> x, y, z;
+};
+
 // The cut of the layers z_begin..z_end-1.
-void cut_layers(TelesoRecord& rec, const Plane& p, std::int32_t z_begin, std::int32_t z_end, const SharedWords& shared) {
+void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
+                const SharedWords& shared) {
     const std::int32_t n = rec.dim;
     const std::int64_t n64 = n;
     const bool x_pieces = !(std::isfinite(p.x_cut) && p.x_cut != 0.0f);
@@ -84,13 +99,13 @@ void cut_layers(TelesoRecord& rec, const Plane& p, std::int32_t z_begin, std::in
     const double xc = p.x_cut;
 
     for (std::int32_t z = z_begin; z < z_end; ++z) {
-        const PlaneValue tz = plane_term(z - p.c.z, p.z_cut);
+        const PlaneValue tz = terms.z[static_cast<std::size_t>(z)];
         const double rz = (z - p.c.z) / static_cast<double>(p.z_cut);
         for (std::int32_t y = 0; y < n; ++y) {
-            const PlaneValue ty = plane_term(y - p.c.y, p.y_cut);
+            const PlaneValue ty = terms.y[static_cast<std::size_t>(y)];
             const std::int64_t row = n64 * (y + n64 * z);
             auto beyond = [&](std::int64_t x) {
-                return plane_beyond(plane_add(plane_add(plane_term(static_cast<std::int32_t>(x - cx), p.x_cut), ty), tz));
+                return plane_beyond(plane_add(plane_add(terms.x[static_cast<std::size_t>(x)], ty), tz));
             };
             if (x_pieces) {
                 if (below_end > 0 && beyond(0)) teleso::bitmap::clear_bits(rec.data, row, row + below_end, shared);
@@ -120,6 +135,7 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
     const std::int32_t n = rec.dim;
     if (n <= 0) return;
     const Plane plane{c, x_cut, y_cut, z_cut};
+    const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
     const std::int64_t layer_bits = std::int64_t{n} * n;
     layers::for_layer_parts(n, layers::pass_threads(n, threads), [&](std::int32_t z0, std::int32_t z1, int) {
         // Words that hold bits of a neighbouring part.
@@ -127,7 +143,7 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
         const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
         if (begin % teleso::bitmap::kWordBits != 0) shared.first = begin / teleso::bitmap::kWordBits;
         if (end % teleso::bitmap::kWordBits != 0) shared.last = end / teleso::bitmap::kWordBits;
-        cut_layers(rec, plane, z0, z1, shared);
+        cut_layers(rec, plane, terms, z0, z1, shared);
     });
 }
 

@@ -4,7 +4,12 @@
 // is left at: a block never asks for more bytes than the voxels still to be read need at the
 // least, so no byte past the last code the stream needs is consumed.
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "teleso/bitmap.h"
 #include "teleso/format.h"
@@ -16,6 +21,8 @@ namespace teleso::bulk {
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Below this many voxels a bitmap is filled faster than a thread starts.
+constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
 
 // The fewest code bytes that can carry `voxels` values: a marker pair carries at most 63 of them
 // in two bytes, a literal one in one byte.
@@ -24,11 +31,109 @@ std::int64_t fewest_code_bytes(std::int64_t voxels) {
     return 2 * pairs + std::min<std::int64_t>(rest, 2);
 }
 
-// Lays decoded runs into the cleared bitmap. Consecutive runs of set values are joined, so that a
-// long solid stretch is filled once, whatever its coding.
+// What the decoder asks of the bitmap: set voxels begin..end-1, or (when `literal`) OR the eight
+// bits `bits` in at voxel begin.
+struct Piece {
+    std::int64_t begin;
+    std::int64_t end;
+    std::uint64_t bits;
+    bool literal;
+};
+
+void lay(std::uint8_t* data, const Piece& p) {
+    if (!p.literal) {
+        bitmap::set_bits(data, p.begin, p.end);
+        return;
+    }
+    const std::int64_t w = p.begin / bitmap::kWordBits, shift = p.begin % bitmap::kWordBits;
+    bitmap::store_word(data, w, bitmap::load_word(data, w) | (p.bits << shift));
+    if (shift > bitmap::kWordBits - 8 && (p.bits >> (bitmap::kWordBits - shift)) != 0)
+        bitmap::store_word(data, w + 1, bitmap::load_word(data, w + 1) | (p.bits >> (bitmap::kWordBits - shift)));
+}
+
+// Lays pieces into the bitmap, on a second thread when there is one: the filling and the page
+// faults of a large bitmap then overlap the reading and decoding. Only this object writes the
+// bitmap, in the order of the pieces, so pieces that share a word never race.
+class Filler {
+public:
+    static constexpr std::size_t kBatch = 4096;
+
+    Filler(std::uint8_t* data, bool threaded) : data_(data) {
+        current_.reserve(kBatch);
+        if (!threaded) return;
+        try {
+            worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: fill on this one.
+        }
+    }
+    Filler(const Filler&) = delete;
+    Filler& operator=(const Filler&) = delete;
+    ~Filler() { finish(); }
+
+    void add(const Piece& p) {
+        current_.push_back(p);
+        if (current_.size() == kBatch) hand_over();
+    }
+
+    void finish() {
+        hand_over();
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        worker_.join();
+    }
+
+private:
+    void hand_over() {
+        if (!worker_.joinable()) {
+            for (const Piece& p : current_) lay(data_, p);
+            current_.clear();
+            return;
+        }
+        if (current_.empty()) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !has_pending_; });
+        std::swap(current_, pending_);
+        has_pending_ = true;
+        lock.unlock();
+        changed_.notify_all();
+        current_.clear();
+    }
+
+    void work() {
+        std::vector<Piece> batch;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return has_pending_ || done_; });
+                if (!has_pending_) return;
+                std::swap(batch, pending_);
+                has_pending_ = false;
+            }
+            changed_.notify_all();
+            for (const Piece& p : batch) lay(data_, p);
+            batch.clear();
+        }
+    }
+
+    std::uint8_t* data_;
+    std::vector<Piece> current_, pending_;
+    bool has_pending_ = false;
+    bool done_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread worker_;
+};
+
+// Turns decoded runs into pieces. Consecutive runs of set values are joined, so that a long solid
+// stretch is filled once, whatever its coding.
 class RunSink {
 public:
-    RunSink(std::uint8_t* data, std::int64_t total) : data_(data), total_(total) {}
+    RunSink(Filler& filler, std::int64_t total) : filler_(filler), total_(total) {}
 
     std::int64_t remaining() const { return total_ - pos_; }
 
@@ -36,9 +141,8 @@ public:
         const std::int64_t len = std::min(count, total_ - pos_);
         if (value_sets_voxel(value)) {
             if (set_begin_ < 0) set_begin_ = pos_;
-        } else if (set_begin_ >= 0) {
-            bitmap::set_bits(data_, set_begin_, pos_);
-            set_begin_ = -1;
+        } else {
+            end_set_run();
         }
         pos_ += len;
     }
@@ -51,24 +155,20 @@ public:
         const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
         // Bit 7 of byte k moved to bit k.
         const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
-        set_begin_ = -1;
-        if (bits != 0) {
-            const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
-            bitmap::store_word(data_, w, bitmap::load_word(data_, w) | (bits << shift));
-            if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
-                bitmap::store_word(data_, w + 1, bitmap::load_word(data_, w + 1) | (bits >> (bitmap::kWordBits - shift)));
-        }
+        end_set_run();
+        if (bits != 0) filler_.add(Piece{pos_, pos_ + 8, bits, true});
         pos_ += 8;
     }
 
-    void finish() {
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+    void finish() { end_set_run(); }
+
+private:
+    void end_set_run() {
+        if (set_begin_ >= 0) filler_.add(Piece{set_begin_, pos_, 0, false});
         set_begin_ = -1;
     }
 
-private:
-    std::uint8_t* data_;
+    Filler& filler_;
     std::int64_t total_;
     std::int64_t pos_ = 0;
     std::int64_t set_begin_ = -1;
@@ -130,10 +230,13 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
 
 }  // namespace
 
-bool read_voxels(std::FILE* in, TelesoRecord& rec) {
+bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads) {
     const std::int64_t n = rec.dim;
     const std::int64_t total = n > 0 ? n * n * n : 0;
-    RunSink sink(rec.data, total);
+    const bool threaded = threads > 0 ? threads > 1
+                                      : total >= kThreadedVoxels && std::thread::hardware_concurrency() >= 2;
+    Filler filler(rec.data, threaded);
+    RunSink sink(filler, total);
     std::unique_ptr<std::uint8_t[]> buf;
     if (total > 0) buf.reset(new std::uint8_t[kBlockBytes]);
     int held_marker = -1;
@@ -147,6 +250,7 @@ bool read_voxels(std::FILE* in, TelesoRecord& rec) {
         decode_block(buf.get(), got, sink, held_marker);
     }
     sink.finish();
+    filler.finish();
     return !std::ferror(in);
 }
 

@@ -87,7 +87,9 @@ bool write_body(std::FILE* out, const TelesoRecord& rec);
 // The same results a whole run at a time (word fills and count-trailing-zeros over the bitmap,
 // large blocks of input and output); read_voxels and write_body above are these.
 namespace bulk {
-bool read_voxels(std::FILE* in, TelesoRecord& rec);
+// threads: 0 chooses by the size of the grid and the machine, 1 fills the bitmap on the calling
+// thread, 2 fills it on a second thread while the calling one reads and decodes.
+bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads = 0);
 bool write_body(std::FILE* out, const TelesoRecord& rec);
 }  // namespace bulk
 
