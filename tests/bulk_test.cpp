@@ -63,9 +63,10 @@ void fill_kind(TelesoRecord& rec, std::mt19937_64& rng, int kind) {
     }
 }
 
-Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr) {
+// bulk false: voxel by voxel; true: the bulk writer with `threads` (0: its own choice).
+Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int threads = 0) {
     std::FILE* f = std::tmpfile();
-    const bool done = bulk ? teleso::bulk::write_body(f, rec) : teleso::per_voxel::write_body(f, rec);
+    const bool done = bulk ? teleso::bulk::write_body(f, rec, threads) : teleso::per_voxel::write_body(f, rec);
     if (ok) *ok = done;
     Bytes out = contents_of(f);
     std::fclose(f);
@@ -186,6 +187,22 @@ TEST(BulkRead, StreamsLongerThanOneBlock) {
     }
 }
 
+TEST(BulkRead, GridsOfSeveralFillBlocks) {
+    // 27 million voxels: the bitmap spans two blocks of the shared filling.
+    std::mt19937_64 rng(14);
+    const std::int32_t n = 300;
+    Body b(n);
+    shapes::make_grain(b.rec, rng());
+    const Bytes file = written(b.rec, true);
+    expect_same_read(Bytes(file.begin() + 52, file.end()), n, "grain of edge 300");
+    Body noise(131);
+    fill_random(noise.rec, rng, 0.5);
+    const Bytes ref = written(noise.rec, false);
+    ASSERT_GT(ref.size(), std::size_t{1} << 20) << "the stream should span several output blocks";
+    EXPECT_TRUE(written(noise.rec, true, nullptr, 2) == ref);
+    expect_same_read(foreign_stream(rng, static_cast<std::size_t>(cube(n) / 3), 1), n, "foreign stream of edge 300");
+}
+
 TEST(BulkRead, ReadErrorIsReportedBothWays) {
     ScratchDir dir;
     write_bytes(dir.file("f"), Bytes(100, 0x01));
@@ -207,12 +224,16 @@ TEST(BulkWrite, StreamsEqualPutRleByte) {
             fill_kind(b.rec, rng, kind);
             fill_spare_bits(b.rec, rng);
             b.rec.voxels = static_cast<std::int32_t>(rng());  // the header carries the fields as they are
-            bool ok_ref = false, ok_got = false;
+            bool ok_ref = false;
             const Bytes ref = written(b.rec, false, &ok_ref);
-            const Bytes got = written(b.rec, true, &ok_got);
-            EXPECT_TRUE(ok_ref && ok_got);
-            EXPECT_TRUE(got == ref) << "edge " << n << " kind " << kind << ": " << got.size() << " bytes against "
-                                    << ref.size();
+            EXPECT_TRUE(ok_ref);
+            for (int threads : {1, 2}) {
+                bool ok_got = false;
+                const Bytes got = written(b.rec, true, &ok_got, threads);
+                EXPECT_TRUE(ok_got);
+                EXPECT_TRUE(got == ref) << "edge " << n << " kind " << kind << " threads " << threads << ": "
+                                        << got.size() << " bytes against " << ref.size();
+            }
         }
 }
 
@@ -233,10 +254,12 @@ TEST(BulkWrite, WriteFailureIsReported) {
     Body b(70);
     std::mt19937_64 rng(22);
     fill_random(b.rec, rng, 0.5);
-    std::FILE* f = std::fopen(dir.file("f").c_str(), "rb");  // not open for writing
-    ASSERT_NE(f, nullptr);
-    EXPECT_FALSE(teleso::bulk::write_body(f, b.rec));
-    std::fclose(f);
+    for (int threads : {1, 2}) {
+        std::FILE* f = std::fopen(dir.file("f").c_str(), "rb");  // not open for writing
+        ASSERT_NE(f, nullptr);
+        EXPECT_FALSE(teleso::bulk::write_body(f, b.rec, threads)) << "threads " << threads;
+        std::fclose(f);
+    }
 }
 
 namespace {

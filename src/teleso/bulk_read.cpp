@@ -4,15 +4,13 @@
 // is left at: a block never asks for more bytes than the voxels still to be read need at the
 // least, so no byte past the last code the stream needs is consumed.
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "teleso/bitmap.h"
 #include "teleso/format.h"
+#include "teleso/handoff.h"
 #include "teleso/teleso.h"
 
 using namespace shape_form;
@@ -31,102 +29,84 @@ std::int64_t fewest_code_bytes(std::int64_t voxels) {
     return 2 * pairs + std::min<std::int64_t>(rest, 2);
 }
 
-// What the decoder asks of the bitmap: set voxels begin..end-1, or (when `literal`) OR the eight
-// bits `bits` in at voxel begin.
+// What the decoder asks of the bitmap: set voxels begin..end-1, or (a word piece) OR `bits` into
+// word number `begin`.
 struct Piece {
     std::int64_t begin;
     std::int64_t end;
     std::uint64_t bits;
-    bool literal;
+    bool word;
 };
 
 void lay(std::uint8_t* data, const Piece& p) {
-    if (!p.literal) {
+    if (p.word)
+        bitmap::store_word(data, p.begin, bitmap::load_word(data, p.begin) | p.bits);
+    else
         bitmap::set_bits(data, p.begin, p.end);
-        return;
-    }
-    const std::int64_t w = p.begin / bitmap::kWordBits, shift = p.begin % bitmap::kWordBits;
-    bitmap::store_word(data, w, bitmap::load_word(data, w) | (p.bits << shift));
-    if (shift > bitmap::kWordBits - 8 && (p.bits >> (bitmap::kWordBits - shift)) != 0)
-        bitmap::store_word(data, w + 1, bitmap::load_word(data, w + 1) | (p.bits >> (bitmap::kWordBits - shift)));
 }
 
-// Lays pieces into the bitmap, on a second thread when there is one: the filling and the page
-// faults of a large bitmap then overlap the reading and decoding. Only this object writes the
-// bitmap, in the order of the pieces, so pieces that share a word never race.
+// Lays pieces into the bitmap. With a second thread the bitmap is divided into blocks of whole
+// words: the second thread fills three blocks of every four, the decoding thread the fourth
+// between its reads, so the page faults of a large fresh bitmap are taken on both cores. No word
+// belongs to two blocks, and each block is filled by one thread in the order of its pieces, so
+// pieces that share a word never race.
 class Filler {
 public:
-    static constexpr std::size_t kBatch = 4096;
-
-    Filler(std::uint8_t* data, bool threaded) : data_(data) {
-        current_.reserve(kBatch);
-        if (!threaded) return;
-        try {
-            worker_ = std::thread([this] { work(); });
-        } catch (const std::system_error&) {
-            // No thread to be had: fill on this one.
-        }
-    }
-    Filler(const Filler&) = delete;
-    Filler& operator=(const Filler&) = delete;
-    ~Filler() { finish(); }
+    Filler(std::uint8_t* data, bool threaded) : data_(data), worker_(LayAll{data}, threaded) { batch_.reserve(kBatch); }
 
     void add(const Piece& p) {
-        current_.push_back(p);
-        if (current_.size() == kBatch) hand_over();
+        if (!worker_.threaded()) {
+            lay(data_, p);
+            return;
+        }
+        if (p.word) {
+            route(p, p.begin * bitmap::kWordBits);
+            return;
+        }
+        // A range is cut at the blocks' edges.
+        for (std::int64_t b = p.begin; b < p.end;) {
+            const std::int64_t e = std::min(p.end, (b / kBlockBits + 1) * kBlockBits);
+            route(Piece{b, e, 0, false}, b);
+            b = e;
+        }
     }
 
     void finish() {
-        hand_over();
-        if (!worker_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        worker_.join();
+        if (!batch_.empty()) worker_.give(batch_);
+        worker_.close();
     }
 
 private:
-    void hand_over() {
-        if (!worker_.joinable()) {
-            for (const Piece& p : current_) lay(data_, p);
-            current_.clear();
+    static constexpr std::size_t kBatch = 4096;
+    // 2 MiB of bitmap: the span of one page table page on common systems, so the two threads
+    // rarely wait for each other's page faults.
+    static constexpr std::int64_t kBlockBits = std::int64_t{1} << 24;
+    static constexpr std::int64_t kOwnBlockEvery = 4;
+
+    struct LayAll {
+        std::uint8_t* data;
+        void operator()(std::vector<Piece>& batch) const {
+            for (const Piece& p : batch) lay(data, p);
+            batch.clear();
+        }
+    };
+
+    // A piece inside one block, whose first voxel is `at`.
+    void route(const Piece& p, std::int64_t at) {
+        if ((at / kBlockBits) % kOwnBlockEvery == 0) {
+            lay(data_, p);
             return;
         }
-        if (current_.empty()) return;
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !has_pending_; });
-        std::swap(current_, pending_);
-        has_pending_ = true;
-        lock.unlock();
-        changed_.notify_all();
-        current_.clear();
-    }
-
-    void work() {
-        std::vector<Piece> batch;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return has_pending_ || done_; });
-                if (!has_pending_) return;
-                std::swap(batch, pending_);
-                has_pending_ = false;
-            }
-            changed_.notify_all();
-            for (const Piece& p : batch) lay(data_, p);
-            batch.clear();
+        batch_.push_back(p);
+        if (batch_.size() == kBatch) {
+            worker_.give(batch_);
+            batch_.reserve(kBatch);
         }
     }
 
     std::uint8_t* data_;
-    std::vector<Piece> current_, pending_;
-    bool has_pending_ = false;
-    bool done_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::thread worker_;
+    std::vector<Piece> batch_;
+    Handoff<std::vector<Piece>, LayAll> worker_;
 };
 
 // Turns decoded runs into pieces. Consecutive runs of set values are joined, so that a long solid
@@ -156,7 +136,12 @@ public:
         // Bit 7 of byte k moved to bit k.
         const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
         end_set_run();
-        if (bits != 0) filler_.add(Piece{pos_, pos_ + 8, bits, true});
+        if (bits != 0) {
+            const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
+            filler_.add(Piece{w, w + 1, bits << shift, true});
+            if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
+                filler_.add(Piece{w + 1, w + 2, bits >> (bitmap::kWordBits - shift), true});
+        }
         pos_ += 8;
     }
 

@@ -88,9 +88,10 @@ bool write_body(std::FILE* out, const TelesoRecord& rec);
 // large blocks of input and output); read_voxels and write_body above are these.
 namespace bulk {
 // threads: 0 chooses by the size of the grid and the machine, 1 fills the bitmap on the calling
-// thread, 2 fills it on a second thread while the calling one reads and decodes.
+// thread, 2 shares the filling with a second thread while the calling one reads and decodes.
 bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads = 0);
-bool write_body(std::FILE* out, const TelesoRecord& rec);
+// threads: as above; 2 writes each block of the stream on a second thread while the next is encoded.
+bool write_body(std::FILE* out, const TelesoRecord& rec, int threads = 0);
 }  // namespace bulk
 
 }  // namespace teleso
