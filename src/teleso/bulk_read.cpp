@@ -52,7 +52,7 @@ void lay(std::uint8_t* data, const Piece& p) {
 // pieces that share a word never race.
 class Filler {
 public:
-    Filler(std::uint8_t* data, bool threaded) : data_(data), worker_(LayAll{data}, threaded) { batch_.reserve(kBatch); }
+    Filler(std::uint8_t* data, bool threaded) : data_(data), worker_(LayAll{data}, threaded, kDepth) { batch_.reserve(kBatch); }
 
     void add(const Piece& p) {
         if (!worker_.threaded()) {
@@ -78,6 +78,7 @@ public:
 
 private:
     static constexpr std::size_t kBatch = 4096;
+    static constexpr std::size_t kDepth = 8;  // batches of 128 KiB
     // 2 MiB of bitmap: the span of one page table page on common systems, so the two threads
     // rarely wait for each other's page faults.
     static constexpr std::int64_t kBlockBits = std::int64_t{1} << 24;

@@ -21,6 +21,7 @@ namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kPatternPairs = 2048;
+constexpr std::size_t kDepth = 3;  // output blocks waiting to be written
 // Below this many voxels a stream is written faster than a thread starts.
 constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
 
@@ -44,7 +45,7 @@ struct WriteOut {
 // one block overlaps the encoding of the next.
 class StreamOut {
 public:
-    StreamOut(std::FILE* out, bool threaded) : writer_(WriteOut{out, &failed_}, threaded) {
+    StreamOut(std::FILE* out, bool threaded) : writer_(WriteOut{out, &failed_}, threaded, kDepth) {
         block_.bytes.reset(new std::uint8_t[kBufferBytes]);
         for (int v = 0; v < 2; ++v)
             for (std::size_t k = 0; k < kPatternPairs; ++k) {

@@ -1,28 +1,34 @@
-// A second thread that consumes batches of work handed over by the calling thread, one batch
-// waiting at a time, so that producing the next batch overlaps consuming the last (decoding the
-// input while the bitmap is filled, encoding the stream while it is written out).
+// A second thread that consumes batches of work handed over by the calling thread, a few batches
+// waiting at most, so that producing the next batches overlaps consuming the last ones (decoding
+// the input while the bitmap is filled, encoding the stream while it is written out). Several
+// batches may wait, so that a moment in which the second thread gets no processor does not stop
+// the first.
 //
 // API
-//   Handoff(consume, threaded)  consume(batch) does the work and leaves the batch empty for reuse;
-//                               without `threaded`, or when no thread can be started, batches are
-//                               consumed on the calling thread
+//   Handoff(consume, threaded, depth)  consume(batch) does the work and leaves the batch empty for
+//                               reuse; at most `depth` batches wait; without `threaded`, or when no
+//                               thread can be started, batches are consumed on the calling thread
 //   give(batch)                 hand a batch over; `batch` comes back as an empty one to refill
 //   close()                     wait until every batch given has been consumed
 //   threaded()                  whether a second thread does the work
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace teleso {
 
 template <class Batch, class Consume>
 class Handoff {
 public:
-    Handoff(Consume consume, bool threaded) : consume_(std::move(consume)) {
+    Handoff(Consume consume, bool threaded, std::size_t depth)
+        : consume_(std::move(consume)), depth_(depth > 0 ? depth : 1) {
         if (!threaded) return;
         try {
             worker_ = std::thread([this] { work(); });
@@ -42,9 +48,14 @@ public:
             return;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !has_pending_; });
-        std::swap(batch, pending_);
-        has_pending_ = true;
+        changed_.wait(lock, [this] { return pending_.size() < depth_; });
+        pending_.push_back(std::move(batch));
+        if (spare_.empty()) {
+            batch = Batch{};
+        } else {
+            batch = std::move(spare_.back());
+            spare_.pop_back();
+        }
         lock.unlock();
         changed_.notify_all();
     }
@@ -61,23 +72,26 @@ public:
 
 private:
     void work() {
-        Batch batch{};
         for (;;) {
+            Batch batch;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return has_pending_ || done_; });
-                if (!has_pending_) return;
-                std::swap(batch, pending_);
-                has_pending_ = false;
+                changed_.wait(lock, [this] { return !pending_.empty() || done_; });
+                if (pending_.empty()) return;
+                batch = std::move(pending_.front());
+                pending_.pop_front();
             }
             changed_.notify_all();
             consume_(batch);
+            std::lock_guard<std::mutex> lock(mutex_);
+            spare_.push_back(std::move(batch));
         }
     }
 
     Consume consume_;
-    Batch pending_{};
-    bool has_pending_ = false;
+    std::size_t depth_;
+    std::deque<Batch> pending_;
+    std::vector<Batch> spare_;  // consumed batches, empty, for the calling thread to refill
     bool done_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
