@@ -7,8 +7,9 @@
 //                                            whole run both ways and print the ratios; the
 //                                            per-voxel path on the sphere (about 80 s) only
 //                                            with --full; NAME picks one particle
-//   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk or
-//                                            per-voxel (for whole-process timing, see run.sh)
+//   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk,
+//                                            bulk-1 (one thread) or per-voxel (for
+//                                            whole-process timing, see run.sh)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -187,12 +188,12 @@ int main(int argc, char** argv) {
     }
     if (cmd == "run" && argc == 8) {
         const std::string mode = argv[2];
-        if (mode != "bulk" && mode != "per-voxel") return 2;
+        if (mode != "bulk" && mode != "bulk-1" && mode != "per-voxel") return 2;
         Timings t;
         const Cut cut{Cut_length(argv[5]), Cut_length(argv[6]), Cut_length(argv[7])};
-        return run_once(mode == "bulk", argv[3], argv[4], cut, t) ? 0 : 1;
+        return run_once(mode != "per-voxel", argv[3], argv[4], cut, t, mode == "bulk-1" ? 1 : 0) ? 0 : 1;
     }
     std::fprintf(stderr,
-                 "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | run bulk|per-voxel IN OUT X Y Z\n");
+                 "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | run bulk|bulk-1|per-voxel IN OUT X Y Z\n");
     return 2;
 }

@@ -24,9 +24,12 @@ if [ ! -x "$tarvo" ] || [ ! -x "$bench" ]; then
 fi
 [ -f "$work/sphere1290.3d" ] || "$bench" make "$work" >/dev/null
 
-# elapsed seconds of one run of a command (output discarded)
+# elapsed seconds of one run of a command (output discarded), the file $target removed before
+# (not timed), so that every command creates its output afresh
+target=/dev/null
 elapsed() {
   local t0 t1
+  [ "$target" = /dev/null ] || rm -f "$target"
   t0=$(date +%s%N)
   "$@" >/dev/null
   t1=$(date +%s%N)
@@ -46,8 +49,6 @@ best_of() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a / b }'; }
 
-copy() { rm -f "$work/copy.3d"; cp "$1" "$work/copy.3d"; }
-
 peak_kb() {
   /usr/bin/time -f "%M" -o "$work/peak.txt" "$@" >/dev/null
   cat "$work/peak.txt"
@@ -59,8 +60,10 @@ echo
 
 # The sphere: tarvo against cp of its input, and its peak memory against the bitmap.
 s=$work/sphere1290.3d
-t_cp=$(best_of 5 copy "$s")
-t_tarvo=$(best_of 5 "$tarvo" "$s" "$work/s.out.3d" 300 400 99999)
+target=$work/copy.3d
+t_cp=$(best_of 5 cp "$s" "$target")
+target=$work/s.out.3d
+t_tarvo=$(best_of 5 "$tarvo" "$s" "$target" 300 400 99999)
 peak=$(peak_kb "$tarvo" "$s" "$work/s.out.3d" 300 400 99999)
 bitmap_kb=$(( (1290 * 1290 * 1290 / 8 + 1) / 1024 ))
 echo "sphere1290 ($(stat -c %s "$s") bytes)"
@@ -68,6 +71,7 @@ echo "  cp                 ${t_cp} s"
 echo "  tarvo              ${t_tarvo} s   = $(ratio "$t_tarvo" "$t_cp") x cp (target 8)"
 echo "  peak memory        ${peak} kB   (bitmap ${bitmap_kb} kB; limit bitmap + 16 MiB = $(( bitmap_kb + 16384 )) kB)"
 if [ "$full" = 1 ]; then
+  target=$work/s.ref.3d
   t_ref=$(elapsed "$bench" run per-voxel "$s" "$work/s.ref.3d" 300 400 99999)
   same=$(cmp -s "$work/s.out.3d" "$work/s.ref.3d" && echo yes || echo NO)
   echo "  per voxel (1 run)  ${t_ref} s   = $(ratio "$t_ref" "$t_tarvo") x tarvo, identical output: $same"
@@ -76,7 +80,9 @@ fi
 # The grain and the noise: tarvo against the per-voxel run, outputs compared.
 for name in grain600 noise256; do
   f=$work/$name.3d
-  t_tarvo=$(best_of 5 "$tarvo" "$f" "$work/$name.out.3d" 300 400 99999)
+  target=$work/$name.out.3d
+  t_tarvo=$(best_of 5 "$tarvo" "$f" "$target" 300 400 99999)
+  target=$work/$name.ref.3d
   t_ref=$(elapsed "$bench" run per-voxel "$f" "$work/$name.ref.3d" 300 400 99999)
   same=$(cmp -s "$work/$name.out.3d" "$work/$name.ref.3d" && echo yes || echo NO)
   echo "$name ($(stat -c %s "$f") bytes)"
