@@ -117,9 +117,13 @@ std::string shell_quote(const std::string& s) {
 }  // namespace
 
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
+    return run_program(TARVO_EXE, args, workdir);
+}
+
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const std::string& workdir) {
     std::string cmd;
     if (!workdir.empty()) cmd.append("cd ").append(shell_quote(workdir)).append(" && ");
-    cmd.append(shell_quote(TARVO_EXE));
+    cmd.append(shell_quote(exe));
     for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
     cmd.append(" 2>&1");
     RunResult r;

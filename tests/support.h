@@ -60,5 +60,8 @@ struct RunResult {
 };
 // Runs the built tarvo with the arguments (quoted for the shell), standard output captured.
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir = "");
+// The same for any program (standard output and standard error captured together).
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::string& workdir = "");
 
 }  // namespace test_support

@@ -98,12 +98,12 @@ std::vector<Ball> grain_blobs(std::int32_t dim, std::uint64_t seed) {
     return blobs;
 }
 
-std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed) {
+std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed, int count) {
     SplitMix64 rng(seed ^ 0x706F726573ULL);
     const double c = (dim - 1) / 2.0;
     const double reach = dim / 2.0;
     std::vector<Ball> pores;
-    for (int k = 0; k < 60; ++k) {
+    for (int k = 0; k < count; ++k) {
         const double r = rng.uniform(0.03, 0.11) * reach;
         pores.push_back({c + rng.uniform(-0.7, 0.7) * reach, c + rng.uniform(-0.7, 0.7) * reach,
                          c + rng.uniform(-0.7, 0.7) * reach, r});
@@ -111,8 +111,8 @@ std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed) {
     return pores;
 }
 
-void make_grain(TelesoRecord& rec, std::uint64_t seed) {
-    fill_balls(rec, grain_blobs(rec.dim, seed), grain_pores(rec.dim, seed));
+void make_grain(TelesoRecord& rec, std::uint64_t seed, int pores) {
+    fill_balls(rec, grain_blobs(rec.dim, seed), grain_pores(rec.dim, seed, pores));
 }
 
 void make_noise(TelesoRecord& rec, std::uint64_t seed, double density) {

@@ -6,8 +6,10 @@
 //   fill_balls(rec, add, remove)         set every voxel inside one of `add` and outside all of
 //                                        `remove` (voxel centres at integer coordinates)
 //   make_sphere(rec, r)                  a centred sphere of radius r
-//   make_grain(rec, seed)                a lumpy grain with pores, filling most of the grid
+//   make_grain(rec, seed, pores)         a lumpy grain with pores, filling most of the grid
 //   make_noise(rec, seed, density)       independent random voxels
+//   make_ellipsoid / make_box            axis-aligned solids given by centre and semi-axes
+//   make_cylinder / make_torus           round solids around an axis through a centre
 //   SplitMix64                           the generator behind the seeds
 #pragma once
 
@@ -39,8 +41,24 @@ void set_row_range(TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32
 void fill_balls(TelesoRecord& rec, const std::vector<Ball>& add, const std::vector<Ball>& remove);
 void make_sphere(TelesoRecord& rec, double r);
 std::vector<Ball> grain_blobs(std::int32_t dim, std::uint64_t seed);
-std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed);
-void make_grain(TelesoRecord& rec, std::uint64_t seed);
+inline constexpr int kGrainPores = 60;
+std::vector<Ball> grain_pores(std::int32_t dim, std::uint64_t seed, int count = kGrainPores);
+void make_grain(TelesoRecord& rec, std::uint64_t seed, int pores = kGrainPores);
 void make_noise(TelesoRecord& rec, std::uint64_t seed, double density);
+
+// The solids below set every voxel whose centre (integer coordinates) lies inside, boundary
+// included; they fill row by row from the x intervals the solid cuts out of each row.
+struct Vec3 {
+    double x = 0, y = 0, z = 0;
+};
+enum class Axis { kX, kY, kZ };
+
+void make_ellipsoid(TelesoRecord& rec, Vec3 centre, Vec3 semi_axes);
+void make_box(TelesoRecord& rec, Vec3 centre, Vec3 half_sizes);
+// A solid cylinder of the given radius whose axis runs through centre, from -half_length to
+// +half_length along the axis.
+void make_cylinder(TelesoRecord& rec, Vec3 centre, double radius, double half_length, Axis axis);
+// A ring: the points within `minor` of the circle of radius `major` around the axis through centre.
+void make_torus(TelesoRecord& rec, Vec3 centre, double major, double minor, Axis axis);
 
 }  // namespace shapes

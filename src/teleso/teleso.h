@@ -11,13 +11,17 @@
 //   Read_teleso_header(in, rec, p)  header of an open input, creates the bitmap; 0 ok, 1 refused
 //   Read_teleso_voxels(in, rec, p)  the voxel stream into the bitmap; 0 ok, 1 read error
 //   Write_teleso(path, rec)         the whole file, replacing the target atomically; 0 ok, 1 failure
+//   teleso::load_body / save_body   the same without a transcript, a failure as a message
+//   teleso::scan_stream             how much of the dim^3 values a file's stream covers, surplus
 //
 // Messages go to standard output, as the program's transcript. The byte layout and the run-length
 // rules of the file live in format.h.
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
+#include <string>
 
 struct TelesoRecord {
     std::int32_t size = 0;  // bytes of the bitmap: dim^3 / 8 + 1
@@ -83,6 +87,31 @@ namespace per_voxel {
 bool read_voxels(std::FILE* in, TelesoRecord& rec);
 bool write_body(std::FILE* out, const TelesoRecord& rec);
 }  // namespace per_voxel
+
+// Quiet whole-file reading and writing for the companion tools: the same header validation and
+// refusal reasons as the program, no transcript; failures come back as one message naming the file.
+struct LoadReport {
+    std::int32_t stored[12] = {};   // the header's integer fields as stored (those that arrived whole)
+    std::size_t header_bytes = 0;   // 52, or fewer when the file ends inside the header
+    std::uint64_t file_bytes = 0;
+};
+
+// What the voxel stream of a file holds against what its edge length needs.
+struct StreamFacts {
+    std::int64_t voxels_needed = 0;  // dim^3
+    std::int64_t voxels_coded = 0;   // values the stream delivers before it ends (at most needed)
+    std::uint64_t code_bytes = 0;    // bytes the reader consumes
+    std::uint64_t surplus_bytes = 0; // bytes after the last code needed
+    bool ends_early() const { return voxels_coded < voxels_needed; }
+};
+
+// Opens, validates the header, allocates (rec must hold no bitmap) and decodes. On false, rec
+// holds no bitmap and error says why.
+bool load_body(const char* path, TelesoRecord& rec, LoadReport& report, std::string& error);
+// A second pass over the stream's code bytes alone, for diagnostics.
+bool scan_stream(const char* path, std::int32_t dim, StreamFacts& facts, std::string& error);
+// Writes the record as it is (header fields included) through a temporary file and a rename.
+bool save_body(const char* path, const TelesoRecord& rec, std::string& error);
 
 // The same results a whole run at a time (word fills and count-trailing-zeros over the bitmap,
 // large blocks of input and output); read_voxels and write_body above are these.

@@ -1,0 +1,106 @@
+// Geometric solids filled row by row: each row (y, z) meets a convex solid in one x interval and
+// a ring in at most two, so a row costs a few square roots and word-wise bit fills.
+#include <algorithm>
+#include <cmath>
+
+#include "shapes/shapes.h"
+
+namespace shapes {
+namespace {
+
+struct Interval {
+    double lo, hi;  // offsets from the centre's x, inclusive
+};
+
+// Up to two x intervals of one row.
+struct RowSpans {
+    Interval part[2];
+    int count = 0;
+    void add(double lo, double hi) {
+        if (lo <= hi) part[count++] = {lo, hi};
+    }
+};
+
+// Calls spans(dy, dz, out) for every row with the row's offsets from the centre and sets the
+// voxels whose x offset lies in the returned intervals.
+template <typename SpansOfRow>
+void fill_rows(TelesoRecord& rec, Vec3 centre, SpansOfRow spans) {
+    const std::int32_t n = rec.dim;
+    for (std::int32_t z = 0; z < n; ++z)
+        for (std::int32_t y = 0; y < n; ++y) {
+            RowSpans row;
+            spans(y - centre.y, z - centre.z, row);
+            for (int k = 0; k < row.count; ++k) {
+                const double lo = std::ceil(centre.x + row.part[k].lo);
+                const double hi = std::floor(centre.x + row.part[k].hi);
+                if (lo > hi || hi < 0 || lo > n - 1) continue;
+                set_row_range(rec, y, z, static_cast<std::int32_t>(std::max(lo, 0.0)),
+                              static_cast<std::int32_t>(std::min(hi, n - 1.0)));
+            }
+        }
+}
+
+double half_chord(double r2) { return r2 < 0 ? -1 : std::sqrt(r2); }
+
+}  // namespace
+
+void make_ellipsoid(TelesoRecord& rec, Vec3 centre, Vec3 semi) {
+    if (semi.x <= 0 || semi.y <= 0 || semi.z <= 0) return;
+    fill_rows(rec, centre, [&](double dy, double dz, RowSpans& row) {
+        const double q = 1 - (dy / semi.y) * (dy / semi.y) - (dz / semi.z) * (dz / semi.z);
+        if (q < 0) return;
+        const double h = semi.x * std::sqrt(q);
+        row.add(-h, h);
+    });
+}
+
+void make_box(TelesoRecord& rec, Vec3 centre, Vec3 half) {
+    fill_rows(rec, centre, [&](double dy, double dz, RowSpans& row) {
+        if (std::fabs(dy) <= half.y && std::fabs(dz) <= half.z) row.add(-half.x, half.x);
+    });
+}
+
+// For a round solid around an axis, a row either runs along the axis (axis x: its distance from
+// the axis is fixed) or across it (its position along the axis is fixed, and so is its offset
+// `w` on the second radial direction).
+void make_cylinder(TelesoRecord& rec, Vec3 centre, double radius, double half_length, Axis axis) {
+    fill_rows(rec, centre, [&](double dy, double dz, RowSpans& row) {
+        if (axis == Axis::kX) {
+            if (dy * dy + dz * dz <= radius * radius) row.add(-half_length, half_length);
+            return;
+        }
+        const double along = axis == Axis::kY ? dy : dz;
+        const double w = axis == Axis::kY ? dz : dy;
+        if (std::fabs(along) > half_length) return;
+        const double h = half_chord(radius * radius - w * w);
+        row.add(-h, h);
+    });
+}
+
+void make_torus(TelesoRecord& rec, Vec3 centre, double major, double minor, Axis axis) {
+    fill_rows(rec, centre, [&](double dy, double dz, RowSpans& row) {
+        if (axis == Axis::kX) {
+            const double rho = std::sqrt(dy * dy + dz * dz) - major;
+            const double h = half_chord(minor * minor - rho * rho);
+            row.add(-h, h);
+            return;
+        }
+        const double along = axis == Axis::kY ? dy : dz;
+        const double w = axis == Axis::kY ? dz : dy;
+        const double h = half_chord(minor * minor - along * along);
+        if (h < 0) return;
+        // Distance from the axis between major - h and major + h: |dx| between the two chords.
+        const double outer = half_chord((major + h) * (major + h) - w * w);
+        if (outer < 0) return;
+        const double inner_r = std::max(major - h, 0.0);
+        const double inner = half_chord(inner_r * inner_r - w * w);
+        if (inner <= 0) {
+            row.add(-outer, outer);
+        } else {
+            row.add(-outer, -inner);
+            row.add(inner, outer);
+        }
+    });
+}
+
+}  // namespace shapes

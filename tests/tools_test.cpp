@@ -1,0 +1,445 @@
+// tarvo-tools as a user runs it: files in, files out, exit statuses and messages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+
+#include "geometry/geometry.h"
+#include "image.h"
+#include "picture.h"
+#include "support.h"
+#include "teleso/teleso.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::ScratchDir;
+
+using ToolRun = test_support::RunResult;
+
+ToolRun tools(const std::vector<std::string>& args) { return test_support::run_program(TOOLS_EXE, args); }
+
+void expect_done(const ToolRun& r) { EXPECT_EQ(r.status, 0) << r.output; }
+
+struct Loaded {
+    TelesoRecord rec;
+    teleso::LoadReport report;
+    explicit Loaded(const std::string& path) {
+        std::string error;
+        if (!teleso::load_body(path.c_str(), rec, report, error)) ADD_FAILURE() << error;
+    }
+    ~Loaded() { teleso::release_body(rec); }
+};
+
+bool same_voxels(const std::string& a, const std::string& b) {
+    Loaded la(a), lb(b);
+    return la.rec.data && lb.rec.data && test_support::same_voxels(la.rec, lb.rec);
+}
+
+// The library's measurement of a body, leaving the body's own fields alone.
+TelesoRecord measured(const TelesoRecord& rec) {
+    TelesoRecord copy = rec;
+    Analyse_teleso(copy);
+    return copy;
+}
+
+std::int32_t count_voxels(const TelesoRecord& rec) { return measured(rec).voxels; }
+
+// ---- make ----
+
+TEST(ToolsMake, WritesTheShapeWithItsMeasurementsInTheHeader) {
+    ScratchDir dir;
+    const std::string f = dir.file("s.3d");
+    expect_done(tools({"make", "sphere", "30", f, "--radius", "9", "--center", "12,14,15"}));
+    Loaded l(f);
+    ASSERT_NE(l.rec.data, nullptr);
+    const TelesoRecord m = measured(l.rec);
+    const std::int32_t measured[12] = {m.size,  m.dim,   m.x_min,  m.x_max,  m.y_min,  m.y_max,
+                                       m.z_min, m.z_max, m.x_mean, m.y_mean, m.z_mean, m.voxels};
+    for (int k = 0; k < 12; ++k) EXPECT_EQ(l.report.stored[k], measured[k]) << "field " << k;
+    EXPECT_EQ(m.x_min, 3);
+    EXPECT_EQ(m.x_max, 21);
+    EXPECT_EQ(m.z_min, 6);
+    EXPECT_EQ(Get_voxel(l.rec, 12, 14, 15), 1);
+    EXPECT_EQ(Get_voxel(l.rec, 12, 14, 25), 0);
+}
+
+TEST(ToolsMake, EveryShapeGivesAParticleAndGrainsFollowTheirSeed) {
+    ScratchDir dir;
+    for (const char* shape : {"sphere", "ellipsoid", "box", "cylinder", "torus", "grain", "noise"}) {
+        const std::string f = dir.file(std::string(shape) + ".3d");
+        expect_done(tools({"make", shape, "24", f}));
+        Loaded l(f);
+        ASSERT_NE(l.rec.data, nullptr) << shape;
+        const std::int32_t n = count_voxels(l.rec);
+        EXPECT_GT(n, 0) << shape;
+        EXPECT_LT(n, 24 * 24 * 24) << shape;
+    }
+    expect_done(tools({"make", "grain", "32", dir.file("a.3d"), "--seed", "5"}));
+    expect_done(tools({"make", "grain", "32", dir.file("b.3d"), "--seed", "5"}));
+    expect_done(tools({"make", "grain", "32", dir.file("c.3d"), "--seed", "6"}));
+    EXPECT_EQ(test_support::read_bytes(dir.file("a.3d")), test_support::read_bytes(dir.file("b.3d")));
+    EXPECT_FALSE(same_voxels(dir.file("a.3d"), dir.file("c.3d")));
+    // More pores take more voxels out of the same grain.
+    expect_done(tools({"make", "grain", "32", dir.file("none.3d"), "--seed", "5", "--pores", "0"}));
+    expect_done(tools({"make", "grain", "32", dir.file("many.3d"), "--seed", "5", "--pores", "300"}));
+    Loaded none(dir.file("none.3d")), some(dir.file("a.3d")), many(dir.file("many.3d"));
+    ASSERT_TRUE(none.rec.data && some.rec.data && many.rec.data);
+    EXPECT_GT(count_voxels(none.rec), count_voxels(some.rec));
+    EXPECT_GT(count_voxels(some.rec), count_voxels(many.rec));
+}
+
+// ---- export and import ----
+
+TEST(ToolsExchange, ExportThenImportGivesTheSameVoxelsInEveryFormat) {
+    ScratchDir dir;
+    const std::string src = dir.file("t.3d");
+    expect_done(tools({"make", "torus", "20", src, "--axis", "y", "--center", "9,10,8.5"}));
+    expect_done(tools({"export", src, dir.file("t.raw")}));
+    expect_done(tools({"export", src, dir.file("t.nrrd")}));
+    expect_done(tools({"export", src, dir.file("t.vtk")}));
+
+    const Bytes raw = test_support::read_bytes(dir.file("t.raw"));
+    ASSERT_EQ(raw.size(), 8000u);
+    Loaded l(src);
+    for (std::int32_t i = 0; i < 8000; ++i)
+        ASSERT_EQ(raw[i], Get_voxel(l.rec, i % 20, i / 20 % 20, i / 400) ? 255 : 0) << "byte " << i;
+    // The attached NRRD and the VTK file end with the same bytes after their text headers.
+    for (const char* name : {"t.nrrd", "t.vtk"}) {
+        const Bytes whole = test_support::read_bytes(dir.file(name));
+        ASSERT_GT(whole.size(), raw.size());
+        EXPECT_TRUE(std::equal(raw.begin(), raw.end(), whole.end() - raw.size())) << name;
+    }
+    const Bytes vtk = test_support::read_bytes(dir.file("t.vtk"));
+    const std::string vtk_text(vtk.begin(), vtk.end() - raw.size());
+    EXPECT_EQ(vtk_text.rfind("# vtk DataFile Version 3.0\n", 0), 0u);
+    EXPECT_NE(vtk_text.find("\nBINARY\nDATASET STRUCTURED_POINTS\nDIMENSIONS 20 20 20\n"), std::string::npos);
+    EXPECT_NE(vtk_text.find("POINT_DATA 8000\nSCALARS particle unsigned_char 1\nLOOKUP_TABLE default\n"),
+              std::string::npos);
+    const Bytes nhdr = test_support::read_bytes(dir.file("t.nhdr"));
+    EXPECT_NE(std::string(nhdr.begin(), nhdr.end()).find("data file: t.raw\n"), std::string::npos);
+
+    for (const char* name : {"t.raw", "t.nrrd", "t.nhdr"}) {
+        const std::string back = dir.file(std::string("back-") + name + ".3d");
+        expect_done(tools({"import", dir.file(name), back}));
+        EXPECT_TRUE(same_voxels(src, back)) << name;
+        // The header of an imported particle carries its measurements, as make's does.
+        EXPECT_EQ(test_support::read_bytes(back), test_support::read_bytes(src)) << name;
+    }
+    expect_done(tools({"import", dir.file("t.raw"), dir.file("d.3d"), "--dim", "20"}));
+    EXPECT_TRUE(same_voxels(src, dir.file("d.3d")));
+}
+
+TEST(ToolsExchange, ImportThresholdsGreyAndBinaryVolumes) {
+    ScratchDir dir;
+    Bytes ramp(4 * 4 * 4);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::uint8_t>(i * 4);  // 0..252
+    test_support::write_bytes(dir.file("grey.raw"), ramp);
+    const auto voxels_of = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args{"import", dir.file("grey.raw"), dir.file("g.3d")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        expect_done(tools(args));
+        Loaded l(dir.file("g.3d"));
+        return l.rec.data ? count_voxels(l.rec) : -1;
+    };
+    EXPECT_EQ(voxels_of({}), 32);                          // values 128..252
+    EXPECT_EQ(voxels_of({"--threshold", "200"}), 14);      // values 200..252
+    EXPECT_EQ(voxels_of({"--threshold", "1"}), 63);        // all but the 0
+
+    Bytes binary(27, 0);
+    binary[0] = binary[13] = binary[26] = 1;
+    test_support::write_bytes(dir.file("bin.raw"), binary);
+    expect_done(tools({"import", dir.file("bin.raw"), dir.file("b.3d")}));
+    Loaded b(dir.file("b.3d"));
+    ASSERT_NE(b.rec.data, nullptr);
+    EXPECT_EQ(count_voxels(b.rec), 3);
+    EXPECT_EQ(Get_voxel(b.rec, 1, 1, 1), 1);
+    EXPECT_EQ(Get_voxel(b.rec, 2, 2, 2), 1);
+}
+
+TEST(ToolsExchange, ImportRefusesVolumesThatAreNoAllowedCube) {
+    ScratchDir dir;
+    const std::string out = dir.file("o.3d");
+    test_support::write_bytes(dir.file("odd.raw"), Bytes(1001, 1));
+    ToolRun r = tools({"import", dir.file("odd.raw"), out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("odd.raw' has 1001 bytes, which is not the cube of a whole number"), std::string::npos)
+        << r.output;
+    r = tools({"import", dir.file("odd.raw"), out, "--dim", "10"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("a cube of edge 10 needs 1000"), std::string::npos) << r.output;
+    r = tools({"import", dir.file("odd.raw"), out, "--dim", "1291"});
+    EXPECT_EQ(r.status, 2);
+
+    const auto nrrd = [&](const std::string& name, const std::string& fields, std::size_t data) {
+        std::ofstream f(dir.file(name), std::ios::binary);
+        f << "NRRD0004\n" << fields << "\n" << std::string(data, '\x01');
+    };
+    nrrd("flat.nrrd", "type: uint8\ndimension: 3\nsizes: 4 4 2\nencoding: raw\n", 32);
+    nrrd("wide.nrrd", "type: uint16\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n", 16);
+    nrrd("zip.nrrd", "type: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: gzip\n", 8);
+    nrrd("huge.nrrd", "type: uint8\ndimension: 3\nsizes: 1291 1291 1291\nencoding: raw\n", 8);
+    nrrd("cut.nrrd", "type: uint8\ndimension: 3\nsizes: 3 3 3\nencoding: raw\n", 20);
+    const std::pair<const char*, const char*> refusals[] = {
+        {"flat.nrrd", "4 x 4 x 2 volume; only cubes"},
+        {"wide.nrrd", "type 'uint16'; only uint8"},
+        {"zip.nrrd", "encoding 'gzip'; only raw"},
+        {"huge.nrrd", "cube of edge 1291, outside 0 to 1290"},
+        {"cut.nrrd", "holds 20 bytes of voxel data, but a cube of edge 3 needs 27"},
+    };
+    for (const auto& [name, message] : refusals) {
+        r = tools({"import", dir.file(name), out});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.output.find(message), std::string::npos) << name << ": " << r.output;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// ---- info ----
+
+long json_number(const std::string& json, const std::string& section, const std::string& key) {
+    const std::size_t s = json.find("\"" + section + "\"");
+    const std::size_t k = json.find("\"" + key + "\": ", s);
+    if (s == std::string::npos || k == std::string::npos) return -999999;
+    return std::stol(json.substr(k + key.size() + 4));
+}
+
+TEST(ToolsInfo, ReportsTheLibrarysMeasurementAndTheStoredHeader) {
+    ScratchDir dir;
+    const std::string f = dir.file("e.3d");
+    expect_done(tools({"make", "ellipsoid", "40", f, "--semi-axes", "15,9,6", "--center", "20,17,22"}));
+    Loaded l(f);
+    ASSERT_NE(l.rec.data, nullptr);
+    const TelesoRecord m = measured(l.rec);
+    const Center c = Get_center(m);
+    const ToolRun r = tools({"info", f, "--json"});
+    expect_done(r);
+    EXPECT_EQ(json_number(r.output, "measured", "voxels"), m.voxels);
+    EXPECT_EQ(json_number(r.output, "measured", "x_min"), m.x_min);
+    EXPECT_EQ(json_number(r.output, "measured", "y_max"), m.y_max);
+    EXPECT_EQ(json_number(r.output, "measured", "z_mean"), m.z_mean);
+    EXPECT_EQ(json_number(r.output, "header", "dim"), 40);
+    EXPECT_EQ(json_number(r.output, "header", "voxels"), m.voxels);
+    EXPECT_EQ(json_number(r.output, "stream", "surplus_bytes"), 0);
+    EXPECT_NE(r.output.find("\"center\": [" + std::to_string(c.x) + ", " + std::to_string(c.y) + ", " +
+                            std::to_string(c.z) + "]"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("\"warnings\": []"), std::string::npos);
+
+    const ToolRun text = tools({"info", f});
+    expect_done(text);
+    EXPECT_NE(text.output.find("voxels   " + std::string(11 - std::to_string(m.voxels).size(), ' ') +
+                               std::to_string(m.voxels)),
+              std::string::npos)
+        << text.output;
+    EXPECT_NE(text.output.find("no warnings"), std::string::npos);
+}
+
+TEST(ToolsInfo, WarnsAboutAWrongHeaderAShortStreamAndSurplusBytes) {
+    ScratchDir dir;
+    const std::string f = dir.file("b.3d");
+    expect_done(tools({"make", "box", "16", f}));
+    Bytes bytes = test_support::read_bytes(f);
+
+    Bytes wrong = bytes;
+    wrong[44] ^= 1;  // voxels
+    test_support::write_bytes(dir.file("wrong.3d"), wrong);
+    ToolRun r = tools({"info", dir.file("wrong.3d")});
+    expect_done(r);
+    EXPECT_NE(r.output.find("warning: header voxels is"), std::string::npos) << r.output;
+
+    test_support::write_bytes(dir.file("short.3d"), Bytes(bytes.begin(), bytes.begin() + 60));
+    r = tools({"info", dir.file("short.3d")});
+    expect_done(r);
+    EXPECT_NE(r.output.find("warning: the voxel stream ends early"), std::string::npos) << r.output;
+
+    test_support::write_bytes(dir.file("long.3d"), test_support::concat(bytes, Bytes{1, 2, 3}));
+    r = tools({"info", dir.file("long.3d"), "--json"});
+    expect_done(r);
+    EXPECT_EQ(json_number(r.output, "stream", "surplus_bytes"), 3);
+    EXPECT_NE(r.output.find("3 bytes follow the last code needed"), std::string::npos) << r.output;
+}
+
+// ---- render ----
+
+tools::Image render(const std::string& in, const std::string& png, const std::vector<std::string>& options) {
+    std::vector<std::string> args{"render", in, png};
+    args.insert(args.end(), options.begin(), options.end());
+    expect_done(tools(args));
+    tools::Image img;
+    std::string error;
+    EXPECT_TRUE(tools::read_png(png, img, error)) << error;
+    return img;
+}
+
+bool background(tools::Rgb c) {
+    const tools::Rgb b = tools::kBackground;
+    return std::abs(c.r - b.r) + std::abs(c.g - b.g) + std::abs(c.b - b.b) < 60;
+}
+
+// Pixels of the object farther than `inner` from the centre or background nearer than it
+// (distances in pixels) are counted as misplaced.
+int misplaced(const tools::Image& img, double cx, double cy, double inner, double outer) {
+    int bad = 0;
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
+            const double d = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
+            const bool object = !background(img.at(x, y));
+            if ((d < inner && !object) || (d > outer && object)) ++bad;
+        }
+    return bad;
+}
+
+TEST(ToolsRender, ASpheresSilhouetteAlongAnAxisIsADiscOfItsRadius) {
+    ScratchDir dir;
+    const std::string f = dir.file("s.3d");
+    // Radius 20 about the grid's middle 31.5: voxels 12..51, so the frame's half edge is 20.
+    expect_done(tools({"make", "sphere", "64", f, "--radius", "20"}));
+    for (const char* view : {"x", "y", "z"}) {
+        const tools::Image img = render(f, dir.file(std::string(view) + ".png"), {"--view", view, "--size", "200"});
+        ASSERT_EQ(img.width, 200);
+        const double radius = 0.94 * 100;  // the particle's frame fills 94% of the picture
+        EXPECT_EQ(misplaced(img, 100, 100, radius - 5, radius + 5), 0) << view;
+    }
+    // From the corner the frame's cube spans 4/sqrt(6) times its half edge up and down.
+    const tools::Image iso = render(f, dir.file("iso.png"), {"--size", "200"});
+    const double iso_radius = 0.94 * 100 / (4 / std::sqrt(6.0));
+    EXPECT_EQ(misplaced(iso, 100, 100, iso_radius - 4, iso_radius + 4), 0);
+}
+
+TEST(ToolsRender, ACutShowsItsFlatFaceAndRemovesItsPartOfTheSilhouette) {
+    ScratchDir dir;
+    const std::string f = dir.file("s.3d");
+    expect_done(tools({"make", "sphere", "64", f, "--radius", "20"}));
+    // Remove the top half, z > 31 (the centre), by a plane that is level to the voxel.
+    ASSERT_EQ(test_support::run_tarvo({f, dir.file("top.3d"), "99999", "99999", "0.5"}).status, 0);
+    const tools::Image whole = render(f, dir.file("w.png"), {"--view", "z", "--size", "200"});
+    const tools::Image cut = render(dir.file("top.3d"), dir.file("c.png"), {"--view", "z", "--size", "200"});
+    // Seen from above, the cut face is flat: one shade across its middle, where the sphere's
+    // curved top varies.
+    const auto spread = [](const tools::Image& img) {
+        int lo = 255, hi = 0;
+        for (int y = 70; y < 130; ++y)
+            for (int x = 70; x < 130; ++x) {
+                lo = std::min<int>(lo, img.at(x, y).r);
+                hi = std::max<int>(hi, img.at(x, y).r);
+            }
+        return hi - lo;
+    };
+    EXPECT_LE(spread(cut), 6);
+    EXPECT_GE(spread(whole), 20);
+
+    // The program's example cut removes the side towards the + + corner; from that corner the
+    // bottom of the silhouette is then the cut disc's edge, at sqrt(2/3) of the radius.
+    ASSERT_EQ(test_support::run_tarvo({f, dir.file("half.3d"), "1", "1", "99999"}).status, 0);
+    const tools::Image before = render(f, dir.file("b.png"), {"--size", "200"});
+    const tools::Image after = render(dir.file("half.3d"), dir.file("a.png"), {"--size", "200"});
+    const auto extent = [](const tools::Image& img, int step) {
+        int y = 100;
+        while (y + step >= 0 && y + step < img.height && !background(img.at(100, y + step))) y += step;
+        return std::abs(y - 100);
+    };
+    EXPECT_NEAR(extent(after, -1), extent(before, -1), 2);
+    EXPECT_NEAR(extent(after, 1), std::sqrt(2.0 / 3.0) * extent(before, 1), 3);
+}
+
+TEST(ToolsRender, AFlatFaceSeenHeadOnHasOneShade) {
+    ScratchDir dir;
+    const std::string f = dir.file("b.3d");
+    // The top of a box, seen from above: one normal, one depth, so one colour in its middle.
+    expect_done(tools({"make", "box", "64", f, "--half-sizes", "20,18,20", "--center", "29,30,31"}));
+    for (int n : {120, 201, 256}) {
+        const std::string size = std::to_string(n);
+        const tools::Image img = render(f, dir.file("b" + size + ".png"), {"--view", "z", "--size", size});
+        const tools::Rgb middle = img.at(n / 2, n / 2);
+        int differing = 0;
+        for (int y = n / 4; y < 3 * n / 4; ++y)
+            for (int x = n / 4; x < 3 * n / 4; ++x) differing += !(img.at(x, y) == middle);
+        EXPECT_EQ(differing, 0) << "size " << size;
+    }
+}
+
+TEST(ToolsRender, ASliceShowsTheLayersDisc) {
+    ScratchDir dir;
+    const std::string f = dir.file("s.3d");
+    expect_done(tools({"make", "sphere", "40", f, "--radius", "15", "--center", "20,20,20"}));
+    // Layer z = 29: a disc of radius sqrt(15^2 - 9^2) = 12 around (20, 20), 5 pixels a voxel.
+    const tools::Image img = render(f, dir.file("z.png"), {"--slice", "z:29", "--size", "200"});
+    int bad = 0;
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 200; ++x) {
+            const int vx = x / 5, vy = (199 - y) / 5;
+            const bool inside = (vx - 20) * (vx - 20) + (vy - 20) * (vy - 20) <= 144;
+            bad += (img.at(x, y) == tools::kMaterial) != inside;
+        }
+    EXPECT_EQ(bad, 0);
+}
+
+// ---- bad usage and damaged inputs ----
+
+TEST(ToolsErrors, UsageErrorsExitWithTwoAndHelpWithZero) {
+    ScratchDir dir;
+    const std::string out = dir.file("x.3d");
+    const std::vector<std::vector<std::string>> usage_errors = {
+        {},
+        {"frobnicate"},
+        {"make", "cube", "10", out},
+        {"make", "sphere", "1291", out},
+        {"make", "sphere", "ten", out},
+        {"make", "sphere", "10"},
+        {"make", "sphere", "10", out, "--radius"},
+        {"make", "box", "10", out, "--radius", "3"},
+        {"make", "torus", "10", out, "--axis", "w"},
+        {"make", "sphere", "10", out, "--bogus", "1"},
+        {"render", out, dir.file("x.png"), "--view", "diagonal"},
+        {"render", out, dir.file("x.png"), "--slice", "q:3"},
+        {"export", out, dir.file("x.stl")},
+        {"import", dir.file("x.tif"), out},
+        {"info"},
+        {"info", "a.3d", "b.3d"},
+    };
+    for (const auto& args : usage_errors) {
+        const ToolRun r = tools(args);
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        EXPECT_EQ(r.status, 2) << shown << "\n" << r.output;
+        EXPECT_FALSE(r.output.empty()) << shown;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+    for (const char* sub : {"make", "info", "render", "export", "import"}) {
+        const ToolRun r = tools({sub, "--help"});
+        EXPECT_EQ(r.status, 0) << sub;
+        EXPECT_EQ(r.output.rfind(std::string("Usage: tarvo-tools ") + sub, 0), 0u) << r.output;
+    }
+    EXPECT_EQ(tools({"--help"}).status, 0);
+}
+
+TEST(ToolsErrors, FailuresExitWithOneAndNameTheFile) {
+    ScratchDir dir;
+    test_support::write_bytes(dir.file("short.3d"), Bytes{7, 0, 0});
+    test_support::write_bytes(dir.file("huge.3d"), test_support::header_bytes(0, 5000));
+    expect_done(tools({"make", "sphere", "8", dir.file("ok.3d")}));
+    const std::string missing = dir.file("missing.3d");
+    const std::string nowhere = dir.file("no/such/dir/out");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failures = {
+        {{"info", missing}, missing},
+        {{"info", dir.file("short.3d")}, "is too short (3 bytes): it has no edge length"},
+        {{"render", dir.file("huge.3d"), dir.file("h.png")}, "has edge length 5000, outside 0 to 1290"},
+        {{"export", missing, dir.file("m.vtk")}, missing},
+        {{"render", dir.file("ok.3d"), nowhere + ".png"}, nowhere + ".png"},
+        {{"export", dir.file("ok.3d"), nowhere + ".raw"}, nowhere + ".raw"},
+        {{"make", "grain", "16", nowhere + ".3d"}, nowhere + ".3d"},
+        {{"import", dir.file("missing.raw"), dir.file("m.3d")}, dir.file("missing.raw")},
+    };
+    for (const auto& [args, message] : failures) {
+        const ToolRun r = tools(args);
+        EXPECT_EQ(r.status, 1) << args[0] << " " << args[1] << "\n" << r.output;
+        EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+// Shared pieces of the tarvo-tools subcommands: exit statuses, option parsing, loading and
+// saving bodies with failures that name the file.
+//
+// API
+//   kDone / kFailed / kUsage        exit statuses 0, 1, 2
+//   UsageError, Failure             thrown by a subcommand; main turns them into a message and status
+//   Arguments, parse_arguments      positional arguments and --name value options
+//   number / integer / triple       option values checked against their ranges
+//   lower_extension(path)           ".vtk", ".raw", ... in lower case
+//   OwnedBody                       a body released on destruction
+//   load_or_fail, measure_and_save  the library's quiet reading and writing
+#pragma once
+
+#include <array>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "teleso/teleso.h"
+
+namespace tools {
+
+inline constexpr int kDone = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kUsage = 2;
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Arguments {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;  // options that take a value
+    std::set<std::string> flags;                // options without one
+    bool has(const std::string& name) const { return values.count(name) || flags.count(name); }
+    const std::string* value(const std::string& name) const;
+};
+
+// Options are `--name value` or `--name=value` for the names in `valued`, `--name` for `flags`;
+// anything else starting with "--" is a usage error, as is a repeated option.
+Arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& valued,
+                          const std::set<std::string>& flags);
+void expect_positional(const Arguments& a, std::size_t count, const char* what);
+
+double number(const std::string& option, const std::string& text, double lo, double hi);
+long integer(const std::string& option, const std::string& text, long lo, long hi);
+// "a,b,c" (or a single "a" for all three).
+std::array<double, 3> triple(const std::string& option, const std::string& text, double lo, double hi);
+
+std::string lower_extension(const std::string& path);
+
+struct OwnedBody {
+    OwnedBody() = default;
+    ~OwnedBody() { teleso::release_body(rec); }
+    OwnedBody(const OwnedBody&) = delete;
+    OwnedBody& operator=(const OwnedBody&) = delete;
+    TelesoRecord rec;
+};
+
+void allocate_or_fail(OwnedBody& body, std::int32_t dim);
+void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadReport* report = nullptr);
+// Measures the body (so the header carries its characteristics) and writes it.
+void measure_and_save(const std::string& path, TelesoRecord& rec);
+
+}  // namespace tools

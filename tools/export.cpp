@@ -1,0 +1,83 @@
+// tarvo-tools export: the particle as an 8-bit volume for ParaView, ImageJ/Fiji or Python.
+#include <cstdio>
+#include <cstring>
+
+#include "common.h"
+#include "subcommands.h"
+#include "teleso/output.h"
+#include "volume.h"
+
+namespace tools {
+namespace {
+
+const char kUsageText[] =
+    "Usage: tarvo-tools export FILE.3d OUT.vtk|OUT.raw|OUT.nrrd\n"
+    "\n"
+    "Writes one byte per voxel, 255 for a particle voxel and 0 for an empty one, x fastest, then\n"
+    "y, then z; the format follows the output's extension:\n"
+    "  .vtk   VTK legacy file, STRUCTURED_POINTS, binary unsigned_char (ParaView, VisIt)\n"
+    "  .nrrd  NRRD with the header attached (3D Slicer, Fiji's NRRD reader, pynrrd)\n"
+    "  .raw   the bare bytes, plus OUT.nhdr beside it: a detached NRRD header naming OUT.raw.\n"
+    "         ImageJ/Fiji: File > Import > Raw, 8-bit, width = height = images = the edge;\n"
+    "         numpy: numpy.fromfile(path, numpy.uint8).reshape(edge, edge, edge) (indices z, y, x)\n";
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string vtk_header(std::int32_t dim, const std::string& source) {
+    const std::int64_t points = std::int64_t{dim} * dim * dim;
+    std::string title = source + ": 255 = particle voxel, 0 = empty";
+    if (title.size() > 200) title.resize(200);  // the format's title line holds 256 characters
+    return "# vtk DataFile Version 3.0\n" + title + "\nBINARY\nDATASET STRUCTURED_POINTS\nDIMENSIONS " +
+           std::to_string(dim) + " " + std::to_string(dim) + " " + std::to_string(dim) +
+           "\nORIGIN 0 0 0\nSPACING 1 1 1\nPOINT_DATA " + std::to_string(points) +
+           "\nSCALARS particle unsigned_char 1\nLOOKUP_TABLE default\n";
+}
+
+// Writes header text and then (when with_voxels) the voxel bytes, replacing `path` whole.
+void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels) {
+    teleso::PendingOutput out;
+    if (!teleso::open_output(path.c_str(), out))
+        throw Failure("Can't write to '" + path + "' file: " + std::strerror(errno));
+    bool ok = std::fwrite(header.data(), 1, header.size(), out.file) == header.size();
+    std::vector<std::uint8_t> layer;
+    for (std::int32_t z = 0; voxels && ok && z < voxels->dim; ++z) {
+        layer_bytes(*voxels, z, layer);
+        ok = std::fwrite(layer.data(), 1, layer.size(), out.file) == layer.size();
+    }
+    if (!ok) teleso::abandon_output(out);
+    if (!ok || !teleso::commit_output(out))
+        throw Failure("Writing '" + path + "' failed: " + std::strerror(errno));
+}
+
+int run_export(const Args& raw) {
+    const Arguments a = parse_arguments(raw, {}, {});
+    expect_positional(a, 2, "FILE.3d OUT.vtk|OUT.raw|OUT.nrrd");
+    const std::string& in = a.positional[0];
+    const std::string& out = a.positional[1];
+    const std::string ext = lower_extension(out);
+    if (ext != ".vtk" && ext != ".raw" && ext != ".nrrd")
+        throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .raw or .nrrd");
+    OwnedBody body;
+    load_or_fail(in, body);
+    const std::string source = "tarvo-tools export of " + base_name(in);
+    if (ext == ".vtk") {
+        write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec);
+    } else if (ext == ".nrrd") {
+        write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec);
+    } else {
+        write_volume_file(out, "", &body.rec);
+        const std::string nhdr = out.substr(0, out.size() - ext.size()) + ".nhdr";
+        write_volume_file(nhdr, nrrd_header(body.rec.dim, base_name(out), source), nullptr);
+    }
+    return kDone;
+}
+
+}  // namespace
+
+const Subcommand kExport{"export", "an 8-bit volume: .vtk, .nrrd, or .raw with an .nhdr header",
+                         kUsageText, run_export};
+
+}  // namespace tools

@@ -1,0 +1,25 @@
+// The subcommands of tarvo-tools. Each takes the arguments after its name and returns the exit
+// status; usage problems are thrown as UsageError, failures as Failure (common.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tools {
+
+using Args = std::vector<std::string>;
+
+struct Subcommand {
+    const char* name;
+    const char* summary;
+    const char* usage;  // the --help text
+    int (*run)(const Args& args);
+};
+
+extern const Subcommand kMake;
+extern const Subcommand kInfo;
+extern const Subcommand kRender;
+extern const Subcommand kExport;
+extern const Subcommand kImport;
+
+}  // namespace tools
