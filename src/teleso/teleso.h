@@ -116,10 +116,9 @@ bool save_body(const char* path, const TelesoRecord& rec, std::string& error);
 // The same results a whole run at a time (word fills and count-trailing-zeros over the bitmap,
 // large blocks of input and output); read_voxels and write_body above are these.
 namespace bulk {
-// threads: 0 chooses by the size of the grid and the machine, 1 fills the bitmap on the calling
-// thread, 2 shares the filling with a second thread while the calling one reads and decodes.
-bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads = 0);
-// threads: as above; 2 writes each block of the stream on a second thread while the next is encoded.
+bool read_voxels(std::FILE* in, TelesoRecord& rec);
+// threads: 0 chooses by the size of the grid and the machine, 1 writes on the calling thread, 2
+// writes each block of the stream on a second thread while the next is encoded.
 bool write_body(std::FILE* out, const TelesoRecord& rec, int threads = 0);
 }  // namespace bulk
 
