@@ -1,8 +1,7 @@
 // A second thread that consumes batches of work handed over by the calling thread, a few batches
-// waiting at most, so that producing the next batches overlaps consuming the last ones (decoding
-// the input while the bitmap is filled, encoding the stream while it is written out). Several
-// batches may wait, so that a moment in which the second thread gets no processor does not stop
-// the first.
+// waiting at most, so that producing the next batches overlaps consuming the last ones (encoding
+// the voxel stream while the blocks before are written out). Several batches may wait, so that a
+// moment in which the second thread gets no processor does not stop the first.
 //
 // API
 //   Handoff(consume, threaded, depth)  consume(batch) does the work and leaves the batch empty for
