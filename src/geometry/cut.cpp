@@ -25,5 +25,5 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
 }  // namespace geometry::per_voxel
 
 void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
-    geometry::per_voxel::cut(rec, c, x_cut, y_cut, z_cut);
+    geometry::bulk::cut(rec, c, x_cut, y_cut, z_cut);
 }

@@ -27,3 +27,11 @@ namespace geometry::per_voxel {
 void analyse(TelesoRecord& rec);
 void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
 }  // namespace geometry::per_voxel
+
+namespace geometry::bulk {
+// The same results a row at a time (word counts, one run of cleared voxels per row), split by
+// layers between threads; Analyse_teleso and Cut_teleso are these. threads: 0 chooses by the size
+// of the grid and the machine, 1 or 2 forces that many.
+void analyse(TelesoRecord& rec, int threads = 0);
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads = 0);
+}  // namespace geometry::bulk

@@ -49,7 +49,7 @@ void analyse(TelesoRecord& rec) {
 
 }  // namespace geometry::per_voxel
 
-void Analyse_teleso(TelesoRecord& rec) { geometry::per_voxel::analyse(rec); }
+void Analyse_teleso(TelesoRecord& rec) { geometry::bulk::analyse(rec); }
 
 Center Get_center(const TelesoRecord& rec) {
     // The fields are valid coordinates (or dim-1 and 0), so the sums cannot overflow.

@@ -80,9 +80,9 @@ int Write_teleso(const char* path, const TelesoRecord& rec) {
 
 namespace teleso {
 
-bool read_voxels(std::FILE* in, TelesoRecord& rec) { return per_voxel::read_voxels(in, rec); }
+bool read_voxels(std::FILE* in, TelesoRecord& rec) { return bulk::read_voxels(in, rec); }
 
-bool write_body(std::FILE* out, const TelesoRecord& rec) { return per_voxel::write_body(out, rec); }
+bool write_body(std::FILE* out, const TelesoRecord& rec) { return bulk::write_body(out, rec); }
 
 namespace per_voxel {
 

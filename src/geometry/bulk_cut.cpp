@@ -1,0 +1,150 @@
+// The plane cut a row at a time.
+//
+// Along a row (fixed y and z) only the x term of the plane sum changes. When the x-cut is finite
+// and not zero, that term is finite for every x and monotone in x (a correctly rounded quotient is
+// monotone in its dividend), and so is the sum, since a correctly rounded addition is monotone in
+// each operand; an infinite or NaN y or z term makes the sum the same for every x. So the voxels
+// beyond the plane form one run at the end of the row (positive x-cut) or at its start (negative
+// x-cut). Its boundary is guessed in double precision and then settled by the exact plane sum
+// alone, by galloping and bisection from the guess, so a poor guess costs time, never results.
+//
+// When the x-cut is zero, infinite or NaN, the x term takes one value for all x below the centre,
+// one at the centre and one above it: each of these pieces is decided by one exact sum.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "geometry/geometry.h"
+#include "geometry/layers.h"
+#include "geometry/plane.h"
+#include "teleso/bitmap.h"
+
+namespace geometry::bulk {
+namespace {
+
+using teleso::bitmap::SharedWords;
+
+struct Plane {
+    Center c;
+    float x_cut, y_cut, z_cut;
+};
+
+// The first x in 0..n where `reached` holds, for a predicate that is false up to some x and true
+// from there on; `guess` is where the search starts.
+template <class Pred>
+std::int32_t first_reached(std::int32_t n, std::int32_t guess, Pred reached) {
+    std::int32_t lo = -1, hi = n;  // reached(lo) is false and reached(hi) true, as far as known
+    guess = std::clamp(guess, 0, n);
+    if (guess < n && !reached(guess)) {
+        lo = guess;
+        for (std::int32_t step = 1; step < hi - lo; step *= 2) {
+            const std::int32_t x = lo + step;
+            if (reached(x)) {
+                hi = x;
+                break;
+            }
+            lo = x;
+        }
+    } else {
+        hi = guess;
+        for (std::int32_t step = 1; step < hi - lo; step *= 2) {
+            const std::int32_t x = hi - step;
+            if (!reached(x)) {
+                lo = x;
+                break;
+            }
+            hi = x;
+        }
+    }
+    while (hi - lo > 1) {
+        const std::int32_t mid = lo + (hi - lo) / 2;
+        if (reached(mid))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    return hi;
+}
+
+// Clamps a guessed x to -1..n+1 before it is taken as an integer.
+std::int32_t guess_to_index(double x, std::int32_t n) {
+    if (!(x > -1.0)) return std::isnan(x) ? 0 : -1;
+    if (x > n + 1.0) return n + 1;
+    return static_cast<std::int32_t>(x);
+}
+
+// The terms of the plane sum along one axis, one per coordinate of the grid: each is a pure
+// function of its offset, so it is formed once here instead of once per row or voxel.
+std::vector<PlaneValue> axis_terms(std::int32_t n, std::int32_t centre, float cut) {
+    std::vector<PlaneValue> terms;
+    terms.reserve(static_cast<std::size_t>(n));
+    for (std::int32_t k = 0; k < n; ++k) terms.push_back(plane_term(k - centre, cut));
+    return terms;
+}
+
+struct Terms {
+    std::vector<PlaneValue> x, y, z;
+};
+
+// The cut of the layers z_begin..z_end-1.
+void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
+                const SharedWords& shared) {
+    const std::int32_t n = rec.dim;
+    const std::int64_t n64 = n;
+    const bool x_pieces = !(std::isfinite(p.x_cut) && p.x_cut != 0.0f);
+    // The three pieces of a row, as x ranges clipped to the grid.
+    const std::int64_t cx = p.c.x;
+    const std::int64_t below_end = std::clamp<std::int64_t>(cx, 0, n64);
+    const std::int64_t above_begin = std::clamp<std::int64_t>(cx + 1, 0, n64);
+    const double xc = p.x_cut;
+
+    for (std::int32_t z = z_begin; z < z_end; ++z) {
+        const PlaneValue tz = terms.z[static_cast<std::size_t>(z)];
+        const double rz = (z - p.c.z) / static_cast<double>(p.z_cut);
+        for (std::int32_t y = 0; y < n; ++y) {
+            const PlaneValue ty = terms.y[static_cast<std::size_t>(y)];
+            const std::int64_t row = n64 * (y + n64 * z);
+            auto beyond = [&](std::int64_t x) {
+                return plane_beyond(plane_add(plane_add(terms.x[static_cast<std::size_t>(x)], ty), tz));
+            };
+            if (x_pieces) {
+                if (below_end > 0 && beyond(0)) teleso::bitmap::clear_bits(rec.data, row, row + below_end, shared);
+                if (above_begin > below_end && beyond(below_end))
+                    teleso::bitmap::clear_bits(rec.data, row + below_end, row + above_begin, shared);
+                if (above_begin < n64 && beyond(above_begin))
+                    teleso::bitmap::clear_bits(rec.data, row + above_begin, row + n64, shared);
+                continue;
+            }
+            // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
+            const double cross = static_cast<double>(cx) + xc * (1.0 - (y - p.c.y) / static_cast<double>(p.y_cut) - rz);
+            if (p.x_cut > 0.0f) {
+                const std::int32_t from = first_reached(n, guess_to_index(std::floor(cross), n) + 1, beyond);
+                teleso::bitmap::clear_bits(rec.data, row + from, row + n64, shared);
+            } else {
+                const std::int32_t to = first_reached(n, guess_to_index(std::ceil(cross), n),
+                                                      [&](std::int32_t x) { return !beyond(x); });
+                teleso::bitmap::clear_bits(rec.data, row, row + to, shared);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads) {
+    const std::int32_t n = rec.dim;
+    if (n <= 0) return;
+    const Plane plane{c, x_cut, y_cut, z_cut};
+    const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
+    const std::int64_t layer_bits = std::int64_t{n} * n;
+    layers::for_layer_parts(n, layers::pass_threads(n, threads), [&](std::int32_t z0, std::int32_t z1, int) {
+        // Words that hold bits of a neighbouring part.
+        SharedWords shared;
+        const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
+        if (begin % teleso::bitmap::kWordBits != 0) shared.first = begin / teleso::bitmap::kWordBits;
+        if (end % teleso::bitmap::kWordBits != 0) shared.last = end / teleso::bitmap::kWordBits;
+        cut_layers(rec, plane, terms, z0, z1, shared);
+    });
+}
+
+}  // namespace geometry::bulk

@@ -1,0 +1,159 @@
+// Measuring a particle a row at a time: counts by popcount, the bounding box from the first and
+// last set bits of the rows, the coordinate sums from word-level counts.
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "geometry/geometry.h"
+#include "geometry/layers.h"
+#include "teleso/bitmap.h"
+
+namespace geometry::bulk {
+namespace {
+
+using namespace teleso::bitmap;
+
+constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
+
+struct Tally {
+    std::int64_t count = 0;
+    std::int64_t sx = 0, sy = 0, sz = 0;
+    std::int32_t x_min = kNone, y_min = kNone, z_min = kNone;
+    std::int32_t x_max = -1, y_max = -1, z_max = -1;
+
+    void merge(const Tally& o) {
+        count += o.count;
+        sx += o.sx;
+        sy += o.sy;
+        sz += o.sz;
+        x_min = std::min(x_min, o.x_min);
+        y_min = std::min(y_min, o.y_min);
+        z_min = std::min(z_min, o.z_min);
+        x_max = std::max(x_max, o.x_max);
+        y_max = std::max(y_max, o.y_max);
+        z_max = std::max(z_max, o.z_max);
+    }
+};
+
+struct RowTally {
+    std::int64_t count = 0;
+    std::int64_t sx = 0;  // sum of x over the set voxels of the row
+    std::int64_t first = -1, last = -1;
+};
+
+// The row of n voxels that starts at bit s. Its first and last word are masked to the row; the
+// words between are mostly empty or full in a solid particle, so they are told apart first and
+// only mixed words are counted bit by bit.
+RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
+    RowTally r;
+    const std::int64_t wb = s / kWordBits, we = (s + n - 1) / kWordBits;
+    const std::uint64_t head = bits_from(s % kWordBits);
+    const std::uint64_t tail = low_mask((s + n - 1) % kWordBits + 1);
+    auto add = [&](std::int64_t w, std::uint64_t word) {
+        const WordCount c = count_word(word);
+        r.count += c.ones;
+        r.sx += (w * kWordBits - s) * c.ones + c.position_sum;
+    };
+    auto first_in = [&](std::int64_t w, std::uint64_t word) { return w * kWordBits - s + std::countr_zero(word); };
+    auto last_in = [&](std::int64_t w, std::uint64_t word) {
+        return w * kWordBits - s + (kWordBits - 1 - std::countl_zero(word));
+    };
+    if (wb == we) {
+        const std::uint64_t word = load_word(data, wb) & head & tail;
+        add(wb, word);
+        if (word != 0) {
+            r.first = first_in(wb, word);
+            r.last = last_in(wb, word);
+        }
+        return r;
+    }
+    const std::uint64_t first_word = load_word(data, wb) & head;
+    const std::uint64_t last_word = load_word(data, we) & tail;
+    add(wb, first_word);
+    add(we, last_word);
+    std::int64_t lo = wb + 1, hi = we - 1;  // the inner words, trimmed of empty ones at both ends
+    while (lo <= hi && load_word(data, lo) == 0) ++lo;
+    while (hi > lo && load_word(data, hi) == 0) --hi;
+    std::int64_t full = 0, full_index_sum = 0;
+    for (std::int64_t w = lo; w <= hi; ++w) {
+        const std::uint64_t word = load_word(data, w);
+        if (word == kAllOnes) {
+            ++full;
+            full_index_sum += w;
+        } else if (word != 0) {
+            add(w, word);
+        }
+    }
+    // A full word w holds x = 64w - s .. 64w - s + 63.
+    r.count += kWordBits * full;
+    r.sx += kWordBits * (kWordBits * full_index_sum - s * full) + full * (kWordBits * (kWordBits - 1) / 2);
+    if (first_word != 0)
+        r.first = first_in(wb, first_word);
+    else if (lo <= hi)
+        r.first = first_in(lo, load_word(data, lo));
+    else if (last_word != 0)
+        r.first = first_in(we, last_word);
+    if (last_word != 0)
+        r.last = last_in(we, last_word);
+    else if (lo <= hi)
+        r.last = last_in(hi, load_word(data, hi));
+    else if (first_word != 0)
+        r.last = last_in(wb, first_word);
+    return r;
+}
+
+Tally measure_layers(const TelesoRecord& rec, std::int32_t z_begin, std::int32_t z_end) {
+    Tally t;
+    const std::int64_t n = rec.dim;
+    for (std::int32_t z = z_begin; z < z_end; ++z) {
+        std::int64_t layer_count = 0;
+        for (std::int32_t y = 0; y < n; ++y) {
+            const RowTally r = measure_row(rec.data, n * (y + n * z), n);
+            if (r.count == 0) continue;
+            layer_count += r.count;
+            t.sx += r.sx;
+            t.sy += r.count * y;
+            t.x_min = std::min(t.x_min, static_cast<std::int32_t>(r.first));
+            t.x_max = std::max(t.x_max, static_cast<std::int32_t>(r.last));
+            t.y_min = std::min(t.y_min, y);
+            t.y_max = std::max(t.y_max, y);
+        }
+        if (layer_count == 0) continue;
+        t.count += layer_count;
+        t.sz += layer_count * z;
+        t.z_min = std::min(t.z_min, z);
+        t.z_max = std::max(t.z_max, z);
+    }
+    return t;
+}
+
+}  // namespace
+
+void analyse(TelesoRecord& rec, int threads) {
+    const std::int32_t n = rec.dim;
+    Tally parts[layers::kMaxThreads];
+    layers::for_layer_parts(n, layers::pass_threads(n, threads),
+                            [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
+    Tally t;
+    for (const Tally& p : parts) t.merge(p);
+    if (t.count == 0) {
+        // No set voxel: the measurement's start values stand.
+        rec.x_min = rec.y_min = rec.z_min = n - 1;
+        rec.x_max = rec.y_max = rec.z_max = 0;
+        rec.x_mean = rec.y_mean = rec.z_mean = 0;
+        rec.voxels = 0;
+        return;
+    }
+    rec.voxels = static_cast<std::int32_t>(t.count);  // at most 1290^3, below 2^31
+    rec.x_min = t.x_min;
+    rec.x_max = t.x_max;
+    rec.y_min = t.y_min;
+    rec.y_max = t.y_max;
+    rec.z_min = t.z_min;
+    rec.z_max = t.z_max;
+    rec.x_mean = static_cast<std::int32_t>(t.sx / t.count);
+    rec.y_mean = static_cast<std::int32_t>(t.sy / t.count);
+    rec.z_mean = static_cast<std::int32_t>(t.sz / t.count);
+}
+
+}  // namespace geometry::bulk

@@ -1,0 +1,133 @@
+// Writing the voxel stream a whole run at a time, through a large output buffer.
+//
+// Put_rle_byte cuts a stretch of L equal values into L / 63 full markers "FF v", each written
+// when its 63rd value arrives, and a rest of L % 63 values written when the stretch ends: a marker
+// pair for a rest of 3 or more, literals for a rest of 1 or 2. The stretches are found with
+// count-trailing-zeros over bitmap words, so the bytes are those of Put_rle_byte voxel by voxel.
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <thread>
+
+#include "teleso/bitmap.h"
+#include "teleso/format.h"
+#include "teleso/handoff.h"
+#include "teleso/teleso.h"
+
+using namespace shape_form;
+
+namespace teleso::bulk {
+namespace {
+
+constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kPatternPairs = 2048;
+constexpr std::size_t kDepth = 3;  // output blocks waiting to be written
+// Below this many voxels a stream is written faster than a thread starts.
+constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
+
+// A block of the output stream.
+struct Block {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t used = 0;
+};
+
+// Writes blocks to the output and empties them; remembers a failed write.
+struct WriteOut {
+    std::FILE* out;
+    bool* failed;
+    void operator()(Block& b) const {
+        if (b.used > 0 && !*failed && std::fwrite(b.bytes.get(), 1, b.used, out) != b.used) *failed = true;
+        b.used = 0;
+    }
+};
+
+// The stream being encoded, handed out a block at a time; with a second thread, the writing of
+// one block overlaps the encoding of the next.
+class StreamOut {
+public:
+    StreamOut(std::FILE* out, bool threaded) : writer_(WriteOut{out, &failed_}, threaded, kDepth) {
+        block_.bytes.reset(new std::uint8_t[kBufferBytes]);
+        for (int v = 0; v < 2; ++v)
+            for (std::size_t k = 0; k < kPatternPairs; ++k) {
+                full_[v][2 * k] = kMarkerBits + kMaxRun;
+                full_[v][2 * k + 1] = static_cast<std::uint8_t>(v);
+            }
+    }
+
+    // A stretch of `len` equal values `v` (0 or 1).
+    void run(int v, std::int64_t len) {
+        const auto value = static_cast<std::uint8_t>(v);
+        if (len < kMaxRun && kBufferBytes - block_.used >= 2) {
+            // The common short stretch: one marker pair or one or two literals.
+            std::uint8_t* p = block_.bytes.get() + block_.used;
+            p[0] = len >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + len) : value;
+            p[1] = value;
+            block_.used += len == 1 ? 1 : 2;
+            return;
+        }
+        for (std::int64_t pairs = len / kMaxRun; pairs > 0;) {
+            const auto k = static_cast<std::size_t>(std::min<std::int64_t>(pairs, kPatternPairs));
+            put(full_[v].data(), 2 * k);
+            pairs -= static_cast<std::int64_t>(k);
+        }
+        const auto rest = static_cast<std::uint8_t>(len % kMaxRun);
+        const std::uint8_t tail[2] = {rest >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + rest) : value,
+                                      value};
+        if (rest > 0) put(tail, rest == 1 ? 1 : 2);
+    }
+
+    // Writes what is left; false when any write failed.
+    bool finish() {
+        hand_over();
+        writer_.close();
+        return !failed_;
+    }
+
+private:
+    void hand_over() {
+        if (block_.used == 0) return;
+        writer_.give(block_);
+        if (!block_.bytes) block_.bytes.reset(new std::uint8_t[kBufferBytes]);
+    }
+
+    void put(const std::uint8_t* p, std::size_t k) {
+        while (k > 0) {
+            if (block_.used == kBufferBytes) hand_over();
+            const std::size_t take = std::min(k, kBufferBytes - block_.used);
+            std::memcpy(block_.bytes.get() + block_.used, p, take);
+            block_.used += take;
+            p += take;
+            k -= take;
+        }
+    }
+
+    bool failed_ = false;  // written by the writing thread, read after it has ended
+    Block block_;
+    std::array<std::array<std::uint8_t, 2 * kPatternPairs>, 2> full_{};
+    Handoff<Block, WriteOut> writer_;
+};
+
+}  // namespace
+
+bool write_body(std::FILE* out, const TelesoRecord& rec, int threads) {
+    const auto header = header_image(rec);
+    if (std::fwrite(header.data(), 1, header.size(), out) != header.size()) return false;
+    const std::int64_t n = rec.dim;
+    const std::int64_t total = n > 0 ? n * n * n : 0;
+    if (total > 0) {
+        const bool threaded =
+            threads > 0 ? threads > 1 : total >= kThreadedVoxels && std::thread::hardware_concurrency() >= 2;
+        StreamOut stream(out, threaded);
+        int value = rec.data[0] & 1;
+        for (std::int64_t pos = 0; pos < total;) {
+            const std::int64_t end = bitmap::next_change(rec.data, pos, total, value);
+            stream.run(value, end - pos);
+            pos = end;
+            value ^= 1;
+        }
+        if (!stream.finish()) return false;
+    }
+    return !std::ferror(out);
+}
+
+}  // namespace teleso::bulk

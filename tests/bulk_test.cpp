@@ -1,0 +1,499 @@
+// The bulk engine against the voxel-by-voxel definitions: reading, writing, measuring and cutting
+// must give the same bytes, fields and bitmaps for every input.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "geometry/geometry.h"
+#include "shapes/shapes.h"
+#include "support.h"
+#include "teleso/teleso.h"
+
+using namespace test_support;
+
+namespace {
+
+const std::vector<std::int32_t> kEdges = {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+
+// The whole block, padding included, so that stray writes past the grid are seen too.
+Bytes bitmap_of(const TelesoRecord& rec) {
+    const std::size_t padded = (static_cast<std::size_t>(rec.size) + 7) / 8 * 8;
+    return Bytes(rec.data, rec.data + padded);
+}
+
+void set_index(TelesoRecord& rec, std::int64_t i) { rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7)); }
+
+// Alternating stretches of empty and set voxels with lengths drawn around `mean_run`, so that
+// runs of every length, across rows and layers, occur.
+void fill_runs(TelesoRecord& rec, std::mt19937_64& rng, double mean_run, double density) {
+    const std::int64_t total = std::int64_t{rec.dim} * rec.dim * rec.dim;
+    std::geometric_distribution<std::int64_t> len(1.0 / mean_run);
+    std::bernoulli_distribution set(density);
+    for (std::int64_t i = 0; i < total;) {
+        const std::int64_t end = std::min(total, i + 1 + len(rng));
+        if (set(rng))
+            for (; i < end; ++i) set_index(rec, i);
+        i = end;
+    }
+}
+
+// Bits of the spare byte(s) behind the grid, which Set_voxel can reach but no voxel owns.
+void fill_spare_bits(TelesoRecord& rec, std::mt19937_64& rng) {
+    const std::int64_t total = std::int64_t{rec.dim} * rec.dim * rec.dim;
+    for (std::int64_t i = total; i < std::int64_t{rec.size} * 8; ++i)
+        if (rng() & 1) set_index(rec, i);
+}
+
+// A random body of one of several kinds: noise, runs of several lengths, solid, empty.
+void fill_kind(TelesoRecord& rec, std::mt19937_64& rng, int kind) {
+    switch (kind % 7) {
+        case 0: fill_random(rec, rng, 0.5); break;
+        case 1: fill_random(rec, rng, 0.05); break;
+        case 2: fill_runs(rec, rng, 4, 0.5); break;
+        case 3: fill_runs(rec, rng, 63, 0.5); break;
+        case 4: fill_runs(rec, rng, 700, 0.6); break;
+        case 5: fill_all(rec); break;
+        default: break;  // empty
+    }
+}
+
+// bulk false: voxel by voxel; true: the bulk writer with `threads` (0: its own choice).
+Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int threads = 0) {
+    std::FILE* f = std::tmpfile();
+    const bool done = bulk ? teleso::bulk::write_body(f, rec, threads) : teleso::per_voxel::write_body(f, rec);
+    if (ok) *ok = done;
+    Bytes out = contents_of(f);
+    std::fclose(f);
+    return out;
+}
+
+struct ReadResult {
+    bool ok = false;
+    long position = 0;
+    bool at_end = false;
+    Bytes bitmap;
+};
+
+ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
+    Body b(n);
+    std::FILE* f = stream_of(stream);
+    ReadResult r;
+    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+    r.position = std::ftell(f);
+    r.at_end = std::feof(f) != 0;
+    r.bitmap = bitmap_of(b.rec);
+    std::fclose(f);
+    return r;
+}
+
+void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
+    const ReadResult ref = read_with(stream, n, false);
+    const ReadResult got = read_with(stream, n, true);
+    EXPECT_EQ(got.ok, ref.ok) << what;
+    EXPECT_EQ(got.position, ref.position) << what << ": input left at another position";
+    EXPECT_EQ(got.at_end, ref.at_end) << what;
+    EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ": bitmaps differ";
+}
+
+// A foreign stream: literals of every kind, markers C0..FF with any value, long chains of full
+// markers, in proportions set by `kind`.
+Bytes foreign_stream(std::mt19937_64& rng, std::size_t length, int kind) {
+    Bytes s;
+    std::uniform_int_distribution<int> byte(0, 255), literal(0, 0xBF), count(0, 63), pick(0, 9);
+    while (s.size() < length) {
+        const int p = pick(rng);
+        if (kind == 0) {
+            s.push_back(static_cast<std::uint8_t>(byte(rng)));
+        } else if (p < 4) {
+            s.push_back(static_cast<std::uint8_t>(p < 2 ? (rng() & 1) : literal(rng)));
+        } else if (p < 7) {
+            s.push_back(static_cast<std::uint8_t>(0xC0 + count(rng)));
+            s.push_back(static_cast<std::uint8_t>(p == 4 ? byte(rng) : (rng() & 1)));
+        } else {
+            const int v = p == 9 ? byte(rng) : static_cast<int>(rng() & 1);
+            for (int k = static_cast<int>(rng() % 40); k >= 0; --k) {
+                s.push_back(0xFF);
+                s.push_back(static_cast<std::uint8_t>(v));
+            }
+        }
+    }
+    s.resize(length);
+    return s;
+}
+
+std::int64_t cube(std::int32_t n) { return std::int64_t{n} * n * n; }
+
+}  // namespace
+
+TEST(BulkRead, WrittenBodiesReadAsVoxelByVoxel) {
+    std::mt19937_64 rng(11);
+    for (std::int32_t n : kEdges)
+        for (int kind = 0; kind < 7; ++kind) {
+            Body b(n);
+            fill_kind(b.rec, rng, kind);
+            const Bytes file = written(b.rec, false);
+            const Bytes stream(file.begin() + 52, file.end());
+            expect_same_read(stream, n, "edge " + std::to_string(n) + " kind " + std::to_string(kind));
+            // With surplus bytes behind it and cut short by one byte.
+            expect_same_read(concat(stream, {0x01, 0xFF, 0x05}), n, "surplus, edge " + std::to_string(n));
+            if (!stream.empty())
+                expect_same_read(Bytes(stream.begin(), stream.end() - 1), n, "short, edge " + std::to_string(n));
+        }
+}
+
+TEST(BulkRead, ForeignAndTruncatedStreamsReadAsVoxelByVoxel) {
+    std::mt19937_64 rng(12);
+    for (std::int32_t n : kEdges)
+        for (int trial = 0; trial < 24; ++trial) {
+            const int kind = trial % 3;
+            // From empty to well past what the grid needs.
+            const auto length = static_cast<std::size_t>(rng() % (cube(n) / (trial % 4 == 0 ? 1 : 8) + 4));
+            Bytes stream = foreign_stream(rng, length, kind);
+            if (trial % 5 == 1) stream.push_back(static_cast<std::uint8_t>(0xC0 + rng() % 64));  // marker last
+            expect_same_read(stream, n, "edge " + std::to_string(n) + " trial " + std::to_string(trial));
+        }
+}
+
+TEST(BulkRead, EdgeCasesOfTheCode) {
+    const std::vector<Bytes> streams = {
+        {},                            // nothing: every voxel empty
+        {0xC0, 0x05, 0xC1, 0x06},      // markers of 0 and 1 give one value each
+        {0xC2, 0x80, 0xC5, 0x7F},      // 128 leaves empty, 127 sets
+        {0xBF, 0x02, 0x7F, 0x80},      // literals at the edges of the classes
+        {0xC7, 0x01, 0xFF},            // a marker as the last byte reads as FF
+        {0xFF, 0x01, 0xFF, 0x01, 0xFF, 0x01, 0xFF, 0x01, 0xFF, 0x01, 0xFF},
+        {0xC9},                        // the whole stream is one marker
+    };
+    for (std::int32_t n : {0, 1, 2, 3, 4, 7, 9})
+        for (std::size_t k = 0; k < streams.size(); ++k)
+            expect_same_read(streams[k], n, "stream " + std::to_string(k) + ", edge " + std::to_string(n));
+}
+
+TEST(BulkRead, StreamsLongerThanOneBlock) {
+    std::mt19937_64 rng(13);
+    for (int kind = 0; kind < 3; ++kind) {
+        const std::int32_t n = 131;  // 2.2 million voxels: several blocks of input
+        const Bytes stream = foreign_stream(rng, static_cast<std::size_t>(cube(n) / (kind == 2 ? 20 : 1)), kind);
+        expect_same_read(stream, n, "long stream of kind " + std::to_string(kind));
+    }
+}
+
+TEST(BulkWrite, StreamsOfSeveralOutputBlocks) {
+    std::mt19937_64 rng(14);
+    Body noise(131);
+    fill_random(noise.rec, rng, 0.5);
+    const Bytes ref = written(noise.rec, false);
+    ASSERT_GT(ref.size(), std::size_t{1} << 20) << "the stream should span several output blocks";
+    for (int threads : {1, 2}) EXPECT_TRUE(written(noise.rec, true, nullptr, threads) == ref) << "threads " << threads;
+    // and a grain, whose stream is mostly full markers
+    Body grain(300);
+    shapes::make_grain(grain.rec, rng());
+    EXPECT_TRUE(written(grain.rec, true, nullptr, 2) == written(grain.rec, false));
+}
+
+TEST(BulkRead, ReadErrorIsReportedBothWays) {
+    ScratchDir dir;
+    write_bytes(dir.file("f"), Bytes(100, 0x01));
+    for (bool bulk : {false, true}) {
+        std::FILE* f = std::fopen(dir.file("f").c_str(), "ab");  // not open for reading
+        ASSERT_NE(f, nullptr);
+        Body b(4);
+        const bool ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+        EXPECT_FALSE(ok) << (bulk ? "bulk" : "per voxel");
+        std::fclose(f);
+    }
+}
+
+TEST(BulkWrite, StreamsEqualPutRleByte) {
+    std::mt19937_64 rng(21);
+    for (std::int32_t n : kEdges)
+        for (int kind = 0; kind < 7; ++kind) {
+            Body b(n);
+            fill_kind(b.rec, rng, kind);
+            fill_spare_bits(b.rec, rng);
+            b.rec.voxels = static_cast<std::int32_t>(rng());  // the header carries the fields as they are
+            bool ok_ref = false;
+            const Bytes ref = written(b.rec, false, &ok_ref);
+            EXPECT_TRUE(ok_ref);
+            for (int threads : {1, 2}) {
+                bool ok_got = false;
+                const Bytes got = written(b.rec, true, &ok_got, threads);
+                EXPECT_TRUE(ok_got);
+                EXPECT_TRUE(got == ref) << "edge " << n << " kind " << kind << " threads " << threads << ": "
+                                        << got.size() << " bytes against " << ref.size();
+            }
+        }
+}
+
+TEST(BulkWrite, RunLengthsAroundFullMarkers) {
+    // One set stretch of each length from 1 to 200 at every start within a word.
+    Body b(9);
+    for (std::int64_t len = 1; len <= 200; len += (len < 140 ? 1 : 7))
+        for (std::int64_t start = 0; start < 70; start += 3) {
+            std::memset(b.rec.data, 0, static_cast<std::size_t>(b.rec.size));
+            for (std::int64_t i = start; i < start + len && i < cube(9); ++i) set_index(b.rec, i);
+            ASSERT_TRUE(written(b.rec, true) == written(b.rec, false)) << "length " << len << " at " << start;
+        }
+}
+
+TEST(BulkWrite, WriteFailureIsReported) {
+    ScratchDir dir;
+    write_bytes(dir.file("f"), Bytes(10, 0));
+    Body b(70);
+    std::mt19937_64 rng(22);
+    fill_random(b.rec, rng, 0.5);
+    for (int threads : {1, 2}) {
+        std::FILE* f = std::fopen(dir.file("f").c_str(), "rb");  // not open for writing
+        ASSERT_NE(f, nullptr);
+        EXPECT_FALSE(teleso::bulk::write_body(f, b.rec, threads)) << "threads " << threads;
+        std::fclose(f);
+    }
+}
+
+namespace {
+
+struct Fields {
+    std::int32_t v[10];
+    bool operator==(const Fields& o) const { return std::memcmp(v, o.v, sizeof v) == 0; }
+};
+
+Fields fields_of(const TelesoRecord& r) {
+    return Fields{{r.x_min, r.x_max, r.y_min, r.y_max, r.z_min, r.z_max, r.x_mean, r.y_mean, r.z_mean, r.voxels}};
+}
+
+std::string show(const Fields& f) {
+    std::string s;
+    for (std::int32_t x : f.v) s += std::to_string(x) + " ";
+    return s;
+}
+
+}  // namespace
+
+TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
+    std::mt19937_64 rng(31);
+    for (std::int32_t n : kEdges)
+        for (int kind = 0; kind < 9; ++kind) {
+            Body b(n);
+            fill_kind(b.rec, rng, kind);
+            if (kind == 7 && n > 0) Set_voxel(b.rec, static_cast<std::int32_t>(rng() % n), n - 1, n / 2, 1);
+            if (kind == 8 && n > 0) Set_voxel(b.rec, n - 1, static_cast<std::int32_t>(rng() % n), 0, 1);
+            fill_spare_bits(b.rec, rng);
+            const Bytes before = bitmap_of(b.rec);
+            b.rec.x_min = b.rec.voxels = b.rec.z_mean = 12345;  // earlier values must not matter
+            geometry::per_voxel::analyse(b.rec);
+            const Fields ref = fields_of(b.rec);
+            for (int threads : {1, 2}) {
+                b.rec.y_max = b.rec.voxels = -7;
+                geometry::bulk::analyse(b.rec, threads);
+                EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << " threads " << threads
+                                                 << ": " << show(fields_of(b.rec)) << "against " << show(ref);
+            }
+            EXPECT_TRUE(bitmap_of(b.rec) == before) << "the measurement changed the bitmap";
+        }
+}
+
+TEST(BulkAnalyse, MeansAtTheEdgesOfTruncation) {
+    // One full row and one more voxel moved along an axis: the coordinate sum then passes through
+    // every remainder modulo the count, so an error of one in any sum changes a truncated mean.
+    std::mt19937_64 rng(32);
+    for (std::int32_t n : {64, 65, 97}) {
+        const std::int32_t ry = static_cast<std::int32_t>(rng() % n), rz = static_cast<std::int32_t>(rng() % n);
+        for (int axis = 0; axis < 3; ++axis)
+            for (std::int32_t k = 0; k < n; ++k) {
+                Body b(n);
+                for (std::int32_t x = 0; x < n; ++x) Set_voxel(b.rec, x, ry, rz, 1);
+                const std::int32_t at[3] = {axis == 0 ? k : 5, axis == 1 ? k : (ry + 1) % n, axis == 2 ? k : (rz + 2) % n};
+                Set_voxel(b.rec, at[0], at[1], at[2], 1);
+                geometry::per_voxel::analyse(b.rec);
+                const Fields ref = fields_of(b.rec);
+                for (int threads : {1, 2}) {
+                    geometry::bulk::analyse(b.rec, threads);
+                    ASSERT_EQ(fields_of(b.rec), ref) << "edge " << n << " axis " << axis << " at " << k << ": "
+                                                     << show(fields_of(b.rec)) << "against " << show(ref);
+                }
+            }
+    }
+}
+
+namespace {
+
+float f32(double d) { return static_cast<float>(d); }
+
+// Cut lengths of every class: zeros of both signs, infinities, NaN, huge and tiny, powers of two
+// (exact quotients, voxels exactly on the plane), ordinary and inexact values of both signs.
+std::vector<float> special_lengths() {
+    const float inf = std::numeric_limits<float>::infinity();
+    return {0.0f,   -0.0f,  inf,     -inf,   std::numeric_limits<float>::quiet_NaN(),
+            99999,  -99999, 1e-30f,  -1e-30f, std::numeric_limits<float>::denorm_min(),
+            1,      -1,     2,       -2,     4,
+            0.5f,   -0.25f, 8,       64,     -1024,
+            3,      6,      -3,      0.1f,   f32(1.0 / 3),
+            1e30f,  -1e30f, 7.5f,    1.0001f, -0.9999f};
+}
+
+float random_length(std::mt19937_64& rng, const std::vector<float>& special) {
+    switch (rng() % 4) {
+        case 0: return special[rng() % special.size()];
+        case 1: return f32(std::uniform_real_distribution<double>(-40, 40)(rng));
+        case 2: return f32(std::ldexp(1.0, static_cast<int>(rng() % 12) - 3) * ((rng() & 1) ? 1 : -1));
+        default: return f32(std::uniform_real_distribution<double>(-3, 3)(rng));
+    }
+}
+
+std::int32_t random_centre(std::mt19937_64& rng, std::int32_t n) {
+    switch (rng() % 5) {
+        case 0: return std::uniform_int_distribution<std::int32_t>(-3 * n - 5, 4 * n + 5)(rng);
+        case 1: return static_cast<std::int32_t>(rng() % 4) - 2 + (rng() & 1 ? n : 0);  // at the edges
+        default: return n > 0 ? static_cast<std::int32_t>(rng() % n) : 0;
+    }
+}
+
+void expect_same_cut(const TelesoRecord& body, Center c, float xc, float yc, float zc, const std::string& what) {
+    Body ref(body.dim);
+    std::memcpy(ref.rec.data, body.data, bitmap_of(body).size());
+    geometry::per_voxel::cut(ref.rec, c, xc, yc, zc);
+    for (int threads : {1, 2}) {
+        Body got(body.dim);
+        std::memcpy(got.rec.data, body.data, bitmap_of(body).size());
+        geometry::bulk::cut(got.rec, c, xc, yc, zc, threads);
+        EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec))
+            << what << " threads " << threads << ": cut lengths " << xc << " " << yc << " " << zc << ", centre "
+            << c.x << " " << c.y << " " << c.z;
+    }
+}
+
+}  // namespace
+
+TEST(BulkCut, EveryCombinationOfSpecialLengths) {
+    // Full grids show every decision; the spare bits must survive the cut.
+    const std::vector<float> special = special_lengths();
+    std::mt19937_64 rng(41);
+    for (std::int32_t n : {5, 8, 9}) {
+        Body b(n);
+        fill_all(b.rec);
+        fill_spare_bits(b.rec, rng);
+        const Center mid{(n - 1) / 2, (n - 1) / 2, (n - 1) / 2};
+        for (float xc : special)
+            for (float yc : special)
+                for (float zc : {special[rng() % special.size()], special[rng() % special.size()]})
+                    expect_same_cut(b.rec, mid, xc, yc, zc, "edge " + std::to_string(n));
+    }
+}
+
+TEST(BulkCut, RandomLengthsAndCentres) {
+    const std::vector<float> special = special_lengths();
+    std::mt19937_64 rng(42);
+    for (std::int32_t n : kEdges)
+        for (int trial = 0; trial < (n <= 17 ? 60 : 12); ++trial) {
+            Body b(n);
+            fill_kind(b.rec, rng, trial % 2 == 0 ? 5 : static_cast<int>(rng() % 5));
+            fill_spare_bits(b.rec, rng);
+            const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
+            expect_same_cut(b.rec, c, random_length(rng, special), random_length(rng, special),
+                            random_length(rng, special), "edge " + std::to_string(n));
+        }
+}
+
+TEST(BulkCut, VoxelsOnThePlaneDecidedByTheExtendedSum) {
+    // Lengths whose quotients are inexact put voxels a last bit beyond or short of the plane.
+    Body b(8);
+    fill_all(b.rec);
+    const Center c{3, 3, 3};
+    for (const auto& l : std::vector<std::array<float, 3>>{{2, 3, 6}, {3, 1, 3}, {3, 6, 2}, {6, 3, 2}, {-3, -6, 2},
+                                                          {1, 1, 99999}, {-1, -1, 99999}, {1, 1, 1e30f}, {7, 7, 7}})
+        expect_same_cut(b.rec, c, l[0], l[1], l[2], "edge 8");
+    // Lengths near 1/k, whose plane passes close to many voxels of a larger grid.
+    std::mt19937_64 rng(43);
+    Body big(33);
+    fill_all(big.rec);
+    for (int trial = 0; trial < 40; ++trial) {
+        auto near = [&rng] { return f32((1 + static_cast<int>(rng() % 30)) / (1.0 + static_cast<int>(rng() % 7))) * ((rng() % 3) ? 1.0f : -1.0f); };
+        expect_same_cut(big.rec, Center{16, 16, 16}, near(), near(), near(), "edge 33");
+    }
+}
+
+TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
+    // Rows of several words: particles in the middle of the rows, solid runs across whole words.
+    const std::vector<float> special = special_lengths();
+    std::mt19937_64 rng(61);
+    for (std::int32_t n : {131, 200}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            Body b(n);
+            if (kind == 0) shapes::make_sphere(b.rec, n / 7.0);
+            if (kind == 1) shapes::make_grain(b.rec, rng());
+            if (kind == 2) fill_runs(b.rec, rng, 300, 0.5);
+            fill_spare_bits(b.rec, rng);
+            geometry::per_voxel::analyse(b.rec);
+            const Fields ref = fields_of(b.rec);
+            for (int threads : {1, 2}) {
+                geometry::bulk::analyse(b.rec, threads);
+                EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << ": " << show(fields_of(b.rec))
+                                                 << "against " << show(ref);
+            }
+            const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
+            expect_same_cut(b.rec, c, random_length(rng, special), random_length(rng, special),
+                            random_length(rng, special), "edge " + std::to_string(n) + " kind " + std::to_string(kind));
+            EXPECT_TRUE(written(b.rec, true) == written(b.rec, false)) << "edge " << n << " kind " << kind;
+        }
+        Body full(n);
+        fill_all(full.rec);
+        for (const auto& l : std::vector<std::array<float, 3>>{{300, 400, 99999}, {-50, 70, std::numeric_limits<float>::infinity()}, {0, 90, -0.0f}})
+            expect_same_cut(full.rec, Center{n / 2, n / 3, n / 2}, l[0], l[1], l[2], "full, edge " + std::to_string(n));
+    }
+}
+
+TEST(BulkRun, WholeRunsGiveTheSameFile) {
+    // Read, measure, cut, measure, write: through the bulk engine and voxel by voxel.
+    std::mt19937_64 rng(51);
+    const std::vector<float> special = special_lengths();
+    for (std::int32_t n : {1, 9, 30, 47}) {
+        Body src(n);
+        shapes::make_grain(src.rec, rng());
+        const Bytes file = written(src.rec, false);
+        const Bytes stream(file.begin() + 52, file.end());
+        for (int trial = 0; trial < 6; ++trial) {
+            const float xc = random_length(rng, special), yc = random_length(rng, special), zc = random_length(rng, special);
+            Bytes out[2];
+            for (bool bulk : {false, true}) {
+                Body b(n);
+                std::FILE* f = stream_of(stream);
+                bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+                std::fclose(f);
+                bulk ? geometry::bulk::analyse(b.rec) : geometry::per_voxel::analyse(b.rec);
+                const Center c = Get_center(b.rec);
+                bulk ? geometry::bulk::cut(b.rec, c, xc, yc, zc) : geometry::per_voxel::cut(b.rec, c, xc, yc, zc);
+                bulk ? geometry::bulk::analyse(b.rec) : geometry::per_voxel::analyse(b.rec);
+                out[bulk] = written(b.rec, bulk);
+            }
+            EXPECT_TRUE(out[0] == out[1]) << "edge " << n << ", cut lengths " << xc << " " << yc << " " << zc;
+        }
+    }
+}
+
+TEST(BulkRun, ProgramOutputEqualsTheVoxelByVoxelRun) {
+    ScratchDir dir;
+    Body src(41);
+    shapes::make_grain(src.rec, 7);
+    write_bytes(dir.file("in.3d"), written(src.rec, false));
+    for (const auto& args : std::vector<std::array<std::string, 3>>{{"300", "400", "99999"}, {"1", "1", "1e39"},
+                                                                    {"0", "-0", "5"}, {"-3", "7", "0.1"}}) {
+        const RunResult r = run_tarvo({"in.3d", "out.3d", args[0], args[1], args[2]}, dir.path().string());
+        ASSERT_EQ(r.status, 0) << r.output;
+        Body b(41);
+        const Bytes input = read_bytes(dir.file("in.3d"));
+        std::FILE* f = stream_of(Bytes(input.begin() + 52, input.end()));
+        teleso::per_voxel::read_voxels(f, b.rec);
+        std::fclose(f);
+        geometry::per_voxel::analyse(b.rec);
+        geometry::per_voxel::cut(b.rec, Get_center(b.rec), Cut_length(args[0].c_str()), Cut_length(args[1].c_str()),
+                                 Cut_length(args[2].c_str()));
+        geometry::per_voxel::analyse(b.rec);
+        EXPECT_TRUE(read_bytes(dir.file("out.3d")) == written(b.rec, false)) << args[0] << " " << args[1] << " " << args[2];
+    }
+}
