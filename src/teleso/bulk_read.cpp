@@ -29,6 +29,11 @@ std::int64_t fewest_code_bytes(std::int64_t voxels) {
 
 // Lays decoded runs into the cleared bitmap. Consecutive runs of set values are joined, so that a
 // long solid stretch is filled once, whatever its coding.
+//
+// Runs arrive in order and the bitmap is cleared, so a word is never loaded: the sink remembers the
+// last word it stored and stores the others whole. A load of a fresh page of the bitmap maps the
+// shared zero page, and the store that followed it took a second fault to replace that page; with
+// stores only, every page the particle reaches costs one fault.
 class RunSink {
 public:
     RunSink(std::uint8_t* data, std::int64_t total) : data_(data), total_(total) {}
@@ -40,7 +45,7 @@ public:
         if (value_sets_voxel(value)) {
             if (set_begin_ < 0) set_begin_ = pos_;
         } else if (set_begin_ >= 0) {
-            bitmap::set_bits(data_, set_begin_, pos_);
+            fill(set_begin_, pos_);
             set_begin_ = -1;
         }
         pos_ += len;
@@ -54,27 +59,53 @@ public:
         const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
         // Bit 7 of byte k moved to bit k.
         const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+        if (set_begin_ >= 0) fill(set_begin_, pos_);
         set_begin_ = -1;
         if (bits != 0) {
             const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
-            bitmap::store_word(data_, w, bitmap::load_word(data_, w) | (bits << shift));
+            store(w, earlier(w) | (bits << shift));
             if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
-                bitmap::store_word(data_, w + 1, bitmap::load_word(data_, w + 1) | (bits >> (bitmap::kWordBits - shift)));
+                store(w + 1, bits >> (bitmap::kWordBits - shift));
         }
         pos_ += 8;
     }
 
     void finish() {
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+        if (set_begin_ >= 0) fill(set_begin_, pos_);
         set_begin_ = -1;
     }
 
 private:
+    // The bits already stored in word w: only the last word stored can hold any.
+    std::uint64_t earlier(std::int64_t w) const { return w == word_ ? bits_ : 0; }
+
+    void store(std::int64_t w, std::uint64_t bits) {
+        bitmap::store_word(data_, w, bits);
+        word_ = w;
+        bits_ = bits;
+    }
+
+    // Sets voxels begin..end-1, none of them before a voxel set so far.
+    void fill(std::int64_t begin, std::int64_t end) {
+        if (begin >= end) return;
+        const std::int64_t wb = begin / bitmap::kWordBits, we = (end - 1) / bitmap::kWordBits;
+        const std::uint64_t head = bitmap::bits_from(begin % bitmap::kWordBits);
+        const std::uint64_t tail = bitmap::low_mask((end - 1) % bitmap::kWordBits + 1);
+        if (wb == we) {
+            store(wb, earlier(wb) | (head & tail));
+            return;
+        }
+        bitmap::store_word(data_, wb, earlier(wb) | head);
+        if (we > wb + 1) std::memset(data_ + (wb + 1) * 8, 0xFF, static_cast<std::size_t>(we - wb - 1) * 8);
+        store(we, tail);
+    }
+
     std::uint8_t* data_;
     std::int64_t total_;
     std::int64_t pos_ = 0;
     std::int64_t set_begin_ = -1;
+    std::int64_t word_ = -1;  // the last word stored, and its bits
+    std::uint64_t bits_ = 0;
 };
 
 std::uint64_t load_bytes8(const std::uint8_t* p) {
