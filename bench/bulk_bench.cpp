@@ -84,7 +84,7 @@ bool run_once(bool bulk, const std::string& in_path, const std::string& out_path
         std::fclose(in);
         return false;
     }
-    const bool read_ok = bulk ? teleso::bulk::read_voxels(in, rec) : teleso::per_voxel::read_voxels(in, rec);
+    const bool read_ok = bulk ? teleso::bulk::read_voxels(in, rec, threads) : teleso::per_voxel::read_voxels(in, rec);
     std::fclose(in);
     t.stage[kRead] = seconds_since(start);
 

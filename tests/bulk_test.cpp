@@ -80,11 +80,12 @@ struct ReadResult {
     Bytes bitmap;
 };
 
-ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
+// bulk false: voxel by voxel; true: the bulk reader with `threads` (0: its own choice).
+ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk, int threads = 0) {
     Body b(n);
     std::FILE* f = stream_of(stream);
     ReadResult r;
-    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec, threads) : teleso::per_voxel::read_voxels(f, b.rec);
     r.position = std::ftell(f);
     r.at_end = std::feof(f) != 0;
     r.bitmap = bitmap_of(b.rec);
@@ -94,11 +95,13 @@ ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
 
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
     const ReadResult ref = read_with(stream, n, false);
-    const ReadResult got = read_with(stream, n, true);
-    EXPECT_EQ(got.ok, ref.ok) << what;
-    EXPECT_EQ(got.position, ref.position) << what << ": input left at another position";
-    EXPECT_EQ(got.at_end, ref.at_end) << what;
-    EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ": bitmaps differ";
+    for (int threads : {1, 2}) {
+        const ReadResult got = read_with(stream, n, true, threads);
+        EXPECT_EQ(got.ok, ref.ok) << what << ", threads " << threads;
+        EXPECT_EQ(got.position, ref.position) << what << ", threads " << threads << ": input left at another position";
+        EXPECT_EQ(got.at_end, ref.at_end) << what << ", threads " << threads;
+        EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ", threads " << threads << ": bitmaps differ";
+    }
 }
 
 // A foreign stream: literals of every kind, markers C0..FF with any value, long chains of full
@@ -181,6 +184,57 @@ TEST(BulkRead, StreamsLongerThanOneBlock) {
         const std::int32_t n = 131;  // 2.2 million voxels: several blocks of input
         const Bytes stream = foreign_stream(rng, static_cast<std::size_t>(cube(n) / (kind == 2 ? 20 : 1)), kind);
         expect_same_read(stream, n, "long stream of kind " + std::to_string(kind));
+    }
+}
+
+// Chains of equal full markers "FF v" are taken several pairs at a time: chains of every length up
+// to past the width taken at once, broken by every kind of code at every place, running over the
+// end of the grid and over the boundary between two blocks of input.
+Bytes chain(int pairs, std::uint8_t v) {
+    Bytes s;
+    for (int k = 0; k < pairs; ++k) {
+        s.push_back(0xFF);
+        s.push_back(v);
+    }
+    return s;
+}
+
+TEST(BulkRead, ChainsOfFullMarkers) {
+    const std::vector<Bytes> breaks = {{0x01}, {0x00}, {0xC5, 0x01}, {0xC5, 0x00}, {0xFF, 0x80}, {0xFF, 0x01}, {0xFF, 0x00}};
+    for (std::uint8_t v : {0x00, 0x01, 0x7F, 0x80}) {
+        for (int length = 0; length <= 40; ++length)
+            for (const Bytes& b : breaks) {
+                const Bytes stream = concat(concat(chain(length, v), b), chain(length % 7 + 1, v));
+                expect_same_read(stream, 17, "chain of " + std::to_string(length) + " value " + std::to_string(v));
+                // A grid that ends inside the chain, and one that ends right after a pair.
+                expect_same_read(stream, 9, "grid ends in a chain of " + std::to_string(length));
+            }
+        // One chain with a byte changed at every place.
+        const Bytes whole = chain(40, v);
+        for (std::size_t at = 0; at < whole.size(); ++at)
+            for (std::uint8_t other : {0x01, 0x00, 0xC3, 0xFF}) {
+                Bytes stream = whole;
+                stream[at] = other;
+                expect_same_read(stream, 14, "chain broken at " + std::to_string(at) + " by " + std::to_string(other));
+            }
+    }
+    // Edge 5 ends a pair's voxels exactly: 125 = 63 + 62.
+    for (int length = 0; length <= 5; ++length) expect_same_read(chain(length, 1), 5, "edge 5");
+}
+
+TEST(BulkRead, ChainsAcrossBlockBoundaries) {
+    // The reader's first block is the fewest bytes that can carry the grid (two per 63 voxels):
+    // literals fill it up to `gap` bytes before its end and a chain of full markers follows, so the
+    // block ends inside the chain, between two pairs or after a marker byte.
+    const std::int32_t n = 40;
+    const std::size_t first_block = 2 * static_cast<std::size_t>(cube(n) / 63) + std::min<std::int64_t>(cube(n) % 63, 2);
+    for (std::size_t gap = 0; gap <= 9; ++gap) {
+        Bytes literals(first_block - gap, 0x01);
+        for (std::size_t k = 0; k < literals.size(); k += 97) literals[k] = 0x00;
+        for (std::uint8_t v : {0x00, 0x01}) {
+            const Bytes s = concat(concat(literals, chain(20, v)), concat({0x00}, chain(9, static_cast<std::uint8_t>(v ^ 1))));
+            expect_same_read(s, n, "gap " + std::to_string(gap) + " value " + std::to_string(v));
+        }
     }
 }
 

@@ -4,13 +4,17 @@
 // is left at: a block never asks for more bytes than the voxels still to be read need at the
 // least, so no byte past the last code the stream needs is consumed.
 //
-// One thread: most of the time goes into the page faults of the fresh bitmap, and faults taken on
-// two threads at once were slower on the machine measured (see the README) than on one.
+// Most of the time goes into the page faults of the fresh bitmap. Faults taken on two threads at
+// once were slower on the machine measured (see the README) than on one, so only one thread
+// writes the bitmap; with two, it is not the one that reads and decodes the input.
 #include <algorithm>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "teleso/bitmap.h"
 #include "teleso/format.h"
+#include "teleso/handoff.h"
 #include "teleso/teleso.h"
 
 using namespace shape_form;
@@ -27,52 +31,30 @@ std::int64_t fewest_code_bytes(std::int64_t voxels) {
     return 2 * pairs + std::min<std::int64_t>(rest, 2);
 }
 
-// Lays decoded runs into the cleared bitmap. Consecutive runs of set values are joined, so that a
-// long solid stretch is filled once, whatever its coding.
-//
-// Runs arrive in order and the bitmap is cleared, so a word is never loaded: the sink remembers the
-// last word it stored and stores the others whole. A load of a fresh page of the bitmap maps the
-// shared zero page, and the store that followed it took a second fault to replace that page; with
-// stores only, every page the particle reaches costs one fault.
-class RunSink {
+// What the decoding asks of the bitmap, in stream order: set the voxels begin..end-1 (bits 0), or
+// OR the eight bits `bits` in at voxel `begin` (end unused).
+struct Fill {
+    std::int64_t begin;
+    std::int64_t end;
+    std::uint64_t bits;
+};
+using FillBatch = std::vector<Fill>;
+constexpr std::size_t kBatchFills = 4096;
+constexpr std::size_t kDepth = 4;  // batches waiting to be laid in
+// Below this many voxels a stream is read faster than a thread starts.
+constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
+
+// Lays fills into the cleared bitmap. They arrive in order and the bitmap is cleared, so a word is
+// never loaded: the last word stored is remembered and the others are stored whole. A load of a
+// fresh page of the bitmap maps the shared zero page, and a store after it took a second fault to
+// replace that page; with stores only, every page the particle reaches costs one fault.
+class Layer {
 public:
-    RunSink(std::uint8_t* data, std::int64_t total) : data_(data), total_(total) {}
+    explicit Layer(std::uint8_t* data) : data_(data) {}
 
-    std::int64_t remaining() const { return total_ - pos_; }
-
-    void add(std::uint8_t value, std::int64_t count) {
-        const std::int64_t len = std::min(count, total_ - pos_);
-        if (value_sets_voxel(value)) {
-            if (set_begin_ < 0) set_begin_ = pos_;
-        } else if (set_begin_ >= 0) {
-            fill(set_begin_, pos_);
-            set_begin_ = -1;
-        }
-        pos_ += len;
-    }
-
-    // Eight literals at once, one per byte of `bytes` (first voxel in the lowest byte); needs at
-    // least eight voxels still to be read.
-    void add_literals(std::uint64_t bytes) {
-        constexpr std::uint64_t kHigh = 0x8080808080808080ULL, kLow = 0x7F7F7F7F7F7F7F7FULL;
-        // Bit 7 of each byte: its value lies in 1..127 (low seven bits not all zero, top bit clear).
-        const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
-        // Bit 7 of byte k moved to bit k.
-        const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
-        if (set_begin_ >= 0) fill(set_begin_, pos_);
-        set_begin_ = -1;
-        if (bits != 0) {
-            const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
-            store(w, earlier(w) | (bits << shift));
-            if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
-                store(w + 1, bits >> (bitmap::kWordBits - shift));
-        }
-        pos_ += 8;
-    }
-
-    void finish() {
-        if (set_begin_ >= 0) fill(set_begin_, pos_);
-        set_begin_ = -1;
+    void operator()(FillBatch& batch) {
+        for (const Fill& f : batch) f.bits != 0 ? literals(f.begin, f.bits) : set(f.begin, f.end);
+        batch.clear();
     }
 
 private:
@@ -85,8 +67,14 @@ private:
         bits_ = bits;
     }
 
-    // Sets voxels begin..end-1, none of them before a voxel set so far.
-    void fill(std::int64_t begin, std::int64_t end) {
+    void literals(std::int64_t pos, std::uint64_t bits) {
+        const std::int64_t w = pos / bitmap::kWordBits, shift = pos % bitmap::kWordBits;
+        store(w, earlier(w) | (bits << shift));
+        if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
+            store(w + 1, bits >> (bitmap::kWordBits - shift));
+    }
+
+    void set(std::int64_t begin, std::int64_t end) {
         if (begin >= end) return;
         const std::int64_t wb = begin / bitmap::kWordBits, we = (end - 1) / bitmap::kWordBits;
         const std::uint64_t head = bitmap::bits_from(begin % bitmap::kWordBits);
@@ -101,11 +89,70 @@ private:
     }
 
     std::uint8_t* data_;
+    std::int64_t word_ = -1;  // the last word stored, and its bits
+    std::uint64_t bits_ = 0;
+};
+
+// Turns decoded runs into fills. Consecutive runs of set values are joined, so that a long solid
+// stretch is filled once, whatever its coding. With a second thread the fills are laid in there:
+// most of the time of reading goes into the page faults of the fresh bitmap, and they overlap the
+// reading and decoding of the input.
+class RunSink {
+public:
+    RunSink(std::uint8_t* data, std::int64_t total, bool threaded)
+        : total_(total), layer_(Layer(data), threaded, kDepth) {
+        batch_.reserve(kBatchFills);
+    }
+
+    std::int64_t remaining() const { return total_ - pos_; }
+
+    void add(std::uint8_t value, std::int64_t count) {
+        const std::int64_t len = std::min(count, total_ - pos_);
+        if (value_sets_voxel(value)) {
+            if (set_begin_ < 0) set_begin_ = pos_;
+        } else if (set_begin_ >= 0) {
+            put({set_begin_, pos_, 0});
+            set_begin_ = -1;
+        }
+        pos_ += len;
+    }
+
+    // Eight literals at once, one per byte of `bytes` (first voxel in the lowest byte); needs at
+    // least eight voxels still to be read.
+    void add_literals(std::uint64_t bytes) {
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL, kLow = 0x7F7F7F7F7F7F7F7FULL;
+        // Bit 7 of each byte: its value lies in 1..127 (low seven bits not all zero, top bit clear).
+        const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
+        // Bit 7 of byte k moved to bit k.
+        const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
+        if (set_begin_ >= 0) put({set_begin_, pos_, 0});
+        set_begin_ = -1;
+        if (bits != 0) put({pos_, 0, bits});
+        pos_ += 8;
+    }
+
+    // Lays in what is left and waits until it is done.
+    void finish() {
+        if (set_begin_ >= 0 && set_begin_ < pos_) put({set_begin_, pos_, 0});
+        set_begin_ = -1;
+        if (!batch_.empty()) layer_.give(batch_);
+        layer_.close();
+    }
+
+private:
+    void put(const Fill& f) {
+        batch_.push_back(f);
+        if (batch_.size() == kBatchFills) {
+            layer_.give(batch_);
+            batch_.reserve(kBatchFills);
+        }
+    }
+
     std::int64_t total_;
     std::int64_t pos_ = 0;
     std::int64_t set_begin_ = -1;
-    std::int64_t word_ = -1;  // the last word stored, and its bits
-    std::uint64_t bits_ = 0;
+    FillBatch batch_;
+    Handoff<FillBatch, Layer> layer_;
 };
 
 std::uint64_t load_bytes8(const std::uint8_t* p) {
@@ -164,10 +211,12 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
 
 }  // namespace
 
-bool read_voxels(std::FILE* in, TelesoRecord& rec) {
+bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads) {
     const std::int64_t n = rec.dim;
     const std::int64_t total = n > 0 ? n * n * n : 0;
-    RunSink sink(rec.data, total);
+    const bool threaded =
+        threads > 0 ? threads > 1 : total >= kThreadedVoxels && std::thread::hardware_concurrency() >= 2;
+    RunSink sink(rec.data, total, threaded);
     std::unique_ptr<std::uint8_t[]> buf;
     if (total > 0) buf.reset(new std::uint8_t[kBlockBytes]);
     int held_marker = -1;
