@@ -193,13 +193,18 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
         }
         const std::uint8_t v = buf[i + 1];
         if (b == 0xFF) {
-            // Solid stretches are long chains of full markers "FF v": take four pairs at a time.
+            // Solid stretches are long chains of full markers "FF v": take eight pairs at a time,
+            // then the last few one by one, so that the chain is one run for the sink.
             const std::uint64_t quad = 0x0001000100010001ULL * (0xFFu | (std::uint64_t{v} << 8));
             std::int64_t pairs = 1;
             i += 2;
-            while (i + 8 <= got && load_bytes8(buf + i) == quad) {
-                pairs += 4;
-                i += 8;
+            while (i + 16 <= got && load_bytes8(buf + i) == quad && load_bytes8(buf + i + 8) == quad) {
+                pairs += 8;
+                i += 16;
+            }
+            while (i + 2 <= got && buf[i] == 0xFF && buf[i + 1] == v) {
+                ++pairs;
+                i += 2;
             }
             sink.add(v, pairs * kMaxRun);
             continue;
