@@ -296,6 +296,27 @@ TEST(BulkWrite, RunLengthsAroundFullMarkers) {
         }
 }
 
+TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
+    // A million single voxels (one literal byte each) fill the first output block up to `gap`
+    // bytes before its end; stretches of 0 to 70 full markers and every kind of rest follow, so
+    // that they meet the end of the block at every place near it.
+    const std::int64_t block = std::int64_t{1} << 20;
+    const std::int32_t n = 107;
+    for (std::int64_t gap : {0, 1, 2, 7, 64, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 200}) {
+        Body b(n);
+        std::int64_t at = block - gap;
+        for (std::int64_t i = 1; i < at; i += 2) set_index(b.rec, i);
+        for (std::int64_t k : {64, 0, 1, 2, 3, 4, 5, 63, 65, 70, 61, 62, 31, 32, 33, 7, 8, 9, 15, 16, 17}) {
+            const std::int64_t set_len = std::max<std::int64_t>(1, 63 * k + (k * 7) % 63);
+            for (std::int64_t i = at; i < at + set_len; ++i) set_index(b.rec, i);
+            at += set_len + 1 + 63 * (k % 3) + k % 5;  // and an empty stretch after it
+        }
+        ASSERT_LT(at, cube(n));
+        const Bytes ref = written(b.rec, false);
+        for (int threads : {1, 2}) EXPECT_TRUE(written(b.rec, true, nullptr, threads) == ref) << "gap " << gap << " threads " << threads;
+    }
+}
+
 TEST(BulkWrite, WriteFailureIsReported) {
     ScratchDir dir;
     write_bytes(dir.file("f"), Bytes(10, 0));
