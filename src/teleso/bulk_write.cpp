@@ -66,9 +66,26 @@ public:
         std::uint8_t* p = block_.bytes.get() + block_.used;
         if (len < kMaxRun && room >= 2) {
             // The common short stretch: one marker pair or one or two literals.
-            block_.used += put_rest(p, value, len);
+            p[0] = len >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + len) : value;
+            p[1] = value;
+            block_.used += len == 1 ? 1 : 2;
             return;
         }
+        long_run(value, len);
+    }
+
+    // Writes what is left; false when any write failed.
+    bool finish() {
+        hand_over();
+        writer_.close();
+        return !failed_;
+    }
+
+private:
+    // A stretch of 63 values or more, or one at the end of the block.
+    void long_run(std::uint8_t value, std::int64_t len) {
+        const std::size_t room = kBufferBytes - block_.used;
+        std::uint8_t* p = block_.bytes.get() + block_.used;
         const std::int64_t pairs = len / kMaxRun;
         if (pairs <= kInlinePairs && room >= kInlineRoom) {
             // A row's stretch of a few dozen full markers: written in place eight bytes at a
@@ -81,7 +98,7 @@ public:
         }
         for (std::int64_t left = pairs; left > 0;) {
             const auto k = static_cast<std::size_t>(std::min<std::int64_t>(left, kPatternPairs));
-            put(full_[v].data(), 2 * k);
+            put(full_[value].data(), 2 * k);
             left -= static_cast<std::int64_t>(k);
         }
         const auto rest = static_cast<std::uint8_t>(len % kMaxRun);
@@ -89,14 +106,6 @@ public:
         if (rest > 0) put(tail, put_rest(tail, value, rest));
     }
 
-    // Writes what is left; false when any write failed.
-    bool finish() {
-        hand_over();
-        writer_.close();
-        return !failed_;
-    }
-
-private:
     void hand_over() {
         if (block_.used == 0) return;
         writer_.give(block_);
