@@ -80,11 +80,12 @@ struct ReadResult {
     Bytes bitmap;
 };
 
-ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
+// bulk false: voxel by voxel; true: the bulk reader with `threads` (0: its own choice).
+ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk, int threads = 0) {
     Body b(n);
     std::FILE* f = stream_of(stream);
     ReadResult r;
-    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
+    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec, threads) : teleso::per_voxel::read_voxels(f, b.rec);
     r.position = std::ftell(f);
     r.at_end = std::feof(f) != 0;
     r.bitmap = bitmap_of(b.rec);
@@ -94,11 +95,13 @@ ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk) {
 
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
     const ReadResult ref = read_with(stream, n, false);
-    const ReadResult got = read_with(stream, n, true);
-    EXPECT_EQ(got.ok, ref.ok) << what;
-    EXPECT_EQ(got.position, ref.position) << what << ": input left at another position";
-    EXPECT_EQ(got.at_end, ref.at_end) << what;
-    EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ": bitmaps differ";
+    for (int threads : {1, 2}) {
+        const ReadResult got = read_with(stream, n, true, threads);
+        EXPECT_EQ(got.ok, ref.ok) << what << ", threads " << threads;
+        EXPECT_EQ(got.position, ref.position) << what << ", threads " << threads << ": input left at another position";
+        EXPECT_EQ(got.at_end, ref.at_end) << what << ", threads " << threads;
+        EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ", threads " << threads << ": bitmaps differ";
+    }
 }
 
 // A foreign stream: literals of every kind, markers C0..FF with any value, long chains of full
@@ -184,6 +187,57 @@ TEST(BulkRead, StreamsLongerThanOneBlock) {
     }
 }
 
+// Chains of equal full markers "FF v" are taken several pairs at a time: chains of every length up
+// to past the width taken at once, broken by every kind of code at every place, running over the
+// end of the grid and over the boundary between two blocks of input.
+Bytes chain(int pairs, std::uint8_t v) {
+    Bytes s;
+    for (int k = 0; k < pairs; ++k) {
+        s.push_back(0xFF);
+        s.push_back(v);
+    }
+    return s;
+}
+
+TEST(BulkRead, ChainsOfFullMarkers) {
+    const std::vector<Bytes> breaks = {{0x01}, {0x00}, {0xC5, 0x01}, {0xC5, 0x00}, {0xFF, 0x80}, {0xFF, 0x01}, {0xFF, 0x00}};
+    for (std::uint8_t v : {0x00, 0x01, 0x7F, 0x80}) {
+        for (int length = 0; length <= 40; ++length)
+            for (const Bytes& b : breaks) {
+                const Bytes stream = concat(concat(chain(length, v), b), chain(length % 7 + 1, v));
+                expect_same_read(stream, 17, "chain of " + std::to_string(length) + " value " + std::to_string(v));
+                // A grid that ends inside the chain, and one that ends right after a pair.
+                expect_same_read(stream, 9, "grid ends in a chain of " + std::to_string(length));
+            }
+        // One chain with a byte changed at every place.
+        const Bytes whole = chain(40, v);
+        for (std::size_t at = 0; at < whole.size(); ++at)
+            for (std::uint8_t other : {0x01, 0x00, 0xC3, 0xFF}) {
+                Bytes stream = whole;
+                stream[at] = other;
+                expect_same_read(stream, 14, "chain broken at " + std::to_string(at) + " by " + std::to_string(other));
+            }
+    }
+    // Edge 5 ends a pair's voxels exactly: 125 = 63 + 62.
+    for (int length = 0; length <= 5; ++length) expect_same_read(chain(length, 1), 5, "edge 5");
+}
+
+TEST(BulkRead, ChainsAcrossBlockBoundaries) {
+    // The reader's first block is the fewest bytes that can carry the grid (two per 63 voxels):
+    // literals fill it up to `gap` bytes before its end and a chain of full markers follows, so the
+    // block ends inside the chain, between two pairs or after a marker byte.
+    const std::int32_t n = 40;
+    const std::size_t first_block = 2 * static_cast<std::size_t>(cube(n) / 63) + std::min<std::int64_t>(cube(n) % 63, 2);
+    for (std::size_t gap = 0; gap <= 9; ++gap) {
+        Bytes literals(first_block - gap, 0x01);
+        for (std::size_t k = 0; k < literals.size(); k += 97) literals[k] = 0x00;
+        for (std::uint8_t v : {0x00, 0x01}) {
+            const Bytes s = concat(concat(literals, chain(20, v)), concat({0x00}, chain(9, static_cast<std::uint8_t>(v ^ 1))));
+            expect_same_read(s, n, "gap " + std::to_string(gap) + " value " + std::to_string(v));
+        }
+    }
+}
+
 TEST(BulkWrite, StreamsOfSeveralOutputBlocks) {
     std::mt19937_64 rng(14);
     Body noise(131);
@@ -240,6 +294,27 @@ TEST(BulkWrite, RunLengthsAroundFullMarkers) {
             for (std::int64_t i = start; i < start + len && i < cube(9); ++i) set_index(b.rec, i);
             ASSERT_TRUE(written(b.rec, true) == written(b.rec, false)) << "length " << len << " at " << start;
         }
+}
+
+TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
+    // A million single voxels (one literal byte each) fill the first output block up to `gap`
+    // bytes before its end; stretches of 0 to 70 full markers and every kind of rest follow, so
+    // that they meet the end of the block at every place near it.
+    const std::int64_t block = std::int64_t{1} << 20;
+    const std::int32_t n = 107;
+    for (std::int64_t gap : {0, 1, 2, 7, 64, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 200}) {
+        Body b(n);
+        std::int64_t at = block - gap;
+        for (std::int64_t i = 1; i < at; i += 2) set_index(b.rec, i);
+        for (std::int64_t k : {64, 0, 1, 2, 3, 4, 5, 63, 65, 70, 61, 62, 31, 32, 33, 7, 8, 9, 15, 16, 17}) {
+            const std::int64_t set_len = std::max<std::int64_t>(1, 63 * k + (k * 7) % 63);
+            for (std::int64_t i = at; i < at + set_len; ++i) set_index(b.rec, i);
+            at += set_len + 1 + 63 * (k % 3) + k % 5;  // and an empty stretch after it
+        }
+        ASSERT_LT(at, cube(n));
+        const Bytes ref = written(b.rec, false);
+        for (int threads : {1, 2}) EXPECT_TRUE(written(b.rec, true, nullptr, threads) == ref) << "gap " << gap << " threads " << threads;
+    }
 }
 
 TEST(BulkWrite, WriteFailureIsReported) {

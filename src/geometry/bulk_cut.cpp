@@ -98,6 +98,13 @@ void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int3
     const std::int64_t above_begin = std::clamp<std::int64_t>(cx + 1, 0, n64);
     const double xc = p.x_cut;
 
+    // The y part of the guessed crossing of each row, formed once per y rather than once per row.
+    std::vector<double> ry;
+    if (!x_pieces) {
+        ry.reserve(static_cast<std::size_t>(n));
+        for (std::int32_t y = 0; y < n; ++y) ry.push_back((y - p.c.y) / static_cast<double>(p.y_cut));
+    }
+
     for (std::int32_t z = z_begin; z < z_end; ++z) {
         const PlaneValue tz = terms.z[static_cast<std::size_t>(z)];
         const double rz = (z - p.c.z) / static_cast<double>(p.z_cut);
@@ -116,7 +123,7 @@ void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int3
                 continue;
             }
             // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
-            const double cross = static_cast<double>(cx) + xc * (1.0 - (y - p.c.y) / static_cast<double>(p.y_cut) - rz);
+            const double cross = static_cast<double>(cx) + xc * (1.0 - ry[static_cast<std::size_t>(y)] - rz);
             if (p.x_cut > 0.0f) {
                 const std::int32_t from = first_reached(n, guess_to_index(std::floor(cross), n) + 1, beyond);
                 teleso::bitmap::clear_bits(rec.data, row + from, row + n64, shared);

@@ -4,13 +4,17 @@
 // is left at: a block never asks for more bytes than the voxels still to be read need at the
 // least, so no byte past the last code the stream needs is consumed.
 //
-// One thread: most of the time goes into the page faults of the fresh bitmap, and faults taken on
-// two threads at once were slower on the machine measured (see the README) than on one.
+// Most of the time goes into the page faults of the fresh bitmap. Faults taken on two threads at
+// once were slower on the machine measured (see the README) than on one, so only one thread
+// writes the bitmap; with two, it is not the one that reads and decodes the input.
 #include <algorithm>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "teleso/bitmap.h"
 #include "teleso/format.h"
+#include "teleso/handoff.h"
 #include "teleso/teleso.h"
 
 using namespace shape_form;
@@ -27,11 +31,78 @@ std::int64_t fewest_code_bytes(std::int64_t voxels) {
     return 2 * pairs + std::min<std::int64_t>(rest, 2);
 }
 
-// Lays decoded runs into the cleared bitmap. Consecutive runs of set values are joined, so that a
-// long solid stretch is filled once, whatever its coding.
+// What the decoding asks of the bitmap, in stream order: set the voxels begin..end-1 (bits 0), or
+// OR the eight bits `bits` in at voxel `begin` (end unused).
+struct Fill {
+    std::int64_t begin;
+    std::int64_t end;
+    std::uint64_t bits;
+};
+using FillBatch = std::vector<Fill>;
+constexpr std::size_t kBatchFills = 4096;
+constexpr std::size_t kDepth = 4;  // batches waiting to be laid in
+// Below this many voxels a stream is read faster than a thread starts.
+constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
+
+// Lays fills into the cleared bitmap. They arrive in order and the bitmap is cleared, so a word is
+// never loaded: the last word stored is remembered and the others are stored whole. A load of a
+// fresh page of the bitmap maps the shared zero page, and a store after it took a second fault to
+// replace that page; with stores only, every page the particle reaches costs one fault.
+class Layer {
+public:
+    explicit Layer(std::uint8_t* data) : data_(data) {}
+
+    void operator()(FillBatch& batch) {
+        for (const Fill& f : batch) f.bits != 0 ? literals(f.begin, f.bits) : set(f.begin, f.end);
+        batch.clear();
+    }
+
+private:
+    // The bits already stored in word w: only the last word stored can hold any.
+    std::uint64_t earlier(std::int64_t w) const { return w == word_ ? bits_ : 0; }
+
+    void store(std::int64_t w, std::uint64_t bits) {
+        bitmap::store_word(data_, w, bits);
+        word_ = w;
+        bits_ = bits;
+    }
+
+    void literals(std::int64_t pos, std::uint64_t bits) {
+        const std::int64_t w = pos / bitmap::kWordBits, shift = pos % bitmap::kWordBits;
+        store(w, earlier(w) | (bits << shift));
+        if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
+            store(w + 1, bits >> (bitmap::kWordBits - shift));
+    }
+
+    void set(std::int64_t begin, std::int64_t end) {
+        if (begin >= end) return;
+        const std::int64_t wb = begin / bitmap::kWordBits, we = (end - 1) / bitmap::kWordBits;
+        const std::uint64_t head = bitmap::bits_from(begin % bitmap::kWordBits);
+        const std::uint64_t tail = bitmap::low_mask((end - 1) % bitmap::kWordBits + 1);
+        if (wb == we) {
+            store(wb, earlier(wb) | (head & tail));
+            return;
+        }
+        bitmap::store_word(data_, wb, earlier(wb) | head);
+        if (we > wb + 1) std::memset(data_ + (wb + 1) * 8, 0xFF, static_cast<std::size_t>(we - wb - 1) * 8);
+        store(we, tail);
+    }
+
+    std::uint8_t* data_;
+    std::int64_t word_ = -1;  // the last word stored, and its bits
+    std::uint64_t bits_ = 0;
+};
+
+// Turns decoded runs into fills. Consecutive runs of set values are joined, so that a long solid
+// stretch is filled once, whatever its coding. With a second thread the fills are laid in there:
+// most of the time of reading goes into the page faults of the fresh bitmap, and they overlap the
+// reading and decoding of the input.
 class RunSink {
 public:
-    RunSink(std::uint8_t* data, std::int64_t total) : data_(data), total_(total) {}
+    RunSink(std::uint8_t* data, std::int64_t total, bool threaded)
+        : total_(total), layer_(Layer(data), threaded, kDepth) {
+        batch_.reserve(kBatchFills);
+    }
 
     std::int64_t remaining() const { return total_ - pos_; }
 
@@ -40,7 +111,7 @@ public:
         if (value_sets_voxel(value)) {
             if (set_begin_ < 0) set_begin_ = pos_;
         } else if (set_begin_ >= 0) {
-            bitmap::set_bits(data_, set_begin_, pos_);
+            put({set_begin_, pos_, 0});
             set_begin_ = -1;
         }
         pos_ += len;
@@ -54,27 +125,34 @@ public:
         const std::uint64_t sets = ((bytes & kLow) + kLow) & ~bytes & kHigh;
         // Bit 7 of byte k moved to bit k.
         const std::uint64_t bits = ((sets >> 7) * 0x0102040810204080ULL) >> 56;
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+        if (set_begin_ >= 0) put({set_begin_, pos_, 0});
         set_begin_ = -1;
-        if (bits != 0) {
-            const std::int64_t w = pos_ / bitmap::kWordBits, shift = pos_ % bitmap::kWordBits;
-            bitmap::store_word(data_, w, bitmap::load_word(data_, w) | (bits << shift));
-            if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
-                bitmap::store_word(data_, w + 1, bitmap::load_word(data_, w + 1) | (bits >> (bitmap::kWordBits - shift)));
-        }
+        if (bits != 0) put({pos_, 0, bits});
         pos_ += 8;
     }
 
+    // Lays in what is left and waits until it is done.
     void finish() {
-        if (set_begin_ >= 0) bitmap::set_bits(data_, set_begin_, pos_);
+        if (set_begin_ >= 0 && set_begin_ < pos_) put({set_begin_, pos_, 0});
         set_begin_ = -1;
+        if (!batch_.empty()) layer_.give(batch_);
+        layer_.close();
     }
 
 private:
-    std::uint8_t* data_;
+    void put(const Fill& f) {
+        batch_.push_back(f);
+        if (batch_.size() == kBatchFills) {
+            layer_.give(batch_);
+            batch_.reserve(kBatchFills);
+        }
+    }
+
     std::int64_t total_;
     std::int64_t pos_ = 0;
     std::int64_t set_begin_ = -1;
+    FillBatch batch_;
+    Handoff<FillBatch, Layer> layer_;
 };
 
 std::uint64_t load_bytes8(const std::uint8_t* p) {
@@ -115,13 +193,18 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
         }
         const std::uint8_t v = buf[i + 1];
         if (b == 0xFF) {
-            // Solid stretches are long chains of full markers "FF v": take four pairs at a time.
+            // Solid stretches are long chains of full markers "FF v": take eight pairs at a time,
+            // then the last few one by one, so that the chain is one run for the sink.
             const std::uint64_t quad = 0x0001000100010001ULL * (0xFFu | (std::uint64_t{v} << 8));
             std::int64_t pairs = 1;
             i += 2;
-            while (i + 8 <= got && load_bytes8(buf + i) == quad) {
-                pairs += 4;
-                i += 8;
+            while (i + 16 <= got && load_bytes8(buf + i) == quad && load_bytes8(buf + i + 8) == quad) {
+                pairs += 8;
+                i += 16;
+            }
+            while (i + 2 <= got && buf[i] == 0xFF && buf[i + 1] == v) {
+                ++pairs;
+                i += 2;
             }
             sink.add(v, pairs * kMaxRun);
             continue;
@@ -133,10 +216,12 @@ void decode_block(const std::uint8_t* buf, std::size_t got, RunSink& sink, int& 
 
 }  // namespace
 
-bool read_voxels(std::FILE* in, TelesoRecord& rec) {
+bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads) {
     const std::int64_t n = rec.dim;
     const std::int64_t total = n > 0 ? n * n * n : 0;
-    RunSink sink(rec.data, total);
+    const bool threaded =
+        threads > 0 ? threads > 1 : total >= kThreadedVoxels && std::thread::hardware_concurrency() >= 2;
+    RunSink sink(rec.data, total, threaded);
     std::unique_ptr<std::uint8_t[]> buf;
     if (total > 0) buf.reset(new std::uint8_t[kBlockBytes]);
     int held_marker = -1;

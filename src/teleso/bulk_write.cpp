@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kPatternPairs = 2048;
+constexpr std::uint8_t kFullMarker = kMarkerBits + kMaxRun;
+// Stretches of up to this many full markers are written in place; the room they need in the block,
+// with the eight-byte stores rounded up and the rest pair.
+constexpr std::int64_t kInlinePairs = 64;
+constexpr std::size_t kInlineRoom = 2 * kInlinePairs + 8 + 2;
 constexpr std::size_t kDepth = 3;  // output blocks waiting to be written
 // Below this many voxels a stream is written faster than a thread starts.
 constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
@@ -49,7 +54,7 @@ public:
         block_.bytes.reset(new std::uint8_t[kBufferBytes]);
         for (int v = 0; v < 2; ++v)
             for (std::size_t k = 0; k < kPatternPairs; ++k) {
-                full_[v][2 * k] = kMarkerBits + kMaxRun;
+                full_[v][2 * k] = kFullMarker;
                 full_[v][2 * k + 1] = static_cast<std::uint8_t>(v);
             }
     }
@@ -57,23 +62,16 @@ public:
     // A stretch of `len` equal values `v` (0 or 1).
     void run(int v, std::int64_t len) {
         const auto value = static_cast<std::uint8_t>(v);
-        if (len < kMaxRun && kBufferBytes - block_.used >= 2) {
+        const std::size_t room = kBufferBytes - block_.used;
+        std::uint8_t* p = block_.bytes.get() + block_.used;
+        if (len < kMaxRun && room >= 2) {
             // The common short stretch: one marker pair or one or two literals.
-            std::uint8_t* p = block_.bytes.get() + block_.used;
             p[0] = len >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + len) : value;
             p[1] = value;
             block_.used += len == 1 ? 1 : 2;
             return;
         }
-        for (std::int64_t pairs = len / kMaxRun; pairs > 0;) {
-            const auto k = static_cast<std::size_t>(std::min<std::int64_t>(pairs, kPatternPairs));
-            put(full_[v].data(), 2 * k);
-            pairs -= static_cast<std::int64_t>(k);
-        }
-        const auto rest = static_cast<std::uint8_t>(len % kMaxRun);
-        const std::uint8_t tail[2] = {rest >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + rest) : value,
-                                      value};
-        if (rest > 0) put(tail, rest == 1 ? 1 : 2);
+        long_run(value, len);
     }
 
     // Writes what is left; false when any write failed.
@@ -84,10 +82,43 @@ public:
     }
 
 private:
+    // A stretch of 63 values or more, or one at the end of the block.
+    void long_run(std::uint8_t value, std::int64_t len) {
+        const std::size_t room = kBufferBytes - block_.used;
+        std::uint8_t* p = block_.bytes.get() + block_.used;
+        const std::int64_t pairs = len / kMaxRun;
+        if (pairs <= kInlinePairs && room >= kInlineRoom) {
+            // A row's stretch of a few dozen full markers: written in place eight bytes at a
+            // time (up to six bytes past the last pair, which later bytes overwrite).
+            const std::uint64_t quad = 0x0001000100010001ULL * (kFullMarker | (std::uint64_t{value} << 8));
+            for (std::int64_t k = 0; k < pairs; k += 4) std::memcpy(p + 2 * k, &quad, sizeof quad);
+            const auto bytes = static_cast<std::size_t>(2 * pairs);
+            block_.used += bytes + put_rest(p + bytes, value, len % kMaxRun);
+            return;
+        }
+        for (std::int64_t left = pairs; left > 0;) {
+            const auto k = static_cast<std::size_t>(std::min<std::int64_t>(left, kPatternPairs));
+            put(full_[value].data(), 2 * k);
+            left -= static_cast<std::int64_t>(k);
+        }
+        const auto rest = static_cast<std::uint8_t>(len % kMaxRun);
+        std::uint8_t tail[2];
+        if (rest > 0) put(tail, put_rest(tail, value, rest));
+    }
+
     void hand_over() {
         if (block_.used == 0) return;
         writer_.give(block_);
         if (!block_.bytes) block_.bytes.reset(new std::uint8_t[kBufferBytes]);
+    }
+
+    // Writes the code of a stretch of `rest` (0..62) values to p[0..1]: a marker pair for 3 or
+    // more, literals for 1 or 2, nothing for 0. Returns the bytes it takes; p[1] may be written
+    // even when it takes fewer.
+    static std::size_t put_rest(std::uint8_t* p, std::uint8_t value, std::int64_t rest) {
+        p[0] = rest >= kMinMarkerRun ? static_cast<std::uint8_t>(kMarkerBits + rest) : value;
+        p[1] = value;
+        return rest == 0 ? 0 : rest == 1 ? 1 : 2;
     }
 
     void put(const std::uint8_t* p, std::size_t k) {

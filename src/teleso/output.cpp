@@ -16,7 +16,6 @@ namespace {
 
 constexpr int kMaxLinkHops = 40;
 constexpr int kTempNameTries = 100;
-constexpr std::size_t kOutputBuffer = 1 << 20;
 
 // Follows a chain of symbolic links, so that the file they lead to is replaced and the links
 // stay links. A dangling link leads to the path it names.
@@ -134,7 +133,6 @@ bool open_output(const char* path, PendingOutput& out) {
         guard_temp(out.temp);
     }
     if (!out.file) return false;
-    std::setvbuf(out.file, nullptr, _IOFBF, kOutputBuffer);
     return true;
 }
 

@@ -116,7 +116,9 @@ bool save_body(const char* path, const TelesoRecord& rec, std::string& error);
 // The same results a whole run at a time (word fills and count-trailing-zeros over the bitmap,
 // large blocks of input and output); read_voxels and write_body above are these.
 namespace bulk {
-bool read_voxels(std::FILE* in, TelesoRecord& rec);
+// threads: 0 chooses by the size of the grid and the machine, 1 reads on the calling thread, 2
+// lays the decoded runs into the bitmap on a second thread while the input is read and decoded.
+bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads = 0);
 // threads: 0 chooses by the size of the grid and the machine, 1 writes on the calling thread, 2
 // writes each block of the stream on a second thread while the next is encoded.
 bool write_body(std::FILE* out, const TelesoRecord& rec, int threads = 0);
