@@ -1,6 +1,7 @@
 // Reading a body from a shape form file and writing one to it.
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "teleso/format.h"
 #include "teleso/output.h"
@@ -20,32 +21,45 @@ std::size_t read_fully(std::FILE* in, std::uint8_t* buf, std::size_t n) {
     return got;
 }
 
-void report_read_error(const char* path, int err, bool mid_line) {
-    std::printf("%sInput file '%s' cannot be read: %s\n", mid_line ? "\n" : "", path,
-                std::strerror(err));
+}  // namespace
+
+namespace shape_form {
+
+std::string read_failure(const char* path, int err) {
+    std::string m("Input file '");
+    m.append(path).append("' cannot be read: ").append(std::strerror(err));
+    return m;
 }
 
-}  // namespace
+std::string header_refusal(const char* path, const HeaderImage& header) {
+    std::string m("Input file '");
+    m.append(path);
+    switch (check_header(header)) {
+        case HeaderProblem::kNoEdgeLength:
+            return m.append("' is too short (").append(std::to_string(header.bytes)).append(" bytes): it has no edge length");
+        case HeaderProblem::kEdgeOutOfRange:
+            return m.append("' has edge length ").append(std::to_string(header.dim()))
+                .append(", outside 0 to ").append(std::to_string(teleso::kMaxDim));
+        case HeaderProblem::kNone:
+            break;
+    }
+    return {};
+}
+
+}  // namespace shape_form
 
 int Read_teleso_header(std::FILE* in, TelesoRecord& rec, const char* path) {
     std::array<std::uint8_t, kHeaderBytes> bytes{};
     errno = 0;
     const std::size_t got = read_fully(in, bytes.data(), bytes.size());
     if (std::ferror(in)) {
-        report_read_error(path, errno, false);
+        std::printf("%s\n", read_failure(path, errno).c_str());
         return 1;
     }
     const HeaderImage header = parse_header(bytes.data(), got);
-    switch (check_header(header)) {
-        case HeaderProblem::kNoEdgeLength:
-            std::printf("Input file '%s' is too short (%zu bytes): it has no edge length\n", path, got);
-            return 1;
-        case HeaderProblem::kEdgeOutOfRange:
-            std::printf("Input file '%s' has edge length %i, outside 0 to %i\n", path, header.dim(),
-                        teleso::kMaxDim);
-            return 1;
-        case HeaderProblem::kNone:
-            break;
+    if (const std::string refusal = header_refusal(path, header); !refusal.empty()) {
+        std::printf("%s\n", refusal.c_str());
+        return 1;
     }
     apply_header(header, rec);
     return Create_teleso(rec, header.dim());
@@ -54,7 +68,8 @@ int Read_teleso_header(std::FILE* in, TelesoRecord& rec, const char* path) {
 int Read_teleso_voxels(std::FILE* in, TelesoRecord& rec, const char* path) {
     errno = 0;
     if (!teleso::read_voxels(in, rec)) {
-        report_read_error(path, errno, true);
+        // The stage heading is still open on this line.
+        std::printf("\n%s\n", read_failure(path, errno).c_str());
         return 1;
     }
     return 0;

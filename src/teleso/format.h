@@ -6,6 +6,7 @@
 //   load_le32 / store_le32          byte-wise little-endian access
 //   HeaderImage, parse_header       the fields that arrived whole from up to 52 bytes
 //   check_header                    refusal reasons for a parsed header (no edge length, bad dim)
+//   header_refusal, read_failure    the reader's messages for them
 //   header_image                    the 52 bytes written for a record
 //   kMarker*, kMaxRun, is_marker    the run-length code
 #pragma once
@@ -13,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "teleso/teleso.h"
 
@@ -81,6 +83,11 @@ HeaderImage parse_header(const std::uint8_t* bytes, std::size_t count);
 
 enum class HeaderProblem { kNone, kNoEdgeLength, kEdgeOutOfRange };
 HeaderProblem check_header(const HeaderImage& header);
+
+// The reader's messages (without a line break), shared by every program that reads files:
+// why a parsed header is refused (empty when it is usable), and a failed read.
+std::string header_refusal(const char* path, const HeaderImage& header);
+std::string read_failure(const char* path, int err);
 
 // Copies the measurement fields that arrived whole into the record (size and dim are left to
 // the allocation).

@@ -22,25 +22,6 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string quoted(const char* path) { return std::string("'") + path + "'"; }
 
-std::string cannot_read(const char* path, int err) {
-    return "Input file " + quoted(path) + " cannot be read: " + std::strerror(err);
-}
-
-// The refusal reasons of the program's reader, word for word.
-std::string header_refusal(const char* path, const HeaderImage& header) {
-    switch (check_header(header)) {
-        case HeaderProblem::kNoEdgeLength:
-            return "Input file " + quoted(path) + " is too short (" + std::to_string(header.bytes) +
-                   " bytes): it has no edge length";
-        case HeaderProblem::kEdgeOutOfRange:
-            return "Input file " + quoted(path) + " has edge length " + std::to_string(header.dim()) +
-                   ", outside 0 to " + std::to_string(kMaxDim);
-        case HeaderProblem::kNone:
-            break;
-    }
-    return {};
-}
-
 std::uint64_t file_length(const char* path) {
     std::error_code ec;
     const auto n = std::filesystem::file_size(path, ec);
@@ -62,7 +43,7 @@ bool load_body(const char* path, TelesoRecord& rec, LoadReport& report, std::str
     // fread stops short only at the end of the file or on an error.
     const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), in.get());
     if (std::ferror(in.get())) {
-        error = cannot_read(path, errno);
+        error = read_failure(path, errno);
         return false;
     }
     const HeaderImage header = parse_header(bytes.data(), got);
@@ -80,7 +61,7 @@ bool load_body(const char* path, TelesoRecord& rec, LoadReport& report, std::str
     }
     errno = 0;
     if (!read_voxels(in.get(), rec)) {
-        error = cannot_read(path, errno);
+        error = read_failure(path, errno);
         release_body(rec);
         return false;
     }
@@ -120,7 +101,7 @@ bool scan_stream(const char* path, std::int32_t dim, StreamFacts& facts, std::st
         }
     }
     if (std::ferror(in.get())) {
-        error = cannot_read(path, errno);
+        error = read_failure(path, errno);
         return false;
     }
     if (facts.voxels_coded > facts.voxels_needed) facts.voxels_coded = facts.voxels_needed;
