@@ -187,6 +187,44 @@ TEST(BulkRead, StreamsLongerThanOneBlock) {
     }
 }
 
+// On a grid this large the reader has a third thread take the page faults of the bitmap from the
+// top down while the filling thread works upwards; the bitmap is cut into about 64 chunks that
+// neither thread may touch while the other works in it. Bodies with set voxels in every part of
+// the grid (so that the two meet wherever the timing takes them), runs over many chunks at once,
+// voxels on both sides of every chunk boundary, a body in only one half, and streams that end
+// early must all read as voxel by voxel.
+TEST(BulkRead, LargeGridsWithPageFaultsTakenAhead) {
+    const std::int32_t n = 131;
+    const std::int64_t total = cube(n);
+    const std::int64_t chunk_bits = (total + 63) / 64 * 8 / 64 / 4096 * 4096 * 8;
+    ASSERT_GT(total / chunk_bits, 8) << "the grid must span many chunks";
+    std::mt19937_64 rng(14);
+    for (int kind = 0; kind < 6; ++kind) {
+        Body b(n);
+        switch (kind) {
+            case 0: fill_runs(b.rec, rng, 40, 0.5); break;
+            case 1: fill_runs(b.rec, rng, 3 * chunk_bits, 0.5); break;  // runs over several chunks
+            case 2:
+                for (std::int64_t i = chunk_bits; i < total; i += chunk_bits)
+                    for (std::int64_t d : {-9, -1, 0, 1}) set_index(b.rec, i + d);
+                break;
+            case 3:  // the lower half only, then the upper half only
+                for (std::int64_t i = 0; i < total / 2; i += 3) set_index(b.rec, i);
+                break;
+            case 4:
+                for (std::int64_t i = total / 2; i < total; i += 5) set_index(b.rec, i);
+                break;
+            default: fill_random(b.rec, rng, 0.5); break;
+        }
+        const Bytes file = written(b.rec, false);
+        const Bytes stream(file.begin() + 52, file.end());
+        expect_same_read(stream, n, "kind " + std::to_string(kind));
+        if (kind % 2 == 0)
+            expect_same_read(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream.size() / 3)), n,
+                             "cut short, kind " + std::to_string(kind));
+    }
+}
+
 // Chains of equal full markers "FF v" are taken several pairs at a time: chains of every length up
 // to past the width taken at once, broken by every kind of code at every place, running over the
 // end of the grid and over the boundary between two blocks of input.

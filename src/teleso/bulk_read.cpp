@@ -4,9 +4,10 @@
 // is left at: a block never asks for more bytes than the voxels still to be read need at the
 // least, so no byte past the last code the stream needs is consumed.
 //
-// Most of the time goes into the page faults of the fresh bitmap. Faults taken on two threads at
-// once were slower on the machine measured (see the README) than on one, so only one thread
-// writes the bitmap; with two, it is not the one that reads and decodes the input.
+// Most of the time goes into the page faults of the fresh bitmap. With two threads, one reads and
+// decodes the input and the other writes the bitmap from the bottom up; on large grids a third
+// takes the faults of the upper part ahead of it (teleso/prefault.h), as faults taken on two
+// threads at once scale on the machine measured (see the README).
 #include <algorithm>
 #include <memory>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "teleso/bitmap.h"
 #include "teleso/format.h"
 #include "teleso/handoff.h"
+#include "teleso/prefault.h"
 #include "teleso/teleso.h"
 
 using namespace shape_form;
@@ -50,7 +52,7 @@ constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
 // replace that page; with stores only, every page the particle reaches costs one fault.
 class Layer {
 public:
-    explicit Layer(std::uint8_t* data) : data_(data) {}
+    Layer(std::uint8_t* data, Prefault* prefault) : data_(data), prefault_(prefault) {}
 
     void operator()(FillBatch& batch) {
         for (const Fill& f : batch) f.bits != 0 ? literals(f.begin, f.bits) : set(f.begin, f.end);
@@ -67,8 +69,12 @@ private:
         bits_ = bits;
     }
 
+    // Before any byte up to that of word w is written.
+    void reach(std::int64_t w) { prefault_->enter(static_cast<std::size_t>(w) * 8 + 7); }
+
     void literals(std::int64_t pos, std::uint64_t bits) {
         const std::int64_t w = pos / bitmap::kWordBits, shift = pos % bitmap::kWordBits;
+        reach((pos + 7) / bitmap::kWordBits);
         store(w, earlier(w) | (bits << shift));
         if (shift > bitmap::kWordBits - 8 && (bits >> (bitmap::kWordBits - shift)) != 0)
             store(w + 1, bits >> (bitmap::kWordBits - shift));
@@ -79,6 +85,7 @@ private:
         const std::int64_t wb = begin / bitmap::kWordBits, we = (end - 1) / bitmap::kWordBits;
         const std::uint64_t head = bitmap::bits_from(begin % bitmap::kWordBits);
         const std::uint64_t tail = bitmap::low_mask((end - 1) % bitmap::kWordBits + 1);
+        reach(we);
         if (wb == we) {
             store(wb, earlier(wb) | (head & tail));
             return;
@@ -89,6 +96,7 @@ private:
     }
 
     std::uint8_t* data_;
+    Prefault* prefault_;
     std::int64_t word_ = -1;  // the last word stored, and its bits
     std::uint64_t bits_ = 0;
 };
@@ -99,8 +107,11 @@ private:
 // reading and decoding of the input.
 class RunSink {
 public:
-    RunSink(std::uint8_t* data, std::int64_t total, bool threaded)
-        : total_(total), layer_(Layer(data), threaded, kDepth) {
+    RunSink(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault)
+        : total_(total),
+          prefault_(data, static_cast<std::size_t>((total + bitmap::kWordBits - 1) / bitmap::kWordBits) * 8,
+                    prefault),
+          layer_(Layer(data, &prefault_), threaded, kDepth) {
         batch_.reserve(kBatchFills);
     }
 
@@ -137,6 +148,7 @@ public:
         set_begin_ = -1;
         if (!batch_.empty()) layer_.give(batch_);
         layer_.close();
+        prefault_.stop();
     }
 
 private:
@@ -152,6 +164,7 @@ private:
     std::int64_t pos_ = 0;
     std::int64_t set_begin_ = -1;
     FillBatch batch_;
+    Prefault prefault_;  // before layer_, so that the filling thread ends first
     Handoff<FillBatch, Layer> layer_;
 };
 
@@ -221,7 +234,9 @@ bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads) {
     const std::int64_t total = n > 0 ? n * n * n : 0;
     const bool threaded =
         threads > 0 ? threads > 1 : total >= kThreadedVoxels && std::thread::hardware_concurrency() >= 2;
-    RunSink sink(rec.data, total, threaded);
+    // The pre-faulting thread only helps a filling thread, and only where the faults outweigh
+    // starting it.
+    RunSink sink(rec.data, total, threaded, threaded && total >= kThreadedVoxels);
     std::unique_ptr<std::uint8_t[]> buf;
     if (total > 0) buf.reset(new std::uint8_t[kBlockBytes]);
     int held_marker = -1;

@@ -117,7 +117,8 @@ bool save_body(const char* path, const TelesoRecord& rec, std::string& error);
 // large blocks of input and output); read_voxels and write_body above are these.
 namespace bulk {
 // threads: 0 chooses by the size of the grid and the machine, 1 reads on the calling thread, 2
-// lays the decoded runs into the bitmap on a second thread while the input is read and decoded.
+// lays the decoded runs into the bitmap on a second thread while the input is read and decoded
+// (on grids of 2^21 voxels and more with a third taking the page faults of the bitmap ahead of it).
 bool read_voxels(std::FILE* in, TelesoRecord& rec, int threads = 0);
 // threads: 0 chooses by the size of the grid and the machine, 1 writes on the calling thread, 2
 // writes each block of the stream on a second thread while the next is encoded.
