@@ -6,7 +6,7 @@
 //   fill_balls(rec, add, remove)         set every voxel inside one of `add` and outside all of
 //                                        `remove` (voxel centres at integer coordinates)
 //   make_sphere(rec, r)                  a centred sphere of radius r
-//   make_grain(rec, seed, pores)         a lumpy grain with pores, filling most of the grid
+//   make_grain(rec, seed, pores)         a lumpy grain with pores in the middle of the grid
 //   make_noise(rec, seed, density)       independent random voxels
 //   make_ellipsoid / make_box            axis-aligned solids given by centre and semi-axes
 //   make_cylinder / make_torus           round solids around an axis through a centre
