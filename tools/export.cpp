@@ -47,8 +47,7 @@ void write_volume_file(const std::string& path, const std::string& header, const
         layer_bytes(*voxels, z, layer);
         ok = std::fwrite(layer.data(), 1, layer.size(), out.file) == layer.size();
     }
-    if (!ok) teleso::abandon_output(out);
-    if (!ok || !teleso::commit_output(out))
+    if (!teleso::finish_output(out, ok))
         throw Failure("Writing '" + path + "' failed: " + std::strerror(errno));
 }
 

@@ -83,9 +83,7 @@ int Write_teleso(const char* path, const TelesoRecord& rec) {
     }
     std::printf("Write_teleso(): Zapisujem subor %s ... ", path);
     std::fflush(stdout);
-    const bool written = teleso::write_body(out.file, rec);
-    if (!written) teleso::abandon_output(out);
-    if (!written || !teleso::commit_output(out)) {
+    if (!teleso::finish_output(out, teleso::write_body(out.file, rec))) {
         std::printf("\nWrite_teleso(): Chyba pri zapise do suboru %s\n", path);
         return 1;
     }

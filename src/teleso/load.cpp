@@ -114,9 +114,7 @@ bool save_body(const char* path, const TelesoRecord& rec, std::string& error) {
         error = "Can't write to " + quoted(path) + " file: " + std::strerror(errno);
         return false;
     }
-    const bool written = write_body(out.file, rec);
-    if (!written) abandon_output(out);
-    if (!written || !commit_output(out)) {
+    if (!finish_output(out, write_body(out.file, rec))) {
         error = "Writing " + quoted(path) + " failed: " + std::strerror(errno);
         return false;
     }

@@ -146,6 +146,12 @@ void abandon_output(PendingOutput& out) {
     }
 }
 
+bool finish_output(PendingOutput& out, bool written) {
+    if (written) return commit_output(out);
+    abandon_output(out);
+    return false;
+}
+
 bool commit_output(PendingOutput& out) {
     const bool flushed = std::fflush(out.file) == 0 && !std::ferror(out.file);
     const bool closed = std::fclose(out.file) == 0;

@@ -6,6 +6,7 @@
 //                              exists and is not a regular file, e.g. a device or a pipe)
 //   commit_output(out)         flush, close and rename over the target; false on any failure
 //   abandon_output(out)        close and remove the temporary file
+//   finish_output(out, ok)     commit when every write succeeded (ok), abandon otherwise
 #pragma once
 
 #include <cstdio>
@@ -24,5 +25,6 @@ struct PendingOutput {
 bool open_output(const char* path, PendingOutput& out);
 bool commit_output(PendingOutput& out);
 void abandon_output(PendingOutput& out);
+bool finish_output(PendingOutput& out, bool written);
 
 }  // namespace teleso
