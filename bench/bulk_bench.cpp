@@ -71,19 +71,27 @@ struct Cut {
     float x, y, z;
 };
 
-// One run: read, measure, cut, measure, write; threads 0 lets the bulk engine choose.
-bool run_once(bool bulk, const std::string& in_path, const std::string& out_path, Cut cut, Timings& t, int threads = 0) {
-    auto start = Clock::now();
-    std::FILE* in = std::fopen(in_path.c_str(), "rb");
-    if (!in) return false;
+// Opens a particle file and allocates its cleared body from the header, as the program does;
+// the stream is left at the first code byte. Null (and nothing allocated) on failure.
+std::FILE* open_particle(const std::string& path, TelesoRecord& rec) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return nullptr;
     std::uint8_t header[shape_form::kHeaderBytes];
     const std::size_t got = std::fread(header, 1, sizeof header, in);
     const auto image = shape_form::parse_header(header, got);
-    TelesoRecord rec;
     if (shape_form::check_header(image) != shape_form::HeaderProblem::kNone || !teleso::allocate_body(rec, image.dim())) {
         std::fclose(in);
-        return false;
+        return nullptr;
     }
+    return in;
+}
+
+// One run: read, measure, cut, measure, write; threads 0 lets the bulk engine choose.
+bool run_once(bool bulk, const std::string& in_path, const std::string& out_path, Cut cut, Timings& t, int threads = 0) {
+    auto start = Clock::now();
+    TelesoRecord rec;
+    std::FILE* in = open_particle(in_path, rec);
+    if (!in) return false;
     const bool read_ok = bulk ? teleso::bulk::read_voxels(in, rec, threads) : teleso::per_voxel::read_voxels(in, rec);
     std::fclose(in);
     t.stage[kRead] = seconds_since(start);
@@ -134,16 +142,9 @@ Timings best_of(int repeats, bool bulk, const std::string& in, const std::string
 double read_in_memory(const std::string& in_path, int threads, int repeats) {
     double best = -1;
     for (int r = 0; r < repeats; ++r) {
-        std::FILE* in = std::fopen(in_path.c_str(), "rb");
-        if (!in) return -1;
-        std::uint8_t header[shape_form::kHeaderBytes];
-        const std::size_t got = std::fread(header, 1, sizeof header, in);
-        const auto image = shape_form::parse_header(header, got);
         TelesoRecord rec;
-        if (shape_form::check_header(image) != shape_form::HeaderProblem::kNone || !teleso::allocate_body(rec, image.dim())) {
-            std::fclose(in);
-            return -1;
-        }
+        std::FILE* in = open_particle(in_path, rec);
+        if (!in) return -1;
         std::memset(rec.data, 0, static_cast<std::size_t>(rec.size));
         const auto start = Clock::now();
         const bool ok = teleso::bulk::read_voxels(in, rec, threads);
