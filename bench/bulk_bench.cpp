@@ -22,6 +22,8 @@
 #include "geometry/geometry.h"
 #include "shapes/shapes.h"
 #include "teleso/format.h"
+#include "teleso/io.h"
+#include "teleso/reference.h"
 #include "teleso/teleso.h"
 
 namespace {
@@ -40,15 +42,14 @@ std::string path_of(const std::string& dir, const char* name) { return dir + "/"
 bool make_particles(const std::string& dir) {
     for (const Particle& p : kParticles) {
         TelesoRecord rec;
-        if (!teleso::allocate_body(rec, p.dim)) return false;
+        if (!teleso::create_body(rec, p.dim)) return false;
         const std::string name = p.name;
         if (name.rfind("sphere", 0) == 0) shapes::make_sphere(rec, p.dim / 2.0 - 2.0);
         if (name.rfind("grain", 0) == 0) shapes::make_grain(rec, 1);
         if (name.rfind("noise", 0) == 0) shapes::make_noise(rec, 1, 0.5);
         Analyse_teleso(rec);
-        std::FILE* f = std::fopen(path_of(dir, p.name).c_str(), "wb");
-        const bool ok = f && teleso::write_body(f, rec) && std::fclose(f) == 0;
-        teleso::release_body(rec);
+        const bool ok = teleso::save_body(path_of(dir, p.name), rec).ok();
+        teleso::free_body(rec);
         if (!ok) return false;
         std::printf("%s written\n", path_of(dir, p.name).c_str());
     }
@@ -71,54 +72,56 @@ struct Cut {
     float x, y, z;
 };
 
-// Opens a particle file and allocates its cleared body from the header, as the program does;
-// the stream is left at the first code byte. Null (and nothing allocated) on failure.
-std::FILE* open_particle(const std::string& path, TelesoRecord& rec) {
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) return nullptr;
-    std::uint8_t header[shape_form::kHeaderBytes];
-    const std::size_t got = std::fread(header, 1, sizeof header, in);
-    const auto image = shape_form::parse_header(header, got);
-    if (shape_form::check_header(image) != shape_form::HeaderProblem::kNone || !teleso::allocate_body(rec, image.dim())) {
-        std::fclose(in);
-        return nullptr;
-    }
-    return in;
+// Opens a particle file, reads its header and allocates its cleared body, as the program does.
+bool open_particle(const std::string& path, teleso::Input& in, TelesoRecord& rec) {
+    teleso::HeaderImage header;
+    return in.open(path) && in.read_header(header) && teleso::check_header(header, path) &&
+           teleso::create_body(rec, header.dim());
 }
 
-// One run: read, measure, cut, measure, write; threads 0 lets the bulk engine choose.
+// The voxel-by-voxel reader on the stream after the header.
+bool reference_read(const std::string& path, TelesoRecord& rec) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in || std::fseek(in, static_cast<long>(teleso::kHeaderBytes), SEEK_SET) != 0) return false;
+    const bool ok = teleso::reference::read_voxels(in, rec);
+    std::fclose(in);
+    return ok;
+}
+
+// One run: read, measure, cut, measure, write; threads 0 lets the library choose.
 bool run_once(bool bulk, const std::string& in_path, const std::string& out_path, Cut cut, Timings& t, int threads = 0) {
     auto start = Clock::now();
     TelesoRecord rec;
-    std::FILE* in = open_particle(in_path, rec);
-    if (!in) return false;
-    const bool read_ok = bulk ? teleso::bulk::read_voxels(in, rec, threads) : teleso::per_voxel::read_voxels(in, rec);
-    std::fclose(in);
+    teleso::Input in;
+    if (!open_particle(in_path, in, rec)) return false;
+    const bool read_ok = bulk ? in.read_voxels(rec, threads).ok() : reference_read(in_path, rec);
     t.stage[kRead] = seconds_since(start);
 
     start = Clock::now();
-    bulk ? geometry::bulk::analyse(rec, threads) : geometry::per_voxel::analyse(rec);
+    bulk ? geometry::analyse(rec, threads) : geometry::reference::analyse(rec);
     t.stage[kAnalyse] = seconds_since(start);
     const Center c = Get_center(rec);
 
     start = Clock::now();
-    bulk ? geometry::bulk::cut(rec, c, cut.x, cut.y, cut.z, threads) : geometry::per_voxel::cut(rec, c, cut.x, cut.y, cut.z);
+    bulk ? geometry::cut(rec, c, cut.x, cut.y, cut.z, threads) : geometry::reference::cut(rec, c, cut.x, cut.y, cut.z);
     t.stage[kCut] = seconds_since(start);
 
     start = Clock::now();
-    bulk ? geometry::bulk::analyse(rec, threads) : geometry::per_voxel::analyse(rec);
+    bulk ? geometry::analyse(rec, threads) : geometry::reference::analyse(rec);
     t.stage[kAnalyse2] = seconds_since(start);
 
     start = Clock::now();
-    std::FILE* out = std::fopen(out_path.c_str(), "wb");
-    bool write_ok = out != nullptr;
-    if (out) {
+    bool write_ok = false;
+    if (bulk) {
+        teleso::Output out;
+        write_ok = out.open(out_path) && teleso::write_body(out, rec, threads) && out.commit();
+    } else if (std::FILE* out = std::fopen(out_path.c_str(), "wb")) {
         std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
-        write_ok = bulk ? teleso::bulk::write_body(out, rec, threads) : teleso::per_voxel::write_body(out, rec);
+        write_ok = teleso::reference::write_body(out, rec);
         write_ok = std::fclose(out) == 0 && write_ok;
     }
     t.stage[kWrite] = seconds_since(start);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
     return read_ok && write_ok;
 }
 
@@ -143,14 +146,13 @@ double read_in_memory(const std::string& in_path, int threads, int repeats) {
     double best = -1;
     for (int r = 0; r < repeats; ++r) {
         TelesoRecord rec;
-        std::FILE* in = open_particle(in_path, rec);
-        if (!in) return -1;
+        teleso::Input in;
+        if (!open_particle(in_path, in, rec)) return -1;
         std::memset(rec.data, 0, static_cast<std::size_t>(rec.size));
         const auto start = Clock::now();
-        const bool ok = teleso::bulk::read_voxels(in, rec, threads);
+        const bool ok = in.read_voxels(rec, threads).ok();
         const double t = seconds_since(start);
-        std::fclose(in);
-        teleso::release_body(rec);
+        teleso::free_body(rec);
         if (!ok) return -1;
         best = best < 0 ? t : std::min(best, t);
     }

@@ -38,14 +38,14 @@ void cut_with(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut
 
 struct Sphere {
     explicit Sphere(std::int32_t n) {
-        if (n < 1 || !teleso::allocate_body(rec, n)) {
+        if (n < 1 || !teleso::create_body(rec, n)) {
             std::fprintf(stderr, "plane_bench: no body of edge %d (1 to %d, memory permitting)\n", n,
                          teleso::kMaxDim);
             std::exit(1);
         }
         shapes::make_sphere(rec, 0.45 * n);
     }
-    ~Sphere() { teleso::release_body(rec); }
+    ~Sphere() { teleso::free_body(rec); }
     TelesoRecord rec;
 };
 
@@ -104,6 +104,6 @@ int main(int argc, char** argv) {
                     best_hard / voxels * 1e9, best_soft / best_hard);
     }
     std::printf("\n");
-    teleso::release_body(reference);
+    teleso::free_body(reference);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "support.h"
+#include "driver/driver.h"
 #include "teleso/teleso.h"
 
 using namespace test_support;
@@ -49,7 +50,7 @@ TEST(CreateTeleso, LeavesMeasurementFieldsAlone) {
     ASSERT_EQ(result, 0);
     EXPECT_EQ(rec.x_min, 7);
     EXPECT_EQ(rec.voxels, -5);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 }
 
 TEST(CreateTeleso, RefusesEdgeLengthsOutsideTheFormat) {
@@ -68,7 +69,7 @@ TEST(CreateTeleso, RefusesEdgeLengthsOutsideTheFormat) {
 
 TEST(FreeTeleso, ClearsDimKeepsSizeAndReports) {
     TelesoRecord rec;
-    ASSERT_TRUE(teleso::allocate_body(rec, 5));
+    ASSERT_TRUE(teleso::create_body(rec, 5));
     testing::internal::CaptureStdout();
     Free_teleso(rec);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Free_teleso(): Uvolnujem hlavny pamatovy blok...O.K.\n");

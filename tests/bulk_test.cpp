@@ -1,5 +1,5 @@
-// The bulk engine against the voxel-by-voxel definitions: reading, writing, measuring and cutting
-// must give the same bytes, fields and bitmaps for every input.
+// The library's reading, writing, measuring and cutting against the voxel-by-voxel definitions:
+// they must give the same bytes, fields and bitmaps for every input.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -20,12 +20,6 @@ using namespace test_support;
 namespace {
 
 const std::vector<std::int32_t> kEdges = {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 15, 16, 17, 31, 32, 33, 63, 64, 65};
-
-// The whole block, padding included, so that stray writes past the grid are seen too.
-Bytes bitmap_of(const TelesoRecord& rec) {
-    const std::size_t padded = (static_cast<std::size_t>(rec.size) + 7) / 8 * 8;
-    return Bytes(rec.data, rec.data + padded);
-}
 
 void set_index(TelesoRecord& rec, std::int64_t i) { rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7)); }
 
@@ -63,43 +57,28 @@ void fill_kind(TelesoRecord& rec, std::mt19937_64& rng, int kind) {
     }
 }
 
-// bulk false: voxel by voxel; true: the bulk writer with `threads` (0: its own choice).
+// bulk false: the voxel-by-voxel writer; true: the library's save path with `threads` (0: its own
+// choice).
 Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int threads = 0) {
-    std::FILE* f = std::tmpfile();
-    const bool done = bulk ? teleso::bulk::write_body(f, rec, threads) : teleso::per_voxel::write_body(f, rec);
-    if (ok) *ok = done;
-    Bytes out = contents_of(f);
-    std::fclose(f);
+    if (!bulk) {
+        if (ok) *ok = true;
+        return reference_file(rec);
+    }
+    teleso::Status s;
+    Bytes out = written_file(rec, threads, &s);
+    if (ok) *ok = s.ok();
     return out;
 }
 
-struct ReadResult {
-    bool ok = false;
-    long position = 0;
-    bool at_end = false;
-    Bytes bitmap;
-};
-
-// bulk false: voxel by voxel; true: the bulk reader with `threads` (0: its own choice).
-ReadResult read_with(const Bytes& stream, std::int32_t n, bool bulk, int threads = 0) {
-    Body b(n);
-    std::FILE* f = stream_of(stream);
-    ReadResult r;
-    r.ok = bulk ? teleso::bulk::read_voxels(f, b.rec, threads) : teleso::per_voxel::read_voxels(f, b.rec);
-    r.position = std::ftell(f);
-    r.at_end = std::feof(f) != 0;
-    r.bitmap = bitmap_of(b.rec);
-    std::fclose(f);
-    return r;
-}
-
+// The load path stops where the byte-wise reader stops (the bytes after it are left for the
+// surplus count) and fills the same bitmap, on one thread and on two.
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
-    const ReadResult ref = read_with(stream, n, false);
+    const StreamRead ref = reference_read(stream, n);
     for (int threads : {1, 2}) {
-        const ReadResult got = read_with(stream, n, true, threads);
+        const StreamRead got = load_stream(stream, n, threads);
         EXPECT_EQ(got.ok, ref.ok) << what << ", threads " << threads;
-        EXPECT_EQ(got.position, ref.position) << what << ", threads " << threads << ": input left at another position";
-        EXPECT_EQ(got.at_end, ref.at_end) << what << ", threads " << threads;
+        EXPECT_EQ(got.code_bytes, ref.code_bytes) << what << ", threads " << threads << ": input left at another position";
+        EXPECT_EQ(got.surplus_bytes, ref.surplus_bytes) << what << ", threads " << threads;
         EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ", threads " << threads << ": bitmaps differ";
     }
 }
@@ -291,15 +270,17 @@ TEST(BulkWrite, StreamsOfSeveralOutputBlocks) {
 
 TEST(BulkRead, ReadErrorIsReportedBothWays) {
     ScratchDir dir;
-    write_bytes(dir.file("f"), Bytes(100, 0x01));
-    for (bool bulk : {false, true}) {
-        std::FILE* f = std::fopen(dir.file("f").c_str(), "ab");  // not open for reading
-        ASSERT_NE(f, nullptr);
-        Body b(4);
-        const bool ok = bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
-        EXPECT_FALSE(ok) << (bulk ? "bulk" : "per voxel");
-        std::fclose(f);
-    }
+    std::FILE* f = std::fopen(dir.file("f").c_str(), "wb");  // not open for reading
+    ASSERT_NE(f, nullptr);
+    Body b(4);
+    EXPECT_FALSE(teleso::reference::read_voxels(f, b.rec));
+    std::fclose(f);
+    // A directory opens but cannot be read.
+    TelesoRecord rec;
+    const teleso::Status s = teleso::load_body(dir.path().string(), rec);
+    EXPECT_EQ(s.error, teleso::Error::kReadInput);
+    EXPECT_EQ(teleso::describe(s), "Input file '" + dir.path().string() + "' cannot be read: Is a directory");
+    EXPECT_EQ(rec.data, nullptr);
 }
 
 TEST(BulkWrite, StreamsEqualPutRleByte) {
@@ -355,17 +336,17 @@ TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
     }
 }
 
-TEST(BulkWrite, WriteFailureIsReported) {
-    ScratchDir dir;
-    write_bytes(dir.file("f"), Bytes(10, 0));
-    Body b(70);
+// The reason of a failed write is the writing thread's, whichever thread wrote.
+TEST(BulkWrite, WriteFailureIsReportedWithItsReason) {
+    Body b(140);
     std::mt19937_64 rng(22);
     fill_random(b.rec, rng, 0.5);
     for (int threads : {1, 2}) {
-        std::FILE* f = std::fopen(dir.file("f").c_str(), "rb");  // not open for writing
-        ASSERT_NE(f, nullptr);
-        EXPECT_FALSE(teleso::bulk::write_body(f, b.rec, threads)) << "threads " << threads;
-        std::fclose(f);
+        teleso::Output out;
+        ASSERT_TRUE(out.open("/dev/full"));
+        const teleso::Status s = teleso::write_body(out, b.rec, threads);
+        EXPECT_EQ(s.error, teleso::Error::kWriteOutput) << "threads " << threads;
+        EXPECT_EQ(teleso::describe(s), "Writing '/dev/full' failed: No space left on device") << "threads " << threads;
     }
 }
 
@@ -399,11 +380,11 @@ TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
             fill_spare_bits(b.rec, rng);
             const Bytes before = bitmap_of(b.rec);
             b.rec.x_min = b.rec.voxels = b.rec.z_mean = 12345;  // earlier values must not matter
-            geometry::per_voxel::analyse(b.rec);
+            geometry::reference::analyse(b.rec);
             const Fields ref = fields_of(b.rec);
             for (int threads : {1, 2}) {
                 b.rec.y_max = b.rec.voxels = -7;
-                geometry::bulk::analyse(b.rec, threads);
+                geometry::analyse(b.rec, threads);
                 EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << " threads " << threads
                                                  << ": " << show(fields_of(b.rec)) << "against " << show(ref);
             }
@@ -423,10 +404,10 @@ TEST(BulkAnalyse, MeansAtTheEdgesOfTruncation) {
                 for (std::int32_t x = 0; x < n; ++x) Set_voxel(b.rec, x, ry, rz, 1);
                 const std::int32_t at[3] = {axis == 0 ? k : 5, axis == 1 ? k : (ry + 1) % n, axis == 2 ? k : (rz + 2) % n};
                 Set_voxel(b.rec, at[0], at[1], at[2], 1);
-                geometry::per_voxel::analyse(b.rec);
+                geometry::reference::analyse(b.rec);
                 const Fields ref = fields_of(b.rec);
                 for (int threads : {1, 2}) {
-                    geometry::bulk::analyse(b.rec, threads);
+                    geometry::analyse(b.rec, threads);
                     ASSERT_EQ(fields_of(b.rec), ref) << "edge " << n << " axis " << axis << " at " << k << ": "
                                                      << show(fields_of(b.rec)) << "against " << show(ref);
                 }
@@ -470,11 +451,11 @@ std::int32_t random_centre(std::mt19937_64& rng, std::int32_t n) {
 void expect_same_cut(const TelesoRecord& body, Center c, float xc, float yc, float zc, const std::string& what) {
     Body ref(body.dim);
     std::memcpy(ref.rec.data, body.data, bitmap_of(body).size());
-    geometry::per_voxel::cut(ref.rec, c, xc, yc, zc);
+    geometry::reference::cut(ref.rec, c, xc, yc, zc);
     for (int threads : {1, 2}) {
         Body got(body.dim);
         std::memcpy(got.rec.data, body.data, bitmap_of(body).size());
-        geometry::bulk::cut(got.rec, c, xc, yc, zc, threads);
+        geometry::cut(got.rec, c, xc, yc, zc, threads);
         EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec))
             << what << " threads " << threads << ": cut lengths " << xc << " " << yc << " " << zc << ", centre "
             << c.x << " " << c.y << " " << c.z;
@@ -542,10 +523,10 @@ TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
             if (kind == 1) shapes::make_grain(b.rec, rng());
             if (kind == 2) fill_runs(b.rec, rng, 300, 0.5);
             fill_spare_bits(b.rec, rng);
-            geometry::per_voxel::analyse(b.rec);
+            geometry::reference::analyse(b.rec);
             const Fields ref = fields_of(b.rec);
             for (int threads : {1, 2}) {
-                geometry::bulk::analyse(b.rec, threads);
+                geometry::analyse(b.rec, threads);
                 EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << ": " << show(fields_of(b.rec))
                                                  << "against " << show(ref);
             }
@@ -575,13 +556,18 @@ TEST(BulkRun, WholeRunsGiveTheSameFile) {
             Bytes out[2];
             for (bool bulk : {false, true}) {
                 Body b(n);
-                std::FILE* f = stream_of(stream);
-                bulk ? teleso::bulk::read_voxels(f, b.rec) : teleso::per_voxel::read_voxels(f, b.rec);
-                std::fclose(f);
-                bulk ? geometry::bulk::analyse(b.rec) : geometry::per_voxel::analyse(b.rec);
+                if (bulk) {
+                    const StreamRead r = load_stream(stream, n);
+                    std::copy(r.bitmap.begin(), r.bitmap.end(), b.rec.data);
+                } else {
+                    std::FILE* f = stream_of(stream);
+                    teleso::reference::read_voxels(f, b.rec);
+                    std::fclose(f);
+                }
+                bulk ? geometry::analyse(b.rec) : geometry::reference::analyse(b.rec);
                 const Center c = Get_center(b.rec);
-                bulk ? geometry::bulk::cut(b.rec, c, xc, yc, zc) : geometry::per_voxel::cut(b.rec, c, xc, yc, zc);
-                bulk ? geometry::bulk::analyse(b.rec) : geometry::per_voxel::analyse(b.rec);
+                bulk ? geometry::cut(b.rec, c, xc, yc, zc) : geometry::reference::cut(b.rec, c, xc, yc, zc);
+                bulk ? geometry::analyse(b.rec) : geometry::reference::analyse(b.rec);
                 out[bulk] = written(b.rec, bulk);
             }
             EXPECT_TRUE(out[0] == out[1]) << "edge " << n << ", cut lengths " << xc << " " << yc << " " << zc;
@@ -601,12 +587,12 @@ TEST(BulkRun, ProgramOutputEqualsTheVoxelByVoxelRun) {
         Body b(41);
         const Bytes input = read_bytes(dir.file("in.3d"));
         std::FILE* f = stream_of(Bytes(input.begin() + 52, input.end()));
-        teleso::per_voxel::read_voxels(f, b.rec);
+        teleso::reference::read_voxels(f, b.rec);
         std::fclose(f);
-        geometry::per_voxel::analyse(b.rec);
-        geometry::per_voxel::cut(b.rec, Get_center(b.rec), Cut_length(args[0].c_str()), Cut_length(args[1].c_str()),
+        geometry::reference::analyse(b.rec);
+        geometry::reference::cut(b.rec, Get_center(b.rec), Cut_length(args[0].c_str()), Cut_length(args[1].c_str()),
                                  Cut_length(args[2].c_str()));
-        geometry::per_voxel::analyse(b.rec);
+        geometry::reference::analyse(b.rec);
         EXPECT_TRUE(read_bytes(dir.file("out.3d")) == written(b.rec, false)) << args[0] << " " << args[1] << " " << args[2];
     }
 }

@@ -55,10 +55,7 @@ void write_particle(const std::string& path, std::int32_t dim, std::uint64_t see
     Body body(dim);
     std::mt19937_64 rng(seed);
     fill_random(body.rec, rng, 0.5);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_TRUE(teleso::write_body(f, body.rec));
-    ASSERT_EQ(std::fclose(f), 0);
+    write_bytes(path, written_file(body.rec));
 }
 
 std::set<std::string> names_in(const fs::path& dir) {

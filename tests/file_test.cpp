@@ -5,6 +5,7 @@
 
 #include "support.h"
 #include "teleso/format.h"
+#include "driver/driver.h"
 #include "teleso/teleso.h"
 
 using namespace test_support;
@@ -24,25 +25,24 @@ struct Read {
     std::string transcript;
 };
 
-// Reads `bytes` as the program does; the body stays in `rec` (release it with release_body).
-Read read_body(const Bytes& bytes, TelesoRecord& rec, const char* name = "in.3d") {
-    std::FILE* f = stream_of(bytes);
+// Reads `bytes` from a file named `name` as the program does; the body stays in `rec` (release it
+// with free_body).
+Read read_body(const Bytes& bytes, TelesoRecord& rec, const std::string& name = "in.3d") {
+    ScratchDir dir;
+    write_bytes(dir.file(name), bytes);
+    teleso::Input in;
+    EXPECT_TRUE(in.open(dir.file(name)));
     Read r;
     testing::internal::CaptureStdout();
-    r.header = Read_teleso_header(f, rec, name);
-    if (r.header == 0) r.voxels = Read_teleso_voxels(f, rec, name);
+    r.header = Read_teleso_header(in, rec);
+    if (r.header == 0) r.voxels = Read_teleso_voxels(in, rec);
     r.transcript = testing::internal::GetCapturedStdout();
-    std::fclose(f);
+    const std::string dir_prefix = dir.path().string() + "/";
+    for (std::size_t at; (at = r.transcript.find(dir_prefix)) != std::string::npos;) r.transcript.erase(at, dir_prefix.size());
     return r;
 }
 
-Bytes written_bytes(const TelesoRecord& rec) {
-    std::FILE* f = std::tmpfile();
-    EXPECT_TRUE(teleso::write_body(f, rec));
-    Bytes out = contents_of(f);
-    std::fclose(f);
-    return out;
-}
+Bytes written_bytes(const TelesoRecord& rec) { return written_file(rec); }
 
 std::vector<fs::path> listing(const fs::path& dir) {
     std::vector<fs::path> names;
@@ -82,7 +82,7 @@ TEST(ReadTeleso, WorkedExampleReadsBack) {
     EXPECT_EQ(rec.dim, 2);
     EXPECT_EQ(rec.data[0], 0x87);  // voxels 0, 1, 2 and 7
     EXPECT_EQ(rec.voxels, 4);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 }
 
 TEST(ReadTeleso, HeaderFieldsOtherThanDimDoNotMatter) {
@@ -93,7 +93,7 @@ TEST(ReadTeleso, HeaderFieldsOtherThanDimDoNotMatter) {
     EXPECT_EQ(rec.size, 2);
     EXPECT_EQ(rec.x_min, 0x7B);  // kept until the measurement replaces it
     EXPECT_EQ(rec.data[0], 0x87);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 }
 
 TEST(ReadTeleso, ZeroEdgeBodyIsTheHeaderAlone) {
@@ -110,14 +110,14 @@ TEST(ReadTeleso, ZeroEdgeBodyIsTheHeaderAlone) {
     EXPECT_EQ(r.header, 0);
     EXPECT_EQ(rec.size, 1);
     EXPECT_EQ(rec.data[0], 0);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 }
 
 TEST(ReadTeleso, ShortAndEmptyStreamsLeaveVoxelsEmpty) {
     TelesoRecord rec;
     ASSERT_EQ(read_body(header_bytes(9, 4), rec).header, 0);  // a header and no stream
     for (std::int32_t i = 0; i < rec.size; ++i) EXPECT_EQ(rec.data[i], 0);
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 
     TelesoRecord partial;  // header cut after dim: the edge length is known
     Bytes h = header_bytes(0, 3);
@@ -125,13 +125,13 @@ TEST(ReadTeleso, ShortAndEmptyStreamsLeaveVoxelsEmpty) {
     const Read r = read_body(h, partial);
     EXPECT_EQ(r.header, 0);
     EXPECT_EQ(partial.dim, 3);
-    teleso::release_body(partial);
+    teleso::free_body(partial);
 
     TelesoRecord early;  // eight set voxels, then the file ends
     ASSERT_EQ(read_body(concat(header_bytes(9, 4), {0xC8, 0x01}), early).header, 0);
     EXPECT_EQ(early.data[0], 0xFF);
     EXPECT_EQ(early.data[1], 0x00);
-    teleso::release_body(early);
+    teleso::free_body(early);
 }
 
 TEST(ReadTeleso, ForeignValuesSetOnlyOneTo127) {
@@ -142,7 +142,7 @@ TEST(ReadTeleso, ForeignValuesSetOnlyOneTo127) {
     ASSERT_EQ(read_body(concat(header_bytes(0, 7), stream), rec).header, 0);  // 343 voxels, 256 given
     for (std::int32_t i = 0; i < 343; ++i)
         EXPECT_EQ(Get_voxel(rec, i % 7, i / 7 % 7, i / 49), i >= 1 && i <= 127 ? 1 : 0) << i;
-    teleso::release_body(rec);
+    teleso::free_body(rec);
 }
 
 TEST(ReadTeleso, RefusesFilesWithoutAUsableEdgeLength) {
@@ -166,15 +166,14 @@ TEST(ReadTeleso, RefusesFilesWithoutAUsableEdgeLength) {
 }
 
 TEST(ReadTeleso, InputThatCannotBeReadIsReported) {
-    std::FILE* dir = std::fopen("/", "rb");  // opens on Linux, every read fails
-    if (!dir) GTEST_SKIP() << "directories cannot be opened here";
+    teleso::Input dir;  // a directory opens on Linux, every read fails
+    if (!dir.open("/")) GTEST_SKIP() << "directories cannot be opened here";
     TelesoRecord rec;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(Read_teleso_header(dir, rec, "/"), 1);
+    EXPECT_EQ(Read_teleso_header(dir, rec), 1);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("Input file '/' cannot be read: ", 0), 0u) << out;
     EXPECT_EQ(rec.data, nullptr);
-    std::fclose(dir);
 }
 
 TEST(WriteTeleso, UnopenableTargetIsReported) {
@@ -225,7 +224,7 @@ TEST(RoundTrip, RandomBodiesOfManyEdgeLengths) {
             EXPECT_TRUE(same_voxels(b.rec, back)) << "edge " << n << " density " << density;
             back.x_min = b.rec.x_min;  // measurement fields came from the header
             EXPECT_EQ(written_bytes(back), first) << "edge " << n;
-            teleso::release_body(back);
+            teleso::free_body(back);
         }
     }
 }

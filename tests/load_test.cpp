@@ -1,4 +1,4 @@
-// Quiet whole-file reading and writing, and the stream facts used for diagnostics.
+// Whole-file reading and writing, and the stream facts used for diagnostics.
 #include <gtest/gtest.h>
 
 #include "geometry/geometry.h"
@@ -13,18 +13,22 @@ using test_support::ScratchDir;
 
 struct Loaded {
     TelesoRecord rec;
-    teleso::LoadReport report;
+    teleso::LoadInfo info;
     std::string error;
     bool ok = false;
-    explicit Loaded(const std::string& path) { ok = teleso::load_body(path.c_str(), rec, report, error); }
-    ~Loaded() { teleso::release_body(rec); }
+    explicit Loaded(const std::string& path) {
+        const teleso::Status s = teleso::load_body(path, rec, &info, true);
+        ok = s.ok();
+        error = teleso::describe(s);
+    }
+    ~Loaded() { teleso::free_body(rec); }
 };
 
 teleso::StreamFacts facts_of(const std::string& path, std::int32_t dim) {
-    teleso::StreamFacts f;
-    std::string error;
-    EXPECT_TRUE(teleso::scan_stream(path.c_str(), dim, f, error)) << error;
-    return f;
+    Loaded l(path);
+    EXPECT_TRUE(l.ok) << l.error;
+    EXPECT_EQ(l.rec.dim, dim);
+    return l.info.stream;
 }
 
 TEST(LoadBody, ReadsWhatSaveBodyWroteWithTheStoredHeader) {
@@ -33,17 +37,17 @@ TEST(LoadBody, ReadsWhatSaveBodyWroteWithTheStoredHeader) {
     std::mt19937_64 rng(7);
     test_support::fill_random(b.rec, rng, 0.3);
     Analyse_teleso(b.rec);
-    std::string error;
-    ASSERT_TRUE(teleso::save_body(dir.file("a.3d").c_str(), b.rec, error)) << error;
+    const teleso::Status saved = teleso::save_body(dir.file("a.3d"), b.rec);
+    ASSERT_TRUE(saved) << teleso::describe(saved);
 
     Loaded l(dir.file("a.3d"));
     ASSERT_TRUE(l.ok) << l.error;
     EXPECT_TRUE(test_support::same_voxels(l.rec, b.rec));
-    EXPECT_EQ(l.report.header_bytes, 52u);
-    EXPECT_EQ(l.report.file_bytes, test_support::read_bytes(dir.file("a.3d")).size());
-    EXPECT_EQ(l.report.stored[1], 23);
-    EXPECT_EQ(l.report.stored[11], b.rec.voxels);
-    EXPECT_EQ(l.report.stored[2], b.rec.x_min);
+    EXPECT_EQ(l.info.header.bytes, 52u);
+    EXPECT_EQ(l.info.file_bytes, test_support::read_bytes(dir.file("a.3d")).size());
+    EXPECT_EQ(l.info.header.fields[1], 23);
+    EXPECT_EQ(l.info.header.fields[11], b.rec.voxels);
+    EXPECT_EQ(l.info.header.fields[2], b.rec.x_min);
 }
 
 TEST(LoadBody, RefusesAsTheProgramDoesAndNamesTheFile) {
@@ -64,12 +68,12 @@ TEST(LoadBody, RefusesAsTheProgramDoesAndNamesTheFile) {
     EXPECT_NE(m.error.find(dir.file("missing.3d")), std::string::npos) << m.error;
 
     Body body(2);
-    std::string error;
-    EXPECT_FALSE(teleso::save_body(dir.file("no/such/dir/x.3d").c_str(), body.rec, error));
-    EXPECT_NE(error.find("no/such/dir/x.3d"), std::string::npos) << error;
+    const teleso::Status s2 = teleso::save_body(dir.file("no/such/dir/x.3d"), body.rec);
+    EXPECT_FALSE(s2);
+    EXPECT_NE(teleso::describe(s2).find("no/such/dir/x.3d"), std::string::npos) << teleso::describe(s2);
 }
 
-TEST(ScanStream, CountsCodedVoxelsAndSurplusBytes) {
+TEST(StreamFacts, CountsCodedVoxelsAndSurplusBytes) {
     ScratchDir dir;
     const std::string p = dir.file("s.3d");
     const Bytes header = test_support::header_bytes(2, 2);

@@ -1,6 +1,8 @@
 #include "support.h"
 
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -76,9 +78,63 @@ Bytes header_bytes(std::int32_t size, std::int32_t dim, std::int32_t fill) {
 }
 
 Body::Body(std::int32_t n) {
-    if (!teleso::allocate_body(rec, n)) throw std::runtime_error("cannot allocate a test body");
+    if (!teleso::create_body(rec, n)) throw std::runtime_error("cannot allocate a test body");
 }
-Body::~Body() { teleso::release_body(rec); }
+Body::~Body() { teleso::free_body(rec); }
+
+Bytes bitmap_of(const TelesoRecord& rec) { return Bytes(rec.data, rec.data + teleso::padded_bytes(rec.size)); }
+
+Bytes written_file(const TelesoRecord& rec, int threads, teleso::Status* status) {
+    ScratchDir dir;
+    const std::string path = dir.file("body.3d");
+    teleso::Output out;
+    teleso::Status s = out.open(path);
+    if (s) s = teleso::write_body(out, rec, threads);
+    if (s) s = out.commit();
+    if (status) *status = s;
+    return s ? read_bytes(path) : Bytes{};
+}
+
+Bytes reference_file(const TelesoRecord& rec) {
+    std::FILE* f = std::tmpfile();
+    if (!teleso::reference::write_body(f, rec)) throw std::runtime_error("the reference writer failed");
+    Bytes out = contents_of(f);
+    std::fclose(f);
+    return out;
+}
+
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads) {
+    // An in-memory file, so that thousands of streams cost no disk.
+    const Bytes file = concat(header_bytes(0, n), stream);
+    const int fd = memfd_create("stream", 0);
+    if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()))
+        throw std::runtime_error("cannot make an in-memory file");
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    Body b(n);
+    teleso::Input in;
+    teleso::HeaderImage header;
+    StreamRead r;
+    r.ok = in.open(path) && in.read_header(header) && in.read_voxels(b.rec, threads) && in.read_rest();
+    r.code_bytes = in.facts().code_bytes;
+    r.surplus_bytes = in.facts().surplus_bytes;
+    r.voxels_coded = in.facts().voxels_coded;
+    r.bitmap = bitmap_of(b.rec);
+    close(fd);
+    return r;
+}
+
+StreamRead reference_read(const Bytes& stream, std::int32_t n) {
+    Body b(n);
+    std::FILE* f = stream_of(stream);
+    StreamRead r;
+    r.ok = teleso::reference::read_voxels(f, b.rec);
+    const long position = std::ftell(f);
+    r.code_bytes = static_cast<std::uint64_t>(position);
+    r.surplus_bytes = stream.size() - std::min<std::size_t>(stream.size(), static_cast<std::size_t>(position));
+    r.bitmap = bitmap_of(b.rec);
+    std::fclose(f);
+    return r;
+}
 
 void fill_random(TelesoRecord& rec, std::mt19937_64& rng, double density) {
     std::bernoulli_distribution set(density);

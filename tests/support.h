@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "teleso/io.h"
+#include "teleso/reference.h"
 #include "teleso/teleso.h"
 
 namespace test_support {
@@ -49,6 +51,26 @@ struct Body {
     Body& operator=(const Body&) = delete;
     TelesoRecord rec;
 };
+
+// The whole block, padding included, so that stray writes past the grid are seen too.
+Bytes bitmap_of(const TelesoRecord& rec);
+
+// A file of the body: through the library's save path (threads 0: its own choice; the status of
+// the write in *status), and through the voxel-by-voxel reference writer.
+Bytes written_file(const TelesoRecord& rec, int threads = 0, teleso::Status* status = nullptr);
+Bytes reference_file(const TelesoRecord& rec);
+
+// A voxel stream of a body of edge n read through the library's load path (from a file that
+// holds a header and `stream`), and through the reference reader.
+struct StreamRead {
+    bool ok = false;
+    std::uint64_t code_bytes = 0;     // bytes of the stream consumed
+    std::uint64_t surplus_bytes = 0;  // bytes after them, read on to the end of the file
+    std::int64_t voxels_coded = 0;
+    Bytes bitmap;
+};
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0);
+StreamRead reference_read(const Bytes& stream, std::int32_t n);
 
 void fill_random(TelesoRecord& rec, std::mt19937_64& rng, double density);
 void fill_all(TelesoRecord& rec);

@@ -26,12 +26,11 @@ void expect_done(const ToolRun& r) { EXPECT_EQ(r.status, 0) << r.output; }
 
 struct Loaded {
     TelesoRecord rec;
-    teleso::LoadReport report;
+    teleso::LoadInfo info;
     explicit Loaded(const std::string& path) {
-        std::string error;
-        if (!teleso::load_body(path.c_str(), rec, report, error)) ADD_FAILURE() << error;
+        if (const teleso::Status s = teleso::load_body(path, rec, &info); !s) ADD_FAILURE() << teleso::describe(s);
     }
-    ~Loaded() { teleso::release_body(rec); }
+    ~Loaded() { teleso::free_body(rec); }
 };
 
 bool same_voxels(const std::string& a, const std::string& b) {
@@ -59,7 +58,7 @@ TEST(ToolsMake, WritesTheShapeWithItsMeasurementsInTheHeader) {
     const TelesoRecord m = measured(l.rec);
     const std::int32_t measured[12] = {m.size,  m.dim,   m.x_min,  m.x_max,  m.y_min,  m.y_max,
                                        m.z_min, m.z_max, m.x_mean, m.y_mean, m.z_mean, m.voxels};
-    for (int k = 0; k < 12; ++k) EXPECT_EQ(l.report.stored[k], measured[k]) << "field " << k;
+    for (int k = 0; k < 12; ++k) EXPECT_EQ(l.info.header.fields[k], measured[k]) << "field " << k;
     EXPECT_EQ(m.x_min, 3);
     EXPECT_EQ(m.x_max, 21);
     EXPECT_EQ(m.z_min, 6);

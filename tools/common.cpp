@@ -104,21 +104,53 @@ std::string lower_extension(const std::string& path) {
     return ext;
 }
 
+void fail_with(const teleso::Status& status) { throw Failure(teleso::describe(status)); }
+
 void allocate_or_fail(OwnedBody& body, std::int32_t dim) {
-    if (!teleso::allocate_body(body.rec, dim))
-        throw Failure("not enough memory for a particle of edge " + std::to_string(dim));
+    if (const teleso::Status s = teleso::create_body(body.rec, dim); !s) fail_with(s);
 }
 
-void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadReport* report) {
-    teleso::LoadReport local;
-    std::string error;
-    if (!teleso::load_body(path.c_str(), body.rec, report ? *report : local, error)) throw Failure(error);
+namespace {
+// The inputs of this run (one subcommand a process).
+std::vector<teleso::InputFile>& inputs() {
+    static std::vector<teleso::InputFile> files;
+    return files;
+}
+}  // namespace
+
+void remember_input(const std::optional<teleso::InputFile>& file) {
+    if (file) inputs().push_back(*file);
+}
+
+void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadInfo* info, bool count_surplus) {
+    teleso::LoadInfo local;
+    teleso::LoadInfo& i = info ? *info : local;
+    const teleso::Status s = teleso::load_body(path, body.rec, &i, count_surplus);
+    remember_input(i.file);
+    if (!s) fail_with(s);
 }
 
 void measure_and_save(const std::string& path, TelesoRecord& rec) {
     Analyse_teleso(rec);
-    std::string error;
-    if (!teleso::save_body(path.c_str(), rec, error)) throw Failure(error);
+    if (const teleso::Status s = teleso::save_body(path, rec, inputs()); !s) fail_with(s);
+}
+
+OutputFile::OutputFile(const std::string& path) {
+    if (const teleso::Status s = out_.open(path, inputs()); !s) fail_with(s);
+}
+
+void OutputFile::write(const void* bytes, std::size_t n) {
+    if (const teleso::Status s = out_.write(static_cast<const std::uint8_t*>(bytes), n); !s) fail_with(s);
+}
+
+void OutputFile::commit() {
+    if (const teleso::Status s = out_.commit(); !s) fail_with(s);
+}
+
+void write_or_fail(const std::string& path, const void* bytes, std::size_t n) {
+    OutputFile out(path);
+    out.write(bytes, n);
+    out.commit();
 }
 
 }  // namespace tools

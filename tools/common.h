@@ -8,7 +8,11 @@
 //   number / integer / triple       option values checked against their ranges
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
 //   OwnedBody                       a body released on destruction
-//   load_or_fail, measure_and_save  the library's quiet reading and writing
+//   load_or_fail, measure_and_save  the library's reading and writing of particles
+//   remember_input(file)            an input that no output of this run may replace
+//   OutputFile                      any output of a subcommand, through the library's safe output:
+//                                   never one of the inputs, replaced whole or left as it was
+//   write_or_fail(path, bytes)      a whole output at once
 #pragma once
 
 #include <array>
@@ -18,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "teleso/io.h"
+#include "teleso/output.h"
 #include "teleso/teleso.h"
 
 namespace tools {
@@ -56,15 +62,34 @@ std::string lower_extension(const std::string& path);
 
 struct OwnedBody {
     OwnedBody() = default;
-    ~OwnedBody() { teleso::release_body(rec); }
+    ~OwnedBody() { teleso::free_body(rec); }
     OwnedBody(const OwnedBody&) = delete;
     OwnedBody& operator=(const OwnedBody&) = delete;
     TelesoRecord rec;
 };
 
+[[noreturn]] void fail_with(const teleso::Status& status);
 void allocate_or_fail(OwnedBody& body, std::int32_t dim);
-void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadReport* report = nullptr);
+// Loads a particle and remembers the file as an input; count_surplus reads on to the end of the
+// file for the diagnostics of info.
+void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadInfo* info = nullptr,
+                  bool count_surplus = false);
 // Measures the body (so the header carries its characteristics) and writes it.
 void measure_and_save(const std::string& path, TelesoRecord& rec);
+
+void remember_input(const std::optional<teleso::InputFile>& file);
+
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path);
+    void write(const void* bytes, std::size_t n);
+    void commit();
+    teleso::Output& output() { return out_; }
+
+private:
+    teleso::Output out_;
+};
+
+void write_or_fail(const std::string& path, const void* bytes, std::size_t n);
 
 }  // namespace tools

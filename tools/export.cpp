@@ -1,10 +1,6 @@
 // tarvo-tools export: the particle as an 8-bit volume for ParaView, ImageJ/Fiji or Python.
-#include <cstdio>
-#include <cstring>
-
 #include "common.h"
 #include "subcommands.h"
-#include "teleso/output.h"
 #include "volume.h"
 
 namespace tools {
@@ -38,17 +34,14 @@ std::string vtk_header(std::int32_t dim, const std::string& source) {
 
 // Writes header text and then (when with_voxels) the voxel bytes, replacing `path` whole.
 void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels) {
-    teleso::PendingOutput out;
-    if (!teleso::open_output(path.c_str(), out))
-        throw Failure("Can't write to '" + path + "' file: " + std::strerror(errno));
-    bool ok = std::fwrite(header.data(), 1, header.size(), out.file) == header.size();
+    OutputFile out(path);
+    out.write(header.data(), header.size());
     std::vector<std::uint8_t> layer;
-    for (std::int32_t z = 0; voxels && ok && z < voxels->dim; ++z) {
+    for (std::int32_t z = 0; voxels && z < voxels->dim; ++z) {
         layer_bytes(*voxels, z, layer);
-        ok = std::fwrite(layer.data(), 1, layer.size(), out.file) == layer.size();
+        out.write(layer.data(), layer.size());
     }
-    if (!teleso::finish_output(out, ok))
-        throw Failure("Writing '" + path + "' failed: " + std::strerror(errno));
+    out.commit();
 }
 
 int run_export(const Args& raw) {

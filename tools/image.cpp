@@ -2,10 +2,9 @@
 
 #include <png.h>
 
-#include <cerrno>
 #include <cstring>
 
-#include "teleso/output.h"
+#include "common.h"
 
 namespace tools {
 
@@ -29,27 +28,35 @@ void Image::set(int x, int y, Rgb c) {
     rgb[k + 2] = c.b;
 }
 
-bool write_png(const std::string& path, const Image& image, std::string& error) {
+bool encode_png(const Image& image, std::vector<std::uint8_t>& bytes, std::string& error) {
     png_image png;
     std::memset(&png, 0, sizeof png);
     png.version = PNG_IMAGE_VERSION;
     png.width = static_cast<png_uint_32>(image.width);
     png.height = static_cast<png_uint_32>(image.height);
     png.format = PNG_FORMAT_RGB;
-    // A temporary file renamed into place, so a failed write never leaves half a picture.
-    teleso::PendingOutput out;
-    if (!teleso::open_output(path.c_str(), out)) {
-        error = "Can't write to '" + path + "' file: " + std::strerror(errno);
+    png_alloc_size_t size = 0;
+    if (png_image_write_get_memory_size(png, size, 0, image.rgb.data(), 0, nullptr)) {
+        bytes.resize(size);
+        if (png_image_write_to_memory(&png, bytes.data(), &size, 0, image.rgb.data(), 0, nullptr)) {
+            bytes.resize(size);
+            return true;
+        }
+    }
+    error = png.message;
+    return false;
+}
+
+bool write_png(const std::string& path, const Image& image, std::string& error) {
+    std::vector<std::uint8_t> bytes;
+    if (!encode_png(image, bytes, error)) {
+        error = "Writing '" + path + "' failed: " + error;
         return false;
     }
-    const int ok = png_image_write_to_stdio(&png, out.file, 0, image.rgb.data(), 0, nullptr);
-    if (!ok) {
-        error = "Writing '" + path + "' failed: " + png.message;
-        teleso::abandon_output(out);
-        return false;
-    }
-    if (!teleso::commit_output(out)) {
-        error = "Writing '" + path + "' failed: " + std::strerror(errno);
+    try {
+        write_or_fail(path, bytes.data(), bytes.size());
+    } catch (const Failure& f) {
+        error = f.what();
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 //
 // API
 //   Image                       width x height pixels, rows top to bottom, 3 bytes a pixel
+//   encode_png(image, bytes)    the PNG file's bytes
 //   write_png(path, image)      false with a message in `error` on failure
 //   read_png(path, image)       any PNG, converted to 8-bit RGB
 #pragma once
@@ -27,6 +28,7 @@ struct Image {
     void set(int x, int y, Rgb c);
 };
 
+bool encode_png(const Image& image, std::vector<std::uint8_t>& bytes, std::string& error);
 bool write_png(const std::string& path, const Image& image, std::string& error);
 bool read_png(const std::string& path, Image& image, std::string& error);
 

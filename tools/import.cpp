@@ -1,9 +1,6 @@
 // tarvo-tools import: an 8-bit volume (from a scan) into a shape form file.
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 
 #include "common.h"
 #include "subcommands.h"
@@ -20,21 +17,11 @@ const char kUsageText[] =
     "1290.\n"
     "  .raw          the bare bytes; the edge is --dim N, or else the cube root of the length\n"
     "  .nrrd, .nhdr  NRRD, type uint8, three equal sizes, raw encoding, attached or detached data\n"
+    "                (a detached header is trusted: the file it names is read)\n"
     "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n";
 
-constexpr int kBinaryThreshold = 1;
-constexpr int kGreyThreshold = 128;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-struct Volume {
-    std::string path;          // the file holding the bytes
-    std::uint64_t offset = 0;
-    std::int32_t edge = 0;
-};
+constexpr std::uint8_t kBinaryThreshold = 1;
+constexpr std::uint8_t kGreyThreshold = 128;
 
 std::uint64_t cube(std::int64_t e) { return static_cast<std::uint64_t>(e) * e * e; }
 
@@ -52,73 +39,78 @@ std::int64_t exact_cube_root(std::uint64_t length) {
     return -1;
 }
 
-Volume raw_volume(const std::string& path, const std::string* dim_text) {
-    const std::uint64_t length = file_bytes(path);
-    Volume v{path, 0, 0};
+std::int32_t raw_edge(const std::string& path, const std::string* dim_text) {
+    const std::optional<std::uint64_t> length = regular_file_bytes(path);
     if (dim_text) {
         const long dim = integer("--dim", *dim_text, 0, teleso::kMaxDim);
-        if (cube(dim) != length)
-            throw Failure("'" + path + "' has " + std::to_string(length) + " bytes, but a cube of edge " +
+        if (length && cube(dim) != *length)
+            throw Failure("'" + path + "' has " + std::to_string(*length) + " bytes, but a cube of edge " +
                           std::to_string(dim) + " needs " + std::to_string(cube(dim)));
-        v.edge = static_cast<std::int32_t>(dim);
-        return v;
+        return static_cast<std::int32_t>(dim);
     }
-    const std::int64_t root = exact_cube_root(length);
+    if (!length) throw Failure("'" + path + "' is not a regular file: give its edge with --dim");
+    const std::int64_t root = exact_cube_root(*length);
     if (root < 0)
-        throw Failure("'" + path + "' has " + std::to_string(length) +
+        throw Failure("'" + path + "' has " + std::to_string(*length) +
                       " bytes, which is not the cube of a whole number: it is no cubic volume");
     check_edge(path, root);
-    v.edge = static_cast<std::int32_t>(root);
-    return v;
+    return static_cast<std::int32_t>(root);
 }
 
-Volume nrrd_volume(const std::string& path, const std::string* dim_text) {
-    const NrrdSource src = read_nrrd_header(path);
-    check_edge(path, src.edge);
-    if (dim_text && integer("--dim", *dim_text, 0, teleso::kMaxDim) != src.edge)
-        throw Failure("'" + path + "' holds a cube of edge " + std::to_string(src.edge) + ", not " + *dim_text);
-    const std::uint64_t length = file_bytes(src.data_path);
-    const std::uint64_t need = cube(src.edge);
-    if (length < src.offset || length - src.offset != need)
-        throw Failure("'" + src.data_path + "' holds " +
-                      std::to_string(length < src.offset ? 0 : length - src.offset) +
-                      " bytes of voxel data, but a cube of edge " + std::to_string(src.edge) + " needs " +
-                      std::to_string(need));
-    return {src.data_path, src.offset, static_cast<std::int32_t>(src.edge)};
-}
-
-// Calls use(z, layer) for every z layer of the volume.
-template <typename UseLayer>
-void for_each_layer(const Volume& v, UseLayer use) {
-    File in(std::fopen(v.path.c_str(), "rb"));
-    if (!in || std::fseek(in.get(), static_cast<long>(v.offset), SEEK_SET) != 0)
-        throw Failure("Can't read '" + v.path + "' file: " + std::strerror(errno));
-    std::vector<std::uint8_t> layer(static_cast<std::size_t>(v.edge) * v.edge);
-    for (std::int32_t z = 0; z < v.edge; ++z) {
-        if (std::fread(layer.data(), 1, layer.size(), in.get()) != layer.size())
-            throw Failure("'" + v.path + "' cannot be read to its end");
-        use(z, layer);
+// Positions `data` at the voxel bytes the header describes and returns the edge.
+std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std::string* dim_text) {
+    const NrrdHeader h = read_nrrd_header(header_file);
+    const std::string& path = header_file.path();
+    check_edge(path, h.edge);
+    if (dim_text && integer("--dim", *dim_text, 0, teleso::kMaxDim) != h.edge)
+        throw Failure("'" + path + "' holds a cube of edge " + std::to_string(h.edge) + ", not " + *dim_text);
+    VolumeReader& source = h.data_path.empty() ? header_file : data;
+    if (!h.data_path.empty()) data.open(h.data_path);
+    const std::uint64_t need = cube(h.edge);
+    std::uint64_t skip = h.byte_skip;
+    if (h.data_at_end) {
+        const std::optional<std::uint64_t> length = regular_file_bytes(source.path());
+        if (!length || *length < need + source.position())
+            throw Failure("'" + path + "' puts its voxel data at the end of '" + source.path() +
+                          "', which does not hold them");
+        skip = *length - need - source.position();
     }
+    source.skip(skip);
+    if (const std::optional<std::uint64_t> length = regular_file_bytes(source.path())) {
+        const std::uint64_t held = *length - std::min(*length, source.position());
+        if (held != need)
+            throw Failure("'" + source.path() + "' holds " + std::to_string(held) +
+                          " bytes of voxel data, but a cube of edge " + std::to_string(h.edge) + " needs " +
+                          std::to_string(need));
+    }
+    return static_cast<std::int32_t>(h.edge);
 }
 
-bool binary_volume(const Volume& v) {
-    bool binary = true;
-    for_each_layer(v, [&binary](std::int32_t, const std::vector<std::uint8_t>& layer) {
-        for (std::uint8_t b : layer) binary = binary && b <= 1;
-    });
-    return binary;
-}
-
-void fill_body(const Volume& v, int threshold, TelesoRecord& rec) {
-    const std::int64_t layer_voxels = std::int64_t{v.edge} * v.edge;
-    for_each_layer(v, [&](std::int32_t z, const std::vector<std::uint8_t>& layer) {
-        const std::int64_t first = layer_voxels * z;
-        for (std::int64_t k = 0; k < layer_voxels; ++k)
-            if (layer[k] >= threshold) {
-                const std::int64_t i = first + k;
-                rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
-            }
-    });
+// Reads the volume once, layer by layer, into the body. Without a threshold given, a volume is
+// binary as long as no value above 1 has come: its voxels are those of value 1 so far; at the first
+// larger value the grey threshold applies, under which every earlier voxel (0 or 1) is empty.
+std::uint8_t fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold, TelesoRecord& rec) {
+    const std::int64_t layer_voxels = std::int64_t{edge} * edge;
+    std::vector<std::uint8_t> layer(static_cast<std::size_t>(layer_voxels));
+    const bool choose = threshold == 0;
+    if (choose) threshold = kBinaryThreshold;
+    for (std::int32_t z = 0; z < edge; ++z) {
+        const std::size_t got = in.read(layer.data(), layer.size());
+        if (got < layer.size())
+            throw Failure("'" + in.path() + "' ends after " + std::to_string(layer_voxels * z + static_cast<std::int64_t>(got)) +
+                          " bytes of voxel data, but a cube of edge " + std::to_string(edge) + " needs " +
+                          std::to_string(cube(edge)));
+        if (choose && threshold == kBinaryThreshold &&
+            std::any_of(layer.begin(), layer.end(), [](std::uint8_t v) { return v > 1; })) {
+            threshold = kGreyThreshold;
+            std::fill(rec.data, rec.data + teleso::padded_bytes(rec.size), std::uint8_t{0});
+        }
+        teleso::pack_voxels(rec, layer_voxels * z, layer.data(), layer_voxels, threshold);
+    }
+    if (!in.at_end())
+        throw Failure("'" + in.path() + "' holds more than the " + std::to_string(cube(edge)) +
+                      " bytes of a cube of edge " + std::to_string(edge));
+    return threshold;
 }
 
 int run_import(const Args& raw) {
@@ -130,13 +122,22 @@ int run_import(const Args& raw) {
     if (ext != ".raw" && ext != ".nrrd" && ext != ".nhdr")
         throw UsageError("unknown input format '" + in + "': the name must end in .raw, .nrrd or .nhdr");
     const std::string* threshold_text = a.value("--threshold");
-    int threshold = threshold_text ? static_cast<int>(integer("--threshold", *threshold_text, 1, 255)) : 0;
+    const auto threshold =
+        static_cast<std::uint8_t>(threshold_text ? integer("--threshold", *threshold_text, 1, 255) : 0);
     if (const std::string* d = a.value("--dim")) integer("--dim", *d, 0, teleso::kMaxDim);
-    const Volume v = ext == ".raw" ? raw_volume(in, a.value("--dim")) : nrrd_volume(in, a.value("--dim"));
-    if (!threshold_text) threshold = binary_volume(v) ? kBinaryThreshold : kGreyThreshold;
+    VolumeReader file, data;
+    std::int32_t edge = 0;
+    if (ext == ".raw") {
+        edge = raw_edge(in, a.value("--dim"));
+        file.open(in);
+    } else {
+        file.open(in);
+        edge = nrrd_edge(file, data, a.value("--dim"));
+    }
+    VolumeReader& source = data.path().empty() ? file : data;
     OwnedBody body;
-    allocate_or_fail(body, v.edge);
-    fill_body(v, threshold, body.rec);
+    allocate_or_fail(body, edge);
+    fill_body(source, edge, threshold, body.rec);
     measure_and_save(out, body.rec);
     return kDone;
 }

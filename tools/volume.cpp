@@ -1,10 +1,7 @@
 #include "volume.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <system_error>
@@ -16,11 +13,7 @@ namespace tools {
 void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8_t>& out) {
     const std::int64_t count = std::int64_t{rec.dim} * rec.dim;
     out.resize(static_cast<std::size_t>(count));
-    const std::int64_t first = count * z;
-    for (std::int64_t k = 0; k < count; ++k) {
-        const std::int64_t i = first + k;
-        out[k] = (rec.data[i >> 3] >> (i & 7)) & 1 ? kExportSet : kExportEmpty;
-    }
+    teleso::unpack_voxels(rec, count * z, count, out.data(), kExportSet, kExportEmpty);
 }
 
 std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source) {
@@ -39,16 +32,60 @@ std::string nrrd_header(std::int32_t dim, const std::string& data_file, const st
     return h.str();
 }
 
-std::uint64_t file_bytes(const std::string& path) {
+std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
     std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
     const auto n = std::filesystem::file_size(path, ec);
-    if (ec) throw Failure("Can't read '" + path + "' file: " + ec.message());
+    if (ec) return std::nullopt;
     return static_cast<std::uint64_t>(n);
+}
+
+void VolumeReader::open(const std::string& path) {
+    path_ = path;
+    if (!reader_.open(path.c_str())) fail_with(teleso::fail(teleso::Error::kOpenInput, path, reader_.error()));
+    if (const auto id = reader_.id()) remember_input(teleso::InputFile{*id, path});
+}
+
+void VolumeReader::put_back(std::vector<std::uint8_t> bytes) {
+    position_ -= bytes.size();
+    bytes.insert(bytes.end(), back_.begin() + static_cast<std::ptrdiff_t>(back_pos_), back_.end());
+    back_ = std::move(bytes);
+    back_pos_ = 0;
+}
+
+std::size_t VolumeReader::read(std::uint8_t* buf, std::size_t n) {
+    const std::size_t from_back = std::min(n, back_.size() - back_pos_);
+    std::copy_n(back_.begin() + static_cast<std::ptrdiff_t>(back_pos_), from_back, buf);
+    back_pos_ += from_back;
+    std::size_t got = 0;
+    if (from_back < n && !reader_.read(buf + from_back, n - from_back, got))
+        fail_with(teleso::fail(teleso::Error::kReadInput, path_, reader_.error()));
+    position_ += from_back + got;
+    return from_back + got;
+}
+
+void VolumeReader::skip(std::uint64_t n) {
+    std::uint8_t buf[1 << 16];
+    while (n > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof buf));
+        const std::size_t got = read(buf, want);
+        if (got < want) throw Failure("'" + path_ + "' ends before its voxel data");
+        n -= got;
+    }
+}
+
+bool VolumeReader::at_end() {
+    std::uint8_t b;
+    if (read(&b, 1) == 0) return true;
+    put_back({b});
+    return false;
 }
 
 namespace {
 
-constexpr std::size_t kMaxHeaderBytes = 1 << 16;
+constexpr const char kMagic[] = "NRRD000";
+constexpr std::size_t kMagicBytes = sizeof kMagic - 1;
+constexpr std::size_t kPiece = 4096;
 
 std::string trimmed(const std::string& s) {
     const std::size_t a = s.find_first_not_of(" \t\r");
@@ -56,40 +93,77 @@ std::string trimmed(const std::string& s) {
     return s.substr(a, s.find_last_not_of(" \t\r") - a + 1);
 }
 
+// Field names may be written with or without their inner spaces ("byte skip", "byteskip").
+std::string canonical(std::string name) {
+    name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+    return name;
+}
+
 struct HeaderText {
-    std::map<std::string, std::string> fields;
-    std::uint64_t end = 0;  // the byte after the blank line, or the end of the file
+    std::string text;                // the header's lines, up to and without the blank line
+    std::vector<std::uint8_t> rest;  // bytes read after the blank line
 };
 
-HeaderText read_fields(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure("Can't read '" + path + "' file: " + std::strerror(errno));
-    std::string line;
+// The header text in pieces of kPiece bytes: the magic first, then up to the blank line (or the
+// end of a detached header), never more than kMaxNrrdHeader bytes.
+HeaderText read_header_text(VolumeReader& in) {
     HeaderText h;
-    if (!std::getline(in, line) || line.rfind("NRRD000", 0) != 0)
-        throw Failure("'" + path + "' is not an NRRD file (it does not start with NRRD000)");
-    h.end = line.size() + 1;
-    while (std::getline(in, line)) {
-        h.end += line.size() + 1;
-        if (h.end > kMaxHeaderBytes) throw Failure("'" + path + "' has no end of its NRRD header");
+    std::uint8_t buf[kPiece];
+    const std::size_t first = in.read(buf, kMagicBytes);
+    if (first < kMagicBytes || std::string(buf, buf + first) != kMagic)
+        throw Failure("'" + in.path() + "' is not an NRRD file (it does not start with " + kMagic + ")");
+    std::string text(buf, buf + first);
+    for (;;) {
+        // The blank line: "\n\n", or "\n\r\n" in a header written with CRLF line ends.
+        std::size_t at = text.find("\n\n"), blank = 2;
+        if (const std::size_t crlf = text.find("\n\r\n"); crlf < at) at = crlf, blank = 3;
+        if (at != std::string::npos && at + blank <= kMaxNrrdHeader) {
+            h.text = text.substr(0, at + 1);
+            h.rest.assign(text.begin() + static_cast<std::ptrdiff_t>(at + blank), text.end());
+            return h;
+        }
+        if (text.size() >= kMaxNrrdHeader)
+            throw Failure("'" + in.path() + "' has no end of its NRRD header within " +
+                          std::to_string(kMaxNrrdHeader) + " bytes");
+        const std::size_t got = in.read(buf, std::min(kPiece, kMaxNrrdHeader - text.size()));
+        if (got == 0) break;
+        text.append(buf, buf + got);
+    }
+    h.text = text;  // a detached header may end with the file
+    return h;
+}
+
+using Fields = std::map<std::string, std::string>;
+
+Fields parse_fields(const std::string& path, const std::string& text) {
+    Fields fields;
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);  // the magic
+    while (std::getline(lines, line)) {
         const std::string t = trimmed(line);
-        if (t.empty()) return h;
-        if (t[0] == '#') continue;
+        if (t.empty() || t[0] == '#') continue;
         const std::size_t colon = t.find(": ");
         if (colon == std::string::npos) {
             if (t.find(":=") != std::string::npos) continue;  // key/value pairs carry no layout
             throw Failure("'" + path + "' has a malformed NRRD header line: " + t);
         }
-        h.fields[t.substr(0, colon)] = trimmed(t.substr(colon + 2));
+        const std::string name = canonical(t.substr(0, colon));
+        if (!fields.emplace(name, trimmed(t.substr(colon + 2))).second)
+            throw Failure("'" + path + "' gives the NRRD field '" + t.substr(0, colon) + "' twice");
     }
-    h.end = file_bytes(path);
-    return h;
+    return fields;
 }
 
-const std::string& field(const HeaderText& h, const std::string& path, const std::string& name) {
-    const auto it = h.fields.find(name);
-    if (it == h.fields.end()) throw Failure("'" + path + "' has no NRRD field '" + name + "'");
-    return it->second;
+const std::string* optional_field(const Fields& f, const char* name) {
+    const auto it = f.find(canonical(name));
+    return it == f.end() ? nullptr : &it->second;
+}
+
+const std::string& field(const Fields& f, const std::string& path, const char* name) {
+    const std::string* v = optional_field(f, name);
+    if (!v) throw Failure("'" + path + "' has no NRRD field '" + name + "'");
+    return *v;
 }
 
 std::int64_t edge_of(const std::string& path, const std::string& sizes) {
@@ -106,50 +180,40 @@ std::int64_t edge_of(const std::string& path, const std::string& sizes) {
 
 }  // namespace
 
-NrrdSource read_nrrd_header(const std::string& path) {
-    const HeaderText h = read_fields(path);
-    const std::string& type = field(h, path, "type");
+NrrdHeader read_nrrd_header(VolumeReader& in) {
+    const std::string& path = in.path();
+    HeaderText text = read_header_text(in);
+    const Fields f = parse_fields(path, text.text);
+    const std::string& type = field(f, path, "type");
     if (type != "uint8" && type != "uchar" && type != "unsigned char" && type != "uint8_t")
         throw Failure("'" + path + "' holds values of type '" + type + "'; only uint8 can be imported");
-    if (field(h, path, "dimension") != "3")
-        throw Failure("'" + path + "' has dimension " + field(h, path, "dimension") + ", not 3");
-    const std::string& encoding = field(h, path, "encoding");
+    if (field(f, path, "dimension") != "3")
+        throw Failure("'" + path + "' has dimension " + field(f, path, "dimension") + ", not 3");
+    const std::string& encoding = field(f, path, "encoding");
     if (encoding != "raw") throw Failure("'" + path + "' has encoding '" + encoding + "'; only raw can be imported");
-    for (const char* name : {"line skip", "lineskip"})
-        if (h.fields.count(name) && h.fields.at(name) != "0")
-            throw Failure("'" + path + "' uses a line skip, which cannot be imported");
-    NrrdSource src;
-    src.edge = edge_of(path, field(h, path, "sizes"));
-    std::string data_file;
-    for (const char* name : {"data file", "datafile"})
-        if (h.fields.count(name)) data_file = h.fields.at(name);
-    if (data_file.empty()) {
-        src.data_path = path;
-        src.offset = h.end;
+    if (const std::string* skip = optional_field(f, "line skip"); skip && *skip != "0")
+        throw Failure("'" + path + "' uses a line skip, which cannot be imported");
+    NrrdHeader h;
+    h.edge = edge_of(path, field(f, path, "sizes"));
+    if (const std::string* data_file = optional_field(f, "data file")) {
+        if (data_file->find(' ') != std::string::npos || data_file->rfind("LIST", 0) == 0)
+            throw Failure("'" + path + "' names its data files in a form that cannot be imported: " + *data_file);
+        const std::filesystem::path p(*data_file);
+        h.data_path = p.is_absolute() ? *data_file : (std::filesystem::path(path).parent_path() / p).string();
     } else {
-        if (data_file.find(' ') != std::string::npos || data_file.rfind("LIST", 0) == 0)
-            throw Failure("'" + path + "' names its data files in a form that cannot be imported: " + data_file);
-        const std::filesystem::path p(data_file);
-        src.data_path = p.is_absolute() ? data_file : (std::filesystem::path(path).parent_path() / p).string();
-        src.offset = 0;
+        in.put_back(std::move(text.rest));
     }
-    for (const char* name : {"byte skip", "byteskip"})
-        if (h.fields.count(name)) {
-            long skip = 0;
-            try {
-                skip = integer("byte skip", h.fields.at(name), -1, 1L << 40);
-            } catch (const UsageError& e) {
-                throw Failure("'" + path + "': " + e.what());
-            }
-            if (skip == -1) {
-                const std::uint64_t need = static_cast<std::uint64_t>(src.edge) * src.edge * src.edge;
-                const std::uint64_t total = file_bytes(src.data_path);
-                src.offset = total >= need ? total - need : 0;
-            } else {
-                src.offset += static_cast<std::uint64_t>(skip);
-            }
+    if (const std::string* skip = optional_field(f, "byte skip")) {
+        long n = 0;
+        try {
+            n = integer("byte skip", *skip, -1, 1L << 40);
+        } catch (const UsageError& e) {
+            throw Failure("'" + path + "': " + e.what());
         }
-    return src;
+        h.data_at_end = n == -1;
+        h.byte_skip = n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    }
+    return h;
 }
 
 }  // namespace tools

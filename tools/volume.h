@@ -2,37 +2,70 @@
 // the shape form stream), and the NRRD headers that describe them.
 //
 // API
-//   kExportSet / kExportEmpty     the bytes export writes for set and empty voxels
-//   layer_bytes(rec, z, out)      one z layer of the body as bytes
-//   nrrd_header(dim, data_file)   the text of a header; data_file empty: the data follows it
-//   NrrdSource, read_nrrd_header  where an NRRD's voxel bytes are, with its edge length
-//   file_bytes(path)              a file's length, as a Failure naming the file if unknown
+//   kExportSet / kExportEmpty      the bytes export writes for set and empty voxels
+//   layer_bytes(rec, z, out)       one z layer of the body as bytes
+//   nrrd_header(dim, data_file)    the text of a header; data_file empty: the data follows it
+//   VolumeReader                   the bytes of a volume file, read once from front to back (a
+//                                  pipe will do): open, read, skip, at_end, position; failures
+//                                  name the file
+//   NrrdHeader, read_nrrd_header   the edge length and where the voxel bytes are; the header is
+//                                  read in bounded pieces and refused beyond kMaxNrrdHeader
+//   regular_file_bytes(path)       the length of a regular file, or nothing for a pipe or device
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "teleso/platform.h"
 #include "teleso/teleso.h"
 
 namespace tools {
 
 inline constexpr std::uint8_t kExportSet = 255;
 inline constexpr std::uint8_t kExportEmpty = 0;
+inline constexpr std::size_t kMaxNrrdHeader = std::size_t{1} << 16;
 
 void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8_t>& out);
 
 std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source);
 
-struct NrrdSource {
-    std::int64_t edge = 0;      // the equal sizes of the three axes
-    std::string data_path;      // the file holding the bytes (the header itself when attached)
-    std::uint64_t offset = 0;   // where the bytes start in data_path
+class VolumeReader {
+public:
+    // Opens the file and remembers it as an input of the run.
+    void open(const std::string& path);
+    // Bytes already read from the file that come before anything read next (an attached NRRD's
+    // first data bytes, read with its header).
+    void put_back(std::vector<std::uint8_t> bytes);
+    // Up to n bytes; fewer only at the end of the file.
+    std::size_t read(std::uint8_t* buf, std::size_t n);
+    void skip(std::uint64_t n);
+    bool at_end();
+    const std::string& path() const { return path_; }
+    // Bytes delivered so far.
+    std::uint64_t position() const { return position_; }
+
+private:
+    platform::Reader reader_;
+    std::string path_;
+    std::vector<std::uint8_t> back_;
+    std::size_t back_pos_ = 0;
+    std::uint64_t position_ = 0;
 };
 
-// Accepts uint8 data, three equal sizes, raw encoding; anything else is a Failure saying why.
-NrrdSource read_nrrd_header(const std::string& path);
+struct NrrdHeader {
+    std::int64_t edge = 0;           // the equal sizes of the three axes
+    std::string data_path;           // the detached data file; empty when the data follows the header
+    std::uint64_t byte_skip = 0;     // bytes to skip before the data
+    bool data_at_end = false;        // byte skip -1: the data are the file's last edge^3 bytes
+};
 
-std::uint64_t file_bytes(const std::string& path);
+// Reads the header from `in` (positioned at its start); for attached data, `in` is left at the
+// first data byte. Accepts uint8 data, three equal sizes, raw encoding; anything else is a
+// Failure saying why.
+NrrdHeader read_nrrd_header(VolumeReader& in);
+
+std::optional<std::uint64_t> regular_file_bytes(const std::string& path);
 
 }  // namespace tools

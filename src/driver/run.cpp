@@ -1,5 +1,6 @@
 // The run frame: argument check, output check, read, process, write, release.
 #include <cstdio>
+#include <new>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -7,6 +8,7 @@
 #include "driver/driver.h"
 #include "geometry/geometry.h"
 #include "teleso/output.h"
+#include "teleso/status.h"
 
 namespace {
 
@@ -51,6 +53,43 @@ void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, c
     std::printf("O.K.\n");
 }
 
+namespace {
+
+// Reading the voxels, processing and writing; the body exists and is released by the caller.
+int read_process_write_body(teleso::Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
+    std::printf("Reading input particle...");
+    if (Read_teleso_voxels(in, rec) != 0) return kFailed;
+    std::printf("O.K.\n");
+
+    Process_teleso(rec, cuts[0], cuts[1], cuts[2]);
+
+    std::printf("Writing the output file...");
+    if (!teleso::check_output(output)) {
+        std::printf("Can't write to %s file\n", output);
+        return kFailed;
+    }
+    if (Write_teleso(output, rec) != 0) return kFailed;
+    std::printf("O.K.\n");
+    return kDone;
+}
+
+// From the reading of the input to the release of the body.
+int read_process_write(teleso::Input& in, const char* output, const char* const* cuts) {
+    TelesoRecord rec;
+    if (Read_teleso_header(in, rec) != 0) return kFailed;
+    int status = kFailed;
+    try {
+        status = read_process_write_body(in, rec, output, cuts);
+    } catch (const std::bad_alloc&) {
+        // A stage heading may be open on this line.
+        std::printf("\n%s\n", teleso::describe(teleso::fail(teleso::Error::kOutOfMemory, output)).c_str());
+    }
+    Free_teleso(rec);
+    return status;
+}
+
+}  // namespace
+
 int Run_tarvo(int argc, const char* const* argv) {
     if (argc - 1 != kExpectedArgs) {
         print_usage();
@@ -64,39 +103,14 @@ int Run_tarvo(int argc, const char* const* argv) {
                     input, output);
         return kFailed;
     }
-    if (!teleso::output_writable(output)) {
+    if (!teleso::check_output(output)) {
         std::printf("Can't write to '%s' file\n", output);
         return kFailed;
     }
-    std::FILE* in = std::fopen(input, "rb");
-    if (!in) {
+    teleso::Input in;
+    if (!in.open(input)) {
         std::printf("Can't read '%s' file\n", input);
         return kFailed;
     }
-    TelesoRecord rec;
-    if (Read_teleso_header(in, rec, input) != 0) {
-        std::fclose(in);
-        return kFailed;
-    }
-    std::printf("Reading input particle...");
-    const int read_status = Read_teleso_voxels(in, rec, input);
-    std::fclose(in);
-    if (read_status != 0) {
-        Free_teleso(rec);
-        return kFailed;
-    }
-    std::printf("O.K.\n");
-
-    Process_teleso(rec, argv[3], argv[4], argv[5]);
-
-    std::printf("Writing the output file...");
-    if (!teleso::output_writable(output)) {
-        std::printf("Can't write to %s file\n", output);
-        Free_teleso(rec);
-        return kFailed;
-    }
-    const int write_status = Write_teleso(output, rec);
-    if (write_status == 0) std::printf("O.K.\n");
-    Free_teleso(rec);
-    return write_status == 0 ? kDone : kFailed;
+    return read_process_write(in, output, argv + 3);
 }

@@ -6,7 +6,7 @@
 
 float Cut_length(const char* text) { return static_cast<float>(std::atof(text)); }
 
-namespace geometry::per_voxel {
+namespace geometry::reference {
 
 void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
     const std::int32_t n = rec.dim;
@@ -22,8 +22,8 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
     }
 }
 
-}  // namespace geometry::per_voxel
+}  // namespace geometry::reference
 
 void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
-    geometry::bulk::cut(rec, c, x_cut, y_cut, z_cut);
+    geometry::cut(rec, c, x_cut, y_cut, z_cut);
 }

@@ -5,8 +5,11 @@
 //   Get_center(rec)                   the middle of the bounding box, (min + max) / 2 per axis
 //   Cut_length(text)                  a cut length from a command-line text: atof, then float
 //   Cut_teleso(rec, c, xc, yc, zc)    clear every voxel whose plane sum exceeds 1
+//   geometry::analyse / cut           the same with a choice of threads
+//   geometry::set_empty_measurement   the fields of a body without a set voxel
+//   geometry::reference::analyse / cut   voxel by voxel, the definitions
 //
-// The plane arithmetic is in plane.h. Empty bodies measure as minima dim-1, maxima 0, means 0.
+// The plane arithmetic is in plane.h.
 #pragma once
 
 #include <cstdint>
@@ -22,16 +25,21 @@ Center Get_center(const TelesoRecord& rec);
 float Cut_length(const char* text);
 void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
 
-namespace geometry::per_voxel {
-// The definitions voxel by voxel, the reference for faster code.
-void analyse(TelesoRecord& rec);
-void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
-}  // namespace geometry::per_voxel
+namespace geometry {
 
-namespace geometry::bulk {
-// The same results a row at a time (word counts, one run of cleared voxels per row), split by
-// layers between threads; Analyse_teleso and Cut_teleso are these. threads: 0 chooses by the size
-// of the grid and the machine, 1 or 2 forces that many.
+// Analyse_teleso and Cut_teleso a row at a time (word counts, one run of cleared voxels per row),
+// split by layers between threads. threads: 0 chooses by the size of the grid and the machine, 1
+// or 2 forces that many.
 void analyse(TelesoRecord& rec, int threads = 0);
 void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads = 0);
-}  // namespace geometry::bulk
+
+// The measurement of a body without a set voxel: minima dim-1, maxima 0, means and count 0.
+void set_empty_measurement(TelesoRecord& rec);
+
+// The definitions voxel by voxel, the reference for the code above.
+namespace reference {
+void analyse(TelesoRecord& rec);
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
+}  // namespace reference
+
+}  // namespace geometry

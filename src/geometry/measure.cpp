@@ -7,13 +7,6 @@ struct Sums {
     std::int64_t x = 0, y = 0, z = 0;  // 64-bit: a full grid of edge 1290 overflows 32 bits
 };
 
-void start_measurement(TelesoRecord& rec) {
-    rec.x_min = rec.y_min = rec.z_min = rec.dim - 1;
-    rec.x_max = rec.y_max = rec.z_max = 0;
-    rec.x_mean = rec.y_mean = rec.z_mean = 0;
-    rec.voxels = 0;
-}
-
 void finish_means(TelesoRecord& rec, const Sums& s) {
     if (rec.voxels == 0) return;
     rec.x_mean = static_cast<std::int32_t>(s.x / rec.voxels);
@@ -23,10 +16,17 @@ void finish_means(TelesoRecord& rec, const Sums& s) {
 
 }  // namespace
 
-namespace geometry::per_voxel {
+namespace geometry {
 
-void analyse(TelesoRecord& rec) {
-    start_measurement(rec);
+void set_empty_measurement(TelesoRecord& rec) {
+    rec.x_min = rec.y_min = rec.z_min = rec.dim - 1;
+    rec.x_max = rec.y_max = rec.z_max = 0;
+    rec.x_mean = rec.y_mean = rec.z_mean = 0;
+    rec.voxels = 0;
+}
+
+void reference::analyse(TelesoRecord& rec) {
+    set_empty_measurement(rec);
     Sums s;
     const std::int32_t n = rec.dim;
     for (std::int32_t x = 0; x < n; ++x)
@@ -47,9 +47,9 @@ void analyse(TelesoRecord& rec) {
     finish_means(rec, s);
 }
 
-}  // namespace geometry::per_voxel
+}  // namespace geometry
 
-void Analyse_teleso(TelesoRecord& rec) { geometry::bulk::analyse(rec); }
+void Analyse_teleso(TelesoRecord& rec) { geometry::analyse(rec); }
 
 Center Get_center(const TelesoRecord& rec) {
     // The fields are valid coordinates (or dim-1 and 0), so the sums cannot overflow.

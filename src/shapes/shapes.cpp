@@ -19,12 +19,7 @@ void set_row_range(TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32
     x0 = std::max(x0, 0);
     x1 = std::min(x1, rec.dim - 1);
     if (x0 > x1 || y < 0 || y >= rec.dim || z < 0 || z >= rec.dim) return;
-    const std::int64_t d = rec.dim;
-    std::int64_t i = x0 + d * (y + d * z);
-    const std::int64_t end = x1 + d * (y + d * z) + 1;
-    for (; i < end && (i & 7) != 0; ++i) rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
-    for (; i + 8 <= end; i += 8) rec.data[i >> 3] = 0xFF;
-    for (; i < end; ++i) rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+    teleso::set_voxels(rec, teleso::voxel_index(rec.dim, x0, y, z), teleso::voxel_index(rec.dim, x1, y, z) + 1);
 }
 
 namespace {
@@ -117,9 +112,12 @@ void make_grain(TelesoRecord& rec, std::uint64_t seed, int pores) {
 
 void make_noise(TelesoRecord& rec, std::uint64_t seed, double density) {
     SplitMix64 rng(seed);
-    const std::int64_t total = std::int64_t{rec.dim} * rec.dim * rec.dim;
-    for (std::int64_t i = 0; i < total; ++i)
-        if (rng.uniform() < density) rec.data[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+    const std::int32_t n = rec.dim;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(std::max(n, 0)));
+    for (std::int64_t first = 0; first < teleso::voxel_count(n); first += n) {
+        for (std::uint8_t& v : row) v = rng.uniform() < density ? 1 : 0;
+        teleso::pack_voxels(rec, first, row.data(), n, 1);
+    }
 }
 
 }  // namespace shapes

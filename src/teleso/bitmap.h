@@ -1,12 +1,11 @@
-// Word-level access to the voxel bitmap, for the bulk engine of reading, writing, measuring and
-// cutting. Bit i of the bitmap is voxel i (bit i%8 of byte i/8), which on a little-endian machine
-// is bit i%64 of the 64-bit word i/64; the block is padded to whole words (see TelesoRecord), so
-// every word that holds a voxel can be loaded and stored whole.
+// Word-level access to the voxel bitmap, for the code that reads, writes, measures and cuts a
+// whole run or row at a time. Bit i of the bitmap is voxel i (bit i%8 of byte i/8), which on a
+// little-endian machine is bit i%64 of the 64-bit word i/64; the block is padded to whole words
+// (see TelesoRecord), so every word that holds a voxel can be loaded and stored whole.
 //
 // API
 //   kWordBits, load_word, store_word    one 64-bit word of the bitmap, by word index
 //   low_mask(k), bits_from(k)           masks of the bits below k and from k on (k in 0..64)
-//   set_bits(data, begin, end)          set voxels begin..end-1
 //   SharedWords, clear_bits(...)        clear voxels begin..end-1; words shared with another
 //                                       thread are changed atomically
 //   next_change(data, pos, end, value)  first index in pos..end-1 whose bit is not `value`
@@ -18,7 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace teleso::bitmap {
+namespace teleso {
 
 static_assert(std::endian::native == std::endian::little,
               "word access to the bitmap assumes little-endian byte order");
@@ -43,21 +42,6 @@ inline constexpr std::uint64_t low_mask(std::int64_t k) {
 // Bits k..63 set; k in 0..64.
 inline constexpr std::uint64_t bits_from(std::int64_t k) { return ~low_mask(k); }
 
-// Sets the voxels begin..end-1 (begin <= end): partial words masked, whole bytes in between.
-inline void set_bits(std::uint8_t* data, std::int64_t begin, std::int64_t end) {
-    if (begin >= end) return;
-    const std::int64_t wb = begin / kWordBits, we = (end - 1) / kWordBits;
-    const std::uint64_t head = bits_from(begin % kWordBits);
-    const std::uint64_t tail = low_mask((end - 1) % kWordBits + 1);
-    if (wb == we) {
-        store_word(data, wb, load_word(data, wb) | (head & tail));
-        return;
-    }
-    store_word(data, wb, load_word(data, wb) | head);
-    if (we > wb + 1) std::memset(data + (wb + 1) * 8, 0xFF, static_cast<std::size_t>(we - wb - 1) * 8);
-    store_word(data, we, load_word(data, we) | tail);
-}
-
 // The two words that a thread shares with its neighbours (the first and last word of its part of
 // the bitmap when they are not whole); -1 when there is none.
 struct SharedWords {
@@ -68,7 +52,7 @@ struct SharedWords {
 
 inline void and_word(std::uint8_t* data, std::int64_t w, std::uint64_t keep, const SharedWords& shared) {
     if (shared.contains(w)) {
-        // The bitmap block comes from calloc, so it is aligned for 64-bit words.
+        // The bitmap block is aligned for 64-bit words (it comes from the allocator).
         std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(data + w * 8))
             .fetch_and(keep, std::memory_order_relaxed);
         return;
@@ -153,4 +137,4 @@ inline WordCount count_word(std::uint64_t w) {
     return c;
 }
 
-}  // namespace teleso::bitmap
+}  // namespace teleso

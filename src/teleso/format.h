@@ -1,14 +1,15 @@
-// The shape form file (*.3d): byte layout of the header and the run-length code of the voxel
-// stream. Every other part of the code takes these facts from here.
+// The shape form file (*.3d): the byte layout of its header and the rules of the run-length code
+// of its voxel stream. Every other part of the code takes these facts from here.
 //
 // API
-//   kHeaderBytes, kOffset*          the 52-byte header: thirteen little-endian 32-bit fields
-//   load_le32 / store_le32          byte-wise little-endian access
-//   HeaderImage, parse_header       the fields that arrived whole from up to 52 bytes
-//   check_header                    refusal reasons for a parsed header (no edge length, bad dim)
-//   header_refusal, read_failure    the reader's messages for them
-//   header_image                    the 52 bytes written for a record
-//   kMarker*, kMaxRun, is_marker    the run-length code
+//   kHeaderBytes, kHeaderFields      the 52-byte header: the record's twelve fields by name, in
+//                                    file order, 4 little-endian bytes each, then a 4-byte slot
+//   load_le32 / store_le32           byte-wise little-endian access
+//   HeaderImage, parse_header        the fields that arrived whole from up to 52 bytes
+//   check_header(image, path)        why a parsed header is refused (no edge length, bad dim)
+//   apply_header                     the stored measurement fields into a record
+//   header_image                     the 52 bytes written for a record
+//   kMarkerBits, kMaxRun, ...        the run-length code
 #pragma once
 
 #include <array>
@@ -16,29 +17,31 @@
 #include <cstdint>
 #include <string>
 
+#include "teleso/status.h"
 #include "teleso/teleso.h"
 
-namespace shape_form {
+namespace teleso {
 
-// Header: the fields of TelesoRecord in order, then a 4-byte slot without meaning (written as 0).
+// Header: the fields of TelesoRecord in this order, then a slot without meaning (written as 0).
 inline constexpr std::size_t kFieldBytes = 4;
-inline constexpr std::size_t kFieldCount = 13;
-inline constexpr std::size_t kHeaderBytes = kFieldBytes * kFieldCount;  // 52
-inline constexpr std::size_t kOffsetSize = 0;
-inline constexpr std::size_t kOffsetDim = 4;
-inline constexpr std::size_t kOffsetXMin = 8;
-inline constexpr std::size_t kOffsetXMax = 12;
-inline constexpr std::size_t kOffsetYMin = 16;
-inline constexpr std::size_t kOffsetYMax = 20;
-inline constexpr std::size_t kOffsetZMin = 24;
-inline constexpr std::size_t kOffsetZMax = 28;
-inline constexpr std::size_t kOffsetXMean = 32;
-inline constexpr std::size_t kOffsetYMean = 36;
-inline constexpr std::size_t kOffsetZMean = 40;
-inline constexpr std::size_t kOffsetVoxels = 44;
-inline constexpr std::size_t kOffsetSlot = 48;
+inline constexpr std::size_t kStoredFields = 12;
+inline constexpr std::size_t kHeaderBytes = kFieldBytes * (kStoredFields + 1);  // 52
+
+struct HeaderField {
+    const char* name;
+    std::int32_t TelesoRecord::*member;
+};
+inline constexpr std::array<HeaderField, kStoredFields> kHeaderFields = {{
+    {"size", &TelesoRecord::size},     {"dim", &TelesoRecord::dim},       {"x_min", &TelesoRecord::x_min},
+    {"x_max", &TelesoRecord::x_max},   {"y_min", &TelesoRecord::y_min},   {"y_max", &TelesoRecord::y_max},
+    {"z_min", &TelesoRecord::z_min},   {"z_max", &TelesoRecord::z_max},   {"x_mean", &TelesoRecord::x_mean},
+    {"y_mean", &TelesoRecord::y_mean}, {"z_mean", &TelesoRecord::z_mean}, {"voxels", &TelesoRecord::voxels},
+}};
+inline constexpr std::size_t kDimField = 1;
+inline constexpr std::size_t kFirstMeasuredField = 2;  // x_min; size and dim come from the allocation
+inline constexpr std::size_t kSlotOffset = kFieldBytes * kStoredFields;  // 48
 // A file shorter than this has no complete edge length.
-inline constexpr std::size_t kMinHeaderBytes = kOffsetDim + kFieldBytes;  // 8
+inline constexpr std::size_t kMinHeaderBytes = kFieldBytes * (kDimField + 1);  // 8
 
 // Voxel stream, one value per voxel, x fastest, then y, then z.
 //   0x00..0xBF  literal: one value, the byte itself
@@ -47,11 +50,10 @@ inline constexpr std::size_t kMinHeaderBytes = kOffsetDim + kFieldBytes;  // 8
 // read as 0xFF, so an exhausted stream yields empty voxels for ever.
 inline constexpr std::uint8_t kMarkerBits = 0xC0;
 inline constexpr std::uint8_t kCountMask = 0x3F;
-inline constexpr std::int32_t kMaxRun = 63;              // the longest run a marker holds
-inline constexpr std::int32_t kMinMarkerRun = 3;         // shorter runs of 0/1 are literals
+inline constexpr std::int32_t kMaxRun = 63;        // the longest run a marker holds
+inline constexpr std::uint8_t kFullMarker = kMarkerBits + kMaxRun;
+inline constexpr std::int32_t kMinMarkerRun = 3;   // shorter runs of values below 0xC0 are literals
 inline constexpr std::uint8_t kEndOfInputByte = 0xFF;
-inline constexpr std::uint8_t kValueSet = 1;
-inline constexpr std::uint8_t kValueEmpty = 0;
 
 constexpr bool is_marker(std::uint8_t b) { return (b & kMarkerBits) == kMarkerBits; }
 constexpr std::int32_t marker_count(std::uint8_t b) { return (b & kCountMask) == 0 ? 1 : (b & kCountMask); }
@@ -71,28 +73,19 @@ inline void store_le32(std::uint8_t* p, std::int32_t value) {
     p[3] = static_cast<std::uint8_t>(u >> 24);
 }
 
-// The twelve integer fields as stored, and how many of the thirteen arrived whole.
+// The twelve integer fields as stored, and how many of them arrived whole.
 struct HeaderImage {
-    std::array<std::int32_t, 12> fields{};
+    std::array<std::int32_t, kStoredFields> fields{};
     std::size_t whole_fields = 0;
     std::size_t bytes = 0;
-    std::int32_t dim() const { return fields[kOffsetDim / kFieldBytes]; }
+    std::int32_t dim() const { return fields[kDimField]; }
 };
 
 HeaderImage parse_header(const std::uint8_t* bytes, std::size_t count);
-
-enum class HeaderProblem { kNone, kNoEdgeLength, kEdgeOutOfRange };
-HeaderProblem check_header(const HeaderImage& header);
-
-// The reader's messages (without a line break), shared by every program that reads files:
-// why a parsed header is refused (empty when it is usable), and a failed read.
-std::string header_refusal(const char* path, const HeaderImage& header);
-std::string read_failure(const char* path, int err);
-
-// Copies the measurement fields that arrived whole into the record (size and dim are left to
-// the allocation).
+// kNoEdgeLength or kEdgeOutOfRange for a header that cannot be read on, naming `path`.
+Status check_header(const HeaderImage& header, const std::string& path);
+// Copies the measurement fields that arrived whole into the record.
 void apply_header(const HeaderImage& header, TelesoRecord& rec);
-
 std::array<std::uint8_t, kHeaderBytes> header_image(const TelesoRecord& rec);
 
-}  // namespace shape_form
+}  // namespace teleso

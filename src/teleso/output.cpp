@@ -1,11 +1,14 @@
-// Replacing an output file safely: write a temporary file in the target's directory, then
-// rename it over the target, so a failed or interrupted run never leaves a damaged file.
+// Replacing an output file safely: write a temporary file in the target's directory, then rename
+// it over the target, so that a failed or interrupted run never leaves a damaged file.
 #include "teleso/output.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
 #include <random>
 #include <system_error>
 
@@ -14,169 +17,270 @@ namespace fs = std::filesystem;
 namespace teleso {
 namespace {
 
-constexpr int kMaxLinkHops = 40;
-constexpr int kTempNameTries = 100;
+// ---------------------------------------------------------------------------------------------
+// Where a path leads.
 
-// Follows a chain of symbolic links, so that the file they lead to is replaced and the links
-// stay links. A dangling link leads to the path it names.
-fs::path resolve_links(fs::path p) {
+constexpr int kMaxLinkHops = 40;
+
+struct Target {
+    int descriptor = -1;  // a descriptor of this process the path stands for
+    std::string path;     // otherwise the file at the end of its chain of symbolic links
+};
+
+// Follows a chain of symbolic links, so that the file they lead to is replaced and the links stay
+// links (a dangling link leads to the path it names). A link into /proc/self/fd or /dev/fd stands
+// for a descriptor, whatever file that descriptor has open.
+Target resolve(const std::string& path) {
+    fs::path p(path);
     std::error_code ec;
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        const int fd = platform::descriptor_in_path(p.c_str());
+        if (fd >= 0) return {fd, {}};
         if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
         const fs::path next = fs::read_symlink(p, ec);
         if (ec) break;
         p = next.is_absolute() ? next : p.parent_path() / next;
     }
-    return p;
+    return {-1, p.string()};
 }
 
-// Directory entries hold at most 255 bytes; the temporary name adds 14 to the target's, so a
-// long target name is shortened in it (it only has to show whose temporary file it is).
-constexpr std::size_t kMaxTempStem = 200;
-
-std::string temp_name_for(const fs::path& target, std::uint64_t salt) {
-    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string suffix;
-    for (int k = 0; k < 8; ++k, salt /= 36) suffix += kDigits[salt % 36];
-    std::string name(".");
-    name.append(target.filename().string().substr(0, kMaxTempStem)).append(".").append(suffix).append(".tmp");
-    return (target.parent_path() / name).string();
+std::string directory_of(const std::string& path) {
+    const fs::path parent = fs::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
 }
 
-// The temporary file of the write in progress, removed if the process is stopped by a signal:
-// Ctrl-C or Ctrl-\, kill, a closed terminal, a console pipe whose reader has gone
-// (`tarvo ... | true`), or a file size limit (ulimit -f) reached while writing.
-std::atomic<const char*> g_interrupted_temp{nullptr};
+// The input the file `id` is, if it is one of them.
+const InputFile* protected_input(const std::optional<platform::FileId>& id, Protected protect) {
+    if (!id) return nullptr;
+    for (const InputFile& p : protect)
+        if (p.id == *id) return &p;
+    return nullptr;
+}
+
+Status same_file(const InputFile& input, const std::string& output) {
+    Status s = fail(Error::kSameFile, input.path);
+    s.other = output;
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Temporary files, removed when a signal ends the process: Ctrl-C or Ctrl-\, kill, a closed
+// terminal, a console pipe whose reader has gone (`tarvo ... | true`), a file size or CPU limit,
+// the timer and user signals, and an abort.
+
+constexpr std::size_t kGuardSlots = 8;
+constexpr std::size_t kMaxGuardedPath = 4096;
+
+// The handler reads the names only while their slot is marked in use.
+char g_guarded_names[kGuardSlots][kMaxGuardedPath];
+std::atomic<bool> g_guarded_in_use[kGuardSlots];
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 using Handler = void (*)(int);
 constexpr int kGuardedSignals[] = {
-    SIGINT, SIGTERM,
+    SIGINT, SIGTERM, SIGABRT,
 #ifdef SIGHUP
-    SIGHUP,
-#endif
-#ifdef SIGPIPE
-    SIGPIPE,
-#endif
-#ifdef SIGQUIT
-    SIGQUIT,
-#endif
-#ifdef SIGXFSZ
-    SIGXFSZ,
+    SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF,
 #endif
 };
 constexpr std::size_t kGuardedCount = std::size(kGuardedSignals);
 Handler g_previous[kGuardedCount] = {};
 
-extern "C" void remove_temp_and_reraise(int sig) {
-    if (const char* temp = g_interrupted_temp.load()) std::remove(temp);
+std::mutex g_guard_mutex;
+int g_guards_held = 0;
+bool g_guard_enabled = true;
+
+extern "C" void remove_temps_and_reraise(int sig) {
+    for (std::size_t k = 0; k < kGuardSlots; ++k)
+        if (g_guarded_in_use[k].load()) std::remove(g_guarded_names[k]);
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
-void guard_temp(const std::string& temp) {
-    g_interrupted_temp.store(temp.c_str());
+void install_handlers() {
     for (std::size_t k = 0; k < kGuardedCount; ++k) {
-        g_previous[k] = std::signal(kGuardedSignals[k], remove_temp_and_reraise);
+        g_previous[k] = std::signal(kGuardedSignals[k], remove_temps_and_reraise);
         // A signal the caller ignores (nohup, a script's background job) must not end the run.
         if (g_previous[k] == SIG_IGN) std::signal(kGuardedSignals[k], SIG_IGN);
     }
 }
 
-void unguard_temp() {
+void restore_handlers() {
     for (std::size_t k = 0; k < kGuardedCount; ++k)
         std::signal(kGuardedSignals[k], g_previous[k] == SIG_ERR ? SIG_DFL : g_previous[k]);
-    g_interrupted_temp.store(nullptr);
 }
 
-bool is_existing_special(const fs::path& p) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(p, ec);
-    return !ec && fs::exists(st) && !fs::is_regular_file(st) && !fs::is_directory(st);
+// The slot that guards `temp`, or -1 when none is free, the name is too long or guarding is off.
+int guard(const std::string& temp) {
+    std::lock_guard<std::mutex> lock(g_guard_mutex);
+    if (!g_guard_enabled || temp.size() >= kMaxGuardedPath) return -1;
+    for (std::size_t k = 0; k < kGuardSlots; ++k) {
+        if (g_guarded_in_use[k].load()) continue;
+        std::memcpy(g_guarded_names[k], temp.c_str(), temp.size() + 1);
+        g_guarded_in_use[k].store(true);
+        if (g_guards_held++ == 0) install_handlers();
+        return static_cast<int>(k);
+    }
+    return -1;
+}
+
+void unguard(int slot) {
+    if (slot < 0) return;
+    std::lock_guard<std::mutex> lock(g_guard_mutex);
+    g_guarded_in_use[slot].store(false);
+    if (--g_guards_held == 0) restore_handlers();
+}
+
+// Directory entries hold at most 255 bytes; the temporary name adds 14 to the target's, so a
+// long target name is shortened in it (it only has to show whose temporary file it is).
+constexpr std::size_t kMaxTempStem = 200;
+constexpr int kTempNameTries = 100;
+
+std::string temp_name_for(const std::string& target, std::uint64_t salt) {
+    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string suffix;
+    for (int k = 0; k < 8; ++k, salt /= 36) suffix += kDigits[salt % 36];
+    const fs::path t(target);
+    std::string name(".");
+    name.append(t.filename().string().substr(0, kMaxTempStem)).append(".").append(suffix).append(".tmp");
+    return (t.parent_path() / name).string();
 }
 
 }  // namespace
 
-bool output_writable(const char* path) {
-    // Opening follows symbolic links, so a file it creates is the one at the end of the chain;
-    // that file is removed again, never the link (a dangling link stays a link).
-    const fs::path target = resolve_links(path);
-    std::error_code ec;
-    const fs::file_status st = fs::status(target, ec);
-    const bool existed = !ec && fs::exists(st);
-    // Opening a pipe would wait for a reader and hand it an empty stream; it is opened once,
-    // when the file is written.
-    if (existed && fs::is_fifo(st)) return true;
-    std::FILE* f = std::fopen(path, "ab");  // append mode: creates, never truncates
-    if (!f) return false;
-    std::fclose(f);
-    if (!existed) std::remove(target.c_str());
-    return true;
+void set_signal_guard(bool on) {
+    std::lock_guard<std::mutex> lock(g_guard_mutex);
+    g_guard_enabled = on;
 }
 
-bool open_output(const char* path, PendingOutput& out) {
-    out = PendingOutput{};
-    const fs::path target = resolve_links(path);
-    out.target = target.string();
-    if (is_existing_special(target)) {
-        out.file = std::fopen(out.target.c_str(), "wb");
-    } else {
-        std::random_device entropy;
-        std::uint64_t salt = (std::uint64_t{entropy()} << 32) ^ entropy();
-        for (int attempt = 0; attempt < kTempNameTries && !out.file; ++attempt, salt = salt * 6364136223846793005ULL + 1442695040888963407ULL) {
-            out.temp = temp_name_for(target, salt);
-            out.file = std::fopen(out.temp.c_str(), "wbx");  // exclusive: never someone else's file
-            if (!out.file && errno != EEXIST) break;
+Status check_output(const std::string& path) {
+    if (path.empty()) return fail(Error::kOpenOutput, path, ENOENT);
+    const Target t = resolve(path);
+    if (t.descriptor >= 0)
+        return platform::descriptor_writable(t.descriptor) ? Status{} : fail(Error::kOpenOutput, path, EBADF);
+    switch (platform::kind_of(t.path.c_str())) {
+        case platform::FileKind::kDirectory:
+            return fail(Error::kOpenOutput, path, EISDIR);
+        case platform::FileKind::kFifo:
+            return {};  // opening it would wait for a reader; it is opened once, to be written
+        case platform::FileKind::kMissing:
+            if (platform::kind_of(directory_of(t.path).c_str()) == platform::FileKind::kDirectory &&
+                platform::may_create_in(directory_of(t.path).c_str()))
+                return {};
+            return fail(Error::kOpenOutput, path, EACCES);
+        case platform::FileKind::kRegular:
+        case platform::FileKind::kOther:
+            break;
+    }
+    return platform::may_write(t.path.c_str()) ? Status{} : fail(Error::kOpenOutput, path, EACCES);
+}
+
+Status Output::open(const std::string& path, Protected protect) {
+    abandon();
+    path_ = path;
+    status_ = {};
+    const Target t = resolve(path);
+    if (t.descriptor >= 0) {
+        if (!writer_.from_descriptor(t.descriptor)) return status_ = fail(Error::kOpenOutput, path, writer_.error());
+        if (const InputFile* input = protected_input(writer_.id(), protect)) {
+            writer_.close();
+            return status_ = same_file(*input, path);
         }
-        if (!out.file) {
-            out.temp.clear();
-            return false;
+        mode_ = Mode::kInPlace;
+        return {};
+    }
+    target_ = t.path;
+    if (const InputFile* input = protected_input(platform::identity_of(target_.c_str()), protect))
+        return status_ = same_file(*input, path);
+    switch (platform::kind_of(target_.c_str())) {
+        case platform::FileKind::kDirectory:
+            return status_ = fail(Error::kOpenOutput, path, EISDIR);
+        case platform::FileKind::kFifo:
+            mode_ = Mode::kPipe;  // opened when written, as opening waits for a reader
+            return {};
+        case platform::FileKind::kOther:
+            if (!writer_.open_existing(target_.c_str())) return status_ = fail(Error::kOpenOutput, path, writer_.error());
+            mode_ = Mode::kInPlace;
+            return {};
+        case platform::FileKind::kRegular:
+            // A file its owner made read-only is not replaced behind their back.
+            if (!platform::may_write(target_.c_str())) return status_ = fail(Error::kOpenOutput, path, EACCES);
+            break;
+        case platform::FileKind::kMissing:
+            break;
+    }
+    std::random_device entropy;
+    std::uint64_t salt = (std::uint64_t{entropy()} << 32) ^ entropy();
+    for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+        temp_ = temp_name_for(target_, salt);
+        if (writer_.create_private(temp_.c_str())) {
+            mode_ = Mode::kTemporary;
+            guard_slot_ = guard(temp_);
+            return {};
         }
-        guard_temp(out.temp);
+        if (writer_.error() != EEXIST) break;
+        salt = salt * 6364136223846793005ULL + 1442695040888963407ULL;
     }
-    if (!out.file) return false;
-    return true;
+    temp_.clear();
+    return status_ = fail(Error::kOpenOutput, path, writer_.error());
 }
 
-void abandon_output(PendingOutput& out) {
-    if (out.file) std::fclose(out.file);
-    out.file = nullptr;
-    if (!out.temp.empty()) {
-        std::remove(out.temp.c_str());
-        unguard_temp();
-        out.temp.clear();
-    }
+Status Output::open_pipe() {
+    if (!writer_.open_existing(target_.c_str())) return status_ = fail(Error::kOpenOutput, path_, writer_.error());
+    mode_ = Mode::kInPlace;
+    return {};
 }
 
-bool finish_output(PendingOutput& out, bool written) {
-    if (written) return commit_output(out);
-    abandon_output(out);
-    return false;
+Status Output::write(const std::uint8_t* p, std::size_t n) {
+    if (!status_) return status_;
+    if (mode_ == Mode::kClosed) return status_ = fail(Error::kWriteOutput, path_, EBADF);
+    if (mode_ == Mode::kPipe && !open_pipe()) return status_;
+    if (n > 0 && !writer_.write(p, n)) status_ = fail(Error::kWriteOutput, path_, writer_.error());
+    return status_;
 }
 
-bool commit_output(PendingOutput& out) {
-    const bool flushed = std::fflush(out.file) == 0 && !std::ferror(out.file);
-    const bool closed = std::fclose(out.file) == 0;
-    out.file = nullptr;
-    if (!flushed || !closed) {
-        abandon_output(out);
-        return false;
+Status Output::commit() {
+    if (status_ && mode_ == Mode::kPipe) open_pipe();  // even an empty file reaches the reader
+    if (status_ && mode_ == Mode::kTemporary) {
+        const std::optional<unsigned> old = platform::file_mode(target_.c_str());
+        const unsigned mode = old ? (*old & 0777u) : platform::new_file_mode();
+        if (!writer_.set_mode(mode)) status_ = fail(Error::kWriteOutput, path_, writer_.error());
     }
-    if (out.temp.empty()) return true;
-    std::error_code ec;
-    const fs::file_status old = fs::status(out.target, ec);
-    if (!ec && fs::exists(old)) {
-        fs::permissions(out.temp, old.permissions(), fs::perm_options::replace, ec);
-        if (ec) {
-            abandon_output(out);
-            return false;
-        }
+    if (!writer_.close() && status_) status_ = fail(Error::kWriteOutput, path_, writer_.error());
+    if (status_ && mode_ == Mode::kTemporary) {
+        int err = 0;
+        if (!platform::rename_over(temp_.c_str(), target_.c_str(), err)) status_ = fail(Error::kWriteOutput, path_, err);
     }
-    if (std::rename(out.temp.c_str(), out.target.c_str()) != 0) {
-        abandon_output(out);
-        return false;
+    if (!status_) {
+        const Status failed = status_;
+        abandon();
+        return failed;
     }
-    unguard_temp();
-    out.temp.clear();
-    return true;
+    if (mode_ == Mode::kTemporary) {
+        unguard(guard_slot_);
+        guard_slot_ = -1;
+        temp_.clear();
+    }
+    mode_ = Mode::kClosed;
+    return {};
+}
+
+void Output::abandon() {
+    writer_.close();
+    if (!temp_.empty()) {
+        platform::remove_file(temp_.c_str());
+        temp_.clear();
+    }
+    unguard(guard_slot_);
+    guard_slot_ = -1;
+    mode_ = Mode::kClosed;
+}
+
+Status write_file(const std::string& path, const std::uint8_t* bytes, std::size_t n, Protected protect) {
+    Output out;
+    if (Status s = out.open(path, protect); !s) return s;
+    if (Status s = out.write(bytes, n); !s) return s;
+    return out.commit();
 }
 
 }  // namespace teleso

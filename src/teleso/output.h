@@ -1,30 +1,70 @@
-// Output files that are replaced whole or not at all.
+// Output files that are replaced whole or not at all: the one way the programs write a file.
 //
 // API
-//   output_writable(path)      can path be written? Never truncates; removes what it created
-//   open_output(path, out)     a temporary file beside the target (or the target itself when it
-//                              exists and is not a regular file, e.g. a device or a pipe)
-//   commit_output(out)         flush, close and rename over the target; false on any failure
-//   abandon_output(out)        close and remove the temporary file
-//   finish_output(out, ok)     commit when every write succeeded (ok), abandon otherwise
+//   check_output(path)          can path be written? Creates, truncates and removes nothing
+//   Output                      one file being written:
+//     open(path, protect)       a temporary file (mode 0600) beside the target, renamed over it by
+//                               commit(); a device or a pipe is written in place; a path that names
+//                               one of this process's descriptors (/dev/stdout, /proc/self/fd/N) is
+//                               written through that descriptor. kSameFile when the target is one
+//                               of the files in `protect` (the inputs), by any name
+//     write(p, n)               the next bytes; the first failure is kept and returned again
+//     commit()                  close, give the file its mode (the old target's, or 0666 less the
+//                               umask), rename over the target
+//     abandon()                 close and remove the temporary file; the destructor does it too
+//   write_file(path, bytes, n, protect)   open, write and commit
+//   set_signal_guard(on)        whether temporary files are removed when a signal ends the
+//                               process (on by default; a host with its own handlers turns it off)
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
+
+#include "teleso/platform.h"
+#include "teleso/status.h"
 
 namespace teleso {
 
-bool output_writable(const char* path);
+// An input that an output must not replace: its identity, and its name for the message.
+struct InputFile {
+    platform::FileId id;
+    std::string path;
+};
+using Protected = std::span<const InputFile>;
 
-struct PendingOutput {
-    std::FILE* file = nullptr;
-    std::string target;     // the file that is replaced (symbolic links followed)
-    std::string temp;       // empty when the target is written directly
+Status check_output(const std::string& path);
+
+class Output {
+public:
+    Output() = default;
+    ~Output() { abandon(); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    Status open(const std::string& path, Protected protect = {});
+    Status write(const std::uint8_t* p, std::size_t n);
+    Status commit();
+    void abandon();
+
+    const std::string& path() const { return path_; }
+
+private:
+    enum class Mode { kClosed, kTemporary, kInPlace, kPipe };
+    Status open_pipe();
+
+    Mode mode_ = Mode::kClosed;
+    std::string path_;    // as the caller named it
+    std::string target_;  // the file replaced (links followed)
+    std::string temp_;
+    int guard_slot_ = -1;
+    platform::Writer writer_;
+    Status status_;
 };
 
-bool open_output(const char* path, PendingOutput& out);
-bool commit_output(PendingOutput& out);
-void abandon_output(PendingOutput& out);
-bool finish_output(PendingOutput& out, bool written);
+Status write_file(const std::string& path, const std::uint8_t* bytes, std::size_t n, Protected protect = {});
+
+void set_signal_guard(bool on);
 
 }  // namespace teleso

@@ -25,8 +25,9 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <system_error>
 #include <thread>
+
+#include "teleso/parallel.h"
 
 namespace teleso {
 
@@ -41,12 +42,8 @@ public:
         chunks_ = static_cast<std::int64_t>((bytes + chunk_ - 1) / chunk_);
         claimed_ = chunks_;
         if (!run || chunks_ < 3) return;
-        try {
-            worker_ = std::thread([this] { work(); });
-            entered_end_ = 0;
-        } catch (const std::system_error&) {
-            // No thread to be had: the filler takes the faults itself.
-        }
+        // Without a thread the filler takes the faults itself.
+        if (start_thread(worker_, [this] { work(); })) entered_end_ = 0;
     }
     Prefault(const Prefault&) = delete;
     Prefault& operator=(const Prefault&) = delete;

@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "geometry/geometry.h"
-#include "geometry/layers.h"
 #include "geometry/plane.h"
 #include "teleso/bitmap.h"
+#include "teleso/parallel.h"
 
-namespace geometry::bulk {
+namespace geometry {
 namespace {
 
-using teleso::bitmap::SharedWords;
+using teleso::SharedWords;
 
 struct Plane {
     Center c;
@@ -115,22 +115,22 @@ void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int3
                 return plane_beyond(plane_add(plane_add(terms.x[static_cast<std::size_t>(x)], ty), tz));
             };
             if (x_pieces) {
-                if (below_end > 0 && beyond(0)) teleso::bitmap::clear_bits(rec.data, row, row + below_end, shared);
+                if (below_end > 0 && beyond(0)) teleso::clear_bits(rec.data, row, row + below_end, shared);
                 if (above_begin > below_end && beyond(below_end))
-                    teleso::bitmap::clear_bits(rec.data, row + below_end, row + above_begin, shared);
+                    teleso::clear_bits(rec.data, row + below_end, row + above_begin, shared);
                 if (above_begin < n64 && beyond(above_begin))
-                    teleso::bitmap::clear_bits(rec.data, row + above_begin, row + n64, shared);
+                    teleso::clear_bits(rec.data, row + above_begin, row + n64, shared);
                 continue;
             }
             // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
             const double cross = static_cast<double>(cx) + xc * (1.0 - ry[static_cast<std::size_t>(y)] - rz);
             if (p.x_cut > 0.0f) {
                 const std::int32_t from = first_reached(n, guess_to_index(std::floor(cross), n) + 1, beyond);
-                teleso::bitmap::clear_bits(rec.data, row + from, row + n64, shared);
+                teleso::clear_bits(rec.data, row + from, row + n64, shared);
             } else {
                 const std::int32_t to = first_reached(n, guess_to_index(std::ceil(cross), n),
                                                       [&](std::int32_t x) { return !beyond(x); });
-                teleso::bitmap::clear_bits(rec.data, row, row + to, shared);
+                teleso::clear_bits(rec.data, row, row + to, shared);
             }
         }
     }
@@ -144,14 +144,14 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
     const Plane plane{c, x_cut, y_cut, z_cut};
     const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
     const std::int64_t layer_bits = std::int64_t{n} * n;
-    layers::for_layer_parts(n, layers::pass_threads(n, threads), [&](std::int32_t z0, std::int32_t z1, int) {
+    teleso::for_layer_parts(n, teleso::pass_threads(teleso::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int) {
         // Words that hold bits of a neighbouring part.
         SharedWords shared;
         const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
-        if (begin % teleso::bitmap::kWordBits != 0) shared.first = begin / teleso::bitmap::kWordBits;
-        if (end % teleso::bitmap::kWordBits != 0) shared.last = end / teleso::bitmap::kWordBits;
+        if (begin % teleso::kWordBits != 0) shared.first = begin / teleso::kWordBits;
+        if (end % teleso::kWordBits != 0) shared.last = end / teleso::kWordBits;
         cut_layers(rec, plane, terms, z0, z1, shared);
     });
 }
 
-}  // namespace geometry::bulk
+}  // namespace geometry

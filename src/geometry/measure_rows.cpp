@@ -5,13 +5,13 @@
 #include <limits>
 
 #include "geometry/geometry.h"
-#include "geometry/layers.h"
 #include "teleso/bitmap.h"
+#include "teleso/parallel.h"
 
-namespace geometry::bulk {
+namespace geometry {
 namespace {
 
-using namespace teleso::bitmap;
+using namespace teleso;
 
 constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
 
@@ -131,17 +131,13 @@ Tally measure_layers(const TelesoRecord& rec, std::int32_t z_begin, std::int32_t
 
 void analyse(TelesoRecord& rec, int threads) {
     const std::int32_t n = rec.dim;
-    Tally parts[layers::kMaxThreads];
-    layers::for_layer_parts(n, layers::pass_threads(n, threads),
+    Tally parts[kMaxThreads];
+    for_layer_parts(n, pass_threads(voxel_count(n), threads),
                             [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
     Tally t;
     for (const Tally& p : parts) t.merge(p);
     if (t.count == 0) {
-        // No set voxel: the measurement's start values stand.
-        rec.x_min = rec.y_min = rec.z_min = n - 1;
-        rec.x_max = rec.y_max = rec.z_max = 0;
-        rec.x_mean = rec.y_mean = rec.z_mean = 0;
-        rec.voxels = 0;
+        set_empty_measurement(rec);
         return;
     }
     rec.voxels = static_cast<std::int32_t>(t.count);  // at most 1290^3, below 2^31
@@ -156,4 +152,4 @@ void analyse(TelesoRecord& rec, int threads) {
     rec.z_mean = static_cast<std::int32_t>(t.sz / t.count);
 }
 
-}  // namespace geometry::bulk
+}  // namespace geometry

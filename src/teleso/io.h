@@ -1,0 +1,69 @@
+// io: the one path from a shape form file to a body and the one path from a body to a file, for
+// the program, the tools and the bindings alike.
+//
+// API
+//   Input                            an input file, read once from front to back, in the steps the
+//                                    program reports one by one:
+//     open(path)                     kOpenInput
+//     read_header(header)            up to 52 bytes, parsed (check it with check_header); kReadInput
+//     read_voxels(rec, threads)      the voxel stream into rec's cleared bitmap, stopping where the
+//                                    byte-wise reader stops; kReadInput, kOutOfMemory
+//     read_rest()                    reads on to the end of the file, counting the surplus bytes
+//     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
+//   LoadInfo, load_body(path, rec, info, count_surplus)
+//                                    open, read the header, check it, allocate and decode; on
+//                                    failure rec holds no bitmap
+//   encode_voxels(rec, sink)         the voxel stream of a body into a block sink
+//   write_body(out, rec, threads)    the header image and the voxel stream into an open output
+//   save_body(path, rec, protect)    the whole file through a safe output
+//   kAutoThreads                     let the size of the grid and the machine choose
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "teleso/codec.h"
+#include "teleso/format.h"
+#include "teleso/output.h"
+#include "teleso/platform.h"
+#include "teleso/status.h"
+#include "teleso/teleso.h"
+
+namespace teleso {
+
+inline constexpr int kAutoThreads = 0;
+
+class Input {
+public:
+    Status open(const std::string& path);
+    Status read_header(HeaderImage& header);
+    Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads);
+    Status read_rest();
+
+    const StreamFacts& facts() const { return facts_; }
+    std::uint64_t file_bytes() const { return header_bytes_ + facts_.code_bytes + facts_.surplus_bytes; }
+    // The input's identity, for outputs that must not replace it (none when it is unknown).
+    std::optional<InputFile> file() const;
+    const std::string& path() const { return path_; }
+
+private:
+    platform::Reader reader_;
+    std::string path_;
+    std::uint64_t header_bytes_ = 0;
+    StreamFacts facts_;
+};
+
+struct LoadInfo {
+    HeaderImage header;  // as stored
+    StreamFacts stream;
+    std::uint64_t file_bytes = 0;  // all of the file when the surplus was counted
+    std::optional<InputFile> file;
+};
+
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false);
+
+void encode_voxels(const TelesoRecord& rec, StreamWriter& writer);
+Status write_body(Output& out, const TelesoRecord& rec, int threads = kAutoThreads);
+Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect = {});
+
+}  // namespace teleso

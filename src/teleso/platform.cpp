@@ -1,0 +1,336 @@
+// The operating-system calls of the core: POSIX where the system has it, the standard library
+// otherwise (build option TARVO_PORTABLE chooses the fallback on POSIX systems too, to test it).
+#include "teleso/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#if (defined(__unix__) || defined(__APPLE__)) && !defined(TARVO_PORTABLE)
+#define TARVO_POSIX 1
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+namespace {
+
+// The number at the end of `path` after `prefix`, or -1.
+int number_after(const std::string& path, const std::string& prefix) {
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return -1;
+    long n = 0;
+    for (std::size_t k = prefix.size(); k < path.size(); ++k) {
+        const char c = path[k];
+        if (c < '0' || c > '9' || n > 1000000) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+#ifdef TARVO_POSIX
+
+std::optional<FileId> identity_of(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+FileKind kind_of(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return FileKind::kMissing;
+    if (S_ISREG(st.st_mode)) return FileKind::kRegular;
+    if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+    if (S_ISFIFO(st.st_mode)) return FileKind::kFifo;
+    return FileKind::kOther;
+}
+
+bool may_write(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
+
+bool may_create_in(const char* directory) {
+    return ::faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+int descriptor_in_path(const char* path) {
+    const std::string p(path);
+    if (p == "/dev/stdin") return 0;
+    if (p == "/dev/stdout") return 1;
+    if (p == "/dev/stderr") return 2;
+    const std::string own = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    for (const std::string& prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                                      std::string("/proc/thread-self/fd/"), own}) {
+        const int n = number_after(p, prefix);
+        if (n >= 0) return n;
+    }
+    return -1;
+}
+
+bool descriptor_writable(int n) {
+    const int flags = ::fcntl(n, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+namespace {
+
+std::optional<FileId> identity_of_descriptor(int fd) {
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+Reader::~Reader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool Reader::open(const char* path) {
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    error_ = fd_ < 0 ? errno : 0;
+    return fd_ >= 0;
+}
+
+bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
+    got = 0;
+    while (got < n) {
+        const ssize_t k = ::read(fd_, buf + got, n - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) {
+            error_ = errno;
+            return false;
+        }
+        if (k == 0) break;
+        got += static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+std::optional<FileId> Reader::id() const { return identity_of_descriptor(fd_); }
+
+Writer::~Writer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool Writer::create_private(const char* path) {
+    fd_ = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    error_ = fd_ < 0 ? errno : 0;
+    return fd_ >= 0;
+}
+
+bool Writer::open_existing(const char* path) {
+    fd_ = ::open(path, O_WRONLY | O_CLOEXEC);
+    error_ = fd_ < 0 ? errno : 0;
+    return fd_ >= 0;
+}
+
+bool Writer::from_descriptor(int fd) {
+    if (!descriptor_writable(fd)) {
+        error_ = EBADF;
+        return false;
+    }
+    fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    error_ = fd_ < 0 ? errno : 0;
+    return fd_ >= 0;
+}
+
+bool Writer::write(const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t k = ::write(fd_, p, n);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            error_ = k < 0 ? errno : EIO;
+            return false;
+        }
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+bool Writer::set_mode(unsigned mode) {
+    if (::fchmod(fd_, static_cast<mode_t>(mode)) == 0) return true;
+    error_ = errno;
+    return false;
+}
+
+std::optional<FileId> Writer::id() const { return identity_of_descriptor(fd_); }
+
+bool Writer::close() {
+    if (fd_ < 0) return true;
+    const int r = ::close(fd_);
+    fd_ = -1;
+    // A close interrupted by a signal has still released the descriptor (Linux).
+    if (r != 0 && errno != EINTR) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
+bool Writer::is_open() const { return fd_ >= 0; }
+
+bool rename_over(const char* from, const char* to, int& error) {
+    if (::rename(from, to) == 0) return true;
+    error = errno;
+    return false;
+}
+
+void remove_file(const char* path) { ::unlink(path); }
+
+std::optional<unsigned> file_mode(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return std::nullopt;
+    return static_cast<unsigned>(st.st_mode & 07777);
+}
+
+unsigned new_file_mode() {
+    // umask can only be read by setting it; the core runs this before it starts threads.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666u & ~static_cast<unsigned>(mask);
+}
+
+#else  // the portable fallback
+
+namespace fs = std::filesystem;
+
+std::optional<FileId> identity_of(const char*) { return std::nullopt; }
+
+FileKind kind_of(const char* path) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (ec || !fs::exists(st)) return FileKind::kMissing;
+    if (fs::is_regular_file(st)) return FileKind::kRegular;
+    if (fs::is_directory(st)) return FileKind::kDirectory;
+    if (fs::is_fifo(st)) return FileKind::kFifo;
+    return FileKind::kOther;
+}
+
+bool may_write(const char* path) {
+    std::error_code ec;
+    const fs::perms p = fs::status(path, ec).permissions();
+    return !ec && (p & fs::perms::owner_write) != fs::perms::none;
+}
+
+bool may_create_in(const char* directory) {
+    std::error_code ec;
+    return fs::is_directory(directory, ec);
+}
+
+int descriptor_in_path(const char*) { return -1; }
+
+bool descriptor_writable(int) { return false; }
+
+Reader::~Reader() {
+    if (stream_) std::fclose(static_cast<std::FILE*>(stream_));
+}
+
+bool Reader::open(const char* path) {
+    errno = 0;
+    stream_ = std::fopen(path, "rb");
+    error_ = stream_ ? 0 : (errno ? errno : ENOENT);
+    return stream_ != nullptr;
+}
+
+bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
+    auto* f = static_cast<std::FILE*>(stream_);
+    errno = 0;
+    got = std::fread(buf, 1, n, f);
+    if (got < n && std::ferror(f)) {
+        error_ = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+std::optional<FileId> Reader::id() const { return std::nullopt; }
+
+Writer::~Writer() {
+    if (stream_) std::fclose(static_cast<std::FILE*>(stream_));
+}
+
+bool Writer::create_private(const char* path) {
+    errno = 0;
+    path_ = path;
+    stream_ = std::fopen(path, "wbx");
+    error_ = stream_ ? 0 : (errno ? errno : EEXIST);
+    if (stream_) {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+    }
+    return stream_ != nullptr;
+}
+
+bool Writer::open_existing(const char* path) {
+    errno = 0;
+    stream_ = std::fopen(path, "wb");
+    error_ = stream_ ? 0 : (errno ? errno : EIO);
+    return stream_ != nullptr;
+}
+
+bool Writer::from_descriptor(int) {
+    error_ = EBADF;
+    return false;
+}
+
+bool Writer::write(const std::uint8_t* p, std::size_t n) {
+    errno = 0;
+    if (std::fwrite(p, 1, n, static_cast<std::FILE*>(stream_)) == n) return true;
+    error_ = errno ? errno : EIO;
+    return false;
+}
+
+bool Writer::set_mode(unsigned mode) {
+    if (path_.empty()) return true;
+    std::error_code ec;
+    fs::permissions(path_, static_cast<fs::perms>(mode), fs::perm_options::replace, ec);
+    error_ = ec.value();
+    return !ec;
+}
+
+std::optional<FileId> Writer::id() const { return std::nullopt; }
+
+bool Writer::close() {
+    if (!stream_) return true;
+    errno = 0;
+    const int r = std::fclose(static_cast<std::FILE*>(stream_));
+    stream_ = nullptr;
+    if (r != 0) error_ = errno ? errno : EIO;
+    return r == 0;
+}
+
+bool Writer::is_open() const { return stream_ != nullptr; }
+
+bool rename_over(const char* from, const char* to, int& error) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    error = ec.value();
+    return !ec;
+}
+
+void remove_file(const char* path) { std::remove(path); }
+
+std::optional<unsigned> file_mode(const char* path) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (ec || !fs::exists(st)) return std::nullopt;
+    return static_cast<unsigned>(st.permissions());
+}
+
+unsigned new_file_mode() { return 0644; }
+
+#endif
+
+std::uint8_t* allocate_zeroed(std::size_t bytes) {
+    return static_cast<std::uint8_t*>(std::calloc(bytes == 0 ? 1 : bytes, 1));
+}
+
+void release_zeroed(std::uint8_t* block, std::size_t) { std::free(block); }
+
+}  // namespace platform
