@@ -1,7 +1,9 @@
-// The run-length codecs, byte by byte.
+// The run-length codecs: byte by byte, and a run at a time on memory buffers.
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "teleso/codec.h"
+#include "teleso/reference.h"
 #include "teleso/teleso.h"
 
 using namespace test_support;
@@ -116,5 +118,111 @@ TEST(Codec, RandomValueStreamsRoundTrip) {
                 EXPECT_GE(stream[k], binary ? 0xC3 : 0xC1);
                 ++k;
             }
+    }
+}
+
+// ---- The run-level codec on memory buffers against the byte-wise definitions ----
+
+namespace {
+
+// The reader's output, one value a voxel.
+struct ValueSink {
+    Bytes values;
+    void run(std::uint8_t v, std::int64_t count) { values.insert(values.end(), static_cast<std::size_t>(count), v); }
+    void literals(const std::uint8_t* p, std::size_t k) { values.insert(values.end(), p, p + k); }
+};
+
+class VectorSink : public teleso::BlockSink {
+public:
+    Bytes bytes;
+    void take(teleso::Block& block) override {
+        bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
+        block.used = 0;
+    }
+};
+
+using Runs = std::vector<std::pair<std::uint8_t, std::int64_t>>;
+
+// Runs of binary values or of any byte (markers included), long and short, equal neighbours too.
+Runs random_runs(std::mt19937_64& rng, bool binary) {
+    Runs runs;
+    for (int k = static_cast<int>(rng() % 60); k >= 0; --k) {
+        const auto v = static_cast<std::uint8_t>(binary ? rng() % 2 : rng() % 256);
+        const std::int64_t count = rng() % 4 == 0 ? 1 + static_cast<std::int64_t>(rng() % 3000) : 1 + static_cast<std::int64_t>(rng() % 70);
+        runs.emplace_back(v, count);
+    }
+    return runs;
+}
+
+Bytes values_of(const Runs& runs) {
+    Bytes v;
+    for (const auto& [value, count] : runs) v.insert(v.end(), static_cast<std::size_t>(count), value);
+    return v;
+}
+
+Bytes write_runs(const Runs& runs, std::size_t block_bytes) {
+    VectorSink sink;
+    teleso::StreamWriter writer(sink, teleso::Block::of(block_bytes));
+    for (const auto& [value, count] : runs) writer.run(value, count);
+    writer.finish();
+    return sink.bytes;
+}
+
+// Decodes `voxels` values from `stream`, handing it over in pieces of the sizes `rng` draws, never
+// more than the reader wants; the bytes it consumed in *consumed.
+Bytes read_in_pieces(const Bytes& stream, std::int64_t voxels, std::mt19937_64& rng, std::uint64_t* consumed) {
+    teleso::StreamReader reader(voxels);
+    ValueSink sink;
+    std::size_t pos = 0;
+    while (pos < stream.size() && reader.want() > 0) {
+        const std::size_t n = std::min({static_cast<std::size_t>(1 + rng() % 40), reader.want(), stream.size() - pos});
+        EXPECT_EQ(reader.decode(stream.data() + pos, n, sink), n);
+        pos += n;
+    }
+    *consumed = reader.facts().code_bytes;
+    reader.finish(sink);
+    return sink.values;
+}
+
+}  // namespace
+
+TEST(RunCodec, WriterWritesWhatPutRleByteWritesForAnyRuns) {
+    std::mt19937_64 rng(31);
+    for (int trial = 0; trial < 300; ++trial) {
+        const Runs runs = random_runs(rng, trial % 2 == 0);
+        const Bytes expected = encode(values_of(runs));
+        // Small blocks put the ends of blocks everywhere, inside chains and marker pairs too.
+        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20})
+            ASSERT_EQ(write_runs(runs, block), expected) << "trial " << trial << ", blocks of " << block;
+    }
+}
+
+TEST(RunCodec, ReaderInAnyPiecesGivesNextRleBytesValuesAndStopsWhereItStops) {
+    std::mt19937_64 rng(32);
+    for (int trial = 0; trial < 400; ++trial) {
+        Bytes stream(rng() % 300);
+        for (std::uint8_t& b : stream) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0xC0 + rng() % 64 : rng() % 256);
+        const std::int64_t voxels = static_cast<std::int64_t>(rng() % 2000);
+        std::FILE* f = stream_of(stream);
+        RleDecoder dec;
+        Bytes expected;
+        for (std::int64_t k = 0; k < voxels; ++k) expected.push_back(Next_rle_byte(dec, f));
+        const auto position = static_cast<std::uint64_t>(std::ftell(f));
+        std::fclose(f);
+        std::uint64_t consumed = 0;
+        ASSERT_EQ(read_in_pieces(stream, voxels, rng, &consumed), expected) << "trial " << trial;
+        EXPECT_EQ(consumed, position) << "trial " << trial;
+    }
+}
+
+TEST(RunCodec, ReadOfWriteIsIdentity) {
+    std::mt19937_64 rng(33);
+    for (int trial = 0; trial < 200; ++trial) {
+        const Runs runs = random_runs(rng, trial % 3 != 0);
+        const Bytes values = values_of(runs);
+        const Bytes stream = write_runs(runs, teleso::StreamWriter::kMinBlockBytes);
+        std::uint64_t consumed = 0;
+        EXPECT_EQ(read_in_pieces(stream, static_cast<std::int64_t>(values.size()), rng, &consumed), values);
+        EXPECT_EQ(consumed, stream.size()) << "trial " << trial;
     }
 }

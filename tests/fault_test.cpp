@@ -58,12 +58,6 @@ void write_particle(const std::string& path, std::int32_t dim, std::uint64_t see
     write_bytes(path, written_file(body.rec));
 }
 
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
-
 const Bytes kOldOutput = {'o', 'l', 'd', ' ', 'o', 'u', 't', 'p', 'u', 't', '\n'};
 const std::string kFreed = "Free_teleso(): Uvolnujem hlavny pamatovy blok...O.K.\n";
 
@@ -78,39 +72,6 @@ std::string short_input_message(const std::string& in, std::size_t bytes) {
 std::string edge_range_message(const std::string& in, std::int32_t dim) {
     return "Initialisation...\nInput file '" + in + "' has edge length " + std::to_string(dim) +
            ", outside 0 to 1290\n";
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Temporary files of an output are named .<name>.<8 characters>.tmp.
-std::size_t temporary_files_in(const fs::path& dir) {
-    std::size_t count = 0;
-    for (const std::string& name : names_in(dir))
-        if (name.front() == '.' && ends_with(name, ".tmp")) ++count;
-    return count;
-}
-
-// Permissions do not stop root, so the cases that need an unwritable directory or an unreadable
-// file run tarvo as the unprivileged user "nobody" when the tests run as root.
-struct Unprivileged {
-    bool available = false;
-    std::string prefix;
-    std::string why_not;
-};
-
-Unprivileged unprivileged() {
-    Unprivileged u;
-    if (geteuid() != 0) {
-        u.available = true;
-        return u;
-    }
-    u.prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
-    const RunResult probe = run_tarvo_under(u.prefix, {});
-    u.available = probe.status == 1 && probe.output.rfind("Program tarvo.exe", 0) == 0;
-    if (!u.available) u.why_not = "cannot run tarvo as nobody (setpriv missing or build not reachable)";
-    return u;
 }
 
 class FaultTest : public ::testing::Test {
@@ -502,7 +463,7 @@ Started start_tarvo(const std::vector<std::string>& args, Console console, const
     posix_spawnattr_init(&attr);
     sigset_t defaults, empty;
     sigemptyset(&defaults);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1, SIGALRM})
         if (std::find(ignored.begin(), ignored.end(), sig) == ignored.end()) sigaddset(&defaults, sig);
     sigemptyset(&empty);
     posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -527,18 +488,19 @@ Started start_tarvo(const std::vector<std::string>& args, Console console, const
     return s;
 }
 
-bool has_temporary_file(const fs::path& dir, const std::string& target_name) {
+// The temporary file of an output, or an empty path.
+fs::path temporary_file(const fs::path& dir, const std::string& target_name) {
     for (const std::string& name : names_in(dir))
-        if (name.rfind("." + target_name + ".", 0) == 0 && ends_with(name, ".tmp")) return true;
-    return false;
+        if (name.rfind("." + target_name + ".", 0) == 0 && ends_with(name, ".tmp")) return dir / name;
+    return {};
 }
 
-bool wait_for_temporary_file(const fs::path& dir, const std::string& target_name) {
+fs::path wait_for_temporary_file(const fs::path& dir, const std::string& target_name) {
     for (int wait = 0; wait < 2000; ++wait) {
-        if (has_temporary_file(dir, target_name)) return true;
+        if (fs::path p = temporary_file(dir, target_name); !p.empty()) return p;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return false;
+    return {};
 }
 
 class InterruptTest : public FaultTest {
@@ -563,13 +525,17 @@ protected:
     sighandler_t previous_pipe_handler = SIG_DFL;
 };
 
+// Whatever signal ends the run while it writes, the temporary file goes; while it is there, no one
+// but its owner can read it, even when the output it replaces may be read by the group.
 TEST_F(InterruptTest, SignalWhileWritingLeavesNoTraces) {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM}) {
         SCOPED_TRACE(strsignal(sig));
         Started run = start_tarvo(args_for(in, out), Console::kFull);
         ASSERT_GT(run.pid, 0);
-        const bool writing = wait_for_temporary_file(dir.path(), "out.3d");
+        const fs::path temp = wait_for_temporary_file(dir.path(), "out.3d");
+        const bool writing = !temp.empty();
         EXPECT_TRUE(writing) << "no temporary file appeared";
+        if (writing) EXPECT_EQ(fs::status(temp).permissions(), fs::perms(0600));
         int status = 0;
         EXPECT_EQ(waitpid(run.pid, &status, WNOHANG), 0) << "tarvo ended before it was interrupted";
         kill(run.pid, writing ? sig : SIGKILL);
@@ -596,7 +562,7 @@ TEST_F(InterruptTest, IgnoredSignalsStayIgnored) {
     const Bytes expected = reference_output();
     Started run = start_tarvo(args_for(in, out), Console::kFull, {SIGINT, SIGHUP});
     ASSERT_GT(run.pid, 0);
-    EXPECT_TRUE(wait_for_temporary_file(dir.path(), "out.3d"));
+    EXPECT_FALSE(wait_for_temporary_file(dir.path(), "out.3d").empty());
     kill(run.pid, SIGHUP);
     kill(run.pid, SIGINT);
     std::string console;

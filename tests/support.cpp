@@ -158,7 +158,6 @@ bool same_voxels(const TelesoRecord& a, const TelesoRecord& b) {
     return true;
 }
 
-namespace {
 std::string shell_quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {
@@ -170,7 +169,36 @@ std::string shell_quote(const std::string& s) {
     q.push_back('\'');
     return q;
 }
-}  // namespace
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+std::size_t temporary_files_in(const fs::path& dir) {
+    std::size_t count = 0;
+    for (const std::string& name : names_in(dir))
+        if (name.front() == '.' && ends_with(name, ".tmp")) ++count;
+    return count;
+}
+
+Unprivileged unprivileged() {
+    Unprivileged u;
+    if (geteuid() != 0) {
+        u.available = true;
+        return u;
+    }
+    u.prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const RunResult probe = run_tarvo_under(u.prefix, {});
+    u.available = probe.status == 1 && probe.output.rfind("Program tarvo.exe", 0) == 0;
+    if (!u.available) u.why_not = "cannot run tarvo as nobody (setpriv missing or build not reachable)";
+    return u;
+}
 
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
     return run_program(TARVO_EXE, args, workdir);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,21 @@ struct RunResult {
     int status = -1;
     std::string output;
 };
+std::string shell_quote(const std::string& s);
+bool ends_with(const std::string& s, const std::string& tail);
+std::set<std::string> names_in(const std::filesystem::path& dir);
+// Temporary files of an output are named .<name>.<8 characters>.tmp.
+std::size_t temporary_files_in(const std::filesystem::path& dir);
+
+// Permissions do not stop root, so the cases that need an unwritable directory or an unreadable
+// file run the programs as the unprivileged user "nobody" (prefix) when the tests run as root.
+struct Unprivileged {
+    bool available = false;
+    std::string prefix;
+    std::string why_not;
+};
+Unprivileged unprivileged();
+
 // Runs the built tarvo with the arguments (quoted for the shell), standard output captured.
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir = "");
 // The same for any program (standard output and standard error captured together), with an

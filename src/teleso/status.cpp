@@ -42,7 +42,7 @@ std::string describe(const Status& s) {
             if (s.value > 0)
                 return "Not enough memory for the particle of edge " + std::to_string(s.value) +
                        (s.path.empty() ? std::string() : " in " + q);
-            return "Not enough memory to go on" + (s.path.empty() ? std::string() : "; " + q + " is left as it was");
+            return "Not enough memory to go on" + (s.path.empty() ? std::string() : " with " + q);
         case Error::kSameFile:
             return "Input " + q + " and output " + quoted(s.other) + " are the same file; refusing to overwrite the input";
         case Error::kOpenOutput:
