@@ -18,6 +18,8 @@
 #endif
 
 namespace platform {
+#ifdef TARVO_POSIX
+
 namespace {
 
 // The number at the end of `path` after `prefix`, or -1.
@@ -33,8 +35,6 @@ int number_after(const std::string& path, const std::string& prefix) {
 }
 
 }  // namespace
-
-#ifdef TARVO_POSIX
 
 std::optional<FileId> identity_of(const char* path) {
     struct stat st;
