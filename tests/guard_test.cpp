@@ -107,15 +107,16 @@ TEST_F(GuardTest, OutputCheckTouchesNothing) {
 // that its owner made read-only.
 TEST_F(GuardTest, ToolsNeverReplaceTheirInputs) {
     const Bytes in = read_bytes(dir.file("in.3d"));
-    fs::create_hard_link(dir.file("in.3d"), dir.file("hard.3d"));
+    fs::create_directory(dir.path() / "sub");
+    fs::create_hard_link(dir.file("in.3d"), dir.file("hard.png"));
     fs::create_hard_link(dir.file("in.3d"), dir.file("hard.raw"));
     fs::create_symlink("in.3d", dir.file("link.png"));
     write_bytes(dir.file("v.raw"), Bytes(27, 1));
+    fs::create_hard_link(dir.file("v.raw"), dir.file("v.3d"));
     const std::vector<std::string> commands = {
-        kTools + " render in.3d in.3d",       kTools + " render in.3d ./in.3d",
-        kTools + " render in.3d link.png",    kTools + " render hard.3d in.3d",
-        kTools + " render in.3d /dev/fd/3 3<>in.3d",
-        kTools + " export in.3d hard.raw",    kTools + " import v.raw v.raw",
+        kTools + " render in.3d hard.png",         kTools + " render in.3d ./link.png",
+        kTools + " render link.png sub/../hard.png", kTools + " render in.3d /dev/fd/3 3<>in.3d",
+        kTools + " export in.3d hard.raw",         kTools + " import v.raw v.3d",
     };
     for (const std::string& c : commands) {
         SCOPED_TRACE(c);

@@ -1,7 +1,11 @@
 // tarvo-tools as a user runs it: files in, files out, exit statuses and messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <numeric>
@@ -197,6 +201,69 @@ TEST(ToolsExchange, ImportRefusesVolumesThatAreNoAllowedCube) {
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+// A mask saved from numpy as bool or uint8 imports as it is; as int64 or float64 its bytes would
+// read as a volume of twice the edge, and are refused with the way out; values under the default
+// threshold leave a warning, never a silent empty particle.
+TEST(ToolsExchange, NumpyMasksOfEveryDtype) {
+    ScratchDir dir;
+    const int n = 10;
+    std::vector<int> mask(n * n * n);
+    for (int i = 0; i < n * n * n; ++i) mask[i] = (i % n - 4) * (i % n - 4) + (i / n % n - 5) * (i / n % n - 5) < 9;
+    const int set = static_cast<int>(std::count(mask.begin(), mask.end(), 1));
+    const auto save = [&](const std::string& name, int width, auto encode) {
+        Bytes b;
+        for (int v : mask) {
+            const auto bytes = encode(v);
+            b.insert(b.end(), bytes.begin(), bytes.begin() + width);
+        }
+        test_support::write_bytes(dir.file(name), b);
+        return dir.file(name);
+    };
+    const auto le = [](auto value) {
+        std::array<std::uint8_t, 8> bytes{};
+        std::memcpy(bytes.data(), &value, sizeof value);
+        return bytes;
+    };
+    const std::string u8 = save("u8.raw", 1, [&](int v) { return le(static_cast<std::uint8_t>(v)); });
+    const std::string i64 = save("i64.raw", 8, [&](int v) { return le(static_cast<std::int64_t>(v)); });
+    const std::string f64 = save("f64.raw", 8, [&](int v) { return le(static_cast<double>(v)); });
+    const std::string grey = save("grey.raw", 1, [&](int v) { return le(static_cast<std::uint8_t>(100 * v)); });
+
+    ToolRun r = tools({"import", u8, dir.file("u8.3d")});
+    expect_done(r);
+    EXPECT_NE(r.output.find("edge 10, threshold 1 (every value is 0 or 1), " + std::to_string(set) + " voxels set"),
+              std::string::npos) << r.output;
+    for (const std::string& wide : {i64, f64}) {
+        r = tools({"import", wide, dir.file("w.3d")});
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("mask.astype(numpy.uint8)"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("--dim"), std::string::npos) << r.output;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("w.3d")));
+    }
+    r = tools({"import", grey, dir.file("grey.3d")});
+    expect_done(r);
+    EXPECT_NE(r.output.find("warning: no voxel reaches the threshold 128 (the largest value is 100)"), std::string::npos)
+        << r.output;
+}
+
+TEST(ToolsErrors, OutputNamesThatPromiseAnotherFormatAndHelp) {
+    ScratchDir dir;
+    const std::string s = dir.file("s.3d");
+    expect_done(tools({"make", "sphere", "12", s}));
+    const std::vector<std::vector<std::string>> wrong = {{"make", "sphere", "12", dir.file("s.png")},
+                                                         {"render", s, dir.file("r.jpg")},
+                                                         {"import", dir.file("v.raw"), dir.file("v.nrrd")}};
+    for (const auto& args : wrong) {
+        const ToolRun r = tools(args);
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_NE(r.output.find("(or - for standard output)"), std::string::npos) << r.output;
+    }
+    const ToolRun out = test_support::run_program("/bin/sh", {"-c", test_support::shell_quote(TOOLS_EXE) + " make sphere 12 - | cmp - " + test_support::shell_quote(s)});
+    EXPECT_EQ(out.status, 0) << out.output;
+    EXPECT_EQ(tools({"help", "make"}).output, tools({"make", "--help"}).output);
+    EXPECT_EQ(tools({"help", "nothing"}).status, 2);
+}
+
 // ---- info ----
 
 long json_number(const std::string& json, const std::string& section, const std::string& key) {
@@ -261,6 +328,54 @@ TEST(ToolsInfo, WarnsAboutAWrongHeaderAShortStreamAndSurplusBytes) {
     expect_done(r);
     EXPECT_EQ(json_number(r.output, "stream", "surplus_bytes"), 3);
     EXPECT_NE(r.output.find("3 bytes follow the last code needed"), std::string::npos) << r.output;
+}
+
+// table gives, file by file, what info --json gives, and a row with the reason for a file it
+// cannot read; info calls an empty particle empty instead of showing an inverted box.
+TEST(ToolsTable, RowsAgreeWithInfo) {
+    ScratchDir dir;
+    expect_done(tools({"make", "grain", "30", dir.file("g.3d")}));
+    expect_done(tools({"make", "box", "12", dir.file("empty.3d"), "--half-sizes", "0.2"}));
+    Bytes g = test_support::read_bytes(dir.file("g.3d"));
+    test_support::write_bytes(dir.file("short.3d"), Bytes(g.begin(), g.begin() + 70));
+    test_support::write_bytes(dir.file("long.3d"), test_support::concat(g, Bytes{7, 7}));
+    test_support::write_bytes(dir.file("bad.3d"), Bytes{1, 2, 3});
+    const std::vector<std::string> names = {"g.3d", "empty.3d", "short.3d", "long.3d", "bad.3d"};
+    std::vector<std::string> args{"table", "--csv"};
+    for (const std::string& n : names) args.push_back(dir.file(n));
+    const ToolRun table = tools(args);
+    EXPECT_EQ(table.status, 1) << table.output;  // bad.3d cannot be read
+    std::istringstream lines(table.output);
+    std::string header, line;
+    std::getline(lines, header);
+    EXPECT_EQ(header, "file,dim,voxels,x_min,x_max,y_min,y_max,z_min,z_max,x_mean,y_mean,z_mean,cx,cy,cz,stream_bytes,warnings,error");
+    for (const std::string& n : names) {
+        ASSERT_TRUE(std::getline(lines, line)) << n;
+        std::vector<std::string> cells;
+        std::istringstream cs(line);
+        for (std::string c; std::getline(cs, c, ',');) cells.push_back(c);
+        cells.resize(18);
+        EXPECT_EQ(cells[0], dir.file(n));
+        const ToolRun info = tools({"info", dir.file(n), "--json"});
+        if (info.status != 0) {
+            EXPECT_NE(info.output.find(cells[17]), std::string::npos) << n << ": " << line;
+            EXPECT_FALSE(cells[17].empty()) << n;
+            continue;
+        }
+        EXPECT_EQ(std::stol(cells[1]), json_number(info.output, "header", "dim")) << n;
+        EXPECT_EQ(std::stol(cells[2]), json_number(info.output, "measured", "voxels")) << n;
+        EXPECT_EQ(std::stoul(cells[15]), static_cast<unsigned long>(json_number(info.output, "stream", "code_bytes"))) << n;
+        EXPECT_EQ(cells[16].empty(), info.output.find("\"warnings\": []") != std::string::npos) << n;
+        if (cells[2] == "0") {
+            EXPECT_TRUE(cells[3].empty()) << n << ": an empty particle has no box";
+            EXPECT_NE(info.output.find("\"empty\": true"), std::string::npos) << n;
+            EXPECT_NE(tools({"info", dir.file(n)}).output.find("empty particle"), std::string::npos);
+            continue;
+        }
+        const char* keys[] = {"x_min", "x_max", "y_min", "y_max", "z_min", "z_max", "x_mean", "y_mean", "z_mean"};
+        for (std::size_t k = 0; k < std::size(keys); ++k)
+            EXPECT_EQ(std::stol(cells[3 + k]), json_number(info.output, "measured", keys[k])) << n << " " << keys[k];
+    }
 }
 
 // ---- render ----

@@ -111,6 +111,8 @@ void allocate_or_fail(OwnedBody& body, std::int32_t dim) {
 }
 
 namespace {
+std::string output_path(const std::string& path) { return path == kStandardOutput ? "/dev/stdout" : path; }
+
 // The inputs of this run (one subcommand a process).
 std::vector<teleso::InputFile>& inputs() {
     static std::vector<teleso::InputFile> files;
@@ -132,11 +134,11 @@ void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadInfo* in
 
 void measure_and_save(const std::string& path, TelesoRecord& rec) {
     Analyse_teleso(rec);
-    if (const teleso::Status s = teleso::save_body(path, rec, inputs()); !s) fail_with(s);
+    if (const teleso::Status s = teleso::save_body(output_path(path), rec, inputs()); !s) fail_with(s);
 }
 
 OutputFile::OutputFile(const std::string& path) {
-    if (const teleso::Status s = out_.open(path, inputs()); !s) fail_with(s);
+    if (const teleso::Status s = out_.open(output_path(path), inputs()); !s) fail_with(s);
 }
 
 void OutputFile::write(const void* bytes, std::size_t n) {
@@ -145,6 +147,17 @@ void OutputFile::write(const void* bytes, std::size_t n) {
 
 void OutputFile::commit() {
     if (const teleso::Status s = out_.commit(); !s) fail_with(s);
+}
+
+void check_output_name(const std::string& path, const std::string& extension, const std::string& what) {
+    static const std::set<std::string> kFormats = {
+        ".3d",  ".png",  ".jpg",  ".jpeg", ".gif", ".bmp", ".tif",  ".tiff", ".webp", ".svg", ".pdf",
+        ".raw", ".nrrd", ".nhdr", ".vtk",  ".vti", ".html", ".htm", ".json", ".csv",  ".txt", ".npy",
+        ".npz", ".mat",  ".h5",   ".hdf5", ".stl", ".obj",  ".ply"};
+    const std::string ext = lower_extension(path);
+    if (path == kStandardOutput || ext == extension || !kFormats.count(ext)) return;
+    throw UsageError("'" + path + "' names a " + ext + " file, but this writes " + what + ": name it " + extension +
+                     " (or - for standard output)");
 }
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n) {

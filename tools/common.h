@@ -13,6 +13,8 @@
 //   OutputFile                      any output of a subcommand, through the library's safe output:
 //                                   never one of the inputs, replaced whole or left as it was
 //   write_or_fail(path, bytes)      a whole output at once
+//   check_output_name(path, ext)    a usage error when the name promises another format
+//   kStandardOutput                 "-": the output goes to standard output
 #pragma once
 
 #include <array>
@@ -91,5 +93,9 @@ private:
 };
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n);
+
+inline const std::string kStandardOutput = "-";
+// `what` names the format for the message, e.g. "a PNG picture".
+void check_output_name(const std::string& path, const std::string& extension, const std::string& what);
 
 }  // namespace tools

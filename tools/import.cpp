@@ -1,6 +1,9 @@
 // tarvo-tools import: an 8-bit volume (from a scan) into a shape form file.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+
+#include "geometry/geometry.h"
 
 #include "common.h"
 #include "subcommands.h"
@@ -18,7 +21,11 @@ const char kUsageText[] =
     "  .raw          the bare bytes; the edge is --dim N, or else the cube root of the length\n"
     "  .nrrd, .nhdr  NRRD, type uint8, three equal sizes, raw encoding, attached or detached data\n"
     "                (a detached header is trusted: the file it names is read)\n"
-    "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n";
+    "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
+    "\n"
+    "Says on standard error what it chose (edge, threshold, voxels set) and warns when no voxel is\n"
+    "set. A .raw volume whose bytes look like wider numbers (a numpy mask saved as int or float) is\n"
+    "refused unless --dim is given: save such a mask with mask.astype(numpy.uint8).tofile(path).\n";
 
 constexpr std::uint8_t kBinaryThreshold = 1;
 constexpr std::uint8_t kGreyThreshold = 128;
@@ -50,9 +57,16 @@ std::int32_t raw_edge(const std::string& path, const std::string* dim_text) {
     }
     if (!length) throw Failure("'" + path + "' is not a regular file: give its edge with --dim");
     const std::int64_t root = exact_cube_root(*length);
-    if (root < 0)
+    if (root < 0) {
+        std::string hint;
+        for (std::uint64_t width : {2, 4, 8})
+            if (*length % width == 0 && exact_cube_root(*length / width) > 0)
+                hint = " (it would hold a cube of edge " + std::to_string(exact_cube_root(*length / width)) +
+                       " of numbers of " + std::to_string(width) +
+                       " bytes: save a numpy mask with mask.astype(numpy.uint8).tofile(path))";
         throw Failure("'" + path + "' has " + std::to_string(*length) +
-                      " bytes, which is not the cube of a whole number: it is no cubic volume");
+                      " bytes, which is not the cube of a whole number: it is no cubic volume" + hint);
+    }
     check_edge(path, root);
     return static_cast<std::int32_t>(root);
 }
@@ -86,12 +100,46 @@ std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std:
     return static_cast<std::int32_t>(h.edge);
 }
 
+// What the bytes of a volume looked like.
+struct ByteFacts {
+    std::uint8_t threshold = 0;    // the threshold applied
+    std::uint8_t largest = 0;      // the largest value
+    std::uint64_t lanes[8] = {};   // nonzero bytes at each position modulo 8
+
+    void count(const std::vector<std::uint8_t>& bytes, std::uint64_t first) {
+        for (std::size_t k = 0; k < bytes.size(); ++k)
+            if (bytes[k] != 0) {
+                ++lanes[(first + k) % 8];
+                largest = std::max(largest, bytes[k]);
+            }
+    }
+
+    // Nonzero bytes in no more than `most` of the byte positions modulo `period`: the bytes of
+    // wider numbers (int16 to int64, float32, float64) whose high or low bytes are zero.
+    bool in_few_lanes(int period, int most) const {
+        std::uint64_t total = 0;
+        int used = 0;
+        for (int lane = 0; lane < period; ++lane) {
+            std::uint64_t n = 0;
+            for (int k = lane; k < 8; k += period) n += lanes[k];
+            total += n;
+            used += n > 0 ? 1 : 0;
+        }
+        return total >= kEvidenceBytes && used <= most;
+    }
+    bool look_wide() const { return in_few_lanes(2, 1) || in_few_lanes(4, 2) || in_few_lanes(8, 2); }
+
+    // Fewer nonzero bytes than this prove nothing about their lanes.
+    static constexpr std::uint64_t kEvidenceBytes = 16;
+};
+
 // Reads the volume once, layer by layer, into the body. Without a threshold given, a volume is
 // binary as long as no value above 1 has come: its voxels are those of value 1 so far; at the first
 // larger value the grey threshold applies, under which every earlier voxel (0 or 1) is empty.
-std::uint8_t fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold, TelesoRecord& rec) {
+ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold, TelesoRecord& rec) {
     const std::int64_t layer_voxels = std::int64_t{edge} * edge;
     std::vector<std::uint8_t> layer(static_cast<std::size_t>(layer_voxels));
+    ByteFacts facts;
     const bool choose = threshold == 0;
     if (choose) threshold = kBinaryThreshold;
     for (std::int32_t z = 0; z < edge; ++z) {
@@ -105,12 +153,27 @@ std::uint8_t fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t thresho
             threshold = kGreyThreshold;
             std::fill(rec.data, rec.data + teleso::padded_bytes(rec.size), std::uint8_t{0});
         }
+        facts.count(layer, static_cast<std::uint64_t>(layer_voxels * z));
         teleso::pack_voxels(rec, layer_voxels * z, layer.data(), layer_voxels, threshold);
     }
     if (!in.at_end())
         throw Failure("'" + in.path() + "' holds more than the " + std::to_string(cube(edge)) +
                       " bytes of a cube of edge " + std::to_string(edge));
-    return threshold;
+    facts.threshold = threshold;
+    return facts;
+}
+
+// What import chose, on standard error (standard output may be the particle).
+void report(const std::string& in, std::int32_t edge, const ByteFacts& facts, bool chosen, std::int32_t voxels) {
+    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", in.c_str(), edge,
+                 facts.threshold,
+                 !chosen ? "" : facts.threshold == kBinaryThreshold ? " (every value is 0 or 1)" : " (values up to 255)",
+                 voxels);
+    if (voxels == 0 && edge > 0)
+        std::fprintf(stderr,
+                     "tarvo-tools import: warning: no voxel reaches the threshold %d (the largest value is %d): the "
+                     "particle is empty; --threshold T chooses another\n",
+                     facts.threshold, facts.largest);
 }
 
 int run_import(const Args& raw) {
@@ -118,6 +181,7 @@ int run_import(const Args& raw) {
     expect_positional(a, 2, "IN.raw|IN.nrrd OUT.3d");
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
+    check_output_name(out, ".3d", "a shape form file");
     const std::string ext = lower_extension(in);
     if (ext != ".raw" && ext != ".nrrd" && ext != ".nhdr")
         throw UsageError("unknown input format '" + in + "': the name must end in .raw, .nrrd or .nhdr");
@@ -137,7 +201,13 @@ int run_import(const Args& raw) {
     VolumeReader& source = data.path().empty() ? file : data;
     OwnedBody body;
     allocate_or_fail(body, edge);
-    fill_body(source, edge, threshold, body.rec);
+    const ByteFacts facts = fill_body(source, edge, threshold, body.rec);
+    if (ext == ".raw" && !a.value("--dim") && facts.look_wide())
+        throw Failure("'" + in + "' looks like numbers wider than one byte (its nonzero bytes sit in a few byte "
+                      "positions of every 2, 4 or 8), as numpy writes an int or float mask: save it with "
+                      "mask.astype(numpy.uint8).tofile(path), or give --dim if the bytes are right");
+    Analyse_teleso(body.rec);
+    report(in, edge, facts, threshold == 0, body.rec.voxels);
     measure_and_save(out, body.rec);
     return kDone;
 }

@@ -9,15 +9,21 @@
 
 namespace {
 
-const tools::Subcommand* const kSubcommands[] = {&tools::kMake, &tools::kInfo, &tools::kRender,
-                                                 &tools::kExport, &tools::kImport};
+const tools::Subcommand* const kSubcommands[] = {&tools::kMake,   &tools::kInfo,   &tools::kTable,
+                                                 &tools::kRender, &tools::kExport, &tools::kImport};
+
+const tools::Subcommand* find_subcommand(const std::string& name) {
+    for (const tools::Subcommand* s : kSubcommands)
+        if (name == s->name) return s;
+    return nullptr;
+}
 
 void print_overview(std::FILE* to) {
     std::fprintf(to, "Usage: tarvo-tools SUBCOMMAND ARGUMENTS... [OPTIONS]\n\n"
                      "Companion of tarvo for shape form files (*.3d).\n\nSubcommands:\n");
     for (const tools::Subcommand* s : kSubcommands) std::fprintf(to, "  %-8s %s\n", s->name, s->summary);
-    std::fprintf(to, "\n`tarvo-tools SUBCOMMAND --help` describes one. Exit status: 0 done, 1 failure,\n"
-                     "2 wrong usage.\n");
+    std::fprintf(to, "\n`tarvo-tools help SUBCOMMAND` (or `tarvo-tools SUBCOMMAND --help`) describes one.\n"
+                     "Exit status: 0 done, 1 failure, 2 wrong usage.\n");
 }
 
 bool asks_for_help(const tools::Args& args) {
@@ -55,12 +61,19 @@ int main(int argc, char** argv) {
     }
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
-        print_overview(stdout);
-        return tools::kDone;
+        if (argc == 2) {
+            print_overview(stdout);
+            return tools::kDone;
+        }
+        if (const tools::Subcommand* s = find_subcommand(argv[2]); s && argc == 3) {
+            std::fputs(s->usage, stdout);
+            return tools::kDone;
+        }
+        std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", argv[2]);
+        print_overview(stderr);
+        return tools::kUsage;
     }
-    const tools::Args args(argv + 2, argv + argc);
-    for (const tools::Subcommand* s : kSubcommands)
-        if (name == s->name) return run(*s, args);
+    if (const tools::Subcommand* s = find_subcommand(name)) return run(*s, tools::Args(argv + 2, argv + argc));
     std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", name.c_str());
     print_overview(stderr);
     return tools::kUsage;

@@ -129,6 +129,7 @@ int run_make(const Args& raw) {
     ShapeRequest q;
     q.args = parse_arguments(raw, valued, {});
     expect_positional(q.args, 3, "SHAPE DIM OUT.3d");
+    check_output_name(q.args.positional[2], ".3d", "a shape form file");
     q.shape = q.args.positional[0];
     const auto kind = shape_kinds().find(q.shape);
     if (kind == shape_kinds().end())

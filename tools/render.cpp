@@ -52,6 +52,7 @@ int run_render(const Args& raw) {
     if (a.value("--slice")) slice = parse_slice(*a.value("--slice"));
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
+    check_output_name(out, ".png", "a PNG picture");
 
     OwnedBody body;
     load_or_fail(in, body);

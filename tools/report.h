@@ -1,0 +1,40 @@
+// What a particle file holds: the header as stored, the particle as measured (count, bounding box,
+// truncated means, centre) and the warnings where they disagree or the stream is damaged; for info
+// and table.
+//
+// API
+//   ParticleReport            one file's report; `error` says why it could not be read
+//   report_on(path)           reads the file once (a pipe will do) and measures it
+//   json_string(s)            s as a JSON string; bytes that are not UTF-8 become U+FFFD
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "geometry/geometry.h"
+#include "teleso/format.h"
+#include "teleso/io.h"
+
+namespace tools {
+
+struct ParticleReport {
+    std::string path;
+    teleso::LoadInfo load;
+    TelesoRecord measured;  // the fields only, no bitmap
+    Center centre;
+    std::vector<std::string> warnings;
+    std::string error;
+
+    bool read() const { return error.empty(); }
+    bool empty() const { return measured.voxels == 0; }
+    std::size_t whole_fields() const { return load.header.whole_fields; }
+    std::int32_t stored(std::size_t f) const { return load.header.fields[f]; }
+    std::int32_t measured_field(std::size_t f) const { return measured.*teleso::kHeaderFields[f].member; }
+};
+
+ParticleReport report_on(const std::string& path);
+
+std::string json_string(const std::string& s);
+
+}  // namespace tools
