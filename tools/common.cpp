@@ -104,6 +104,23 @@ std::string lower_extension(const std::string& path) {
     return ext;
 }
 
+std::string json_string(const std::string& text, bool in_script) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || (in_script && (c == '<' || c == '>' || c == '&'))) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 void allocate_or_fail(OwnedBody& body, std::int32_t dim) {
     if (!teleso::allocate_body(body.rec, dim))
         throw Failure("not enough memory for a particle of edge " + std::to_string(dim));

@@ -7,6 +7,7 @@
 //   Arguments, parse_arguments      positional arguments and --name value options
 //   number / integer / triple       option values checked against their ranges
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
+//   json_string(text, in_script)    a quoted JSON string
 //   OwnedBody                       a body released on destruction
 //   load_or_fail, measure_and_save  the library's quiet reading and writing
 #pragma once
@@ -53,6 +54,10 @@ long integer(const std::string& option, const std::string& text, long lo, long h
 std::array<double, 3> triple(const std::string& option, const std::string& text, double lo, double hi);
 
 std::string lower_extension(const std::string& path);
+
+// Quotes and escapes text for JSON; in_script also escapes < > & so that the string can stand
+// inside an HTML <script> element.
+std::string json_string(const std::string& text, bool in_script = false);
 
 struct OwnedBody {
     OwnedBody() = default;

@@ -62,23 +62,6 @@ void collect_warnings(Report& r) {
                              " bytes follow the last code needed; they are ignored");
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void print_text(const Report& r) {
     std::printf("file      %s (%" PRIu64 " bytes)\n", r.path.c_str(), r.load.file_bytes);
     std::printf("header    (as stored)\n");

@@ -1,4 +1,4 @@
-// tarvo-tools: make, inspect, picture, export and import particles.
+// tarvo-tools: make, inspect, picture, export, import and view particles.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,7 +10,7 @@
 namespace {
 
 const tools::Subcommand* const kSubcommands[] = {&tools::kMake, &tools::kInfo, &tools::kRender,
-                                                 &tools::kExport, &tools::kImport};
+                                                 &tools::kExport, &tools::kImport, &tools::kView};
 
 void print_overview(std::FILE* to) {
     std::fprintf(to, "Usage: tarvo-tools SUBCOMMAND ARGUMENTS... [OPTIONS]\n\n"

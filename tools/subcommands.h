@@ -21,5 +21,6 @@ extern const Subcommand kInfo;
 extern const Subcommand kRender;
 extern const Subcommand kExport;
 extern const Subcommand kImport;
+extern const Subcommand kView;
 
 }  // namespace tools
