@@ -96,7 +96,7 @@ function cameraOf(view) {
 
 // Returns null when the browser has no WebGL2.
 function createRenderer(canvas, particle) {
-  const gl = canvas.getContext('webgl2', { antialias: false });
+  const gl = canvas.getContext('webgl2', { antialias: true });
   if (!gl) return null;
   const program = compileProgram(gl);
   const m = particle.edge;

@@ -49,7 +49,14 @@ function readFragment() {
     if (eq > 0) state[part.slice(0, eq)] = part.slice(eq + 1);
   }
   const result = {};
-  const cut = (state.cut || '').split(',').map(decodeURIComponent);
+  const decode = (text) => {
+    try {
+      return decodeURIComponent(text);
+    } catch (e) {
+      return text;
+    }
+  };
+  const cut = (state.cut || '').split(',').map(decode);
   if (cut.length === 3) result.cut = cut;
   const view = (state.view || '').split(',').map(Number);
   if (view.length === 3 && view.every(Number.isFinite)) result.view = { yaw: view[0], pitch: view[1], zoom: view[2] };
