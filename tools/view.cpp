@@ -59,7 +59,8 @@ std::uint64_t bits_from(const TelesoRecord& rec, std::int64_t bit, std::int64_t 
 void read_row(const TelesoRecord& rec, std::int64_t first, std::vector<std::uint64_t>& row) {
     const std::int64_t n = rec.dim;
     const std::int64_t end_byte = (n * n * n + 7) / 8;
-    for (std::size_t w = 0; w < row.size(); ++w) row[w] = bits_from(rec, first + 64 * static_cast<std::int64_t>(w), end_byte);
+    for (std::size_t w = 0; w < row.size(); ++w)
+        row[w] = bits_from(rec, first + 64 * static_cast<std::int64_t>(w), end_byte);
     if (n % 64) row.back() &= (std::uint64_t{1} << (n % 64)) - 1;
 }
 
