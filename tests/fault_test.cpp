@@ -535,7 +535,9 @@ TEST_F(InterruptTest, SignalWhileWritingLeavesNoTraces) {
         const fs::path temp = wait_for_temporary_file(dir.path(), "out.3d");
         const bool writing = !temp.empty();
         EXPECT_TRUE(writing) << "no temporary file appeared";
-        if (writing) EXPECT_EQ(fs::status(temp).permissions(), fs::perms(0600));
+        if (writing) {
+            EXPECT_EQ(fs::status(temp).permissions(), fs::perms(0600));
+        }
         int status = 0;
         EXPECT_EQ(waitpid(run.pid, &status, WNOHANG), 0) << "tarvo ended before it was interrupted";
         kill(run.pid, writing ? sig : SIGKILL);

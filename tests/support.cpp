@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +83,11 @@ Body::Body(std::int32_t n) {
     if (!teleso::create_body(rec, n)) throw std::runtime_error("cannot allocate a test body");
 }
 Body::~Body() { teleso::free_body(rec); }
+
+Loaded::Loaded(const std::string& path) {
+    if (const teleso::Status s = teleso::load_body(path, rec, &info); !s) ADD_FAILURE() << teleso::describe(s);
+}
+Loaded::~Loaded() { teleso::free_body(rec); }
 
 Bytes bitmap_of(const TelesoRecord& rec) { return Bytes(rec.data, rec.data + teleso::padded_bytes(rec.size)); }
 

@@ -73,6 +73,16 @@ struct StreamRead {
 StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0);
 StreamRead reference_read(const Bytes& stream, std::int32_t n);
 
+// A file loaded through the library's load path (a failure is a test failure), freed on destruction.
+struct Loaded {
+    explicit Loaded(const std::string& path);
+    ~Loaded();
+    Loaded(const Loaded&) = delete;
+    Loaded& operator=(const Loaded&) = delete;
+    TelesoRecord rec;
+    teleso::LoadInfo info;
+};
+
 void fill_random(TelesoRecord& rec, std::mt19937_64& rng, double density);
 void fill_all(TelesoRecord& rec);
 bool same_voxels(const TelesoRecord& a, const TelesoRecord& b);

@@ -28,14 +28,7 @@ ToolRun tools(const std::vector<std::string>& args) { return test_support::run_p
 
 void expect_done(const ToolRun& r) { EXPECT_EQ(r.status, 0) << r.output; }
 
-struct Loaded {
-    TelesoRecord rec;
-    teleso::LoadInfo info;
-    explicit Loaded(const std::string& path) {
-        if (const teleso::Status s = teleso::load_body(path, rec, &info); !s) ADD_FAILURE() << teleso::describe(s);
-    }
-    ~Loaded() { teleso::free_body(rec); }
-};
+using test_support::Loaded;
 
 bool same_voxels(const std::string& a, const std::string& b) {
     Loaded la(a), lb(b);
@@ -493,6 +486,122 @@ TEST(ToolsRender, ASliceShowsTheLayersDisc) {
     EXPECT_EQ(bad, 0);
 }
 
+// ---- view ----
+
+// The particle a page carries: the JSON the tool writes into it, and its voxels decoded.
+struct PageParticle {
+    long dim = -1, block = -1, edge = -1;
+    std::string format;
+    Bytes data;
+};
+
+long json_number(const std::string& page, const std::string& key) {
+    const std::size_t at = page.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::stol(page.substr(at + key.size() + 3));
+}
+
+std::string json_text(const std::string& page, const std::string& key) {
+    const std::size_t at = page.find("\"" + key + "\":\"");
+    if (at == std::string::npos) return {};
+    const std::size_t from = at + key.size() + 4;
+    return page.substr(from, page.find('"', from) - from);
+}
+
+Bytes from_base64(const std::string& text) {
+    const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    Bytes out;
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const std::size_t v = digits.find(c);
+        if (v == std::string::npos) continue;  // '=' padding
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<std::uint8_t>(acc >> bits));
+        }
+    }
+    return out;
+}
+
+PageParticle page_particle(const std::string& html_path) {
+    const Bytes raw = test_support::read_bytes(html_path);
+    const std::string page(raw.begin(), raw.end());
+    return {json_number(page, "dim"), json_number(page, "block"), json_number(page, "edge"),
+            json_text(page, "format"), from_base64(json_text(page, "data"))};
+}
+
+// Decodes the embedded voxels with the library's own reader (a stream) or as the bitmap they are.
+void decode_page(const PageParticle& p, test_support::Body& body) {
+    if (p.format == "rle") {
+        const test_support::StreamRead r = test_support::load_stream(p.data, p.edge);
+        EXPECT_TRUE(r.ok);
+        std::copy(r.bitmap.begin(), r.bitmap.end(), body.rec.data);
+    } else {
+        ASSERT_EQ(p.format, "bits");
+        ASSERT_EQ(p.data.size(), static_cast<std::size_t>((std::int64_t{p.edge} * p.edge * p.edge + 7) / 8));
+        std::copy(p.data.begin(), p.data.end(), body.rec.data);
+    }
+}
+
+TEST(ToolsView, ThePageCarriesTheVoxelsInTheShorterFormAndFetchesNothing) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> particles = {
+        {{"grain", "40", "--seed", "2", "--pores", "20"}, "rle"},
+        {{"noise", "37", "--seed", "5", "--density", "0.5"}, "bits"},
+    };
+    for (const auto& [make, format] : particles) {
+        const std::string in = dir.file(make[0] + ".3d"), html = dir.file(make[0] + ".html");
+        std::vector<std::string> args = {"make", make[0], make[1], in};
+        args.insert(args.end(), make.begin() + 2, make.end());
+        expect_done(tools(args));
+        expect_done(tools({"view", in, html}));
+        const PageParticle p = page_particle(html);
+        EXPECT_EQ(p.dim, std::stol(make[1]));
+        EXPECT_EQ(p.block, 1);
+        EXPECT_EQ(p.edge, p.dim);
+        EXPECT_EQ(p.format, format) << make[0];
+        test_support::Body page(static_cast<std::int32_t>(p.edge));
+        decode_page(p, page);
+        Loaded original(in);
+        EXPECT_TRUE(test_support::same_voxels(page.rec, original.rec)) << make[0];
+
+        // Scripts and styles are inline: no address to fetch them from.
+        const Bytes raw = test_support::read_bytes(html);
+        const std::string text(raw.begin(), raw.end());
+        for (const char* fetch : {"http:", "https:", "<link", " src=", "@import", "url("})
+            EXPECT_EQ(text.find(fetch), std::string::npos) << fetch;
+        EXPECT_NE(text.find("<script>"), std::string::npos);
+        EXPECT_NE(text.find("<style>"), std::string::npos);
+    }
+}
+
+TEST(ToolsView, ALargerParticleIsReducedToBlocksSetWhereAnyOfTheirVoxelsIs) {
+    ScratchDir dir;
+    const std::string in = dir.file("sparse.3d"), html = dir.file("sparse.html");
+    // Rows of 100 voxels span two words and start anywhere in one.
+    expect_done(tools({"make", "noise", "100", in, "--seed", "7", "--density", "0.002"}));
+    expect_done(tools({"view", in, html, "--max-edge", "40"}));
+    const PageParticle p = page_particle(html);
+    ASSERT_EQ(p.block, 3);  // edge 100 in blocks of 3: 34, the last of one voxel
+    ASSERT_EQ(p.edge, 34);
+    test_support::Body page(34);
+    decode_page(p, page);
+    Loaded original(in);
+    test_support::Body expected(34);
+    for (std::int32_t z = 0; z < 100; ++z)
+        for (std::int32_t y = 0; y < 100; ++y)
+            for (std::int32_t x = 0; x < 100; ++x)
+                if (Get_voxel(original.rec, x, y, z)) Set_voxel(expected.rec, x / 3, y / 3, z / 3, 1);
+    EXPECT_TRUE(test_support::same_voxels(page.rec, expected.rec));
+    EXPECT_GT(count_voxels(expected.rec), 0);
+    EXPECT_LT(count_voxels(expected.rec), 34 * 34 * 34 / 2);
+
+    expect_done(tools({"view", in, html, "--max-edge", "100"}));
+    EXPECT_EQ(page_particle(html).block, 1);
+}
+
 // ---- bad usage and damaged inputs ----
 
 TEST(ToolsErrors, UsageErrorsExitWithTwoAndHelpWithZero) {
@@ -515,6 +624,9 @@ TEST(ToolsErrors, UsageErrorsExitWithTwoAndHelpWithZero) {
         {"import", dir.file("x.tif"), out},
         {"info"},
         {"info", "a.3d", "b.3d"},
+        {"view", out},
+        {"view", out, dir.file("x.html"), "--max-edge", "0"},
+        {"view", out, dir.file("x.html"), "--max-edge", "513"},
     };
     for (const auto& args : usage_errors) {
         const ToolRun r = tools(args);
@@ -524,7 +636,7 @@ TEST(ToolsErrors, UsageErrorsExitWithTwoAndHelpWithZero) {
         EXPECT_FALSE(r.output.empty()) << shown;
     }
     EXPECT_FALSE(std::filesystem::exists(out));
-    for (const char* sub : {"make", "info", "render", "export", "import"}) {
+    for (const char* sub : {"make", "info", "render", "export", "import", "view"}) {
         const ToolRun r = tools({sub, "--help"});
         EXPECT_EQ(r.status, 0) << sub;
         EXPECT_EQ(r.output.rfind(std::string("Usage: tarvo-tools ") + sub, 0), 0u) << r.output;
@@ -548,6 +660,8 @@ TEST(ToolsErrors, FailuresExitWithOneAndNameTheFile) {
         {{"export", dir.file("ok.3d"), nowhere + ".raw"}, nowhere + ".raw"},
         {{"make", "grain", "16", nowhere + ".3d"}, nowhere + ".3d"},
         {{"import", dir.file("missing.raw"), dir.file("m.3d")}, dir.file("missing.raw")},
+        {{"view", missing, dir.file("m.html")}, missing},
+        {{"view", dir.file("ok.3d"), nowhere + ".html"}, nowhere + ".html"},
     };
     for (const auto& [args, message] : failures) {
         const ToolRun r = tools(args);

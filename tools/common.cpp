@@ -106,6 +106,52 @@ std::string lower_extension(const std::string& path) {
 
 void fail_with(const teleso::Status& status) { throw Failure(teleso::describe(status)); }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
+std::size_t utf8_sequence(const std::string& s, std::size_t i) {
+    const auto b = [&s](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    std::size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else return 0;
+    if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text, bool in_script) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = utf8_sequence(text, i);
+        if (n == 0) {
+            out += "\\ufffd";  // a file name may hold bytes that are no UTF-8
+            ++i;
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || (in_script && (c == '<' || c == '>' || c == '&'))) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out + "\"";
+}
+
 void allocate_or_fail(OwnedBody& body, std::int32_t dim) {
     if (const teleso::Status s = teleso::create_body(body.rec, dim); !s) fail_with(s);
 }

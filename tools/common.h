@@ -7,6 +7,7 @@
 //   Arguments, parse_arguments      positional arguments and --name value options
 //   number / integer / triple       option values checked against their ranges
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
+//   json_string(text, in_script)    a quoted JSON string; bytes that are no UTF-8 become U+FFFD
 //   OwnedBody                       a body released on destruction
 //   load_or_fail, measure_and_save  the library's reading and writing of particles
 //   remember_input(file)            an input that no output of this run may replace
@@ -61,6 +62,10 @@ long integer(const std::string& option, const std::string& text, long lo, long h
 std::array<double, 3> triple(const std::string& option, const std::string& text, double lo, double hi);
 
 std::string lower_extension(const std::string& path);
+
+// Quotes and escapes text for JSON; in_script also escapes < > & so that the string can stand
+// inside an HTML <script> element.
+std::string json_string(const std::string& text, bool in_script = false);
 
 struct OwnedBody {
     OwnedBody() = default;

@@ -1,4 +1,4 @@
-// tarvo-tools: make, inspect, picture, export and import particles.
+// tarvo-tools: make, inspect, picture, export, import and view particles.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,8 +9,8 @@
 
 namespace {
 
-const tools::Subcommand* const kSubcommands[] = {&tools::kMake,   &tools::kInfo,   &tools::kTable,
-                                                 &tools::kRender, &tools::kExport, &tools::kImport};
+const tools::Subcommand* const kSubcommands[] = {&tools::kMake,   &tools::kInfo,   &tools::kTable, &tools::kRender,
+                                                 &tools::kExport, &tools::kImport, &tools::kView};
 
 const tools::Subcommand* find_subcommand(const std::string& name) {
     for (const tools::Subcommand* s : kSubcommands)

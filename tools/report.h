@@ -5,7 +5,6 @@
 // API
 //   ParticleReport            one file's report; `error` says why it could not be read
 //   report_on(path)           reads the file once (a pipe will do) and measures it
-//   json_string(s)            s as a JSON string; bytes that are not UTF-8 become U+FFFD
 #pragma once
 
 #include <string>
@@ -34,7 +33,5 @@ struct ParticleReport {
 };
 
 ParticleReport report_on(const std::string& path);
-
-std::string json_string(const std::string& s);
 
 }  // namespace tools

@@ -22,5 +22,6 @@ extern const Subcommand kRender;
 extern const Subcommand kExport;
 extern const Subcommand kImport;
 extern const Subcommand kTable;
+extern const Subcommand kView;
 
 }  // namespace tools

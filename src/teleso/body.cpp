@@ -55,6 +55,16 @@ std::int64_t next_change(const TelesoRecord& rec, std::int64_t i, std::int64_t e
     return teleso::next_change(rec.data, i, end, value ? 1 : 0);
 }
 
+std::uint64_t voxel_word(const TelesoRecord& rec, std::int64_t i) {
+    const std::int64_t total = voxel_count(rec.dim);
+    if (i < 0 || i >= total) return 0;
+    const std::int64_t w = i / kWordBits, shift = i % kWordBits;
+    std::uint64_t v = load_word(rec.data, w) >> shift;
+    // The next word exists in the padded block whenever it holds a voxel.
+    if (shift != 0 && (w + 1) * kWordBits < total) v |= load_word(rec.data, w + 1) << (kWordBits - shift);
+    return total - i < kWordBits ? v & low_mask(total - i) : v;
+}
+
 }  // namespace teleso
 
 int Get_voxel(const TelesoRecord& rec, std::int32_t x, std::int32_t y, std::int32_t z) {

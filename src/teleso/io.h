@@ -13,7 +13,8 @@
 //   LoadInfo, load_body(path, rec, info, count_surplus)
 //                                    open, read the header, check it, allocate and decode; on
 //                                    failure rec holds no bitmap
-//   encode_voxels(rec, sink)         the voxel stream of a body into a block sink
+//   encode_voxels(rec, writer)       the voxel stream of a body into a stream writer
+//   encode_stream(rec)               the voxel stream of a body in memory
 //   write_body(out, rec, threads)    the header image and the voxel stream into an open output
 //   save_body(path, rec, protect)    the whole file through a safe output
 //   kAutoThreads                     let the size of the grid and the machine choose
@@ -21,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "teleso/codec.h"
 #include "teleso/format.h"
@@ -63,6 +65,7 @@ struct LoadInfo {
 Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false);
 
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer);
+std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec);
 Status write_body(Output& out, const TelesoRecord& rec, int threads = kAutoThreads);
 Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect = {});
 

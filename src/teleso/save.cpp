@@ -49,6 +49,19 @@ void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
     writer.finish();
 }
 
+std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec) {
+    struct Collect : BlockSink {
+        std::vector<std::uint8_t> bytes;
+        void take(Block& block) override {
+            bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
+            block.used = 0;
+        }
+    } sink;
+    StreamWriter writer(sink, Block::of(std::size_t{1} << 16));
+    encode_voxels(rec, writer);
+    return std::move(sink.bytes);
+}
+
 Status write_body(Output& out, const TelesoRecord& rec, int threads) {
     const auto header = header_image(rec);
     if (Status s = out.write(header.data(), header.size()); !s) return s;

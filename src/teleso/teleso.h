@@ -14,6 +14,7 @@
 //   pack_voxels(rec, begin, bytes, k, threshold)   set voxel begin+j where bytes[j] >= threshold
 //   unpack_voxels(rec, begin, k, out, set, empty)  out[j] = set or empty for voxel begin+j
 //   next_change(rec, i, end, value)   the first voxel in i..end-1 that is not `value` (or end)
+//   voxel_word(rec, i)                voxels i..i+63 as bits 0..63 of a word (0 past the grid)
 //
 // Voxel i = x + dim*(y + dim*z) is bit i%8 of byte i/8 of the bitmap: x fastest, then y, then z,
 // the order of the file's voxel stream.
@@ -70,5 +71,6 @@ void pack_voxels(TelesoRecord& rec, std::int64_t begin, const std::uint8_t* byte
 void unpack_voxels(const TelesoRecord& rec, std::int64_t begin, std::int64_t count, std::uint8_t* out,
                    std::uint8_t set, std::uint8_t empty);
 std::int64_t next_change(const TelesoRecord& rec, std::int64_t i, std::int64_t end, bool value);
+std::uint64_t voxel_word(const TelesoRecord& rec, std::int64_t i);
 
 }  // namespace teleso
