@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "progress.h"
 #include "subcommands.h"
 #include "teleso/output.h"
 #include "volume.h"
@@ -37,7 +38,9 @@ std::string vtk_header(std::int32_t dim, const std::string& source) {
 }
 
 // Writes header text and then (when with_voxels) the voxel bytes, replacing `path` whole.
-void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels) {
+void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels,
+                       Progress& progress) {
+    progress.stage("writing " + path, voxels ? voxels->dim : 0);
     teleso::PendingOutput out;
     if (!teleso::open_output(path.c_str(), out))
         throw Failure("Can't write to '" + path + "' file: " + std::strerror(errno));
@@ -46,6 +49,7 @@ void write_volume_file(const std::string& path, const std::string& header, const
     for (std::int32_t z = 0; voxels && ok && z < voxels->dim; ++z) {
         layer_bytes(*voxels, z, layer);
         ok = std::fwrite(layer.data(), 1, layer.size(), out.file) == layer.size();
+        progress.advance(1);
     }
     if (!teleso::finish_output(out, ok))
         throw Failure("Writing '" + path + "' failed: " + std::strerror(errno));
@@ -59,17 +63,19 @@ int run_export(const Args& raw) {
     const std::string ext = lower_extension(out);
     if (ext != ".vtk" && ext != ".raw" && ext != ".nrrd")
         throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .raw or .nrrd");
+    Progress progress("export");
+    progress.stage("reading " + in);
     OwnedBody body;
     load_or_fail(in, body);
     const std::string source = "tarvo-tools export of " + base_name(in);
     if (ext == ".vtk") {
-        write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec);
+        write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec, progress);
     } else if (ext == ".nrrd") {
-        write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec);
+        write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec, progress);
     } else {
-        write_volume_file(out, "", &body.rec);
+        write_volume_file(out, "", &body.rec, progress);
         const std::string nhdr = out.substr(0, out.size() - ext.size()) + ".nhdr";
-        write_volume_file(nhdr, nrrd_header(body.rec.dim, base_name(out), source), nullptr);
+        write_volume_file(nhdr, nrrd_header(body.rec.dim, base_name(out), source), nullptr, progress);
     }
     return kDone;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common.h"
+#include "progress.h"
 #include "subcommands.h"
 #include "volume.h"
 
@@ -87,9 +88,9 @@ Volume nrrd_volume(const std::string& path, const std::string* dim_text) {
     return {src.data_path, src.offset, static_cast<std::int32_t>(src.edge)};
 }
 
-// Calls use(z, layer) for every z layer of the volume.
+// Calls use(z, layer) for every z layer of the volume, one step of `progress` each.
 template <typename UseLayer>
-void for_each_layer(const Volume& v, UseLayer use) {
+void for_each_layer(const Volume& v, Progress& progress, UseLayer use) {
     File in(std::fopen(v.path.c_str(), "rb"));
     if (!in || std::fseek(in.get(), static_cast<long>(v.offset), SEEK_SET) != 0)
         throw Failure("Can't read '" + v.path + "' file: " + std::strerror(errno));
@@ -98,20 +99,23 @@ void for_each_layer(const Volume& v, UseLayer use) {
         if (std::fread(layer.data(), 1, layer.size(), in.get()) != layer.size())
             throw Failure("'" + v.path + "' cannot be read to its end");
         use(z, layer);
+        progress.advance(1);
     }
 }
 
-bool binary_volume(const Volume& v) {
+bool binary_volume(const Volume& v, Progress& progress) {
+    progress.stage("looking through " + v.path, v.edge);
     bool binary = true;
-    for_each_layer(v, [&binary](std::int32_t, const std::vector<std::uint8_t>& layer) {
+    for_each_layer(v, progress, [&binary](std::int32_t, const std::vector<std::uint8_t>& layer) {
         for (std::uint8_t b : layer) binary = binary && b <= 1;
     });
     return binary;
 }
 
-void fill_body(const Volume& v, int threshold, TelesoRecord& rec) {
+void fill_body(const Volume& v, int threshold, TelesoRecord& rec, Progress& progress) {
+    progress.stage("reading " + v.path, v.edge);
     const std::int64_t layer_voxels = std::int64_t{v.edge} * v.edge;
-    for_each_layer(v, [&](std::int32_t z, const std::vector<std::uint8_t>& layer) {
+    for_each_layer(v, progress, [&](std::int32_t z, const std::vector<std::uint8_t>& layer) {
         const std::int64_t first = layer_voxels * z;
         for (std::int64_t k = 0; k < layer_voxels; ++k)
             if (layer[k] >= threshold) {
@@ -133,10 +137,12 @@ int run_import(const Args& raw) {
     int threshold = threshold_text ? static_cast<int>(integer("--threshold", *threshold_text, 1, 255)) : 0;
     if (const std::string* d = a.value("--dim")) integer("--dim", *d, 0, teleso::kMaxDim);
     const Volume v = ext == ".raw" ? raw_volume(in, a.value("--dim")) : nrrd_volume(in, a.value("--dim"));
-    if (!threshold_text) threshold = binary_volume(v) ? kBinaryThreshold : kGreyThreshold;
+    Progress progress("import");
+    if (!threshold_text) threshold = binary_volume(v, progress) ? kBinaryThreshold : kGreyThreshold;
     OwnedBody body;
     allocate_or_fail(body, v.edge);
-    fill_body(v, threshold, body.rec);
+    fill_body(v, threshold, body.rec, progress);
+    progress.stage("writing " + out);
     measure_and_save(out, body.rec);
     return kDone;
 }
