@@ -15,6 +15,26 @@
 namespace tools {
 namespace {
 
+// ---- Work on all cores ----
+
+int worker_count() {
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+}
+
+// Calls work(begin, end, worker) for bands of `band` items of 0..count-1, on every core; worker
+// numbers the calling threads from 0 to worker_count() - 1.
+template <typename Work>
+void in_parallel(std::int64_t count, std::int64_t band, Work work) {
+    std::atomic<std::int64_t> next{0};
+    auto worker = [&](int id) {
+        for (std::int64_t b; (b = next.fetch_add(band)) < count;) work(b, std::min(count, b + band), id);
+    };
+    std::vector<std::thread> helpers;
+    for (int k = 1; k < worker_count() && band < count; ++k) helpers.emplace_back(worker, k);
+    worker(0);
+    for (std::thread& t : helpers) t.join();
+}
+
 // ---- The bitmap: the only code in this file that touches rec.data ----
 
 // Voxel (x, y, z), which must lie in the grid.
@@ -40,7 +60,11 @@ inline std::uint64_t row_bits(const TelesoRecord& rec, std::int32_t y, std::int3
 }  // namespace
 
 void copy_voxels(const TelesoRecord& from, TelesoRecord& to) {
-    std::memcpy(to.data, from.data, static_cast<std::size_t>(from.size));
+    // In pieces on all cores: most of the time goes to the first touch of the new pages.
+    constexpr std::int64_t kPiece = std::int64_t{1} << 22;
+    in_parallel(from.size, kPiece, [&](std::int64_t begin, std::int64_t end, int) {
+        std::memcpy(to.data + begin, from.data + begin, static_cast<std::size_t>(end - begin));
+    });
 }
 
 namespace {
@@ -140,26 +164,6 @@ Projection projection_for(const Camera& cam, std::int32_t n, double h, int edge)
     return p;
 }
 
-// ---- Work on all cores ----
-
-int worker_count() {
-    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-}
-
-// Calls work(begin, end, worker) for bands of `band` items of 0..count-1, on every core; worker
-// numbers the calling threads from 0 to worker_count() - 1.
-template <typename Work>
-void in_parallel(std::int64_t count, std::int64_t band, Work work) {
-    std::atomic<std::int64_t> next{0};
-    auto worker = [&](int id) {
-        for (std::int64_t b; (b = next.fetch_add(band)) < count;) work(b, std::min(count, b + band), id);
-    };
-    std::vector<std::thread> helpers;
-    for (int k = 1; k < worker_count() && band < count; ++k) helpers.emplace_back(worker, k);
-    worker(0);
-    for (std::thread& t : helpers) t.join();
-}
-
 // ---- Empty space ----
 
 // Blocks of 4^3 voxels, each with the level L (blocks of 2^L voxels, L >= 2) of the largest empty
@@ -170,18 +174,6 @@ constexpr int kBaseLevel = 2;
 
 std::int32_t blocks(std::int32_t n, int level) { return (n + (1 << level) - 1) >> level; }
 
-struct EmptySpace {
-    std::int32_t bricks = 0;  // bricks along each axis
-    std::vector<std::uint8_t> level;
-    static std::size_t index(std::int32_t bricks, std::int32_t bx, std::int32_t by, std::int32_t bz) {
-        const std::size_t brick = (bx >> 2) + static_cast<std::size_t>(bricks) * ((by >> 2) + static_cast<std::size_t>(bricks) * (bz >> 2));
-        return brick * 64 + (bx & 3) + 4 * (by & 3) + 16 * (bz & 3);
-    }
-    std::uint8_t at(std::int32_t x, std::int32_t y, std::int32_t z) const {
-        return level[index(bricks, x >> kBaseLevel, y >> kBaseLevel, z >> kBaseLevel)];
-    }
-};
-
 // A cube of `edge` bytes per axis, x fastest.
 struct ByteCube {
     std::int32_t edge = 0;
@@ -189,6 +181,22 @@ struct ByteCube {
     explicit ByteCube(std::int32_t e) : edge(e), v(static_cast<std::size_t>(e) * e * e, 0) {}
     std::uint8_t& at(std::int32_t x, std::int32_t y, std::int32_t z) {
         return v[x + static_cast<std::size_t>(edge) * (y + static_cast<std::size_t>(edge) * z)];
+    }
+    std::uint8_t at(std::int32_t x, std::int32_t y, std::int32_t z) const {
+        return v[x + static_cast<std::size_t>(edge) * (y + static_cast<std::size_t>(edge) * z)];
+    }
+};
+
+struct EmptySpace {
+    std::int32_t bricks = 0;  // bricks along each axis
+    std::vector<std::uint8_t> level;
+    ByteCube coarse{0};  // the levels of the blocks of 8^3 voxels, x fastest (0: occupied)
+    static std::size_t index(std::int32_t bricks, std::int32_t bx, std::int32_t by, std::int32_t bz) {
+        const std::size_t brick = (bx >> 2) + static_cast<std::size_t>(bricks) * ((by >> 2) + static_cast<std::size_t>(bricks) * (bz >> 2));
+        return brick * 64 + (bx & 3) + 4 * (by & 3) + 16 * (bz & 3);
+    }
+    std::uint8_t at(std::int32_t x, std::int32_t y, std::int32_t z) const {
+        return level[index(bricks, x >> kBaseLevel, y >> kBaseLevel, z >> kBaseLevel)];
     }
 };
 
@@ -263,6 +271,7 @@ EmptySpace empty_space(const TelesoRecord& rec, const Box& box) {
                     space.level[EmptySpace::index(space.bricks, x, y, z)] = p ? p : kBaseLevel;
                 }
     });
+    if (top > 0) space.coarse = std::move(occ[1]);
     return space;
 }
 
@@ -315,7 +324,7 @@ inline bool leap(const Ray& ray, const Box& box, int level, std::int32_t (&at)[3
 
 // The first set voxel along the ray inside the box, cube by cube: where a block is empty the ray
 // leaps to the block's end, elsewhere it steps from voxel to neighbouring voxel.
-Hit cast(const TelesoRecord& rec, const EmptySpace& space, const Box& box, const Ray& ray) {
+Hit cast(const TelesoRecord& rec, const EmptySpace& space, const Box& box, const Ray& ray, double t_start) {
     Hit hit;
     double t_in = -std::numeric_limits<double>::infinity(), t_out = std::numeric_limits<double>::infinity();
     int axis = 0;
@@ -332,13 +341,15 @@ Hit cast(const TelesoRecord& rec, const EmptySpace& space, const Box& box, const
         }
         t_out = std::min(t_out, std::max(t1, t2));
     }
+    const bool inside = t_start > t_in;  // then in an empty voxel, before every occupied block
+    if (inside) t_in = t_start;
     if (t_in >= t_out) return hit;
     std::int32_t at[3];
     for (int k = 0; k < 3; ++k) {
         const double p = std::floor(ray.origin[k] + t_in * ray.d[k]);
         at[k] = static_cast<std::int32_t>(std::clamp(p, double(box.lo[k]), double(box.hi[k])));
     }
-    at[axis] = ray.d[axis] > 0 ? box.lo[axis] : box.hi[axis];
+    if (!inside) at[axis] = ray.d[axis] > 0 ? box.lo[axis] : box.hi[axis];
     double t = t_in;
     for (;;) {
         const int level = space.at(at[0], at[1], at[2]);
@@ -456,12 +467,59 @@ struct Sample {
     bool cut = false;
 };
 
+// Tiles of kTile x kTile samples, drawn one after another by a thread: their rays meet the same
+// few blocks and voxels.
+constexpr int kTile = 8;
+
+// For each tile, a depth before which no ray of the tile meets an occupied block of 8^3 voxels
+// (infinite: none at all), so rays start close to what they hit. A ray meets a block only
+// within the rectangle around the block's picture, and no nearer than the block's nearest corner.
+struct StartDepths {
+    int tiles = 0;  // along each side
+    std::vector<float> depth;
+    double at(int u, int v) const { return depth.empty() ? -std::numeric_limits<double>::infinity() : depth[(v / kTile) * static_cast<std::size_t>(tiles) + u / kTile]; }
+};
+
+StartDepths start_depths(const ByteCube& coarse, const Projection& p) {
+    StartDepths s;
+    if (coarse.edge == 0) return s;
+    const Camera& cam = p.cam;
+    constexpr double kHalf = 4;  // half the edge of a block of 8^3 voxels
+    const double half_u = kHalf * (std::fabs(cam.right.x) + std::fabs(cam.right.y) + std::fabs(cam.right.z)) * p.scale;
+    const double half_v = kHalf * (std::fabs(cam.up.x) + std::fabs(cam.up.y) + std::fabs(cam.up.z)) * p.scale;
+    const double half_depth = kHalf * (std::fabs(cam.dir.x) + std::fabs(cam.dir.y) + std::fabs(cam.dir.z));
+    s.tiles = (p.edge + kTile - 1) / kTile;
+    s.depth.assign(static_cast<std::size_t>(s.tiles) * s.tiles, std::numeric_limits<float>::infinity());
+    for (std::int32_t z = 0; z < coarse.edge; ++z)
+        for (std::int32_t y = 0; y < coarse.edge; ++y)
+            for (std::int32_t x = 0; x < coarse.edge; ++x) {
+                if (coarse.at(x, y, z) != 0) continue;
+                const V3 rel{8 * x + kHalf - p.centre, 8 * y + kHalf - p.centre, 8 * z + kHalf - p.centre};
+                const double u = p.edge / 2.0 + dot(rel, cam.right) * p.scale;
+                const double v = p.edge / 2.0 - dot(rel, cam.up) * p.scale;
+                // Samples sit at pixel centres, +0.5; one more on each side for rounding.
+                const int t0 = std::max(0, static_cast<int>(std::floor(u - half_u - 1.5)) / kTile);
+                const int t1 = std::min(s.tiles - 1, static_cast<int>(std::max(0.0, std::ceil(u + half_u + 0.5))) / kTile);
+                const int r0 = std::max(0, static_cast<int>(std::floor(v - half_v - 1.5)) / kTile);
+                const int r1 = std::min(s.tiles - 1, static_cast<int>(std::max(0.0, std::ceil(v + half_v + 0.5))) / kTile);
+                // A voxel of margin against rounding.
+                const auto nearest = static_cast<float>(dot(rel, cam.dir) - half_depth - 1);
+                for (int r = r0; r <= r1; ++r)
+                    for (int t = t0; t <= t1; ++t) {
+                        float& d = s.depth[static_cast<std::size_t>(r) * s.tiles + t];
+                        d = std::min(d, nearest);
+                    }
+            }
+    return s;
+}
+
 struct Scene {
     const TelesoRecord& rec;
     const TelesoRecord* before;
     Projection p;
     Box box;
     EmptySpace space;
+    StartDepths start;
     V3 light;
 };
 
@@ -476,7 +534,7 @@ Sample sample(const Scene& s, SurfaceCache& cache, int u, int v) {
         ray.d[k] = cam.dir[k];
         ray.inv[k] = ray.d[k] != 0 ? 1 / ray.d[k] : 0;
     }
-    const Hit hit = cast(s.rec, s.space, s.box, ray);
+    const Hit hit = cast(s.rec, s.space, s.box, ray, s.start.at(u, v));
     Sample out;
     if (std::isinf(hit.depth)) return out;
     const int f = hit.face;
@@ -597,20 +655,19 @@ Image render_view(const TelesoRecord& rec, const RenderRequest& request) {
     const Camera cam = camera_from(request.from);
     const Box frame_box = bounding_box(request.before_cut ? *request.before_cut : rec);
     Scene scene{rec, request.before_cut, projection_for(cam, rec.dim, frame_half_edge(frame_box, rec.dim), edge),
-                request.before_cut ? bounding_box(rec) : frame_box, {}, {}};
+                request.before_cut ? bounding_box(rec) : frame_box, {}, {}, {}};
     scene.space = empty_space(rec, scene.box);
+    scene.start = start_depths(scene.space.coarse, scene.p);
     scene.light = normalized((-1.0) * cam.dir + 0.3 * cam.up + (-0.3) * cam.right);
 
     std::vector<Sample> samples(static_cast<std::size_t>(edge) * edge);
     if (request.progress) request.progress->stage("drawing", edge);
-    constexpr int kBand = 8;
     std::vector<SurfaceCache> caches(worker_count());
-    in_parallel(edge, kBand, [&](std::int64_t v0, std::int64_t v1, int worker) {
+    in_parallel(edge, kTile, [&](std::int64_t v0, std::int64_t v1, int worker) {
         SurfaceCache& cache = caches[worker];
-        // Tiles of kBand x kBand samples, whose rays meet the same few blocks and voxels.
-        for (int u0 = 0; u0 < edge; u0 += kBand)
+        for (int u0 = 0; u0 < edge; u0 += kTile)
             for (auto v = static_cast<int>(v0); v < v1; ++v)
-                for (int u = u0; u < std::min(edge, u0 + kBand); ++u)
+                for (int u = u0; u < std::min(edge, u0 + kTile); ++u)
                     samples[static_cast<std::size_t>(v) * edge + u] = sample(scene, cache, u, v);
         if (request.progress) request.progress->advance(v1 - v0);
     });
