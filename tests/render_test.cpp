@@ -1,17 +1,20 @@
 // tarvo-tools render as a user runs it, checked on the decoded pictures against geometry worked
 // out here: where a cut's face must show in its own colour, which side each view looks from, and
-// that a cut drawn by render is the cut tarvo makes. Also the progress line of long work.
+// that a cut drawn by render is the cut tarvo makes. Rays that leap over empty space against rays
+// that walk voxel by voxel. Also the progress line of long work.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <thread>
 
 #include "geometry/geometry.h"
 #include "image.h"
 #include "picture.h"
 #include "progress.h"
+#include "shapes/shapes.h"
 #include "support.h"
 
 namespace {
@@ -291,6 +294,48 @@ TEST(RenderView, EveryViewLooksFromTheSideItNamesWithZUp) {
             const std::string side = facing ? "" : " from the other side";
             EXPECT_EQ(face(middle), facing) << label << side;
             EXPECT_EQ(material(middle), !facing) << label << side;
+        }
+    }
+}
+
+// ---- Leaping over empty space ----
+
+// Rays that leap over empty blocks and start near their tile's first occupied block find the
+// same voxels as rays walking voxel by voxel: sparse voxels and balls that reach the grid's
+// faces, in grids whose edge is no multiple of the blocks, cut and whole, from many directions.
+TEST(RenderView, LeapingRaysFindTheVoxelsThatWalkingRaysFind) {
+    std::mt19937_64 rng(13);
+    for (std::int32_t n : {37, 70, 133}) {
+        test_support::Body body(n), before(n);
+        test_support::fill_random(body.rec, rng, 0.002);
+        std::uniform_real_distribution<double> at(0, n - 1), radius(1, n / 5.0);
+        std::vector<shapes::Ball> balls;
+        for (int k = 0; k < 6; ++k) balls.push_back({at(rng), at(rng), at(rng), radius(rng)});
+        balls.push_back({double(n - 1), 0, n / 2.0, n / 4.0});  // through a corner
+        shapes::fill_balls(body.rec, balls, {});
+        tools::copy_voxels(body.rec, before.rec);
+        Analyse_teleso(body.rec);
+        Cut_teleso(body.rec, Get_center(body.rec), Cut_length("9"), Cut_length("-13"), Cut_length("40"));
+        for (const tools::Direction from : {tools::Direction{1, 1, 1}, {-1, 0, 0}, {0, 0, 1}, {-1, 1, -1}, {1, 0.3, -2}}) {
+            for (const TelesoRecord* cut_from : {static_cast<const TelesoRecord*>(nullptr), static_cast<const TelesoRecord*>(&before.rec)}) {
+                const TelesoRecord& rec = cut_from ? body.rec : before.rec;
+                tools::RenderRequest request;
+                request.from = from;
+                request.size = 96;
+                request.before_cut = cut_from;
+                const tools::Image fast = tools::render_view(rec, request);
+                request.skip_empty = false;
+                const tools::Image walked = tools::render_view(rec, request);
+                int differing = 0, drawn = 0;
+                for (int y = 0; y < 96; ++y)
+                    for (int x = 0; x < 96; ++x) {
+                        differing += !(fast.at(x, y) == walked.at(x, y));
+                        drawn += !(walked.at(x, y) == tools::kBackground);
+                    }
+                EXPECT_EQ(differing, 0) << "edge " << n << " from " << from.x << "," << from.y << "," << from.z
+                                        << (cut_from ? " cut" : "");
+                EXPECT_GT(drawn, 500);
+            }
         }
     }
 }

@@ -240,7 +240,13 @@ ByteCube coarser(ByteCube& fine) {
     return up;
 }
 
-EmptySpace empty_space(const TelesoRecord& rec, const Box& box) {
+EmptySpace empty_space(const TelesoRecord& rec, const Box& box, bool skip) {
+    if (!skip) {  // every block occupied: rays walk voxel by voxel
+        EmptySpace all;
+        all.bricks = (blocks(rec.dim, kBaseLevel) + 3) / 4;
+        all.level.assign(static_cast<std::size_t>(all.bricks) * all.bricks * all.bricks * 64, 0);
+        return all;
+    }
     std::vector<ByteCube> occ;
     occ.push_back(occupied_blocks(rec, box));
     while (occ.back().edge > 1) occ.push_back(coarser(occ.back()));
@@ -295,7 +301,7 @@ inline double wall_time(const Ray& ray, int k, std::int32_t at) {
 }
 
 // Moves the ray out of the empty block of 2^level voxels around `at` through its nearest wall;
-// false when that leaves the box.
+// false when the ray has left the box by then (blocks reach past the box and the grid).
 inline bool leap(const Ray& ray, const Box& box, int level, std::int32_t (&at)[3], double& t, int& axis) {
     std::int32_t base[3], wall[3];
     double t_next = std::numeric_limits<double>::infinity();
@@ -317,6 +323,7 @@ inline bool leap(const Ray& ray, const Box& box, int level, std::int32_t (&at)[3
         const double last = base[k] + (1 << level) - 1;
         at[k] = static_cast<std::int32_t>(ray.d[k] > 0 ? std::clamp(p, double(at[k]), last)
                                                        : std::clamp(p, double(base[k]), double(at[k])));
+        if (at[k] < box.lo[k] || at[k] > box.hi[k]) return false;
     }
     at[axis] = ray.d[axis] > 0 ? wall[axis] : wall[axis] - 1;
     return at[axis] >= box.lo[axis] && at[axis] <= box.hi[axis];
@@ -656,7 +663,7 @@ Image render_view(const TelesoRecord& rec, const RenderRequest& request) {
     const Box frame_box = bounding_box(request.before_cut ? *request.before_cut : rec);
     Scene scene{rec, request.before_cut, projection_for(cam, rec.dim, frame_half_edge(frame_box, rec.dim), edge),
                 request.before_cut ? bounding_box(rec) : frame_box, {}, {}, {}};
-    scene.space = empty_space(rec, scene.box);
+    scene.space = empty_space(rec, scene.box, request.skip_empty);
     scene.start = start_depths(scene.space.coarse, scene.p);
     scene.light = normalized((-1.0) * cam.dir + 0.3 * cam.up + (-0.3) * cam.right);
 

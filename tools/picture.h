@@ -49,6 +49,9 @@ struct RenderRequest {
     // kCutFace, and the frame is this body's, so the cut part leaves its room empty.
     const TelesoRecord* before_cut = nullptr;
     Progress* progress = nullptr;
+    // false: every ray walks voxel by voxel from where it enters the particle's box, without
+    // leaping over empty blocks; the same picture, slowly (the reference for tests).
+    bool skip_empty = true;
 };
 
 // The frame is the smallest cube around the grid's middle that holds the particle, so pictures
