@@ -233,9 +233,11 @@ ByteCube coarser(ByteCube& fine) {
     in_parallel(up.edge, 4, [&](std::int64_t z0, std::int64_t z1, int) {
         for (auto z = static_cast<std::int32_t>(z0); z < z1; ++z)
             for (std::int32_t fz = 2 * z; fz < std::min(fine.edge, 2 * z + 2); ++fz)
-                for (std::int32_t fy = 0; fy < fine.edge; ++fy)
-                    for (std::int32_t fx = 0; fx < fine.edge; ++fx)
-                        if (fine.at(fx, fy, fz)) up.at(fx / 2, fy / 2, z) = 1;
+                for (std::int32_t fy = 0; fy < fine.edge; ++fy) {
+                    const std::uint8_t* from = &fine.at(0, fy, fz);
+                    std::uint8_t* to = &up.at(0, fy / 2, z);
+                    for (std::int32_t fx = 0; fx < fine.edge; ++fx) to[fx / 2] |= from[fx];
+                }
     });
     return up;
 }
@@ -268,14 +270,17 @@ EmptySpace empty_space(const TelesoRecord& rec, const Box& box, bool skip) {
     EmptySpace space;
     space.bricks = (base.edge + 3) / 4;
     space.level.assign(static_cast<std::size_t>(space.bricks) * space.bricks * space.bricks * 64, 0);
-    in_parallel(base.edge, 4, [&](std::int64_t z0, std::int64_t z1, int) {
-        for (auto z = static_cast<std::int32_t>(z0); z < z1; ++z)
-            for (std::int32_t y = 0; y < base.edge; ++y)
-                for (std::int32_t x = 0; x < base.edge; ++x) {
-                    if (base.at(x, y, z)) continue;
-                    const std::uint8_t p = top > 0 ? occ[1].at(x / 2, y / 2, z / 2) : 0;
-                    space.level[EmptySpace::index(space.bricks, x, y, z)] = p ? p : kBaseLevel;
-                }
+    // Brick by brick, so that each brick's cache line is written whole at once.
+    in_parallel(space.bricks, 1, [&](std::int64_t bz, std::int64_t, int) {
+        for (std::int32_t by = 0; by < space.bricks; ++by)
+            for (std::int32_t bx = 0; bx < space.bricks; ++bx)
+                for (std::int32_t z = 4 * static_cast<std::int32_t>(bz); z < std::min(base.edge, 4 * static_cast<std::int32_t>(bz) + 4); ++z)
+                    for (std::int32_t y = 4 * by; y < std::min(base.edge, 4 * by + 4); ++y)
+                        for (std::int32_t x = 4 * bx; x < std::min(base.edge, 4 * bx + 4); ++x) {
+                            if (base.at(x, y, z)) continue;
+                            const std::uint8_t p = top > 0 ? occ[1].at(x / 2, y / 2, z / 2) : 0;
+                            space.level[EmptySpace::index(space.bricks, x, y, z)] = p ? p : kBaseLevel;
+                        }
     });
     if (top > 0) space.coarse = std::move(occ[1]);
     return space;

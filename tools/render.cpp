@@ -77,11 +77,13 @@ std::optional<std::array<std::string, 3>> take_cut(Args& args) {
     return cut;
 }
 
-// Cuts the body as tarvo does (centre of the particle as read) and keeps the body as it was in
-// `before`. Returns the direction the cleared side lies in, if the cut has one.
-std::optional<Direction> cut_body(OwnedBody& body, OwnedBody& before, const std::array<std::string, 3>& text) {
-    allocate_or_fail(before, body.rec.dim);
-    copy_voxels(body.rec, before.rec);
+// Cuts the body as tarvo does (centre of the particle as read), keeping the body as it was in
+// `before` unless that is null. Returns the direction the cleared side lies in, if the cut has one.
+std::optional<Direction> cut_body(OwnedBody& body, OwnedBody* before, const std::array<std::string, 3>& text) {
+    if (before) {
+        allocate_or_fail(*before, body.rec.dim);
+        copy_voxels(body.rec, before->rec);
+    }
     Analyse_teleso(body.rec);
     const Center c = Get_center(body.rec);
     const float x = Cut_length(text[0].c_str()), y = Cut_length(text[1].c_str()), z = Cut_length(text[2].c_str());
@@ -116,7 +118,8 @@ int run_render(const Args& raw) {
     request.progress = &progress;
     if (cut) {
         progress.stage("cutting");
-        const std::optional<Direction> cleared_side = cut_body(body, before, *cut);
+        const bool slicing = a.has("--slice");  // a layer shows no faces
+        const std::optional<Direction> cleared_side = cut_body(body, slicing ? nullptr : &before, *cut);
         if (!view) view = cleared_side;
         request.before_cut = &before.rec;
     }
