@@ -300,10 +300,11 @@ TEST(RenderView, EveryViewLooksFromTheSideItNamesWithZUp) {
 
 // ---- Leaping over empty space ----
 
-// Rays that leap over empty blocks and start near their tile's first occupied block find the
-// same voxels as rays walking voxel by voxel: sparse voxels and balls that reach the grid's
-// faces, in grids whose edge is no multiple of the blocks, cut and whole, from many directions.
-TEST(RenderView, LeapingRaysFindTheVoxelsThatWalkingRaysFind) {
+// Rays that leap over empty blocks and start near their tile's first occupied block, and cubes
+// drawn voxel by voxel, find the same voxels as rays walking voxel by voxel: sparse voxels and
+// balls that reach the grid's faces, in grids whose edge is no multiple of the blocks, cut and
+// whole, from many directions.
+TEST(RenderView, LeapingRaysAndDrawnCubesFindTheVoxelsThatWalkingRaysFind) {
     std::mt19937_64 rng(13);
     for (std::int32_t n : {37, 70, 133}) {
         test_support::Body body(n), before(n);
@@ -323,17 +324,21 @@ TEST(RenderView, LeapingRaysFindTheVoxelsThatWalkingRaysFind) {
                 request.from = from;
                 request.size = 96;
                 request.before_cut = cut_from;
-                const tools::Image fast = tools::render_view(rec, request);
-                request.skip_empty = false;
+                request.tracing = tools::Tracing::kWalk;
                 const tools::Image walked = tools::render_view(rec, request);
-                int differing = 0, drawn = 0;
+                for (const tools::Tracing fast : {tools::Tracing::kLeap, tools::Tracing::kCubes}) {
+                    request.tracing = fast;
+                    const tools::Image img = tools::render_view(rec, request);
+                    int differing = 0;
+                    for (int y = 0; y < 96; ++y)
+                        for (int x = 0; x < 96; ++x) differing += !(img.at(x, y) == walked.at(x, y));
+                    EXPECT_EQ(differing, 0) << (fast == tools::Tracing::kLeap ? "leaping" : "cubes") << ", edge " << n
+                                            << " from " << from.x << "," << from.y << "," << from.z
+                                            << (cut_from ? " cut" : "");
+                }
+                int drawn = 0;
                 for (int y = 0; y < 96; ++y)
-                    for (int x = 0; x < 96; ++x) {
-                        differing += !(fast.at(x, y) == walked.at(x, y));
-                        drawn += !(walked.at(x, y) == tools::kBackground);
-                    }
-                EXPECT_EQ(differing, 0) << "edge " << n << " from " << from.x << "," << from.y << "," << from.z
-                                        << (cut_from ? " cut" : "");
+                    for (int x = 0; x < 96; ++x) drawn += !(walked.at(x, y) == tools::kBackground);
                 EXPECT_GT(drawn, 500);
             }
         }

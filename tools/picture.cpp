@@ -1,6 +1,7 @@
 #include "picture.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -115,6 +116,7 @@ constexpr int kMaxSupersampledEdge = 4096;
 
 struct Box {
     std::int32_t lo[3] = {0, 0, 0}, hi[3] = {-1, -1, -1};
+    std::int64_t voxels = 0;
     bool empty() const { return hi[0] < lo[0]; }
 };
 
@@ -123,6 +125,7 @@ Box bounding_box(const TelesoRecord& rec) {
     Analyse_teleso(measured);
     Box b;
     if (measured.voxels == 0) return b;
+    b.voxels = measured.voxels;
     b.lo[0] = measured.x_min, b.hi[0] = measured.x_max;
     b.lo[1] = measured.y_min, b.hi[1] = measured.y_max;
     b.lo[2] = measured.z_min, b.hi[2] = measured.z_max;
@@ -299,6 +302,20 @@ struct Ray {
     double d[3] = {0, 0, 0}, inv[3] = {0, 0, 0};
 };
 
+// The ray of sample (u, v).
+inline Ray ray_of(const Projection& p, int u, int v) {
+    const Camera& cam = p.cam;
+    const double a = (u + 0.5 - p.edge / 2.0) / p.scale;
+    const double b = (p.edge / 2.0 - (v + 0.5)) / p.scale;
+    Ray ray;
+    ray.origin = V3{p.centre, p.centre, p.centre} + a * cam.right + b * cam.up;
+    for (int k = 0; k < 3; ++k) {
+        ray.d[k] = cam.dir[k];
+        ray.inv[k] = ray.d[k] != 0 ? 1 / ray.d[k] : 0;
+    }
+    return ray;
+}
+
 // When the ray leaves voxel `at` along axis k (never, along an axis it does not move on).
 inline double wall_time(const Ray& ray, int k, std::int32_t at) {
     if (ray.d[k] == 0) return std::numeric_limits<double>::infinity();
@@ -472,6 +489,80 @@ private:
     std::vector<Entry> entries_ = std::vector<Entry>(std::size_t{1} << kBits);
 };
 
+// ---- Few voxels: cubes drawn into the samples ----
+
+// Where the ray first meets the cube of voxel v (cell coordinates v .. v+1); nothing when it
+// misses. The same arithmetic as the walk between voxels, so both find the same depth and face.
+inline void meet_cube(const Ray& ray, const std::int32_t v[3], Hit& nearest) {
+    double t_in = -std::numeric_limits<double>::infinity(), t_out = std::numeric_limits<double>::infinity();
+    int face = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (ray.d[k] == 0) {
+            if (ray.origin[k] < v[k] || ray.origin[k] >= v[k] + 1) return;
+            continue;
+        }
+        const double t1 = (v[k] - ray.origin[k]) * ray.inv[k], t2 = (v[k] + 1 - ray.origin[k]) * ray.inv[k];
+        if (std::min(t1, t2) > t_in) {
+            t_in = std::min(t1, t2);
+            face = k;
+        }
+        t_out = std::min(t_out, std::max(t1, t2));
+    }
+    if (t_in >= t_out || t_in >= nearest.depth) return;
+    nearest.depth = t_in;
+    std::copy(v, v + 3, nearest.voxel);
+    nearest.face = face;
+}
+
+// The set voxels of the box, in stream order.
+std::vector<std::array<std::int32_t, 3>> set_voxels(const TelesoRecord& rec, const Box& box) {
+    const std::int32_t layers = box.empty() ? 0 : box.hi[2] - box.lo[2] + 1;
+    std::vector<std::vector<std::array<std::int32_t, 3>>> per_layer(static_cast<std::size_t>(layers));
+    in_parallel(layers, 8, [&](std::int64_t l0, std::int64_t l1, int) {
+        for (std::int64_t l = l0; l < l1; ++l) {
+            const auto z = static_cast<std::int32_t>(box.lo[2] + l);
+            for (std::int32_t y = box.lo[1]; y <= box.hi[1]; ++y)
+                for (std::int32_t x0 = box.lo[0] & ~63; x0 <= box.hi[0]; x0 += 64)
+                    for (std::uint64_t bits = row_bits(rec, y, z, x0); bits != 0; bits &= bits - 1)
+                        per_layer[l].push_back({x0 + std::countr_zero(bits), y, z});
+        }
+    });
+    std::vector<std::array<std::int32_t, 3>> all;
+    for (const auto& layer : per_layer) all.insert(all.end(), layer.begin(), layer.end());
+    return all;
+}
+
+// The cubes of the voxels drawn into the samples of rows v0..v1-1 with a depth test.
+void draw_cubes(const std::vector<std::array<std::int32_t, 3>>& voxels, const Projection& p, int v0, int v1,
+                std::vector<Hit>& hits) {
+    const Camera& cam = p.cam;
+    const double half_u = 0.5 * (std::fabs(cam.right.x) + std::fabs(cam.right.y) + std::fabs(cam.right.z)) * p.scale;
+    const double half_v = 0.5 * (std::fabs(cam.up.x) + std::fabs(cam.up.y) + std::fabs(cam.up.z)) * p.scale;
+    for (const std::array<std::int32_t, 3>& voxel : voxels) {
+        const std::int32_t* v = voxel.data();
+        const V3 rel{v[0] + 0.5 - p.centre, v[1] + 0.5 - p.centre, v[2] + 0.5 - p.centre};
+        const double cu = p.edge / 2.0 + dot(rel, cam.right) * p.scale;
+        const double cv = p.edge / 2.0 - dot(rel, cam.up) * p.scale;
+        const int u_lo = std::max(0, static_cast<int>(std::floor(cu - half_u - 0.5)));
+        const int u_hi = std::min(p.edge - 1, static_cast<int>(std::ceil(cu + half_u)));
+        const int r_lo = std::max(v0, static_cast<int>(std::floor(cv - half_v - 0.5)));
+        const int r_hi = std::min(v1 - 1, static_cast<int>(std::ceil(cv + half_v)));
+        for (int r = r_lo; r <= r_hi; ++r)
+            for (int u = u_lo; u <= u_hi; ++u)
+                meet_cube(ray_of(p, u, r), v, hits[static_cast<std::size_t>(r) * p.edge + u]);
+    }
+}
+
+// Drawing each voxel's cube costs about its picture's area in samples; a ray costs a few dozen
+// steps. Particles of few voxels (dust, thin shells) are drawn cube by cube.
+bool few_voxels(std::int64_t voxels, const Projection& p) {
+    const Camera& cam = p.cam;
+    const double across = (std::fabs(cam.right.x) + std::fabs(cam.right.y) + std::fabs(cam.right.z)) * p.scale + 1;
+    const double high = (std::fabs(cam.up.x) + std::fabs(cam.up.y) + std::fabs(cam.up.z)) * p.scale + 1;
+    constexpr double kStepsPerRay = 16;
+    return static_cast<double>(voxels) * across * high < kStepsPerRay * p.edge * p.edge;
+}
+
 // What the casting pass keeps of each sample for the outlines and the final colour.
 struct Sample {
     float depth = std::numeric_limits<float>::infinity();  // infinite: background
@@ -535,18 +626,9 @@ struct Scene {
     V3 light;
 };
 
-Sample sample(const Scene& s, SurfaceCache& cache, int u, int v) {
+Sample shade_hit(const Scene& s, SurfaceCache& cache, const Hit& hit) {
     const Projection& p = s.p;
     const Camera& cam = p.cam;
-    const double a = (u + 0.5 - p.edge / 2.0) / p.scale;
-    const double b = (p.edge / 2.0 - (v + 0.5)) / p.scale;
-    Ray ray;
-    ray.origin = V3{p.centre, p.centre, p.centre} + a * cam.right + b * cam.up;
-    for (int k = 0; k < 3; ++k) {
-        ray.d[k] = cam.dir[k];
-        ray.inv[k] = ray.d[k] != 0 ? 1 / ray.d[k] : 0;
-    }
-    const Hit hit = cast(s.rec, s.space, s.box, ray, s.start.at(u, v));
     Sample out;
     if (std::isinf(hit.depth)) return out;
     const int f = hit.face;
@@ -668,19 +750,35 @@ Image render_view(const TelesoRecord& rec, const RenderRequest& request) {
     const Box frame_box = bounding_box(request.before_cut ? *request.before_cut : rec);
     Scene scene{rec, request.before_cut, projection_for(cam, rec.dim, frame_half_edge(frame_box, rec.dim), edge),
                 request.before_cut ? bounding_box(rec) : frame_box, {}, {}, {}};
-    scene.space = empty_space(rec, scene.box, request.skip_empty);
-    scene.start = start_depths(scene.space.coarse, scene.p);
     scene.light = normalized((-1.0) * cam.dir + 0.3 * cam.up + (-0.3) * cam.right);
+    Tracing how = request.tracing;
+    if (how == Tracing::kChoose) how = few_voxels(scene.box.voxels, scene.p) ? Tracing::kCubes : Tracing::kLeap;
 
     std::vector<Sample> samples(static_cast<std::size_t>(edge) * edge);
-    if (request.progress) request.progress->stage("drawing", edge);
     std::vector<SurfaceCache> caches(worker_count());
+    if (request.progress) request.progress->stage("drawing", edge);
+    if (how == Tracing::kCubes) {
+        std::vector<Hit> hits(samples.size());
+        const std::vector<std::array<std::int32_t, 3>> voxels = set_voxels(rec, scene.box);
+        in_parallel(edge, (edge + worker_count() - 1) / worker_count(), [&](std::int64_t v0, std::int64_t v1, int) {
+            draw_cubes(voxels, scene.p, static_cast<int>(v0), static_cast<int>(v1), hits);
+            if (request.progress) request.progress->advance(v1 - v0);
+        });
+        in_parallel(static_cast<std::int64_t>(samples.size()), 4096, [&](std::int64_t i0, std::int64_t i1, int worker) {
+            for (std::int64_t i = i0; i < i1; ++i) samples[i] = shade_hit(scene, caches[worker], hits[i]);
+        });
+        return resolve(samples, edge, factor);
+    }
+    scene.space = empty_space(rec, scene.box, how == Tracing::kLeap);
+    scene.start = start_depths(scene.space.coarse, scene.p);
     in_parallel(edge, kTile, [&](std::int64_t v0, std::int64_t v1, int worker) {
         SurfaceCache& cache = caches[worker];
         for (int u0 = 0; u0 < edge; u0 += kTile)
             for (auto v = static_cast<int>(v0); v < v1; ++v)
-                for (int u = u0; u < std::min(edge, u0 + kTile); ++u)
-                    samples[static_cast<std::size_t>(v) * edge + u] = sample(scene, cache, u, v);
+                for (int u = u0; u < std::min(edge, u0 + kTile); ++u) {
+                    const Hit hit = cast(rec, scene.space, scene.box, ray_of(scene.p, u, v), scene.start.at(u, v));
+                    samples[static_cast<std::size_t>(v) * edge + u] = shade_hit(scene, cache, hit);
+                }
         if (request.progress) request.progress->advance(v1 - v0);
     });
     return resolve(samples, edge, factor);

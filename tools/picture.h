@@ -42,6 +42,11 @@ bool named_view(const std::string& name, Direction& dir);
 // ones. Nothing when the cut clears no voxel whatever the particle (NaN, all lengths infinite).
 std::optional<Direction> facing_cut(float x_cut, float y_cut, float z_cut);
 
+// How rays find the first voxel they meet, all with the same result: leaping over empty blocks,
+// drawing every voxel's cube (fast for few voxels), or walking voxel by voxel from where they
+// enter the particle's box (slow; the reference for tests). kChoose picks leaping or cubes.
+enum class Tracing { kChoose, kLeap, kCubes, kWalk };
+
 struct RenderRequest {
     Direction from;  // the viewer looks from the grid's middle along this direction back at it
     int size = 800;
@@ -49,9 +54,7 @@ struct RenderRequest {
     // kCutFace, and the frame is this body's, so the cut part leaves its room empty.
     const TelesoRecord* before_cut = nullptr;
     Progress* progress = nullptr;
-    // false: every ray walks voxel by voxel from where it enters the particle's box, without
-    // leaping over empty blocks; the same picture, slowly (the reference for tests).
-    bool skip_empty = true;
+    Tracing tracing = Tracing::kChoose;
 };
 
 // The frame is the smallest cube around the grid's middle that holds the particle, so pictures
