@@ -1,5 +1,6 @@
 // tarvo-tools export: the particle as an 8-bit volume for ParaView, ImageJ/Fiji or Python.
 #include "common.h"
+#include "progress.h"
 #include "subcommands.h"
 #include "volume.h"
 
@@ -33,13 +34,16 @@ std::string vtk_header(std::int32_t dim, const std::string& source) {
 }
 
 // Writes header text and then (when with_voxels) the voxel bytes, replacing `path` whole.
-void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels) {
+void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels,
+                       Progress& progress) {
+    progress.stage("writing " + path, voxels ? voxels->dim : 0);
     OutputFile out(path);
     out.write(header.data(), header.size());
     std::vector<std::uint8_t> layer;
     for (std::int32_t z = 0; voxels && z < voxels->dim; ++z) {
         layer_bytes(*voxels, z, layer);
         out.write(layer.data(), layer.size());
+        progress.advance(1);
     }
     out.commit();
 }
@@ -52,17 +56,19 @@ int run_export(const Args& raw) {
     const std::string ext = lower_extension(out);
     if (ext != ".vtk" && ext != ".raw" && ext != ".nrrd")
         throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .raw or .nrrd");
+    Progress progress("export");
+    progress.stage("reading " + in);
     OwnedBody body;
     load_or_fail(in, body);
     const std::string source = "tarvo-tools export of " + base_name(in);
     if (ext == ".vtk") {
-        write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec);
+        write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec, progress);
     } else if (ext == ".nrrd") {
-        write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec);
+        write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec, progress);
     } else {
-        write_volume_file(out, "", &body.rec);
+        write_volume_file(out, "", &body.rec, progress);
         const std::string nhdr = out.substr(0, out.size() - ext.size()) + ".nhdr";
-        write_volume_file(nhdr, nrrd_header(body.rec.dim, base_name(out), source), nullptr);
+        write_volume_file(nhdr, nrrd_header(body.rec.dim, base_name(out), source), nullptr, progress);
     }
     return kDone;
 }

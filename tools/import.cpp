@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "geometry/geometry.h"
-
 #include "common.h"
+#include "geometry/geometry.h"
+#include "progress.h"
 #include "subcommands.h"
 #include "volume.h"
 
@@ -136,7 +136,9 @@ struct ByteFacts {
 // Reads the volume once, layer by layer, into the body. Without a threshold given, a volume is
 // binary as long as no value above 1 has come: its voxels are those of value 1 so far; at the first
 // larger value the grey threshold applies, under which every earlier voxel (0 or 1) is empty.
-ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold, TelesoRecord& rec) {
+ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold, TelesoRecord& rec,
+                    Progress& progress) {
+    progress.stage("reading " + in.path(), edge);
     const std::int64_t layer_voxels = std::int64_t{edge} * edge;
     std::vector<std::uint8_t> layer(static_cast<std::size_t>(layer_voxels));
     ByteFacts facts;
@@ -155,6 +157,7 @@ ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold,
         }
         facts.count(layer, static_cast<std::uint64_t>(layer_voxels * z));
         teleso::pack_voxels(rec, layer_voxels * z, layer.data(), layer_voxels, threshold);
+        progress.advance(1);
     }
     if (!in.at_end())
         throw Failure("'" + in.path() + "' holds more than the " + std::to_string(cube(edge)) +
@@ -201,14 +204,16 @@ int run_import(const Args& raw) {
     VolumeReader& source = data.path().empty() ? file : data;
     OwnedBody body;
     allocate_or_fail(body, edge);
-    const ByteFacts facts = fill_body(source, edge, threshold, body.rec);
+    Progress progress("import");
+    const ByteFacts facts = fill_body(source, edge, threshold, body.rec, progress);
     if (ext == ".raw" && !a.value("--dim") && facts.look_wide())
         throw Failure("'" + in + "' looks like numbers wider than one byte (its nonzero bytes sit in a few byte "
                       "positions of every 2, 4 or 8), as numpy writes an int or float mask: save it with "
                       "mask.astype(numpy.uint8).tofile(path), or give --dim if the bytes are right");
     Analyse_teleso(body.rec);
-    report(in, edge, facts, threshold == 0, body.rec.voxels);
+    progress.stage("writing " + out);
     measure_and_save(out, body.rec);
+    report(in, edge, facts, threshold == 0, body.rec.voxels);
     return kDone;
 }
 

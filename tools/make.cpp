@@ -3,6 +3,7 @@
 #include <map>
 
 #include "common.h"
+#include "progress.h"
 #include "shapes/shapes.h"
 #include "subcommands.h"
 
@@ -138,9 +139,12 @@ int run_make(const Args& raw) {
     q.dim = static_cast<std::int32_t>(integer("DIM", q.args.positional[1], 0, teleso::kMaxDim));
     for (const auto& [name, value] : q.args.values)
         if (!kind->second.options.count(name)) throw UsageError("option " + name + " does not apply to " + q.shape);
+    Progress progress("make");
+    progress.stage("making the " + q.shape);
     OwnedBody body;
     allocate_or_fail(body, q.dim);
     kind->second.make(q, body.rec);
+    progress.stage("writing " + q.args.positional[2]);
     measure_and_save(q.args.positional[2], body.rec);
     return kDone;
 }

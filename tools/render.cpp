@@ -1,33 +1,51 @@
-// tarvo-tools render: a PNG picture of a particle.
+// tarvo-tools render: a PNG picture of a particle, whole or cut.
+#include <optional>
+
 #include "common.h"
+#include "geometry/geometry.h"
 #include "picture.h"
+#include "progress.h"
 #include "subcommands.h"
 
 namespace tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools render FILE.3d OUT.png [--view iso|x|y|z] [--slice AXIS:K] [--size N]\n"
+    "Usage: tarvo-tools render FILE.3d OUT.png [--cut X Y Z] [--view V | --from DX,DY,DZ]\n"
+    "                          [--slice AXIS:K] [--size N]\n"
     "\n"
-    "  --view iso   (default) the particle seen from the corner of largest x, y and z, where\n"
-    "               cuts such as `tarvo in.3d out.3d 1 1 99999` or `... 20 20 20` open it\n"
-    "  --view x|y|z looking along the axis from its + side (x: y right, z up; y: x to the\n"
-    "               left, z up; z: x right, y up)\n"
+    "  --cut X Y Z  cut the particle first, exactly as `tarvo FILE.3d OUT.3d X Y Z` does, and\n"
+    "               draw the cut face in blue-grey (the particle's own surface stays sand-\n"
+    "               coloured); by default the view looks at the face from the side the cut\n"
+    "               removed, whatever the signs of the lengths\n"
+    "  --view iso   (default without --cut) from the corner of largest x, y and z, where cuts\n"
+    "               such as `1 1 99999` or `20 20 20` open the particle\n"
+    "  --view iso+-+  from another corner: the signs of its x, y and z (iso+++ is iso)\n"
+    "  --view x|y|z|-x|-y|-z  along an axis from its + or - side (x: y right, z up; y: x to\n"
+    "               the left, z up; z: x right, y up; -z: x right, y down)\n"
+    "  --from DX,DY,DZ  from any direction, e.g. --from 1,2,0.5; z stays up on the picture\n"
     "  --slice AXIS:K  only layer K (0 to edge-1) across AXIS x, y or z, set voxels light on\n"
-    "               dark (z: x right, y up; y: x right, z up; x: y right, z up)\n"
+    "               dark (z: x right, y up; y: x right, z up; x: y right, z up); with --cut,\n"
+    "               a layer of the cut particle\n"
     "  --size N     picture edge in pixels, 16 to 4096 (default 800)\n"
     "\n"
-    "The frame is the smallest cube around the grid's middle holding the particle, so pictures\n"
-    "before and after a cut that leaves the far side line up.\n";
+    "The frame is the smallest cube around the grid's middle holding the particle (before the\n"
+    "cut, with --cut), so pictures before and after a cut that leaves the far side line up.\n";
 
 constexpr int kDefaultSize = 800;
+constexpr double kMaxFrom = 1e6;
 
-View parse_view(const std::string& text) {
-    if (text == "iso") return View::kIso;
-    if (text == "x") return View::kX;
-    if (text == "y") return View::kY;
-    if (text == "z") return View::kZ;
-    throw UsageError("--view: '" + text + "' is not iso, x, y or z");
+Direction parse_view(const std::string& text) {
+    Direction d;
+    if (!named_view(text, d))
+        throw UsageError("--view: '" + text + "' is not iso, iso+-+ (any signs), x, y, z, -x, -y or -z");
+    return d;
+}
+
+Direction parse_from(const std::string& text) {
+    const auto t = triple("--from", text, -kMaxFrom, kMaxFrom);
+    if (t[0] == 0 && t[1] == 0 && t[2] == 0) throw UsageError("--from: the direction 0,0,0 points nowhere");
+    return {t[0], t[1], t[2]};
 }
 
 struct SliceRequest {
@@ -41,11 +59,50 @@ SliceRequest parse_slice(const std::string& text) {
     return {text[0] - 'x', integer("--slice", text.substr(2), 0, teleso::kMaxDim - 1)};
 }
 
+// The three lengths after --cut, taken out of the arguments; read later as tarvo reads them.
+std::optional<std::array<std::string, 3>> take_cut(Args& args) {
+    std::optional<std::array<std::string, 3>> cut;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (args[k] != "--cut") continue;
+        if (cut) throw UsageError("option --cut given twice");
+        if (k + 3 >= args.size()) throw UsageError("--cut needs three lengths X Y Z");
+        std::array<std::string, 3> lengths;
+        for (int i = 0; i < 3; ++i) {
+            lengths[i] = args[k + 1 + i];
+            if (lengths[i].rfind("--", 0) == 0) throw UsageError("--cut needs three lengths X Y Z");
+        }
+        cut = lengths;
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(k), args.begin() + static_cast<std::ptrdiff_t>(k + 4));
+        --k;
+    }
+    return cut;
+}
+
+// Cuts the body as tarvo does (centre of the particle as read), keeping the body as it was in
+// `before` unless that is null. Returns the direction the cleared side lies in, if the cut has one.
+std::optional<Direction> cut_body(OwnedBody& body, OwnedBody* before, const std::array<std::string, 3>& text) {
+    if (before) {
+        allocate_or_fail(*before, body.rec.dim);
+        copy_voxels(body.rec, before->rec);
+    }
+    Analyse_teleso(body.rec);
+    const Center c = Get_center(body.rec);
+    const float x = Cut_length(text[0].c_str()), y = Cut_length(text[1].c_str()), z = Cut_length(text[2].c_str());
+    Cut_teleso(body.rec, c, x, y, z);
+    return facing_cut(x, y, z);
+}
+
 int run_render(const Args& raw) {
-    const Arguments a = parse_arguments(raw, {"--view", "--slice", "--size"}, {});
+    Args args = raw;
+    const std::optional<std::array<std::string, 3>> cut = take_cut(args);
+    const Arguments a = parse_arguments(args, {"--view", "--from", "--slice", "--size"}, {});
     expect_positional(a, 2, "FILE.3d OUT.png");
-    if (a.has("--view") && a.has("--slice")) throw UsageError("--view and --slice exclude each other");
-    const View view = a.value("--view") ? parse_view(*a.value("--view")) : View::kIso;
+    if (a.has("--view") && a.has("--from")) throw UsageError("--view and --from exclude each other");
+    if (a.has("--slice") && (a.has("--view") || a.has("--from")))
+        throw UsageError("--slice excludes --view and --from");
+    std::optional<Direction> view;
+    if (a.value("--view")) view = parse_view(*a.value("--view"));
+    if (a.value("--from")) view = parse_from(*a.value("--from"));
     const int size = a.value("--size") ? static_cast<int>(integer("--size", *a.value("--size"), 16, 4096))
                                        : kDefaultSize;
     SliceRequest slice;
@@ -54,8 +111,21 @@ int run_render(const Args& raw) {
     const std::string& out = a.positional[1];
     check_output_name(out, ".png", "a PNG picture");
 
-    OwnedBody body;
+    Progress progress("render");
+    progress.stage("reading " + in);
+    OwnedBody body, before;
     load_or_fail(in, body);
+    RenderRequest request;
+    request.size = size;
+    request.progress = &progress;
+    if (cut) {
+        progress.stage("cutting");
+        const bool slicing = a.has("--slice");  // a layer shows no faces
+        const std::optional<Direction> cleared_side = cut_body(body, slicing ? nullptr : &before, *cut);
+        if (!view) view = cleared_side;
+        request.before_cut = &before.rec;
+    }
+    if (view) request.from = *view;
     Image picture;
     if (a.value("--slice")) {
         if (slice.index >= body.rec.dim)
@@ -63,8 +133,9 @@ int run_render(const Args& raw) {
                              "' (edge " + std::to_string(body.rec.dim) + ")");
         picture = render_slice(body.rec, slice.axis, static_cast<std::int32_t>(slice.index), size);
     } else {
-        picture = render_view(body.rec, view, size);
+        picture = render_view(body.rec, request);
     }
+    progress.stage("writing " + out);
     std::string error;
     if (!write_png(out, picture, error)) throw Failure(error);
     return kDone;
@@ -72,6 +143,6 @@ int run_render(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kRender{"render", "a PNG picture: shaded view or one layer", kUsageText, run_render};
+const Subcommand kRender{"render", "a PNG picture: shaded view (whole or cut) or one layer", kUsageText, run_render};
 
 }  // namespace tools

@@ -9,7 +9,7 @@
 const COLOURS = {
   background: [246, 246, 246],
   material: [222, 190, 140],
-  cutFace: [110, 150, 200],
+  cutFace: [120, 160, 215],  // as render --cut draws it (tools/picture.h kCutFace)
   sliceEmpty: [28, 28, 34],
 };
 
