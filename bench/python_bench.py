@@ -3,16 +3,18 @@
     PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--tarvo build/tarvo] [--rounds 9]
 
 Makes the dense porous ball (edge 600, a ball filling the grid with 3% of its voxels cleared at
-random; about 27 MB as a file) in a temporary folder, checks once that Python writes the program's
+random; about 15 MB as a file) in a temporary folder, checks once that Python writes the program's
 bytes, then times, in rounds that alternate which goes first:
 
   program          `tarvo ball.3d out.3d 1 1 99999`, the whole process
   python           read + cut + write in this process, bool voxels (and each stage)
   python packed    the same on the packed form, cut in place
   python process   a new interpreter that imports tarvo and does read + cut + write
+  python start     a new interpreter that imports numpy and tarvo and measures one voxel
 
-and reports medians and the ratios to the program. Then the peak memory (VmHWM, the most resident memory) of
-a packed read + cut + write of a sphere of edge 1290 (made with tarvo-tools) against its bitmap.
+and reports medians, their ratios to the program's, and the median of the ratios round by round.
+Then the peak memory (VmHWM, the most resident memory) of a packed read + cut + write of a sphere
+of edge 1290 (made with tarvo-tools) against its bitmap.
 """
 
 import argparse
@@ -33,6 +35,7 @@ import sys, tarvo
 p = tarvo.read(sys.argv[1])
 tarvo.write(sys.argv[2], tarvo.cut(p.voxels, "1", "1", "99999"))
 """
+IMPORT_SCRIPT = "import numpy, tarvo; tarvo.measure(numpy.zeros((1, 1, 1), bool))"
 PEAK_SCRIPT = """
 import sys, tarvo
 p = tarvo.read(sys.argv[1], packed=True)
@@ -98,7 +101,8 @@ def main():
                 "python": lambda: python_stages(ball, work / "python.3d", stages),
                 "python packed": lambda: python_packed(ball, work / "packed.3d"),
                 "python process": lambda: subprocess.run(
-                    [sys.executable, "-c", PROCESS_SCRIPT, str(ball), str(work / "process.3d")], check=True)}
+                    [sys.executable, "-c", PROCESS_SCRIPT, str(ball), str(work / "process.3d")], check=True),
+                "python start": lambda: subprocess.run([sys.executable, "-c", IMPORT_SCRIPT], check=True)}
         times = {name: [] for name in runs}
         stages = {}
         for r in range(args.rounds):
@@ -112,7 +116,10 @@ def main():
         base = statistics.median(times["program"])
         for name, values in times.items():
             m = statistics.median(values)
-            print(f"  {name:15s} median {m:.3f} s  (min {min(values):.3f}, max {max(values):.3f})  {m / base:.2f}x program")
+            # Each round's time against the program's in the same round, then their median.
+            paired = statistics.median(v / p for v, p in zip(values, times["program"]))
+            print(f"  {name:15s} median {m:.3f} s  (min {min(values):.3f}, max {max(values):.3f})  "
+                  f"{m / base:.2f}x program, {paired:.2f}x round by round")
         print("  python stages: " + ", ".join(f"{k} {statistics.median(v):.3f} s" for k, v in stages.items()))
 
         sphere = work / "sphere.3d"

@@ -22,6 +22,7 @@ step; other layouts and element sizes work too, element by element.
 """
 
 import numbers
+import operator
 import os
 from collections import namedtuple
 
@@ -78,7 +79,7 @@ def _voxels(voxels, dim):
         return voxels.voxels, voxels.dim if dim is None else dim
     if isinstance(voxels, (str, bytes, os.PathLike)):
         raise TypeError(f"voxels must be an array or a Particle, not the path {voxels!r}: use tarvo.read(path)")
-    return voxels, dim
+    return voxels, None if dim is None else operator.index(dim)
 
 
 def _length(value):
