@@ -233,7 +233,9 @@ Bytes file_of(const TelesoRecord& rec) {
     VectorSink sink;
     StreamWriter writer(sink, Block::of(1 << 12));
     encode_voxels(rec, writer);
-    Bytes out(header.begin(), header.end());
+    Bytes out;
+    out.reserve(header.size() + sink.bytes.size());
+    out.insert(out.end(), header.begin(), header.end());
     out.insert(out.end(), sink.bytes.begin(), sink.bytes.end());
     return out;
 }

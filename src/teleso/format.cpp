@@ -9,6 +9,7 @@ HeaderImage parse_header(const std::uint8_t* bytes, std::size_t count) {
     h.whole_fields = h.bytes / kFieldBytes;
     if (h.whole_fields > kStoredFields) h.whole_fields = kStoredFields;
     for (std::size_t f = 0; f < h.whole_fields; ++f) h.fields[f] = load_le32(bytes + f * kFieldBytes);
+    if (h.bytes == kHeaderBytes) h.slot = load_le32(bytes + kSlotOffset);
     return h;
 }
 

@@ -5,7 +5,7 @@
 //   kHeaderBytes, kHeaderFields      the 52-byte header: the record's twelve fields by name, in
 //                                    file order, 4 little-endian bytes each, then a 4-byte slot
 //   load_le32 / store_le32           byte-wise little-endian access
-//   HeaderImage, parse_header        the fields that arrived whole from up to 52 bytes
+//   HeaderImage, parse_header        the fields (and the slot) that arrived whole from up to 52 bytes
 //   check_header(image, path)        why a parsed header is refused (no edge length, bad dim)
 //   apply_header                     the stored measurement fields into a record
 //   header_image                     the 52 bytes written for a record
@@ -78,6 +78,7 @@ struct HeaderImage {
     std::array<std::int32_t, kStoredFields> fields{};
     std::size_t whole_fields = 0;
     std::size_t bytes = 0;
+    std::int32_t slot = 0;  // as stored, when all kHeaderBytes arrived
     std::int32_t dim() const { return fields[kDimField]; }
 };
 

@@ -1,0 +1,143 @@
+"""Particles of shape form files (*.3d) as numpy arrays, with the tarvo program's exact cut.
+
+    p = tarvo.read("grain.3d")                  # a Particle
+    v = tarvo.cut(p.voxels, "1", "1", "99999")  # what tarvo clears, decided as tarvo decides
+    tarvo.write("out.3d", v)                    # the bytes tarvo writes for that body
+
+Two forms of a particle's voxels are taken everywhere:
+
+* voxels: shape (dim, dim, dim), indexed [z, y, x], dtype bool (one byte a voxel). Integer arrays
+  are accepted when they hold only 0 and 1 (another value raises ValueError naming it); cut() into
+  an integer `out` writes 0 and 1.
+* packed: dtype uint8, shape (ceil(dim**3 / 8),): voxel x + dim*(y + dim*z) is bit i % 8 of byte
+  i // 8, which is numpy.packbits(voxels.ravel(), bitorder=BITORDER) with BITORDER = "little".
+  The edge follows from the length, except for one byte (edge 1 or 2): pass dim= then.
+
+Functions return their result in the form of their input. Nothing loops over voxels in Python.
+Packed arrays made here (read(..., packed=True), pack(), cut(), beyond()) are views of the
+library's own bitmap block and are used in place, so a packed particle of edge 1290 needs its 256
+MiB once: read(path, packed=True), cut(v, ..., out=v), write(path, v). Any other packed array is
+copied once per call. C-contiguous bool and one-byte integer arrays are converted eight voxels a
+step; other layouts and element sizes work too, element by element.
+"""
+
+import numbers
+import operator
+import os
+from collections import namedtuple
+
+from . import _tarvo
+from ._tarvo import FormatError
+
+__all__ = [
+    "BITORDER", "MAX_DIM", "FormatError", "Header", "Measurement", "Particle", "Stream",
+    "beyond", "cut", "measure", "pack", "read", "unpack", "write",
+]
+
+BITORDER = "little"
+MAX_DIM = _tarvo.MAX_DIM
+
+FormatError.__module__ = __name__
+FormatError.__doc__ = ("A file tarvo refuses to read (no edge length, an edge outside 0 to 1290); "
+                       "the message is the program's.")
+
+Header = namedtuple("Header", "size dim x_min x_max y_min y_max z_min z_max x_mean y_mean z_mean voxels slot")
+Header.__doc__ = """The 13 header fields as stored (None for a field the file ends before)."""
+
+Stream = namedtuple("Stream", "code_bytes surplus_bytes voxels_coded voxels_needed ends_early file_bytes")
+Stream.__doc__ = """The voxel stream as read: bytes of code used, bytes after the last code needed,
+voxels the stream delivered of the dim**3 needed, whether it ended before the last voxel (the rest
+reads as empty), and the bytes of the whole file."""
+
+Measurement = namedtuple("Measurement", "count min max mean center")
+Measurement.__doc__ = """tarvo's measurements, each position an (x, y, z) tuple: the number of set
+voxels, the bounding box, the mean position truncated towards zero, and the centre (the middle of
+the bounding box, rounded down), which the cut is measured from. An empty particle has min
+(dim-1,)*3, max and mean (0, 0, 0)."""
+
+
+class Particle:
+    """A particle as read from a file: voxels (bool, or packed when read with packed=True), its
+    edge dim, the header as stored and the facts of its voxel stream."""
+
+    __slots__ = ("voxels", "dim", "header", "stream", "packed")
+
+    def __init__(self, voxels, dim, header, stream, packed):
+        self.voxels = voxels
+        self.dim = dim
+        self.header = header
+        self.stream = stream
+        self.packed = packed
+
+    def __repr__(self):
+        form = "packed" if self.packed else "voxels"
+        return f"<tarvo.Particle dim={self.dim} {form} {self.stream.file_bytes} bytes>"
+
+
+def _voxels(voxels, dim):
+    if isinstance(voxels, Particle):
+        return voxels.voxels, voxels.dim if dim is None else dim
+    if isinstance(voxels, (str, bytes, os.PathLike)):
+        raise TypeError(f"voxels must be an array or a Particle, not the path {voxels!r}: use tarvo.read(path)")
+    return voxels, None if dim is None else operator.index(dim)
+
+
+def _length(value):
+    """A cut length as the library takes it: a str is read like the program's arguments (atof,
+    then single precision); a real number is made a float, then rounded to single precision."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, numbers.Real):
+        return float(value)
+    raise TypeError(f"a cut length is a str or a real number; got {type(value).__name__}")
+
+
+def read(path, packed=False):
+    """Reads a shape form file as tarvo does. Raises FormatError for a file tarvo refuses and
+    OSError (FileNotFoundError, ...) when the file cannot be read."""
+    voxels, fields, slot, stream = _tarvo.load(os.fsencode(path), bool(packed))
+    values = list(fields) + [None] * (12 - len(fields)) + [slot]
+    header = Header(*values)
+    return Particle(voxels, header.dim, header, Stream(*stream), bool(packed))
+
+
+def measure(voxels, *, dim=None):
+    """tarvo's measurements of a particle (voxels, packed or a Particle) as a Measurement."""
+    voxels, dim = _voxels(voxels, dim)
+    count, lo, hi, mean, center = _tarvo.measure(voxels, dim)
+    return Measurement(count, lo, hi, mean, center)
+
+
+def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):
+    """The particle with every voxel cleared that tarvo clears for these cut lengths, measured
+    from the centre of the particle as given. A new array in the form of `voxels`, or `out` (any
+    form and layout of the same edge; may be `voxels` itself, which cuts in place)."""
+    voxels, dim = _voxels(voxels, dim)
+    return _tarvo.cut(voxels, _length(x_cut), _length(y_cut), _length(z_cut), out, dim)
+
+
+def beyond(voxels, x_cut, y_cut, z_cut, *, dim=None):
+    """The voxels that cut() clears: set in `voxels` and beyond the plane (so that
+    cut(v, ...) == v & ~beyond(v, ...)). A new array in the form of `voxels`."""
+    voxels, dim = _voxels(voxels, dim)
+    return _tarvo.beyond(voxels, _length(x_cut), _length(y_cut), _length(z_cut), dim)
+
+
+def write(path, voxels, *, dim=None):
+    """Writes the particle as tarvo writes its output: the header carries the particle's
+    measurements. The file is replaced whole through a temporary file beside it, or left as it
+    was; OSError when it cannot be written."""
+    voxels, dim = _voxels(voxels, dim)
+    _tarvo.save(os.fsencode(path), voxels, dim)
+
+
+def pack(voxels, *, dim=None):
+    """The packed form (a new array, used in place by the other functions)."""
+    voxels, dim = _voxels(voxels, dim)
+    return _tarvo.pack(voxels, dim)
+
+
+def unpack(voxels, *, dim=None):
+    """The bool form, shape (dim, dim, dim), indexed [z, y, x] (a new array)."""
+    voxels, dim = _voxels(voxels, dim)
+    return _tarvo.unpack(voxels, dim)

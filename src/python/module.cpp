@@ -1,0 +1,454 @@
+// tarvo._tarvo: the library's load, measure, cut and save on numpy arrays. The package around it
+// (python/tarvo/__init__.py) gives the public names and documents them; this module checks the
+// arrays, owns the bitmaps it hands out and turns the library's failures into Python exceptions.
+//
+// API (Python)
+//   load(path: bytes, packed) -> (voxels, header fields that arrived whole, slot or None,
+//                                 (code_bytes, surplus_bytes, voxels_coded, voxels_needed,
+//                                  ends_early, file_bytes))
+//   measure(voxels, dim) -> (count, min, max, mean, center), each (x, y, z) a tuple
+//   cut(voxels, x, y, z, out, dim) -> out or a new array in the form of voxels
+//   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
+//   save(path: bytes, voxels, dim)
+//   pack(voxels, dim), unpack(voxels, dim) -> a new array in the packed or the voxel form
+//   FormatError (a ValueError)
+// A cut length is a str (read as the program reads its arguments) or a float (rounded to single
+// precision the same way). dim is None or the edge a packed array is meant to have.
+//
+// Packed arrays that this module makes are views of a bitmap block padded to whole 64-bit words
+// (their base is a capsule named "tarvo.bitmap"); the library works on such a block in place. Any
+// other packed array is copied into a block first.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <variant>
+
+#include "geometry/geometry.h"
+#include "python/volume.h"
+#include "teleso/io.h"
+#include "teleso/output.h"
+#include "teleso/status.h"
+#include "teleso/teleso.h"
+
+namespace py = pybind11;
+
+namespace binding {
+namespace {
+
+constexpr const char* kCapsuleName = "tarvo.bitmap";
+
+// The type of tarvo.FormatError, made when the module loads.
+struct FormatErrorTag {};
+PyObject* format_error_type = nullptr;
+
+// Bytes of the packed form: one bit a voxel, the last byte filled with zero bits.
+std::int64_t packed_bytes(std::int32_t dim) { return (teleso::voxel_count(dim) + 7) / 8; }
+
+py::str decoded(const std::string& text) {
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+[[noreturn]] void raise_object(PyObject* type, py::object value) {
+    PyErr_SetObject(type, value.ptr());
+    throw py::error_already_set();
+}
+
+// The library's failures: refused files as FormatError with the program's wording, failures of
+// the system with its error number, memory as MemoryError.
+[[noreturn]] void raise_status(const teleso::Status& s) {
+    using teleso::Error;
+    const py::str message = decoded(teleso::describe(s));
+    switch (s.error) {
+        case Error::kNoEdgeLength:
+        case Error::kEdgeOutOfRange:
+            raise_object(format_error_type, message);
+        case Error::kOutOfMemory:
+            raise_object(PyExc_MemoryError, message);
+        default:
+            break;
+    }
+    if (s.err == 0) raise_object(PyExc_OSError, message);
+    // OSError(errno, strerror, filename) becomes the subclass of that errno (FileNotFoundError...).
+    py::object error = py::handle(PyExc_OSError)(s.err, decoded(std::strerror(s.err)), decoded(s.path));
+    raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error);
+}
+
+void check(const teleso::Status& s) {
+    if (!s) raise_status(s);
+}
+
+// A bitmap block: owned (released with this object) or borrowed from an array of this module.
+class Bitmap {
+public:
+    explicit Bitmap(std::int32_t dim) : owned_(true) {
+        teleso::Status s;
+        {
+            py::gil_scoped_release free;
+            s = teleso::create_body(rec_, dim);
+        }
+        check(s);
+    }
+    static Bitmap borrow(const TelesoRecord& rec) { return Bitmap(rec); }
+    // Takes over a block the library allocated.
+    static Bitmap adopt(const TelesoRecord& rec) {
+        Bitmap b(rec);
+        b.owned_ = true;
+        return b;
+    }
+    Bitmap(Bitmap&& o) noexcept : rec_(o.rec_), owned_(o.owned_) { o.owned_ = false; }
+    Bitmap& operator=(Bitmap&&) = delete;
+    ~Bitmap() {
+        if (owned_) teleso::free_body(rec_);
+    }
+
+    TelesoRecord& rec() { return rec_; }
+    const TelesoRecord& rec() const { return rec_; }
+    std::size_t block_bytes() const { return teleso::padded_bytes(rec_.size); }
+
+    Bitmap copy() const {
+        Bitmap b(rec_.dim);
+        py::gil_scoped_release free;
+        std::memcpy(b.rec_.data, rec_.data, block_bytes());
+        return b;
+    }
+
+    // The packed form as a numpy array that owns the block from now on.
+    py::array into_array() {
+        auto* held = new TelesoRecord(rec_);
+        owned_ = false;
+        auto base = py::reinterpret_steal<py::object>(PyCapsule_New(held, kCapsuleName, [](PyObject* capsule) {
+            auto* r = static_cast<TelesoRecord*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+            teleso::free_body(*r);
+            delete r;
+        }));
+        if (!base) {
+            teleso::free_body(*held);
+            delete held;
+            throw py::error_already_set();
+        }
+        return py::array(py::dtype::of<std::uint8_t>(), {packed_bytes(held->dim)}, {1}, held->data, base);
+    }
+
+private:
+    explicit Bitmap(const TelesoRecord& rec) : rec_(rec), owned_(false) {}
+    TelesoRecord rec_;
+    bool owned_;
+};
+
+// A particle argument: a cube of one element per voxel or the packed form.
+struct Particle {
+    py::array array;
+    std::int32_t dim = 0;
+    bool packed = false;
+    const TelesoRecord* block = nullptr;  // the module's block the packed array is, used in place
+};
+
+std::string shape_text(const py::array& a) { return py::str(py::tuple(py::cast(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim())))); }
+
+std::string dtype_text(const py::array& a) { return py::str(a.dtype()); }
+
+std::int32_t checked_dim(std::int64_t n, const std::string& what) {
+    if (!teleso::dim_in_range(n))
+        throw py::value_error(what + " has edge " + std::to_string(n) + "; the edge must be 0 to " +
+                              std::to_string(teleso::kMaxDim));
+    return static_cast<std::int32_t>(n);
+}
+
+// The edge whose packed form has `bytes` bytes; dim when given.
+std::int32_t packed_dim(std::int64_t bytes, const py::object& dim, const std::string& name) {
+    if (!dim.is_none()) {
+        const std::int32_t n = checked_dim(dim.cast<std::int64_t>(), "dim");
+        if (packed_bytes(n) != bytes)
+            throw py::value_error(name + ": a packed particle of edge " + std::to_string(n) + " has " +
+                                  std::to_string(packed_bytes(n)) + " bytes, not " + std::to_string(bytes));
+        return n;
+    }
+    if (bytes == 1) throw py::value_error(name + ": one packed byte holds a particle of edge 1 or 2; pass dim=");
+    std::int64_t n = 0;
+    while (n <= teleso::kMaxDim && packed_bytes(static_cast<std::int32_t>(n)) < bytes) ++n;
+    if (n > teleso::kMaxDim || packed_bytes(static_cast<std::int32_t>(n)) != bytes)
+        throw py::value_error(name + ": " + std::to_string(bytes) +
+                              " bytes are no packed particle: one of edge n has ceil(n**3 / 8) bytes, n 0 to " +
+                              std::to_string(teleso::kMaxDim));
+    return static_cast<std::int32_t>(n);
+}
+
+bool tail_clear(const std::uint8_t* bits, std::int32_t dim) {
+    const std::int64_t n = teleso::voxel_count(dim);
+    return n % 8 == 0 || (bits[n / 8] >> (n % 8)) == 0;
+}
+
+// The module's block that a packed array is, whole, when the library can work on it in place.
+const TelesoRecord* module_block(const py::array& a, std::int32_t dim) {
+    const py::object base = a.base();
+    if (!base || !PyCapsule_IsValid(base.ptr(), kCapsuleName)) return nullptr;
+    const auto* rec = static_cast<const TelesoRecord*>(PyCapsule_GetPointer(base.ptr(), kCapsuleName));
+    const bool whole = rec->dim == dim && rec->data == a.data() && (a.size() <= 1 || a.strides(0) == 1);
+    return whole && tail_clear(rec->data, dim) ? rec : nullptr;
+}
+
+Particle particle_of(const py::handle& object, const py::object& dim, const std::string& name) {
+    py::array a = py::array::ensure(object);
+    if (!a) throw py::type_error(name + " must be an array: bool of shape (dim, dim, dim) or packed uint8");
+    Particle p;
+    p.array = a;
+    const char kind = a.dtype().kind();
+    if (a.ndim() == 1) {
+        if (kind != 'u' || a.itemsize() != 1)
+            throw py::type_error(name + ": a packed particle has dtype uint8 (numpy.packbits(..., bitorder='little')); got " +
+                                 dtype_text(a));
+        p.packed = true;
+        p.dim = packed_dim(a.size(), dim, name);
+        p.block = module_block(a, p.dim);
+        return p;
+    }
+    if (a.ndim() != 3 || a.shape(0) != a.shape(1) || a.shape(1) != a.shape(2))
+        throw py::value_error(name + " must have shape (dim, dim, dim), indexed [z, y, x], or be packed (1-D uint8); got shape " +
+                              shape_text(a));
+    p.dim = checked_dim(a.shape(0), name);
+    if (kind != 'b' && kind != 'i' && kind != 'u')
+        throw py::type_error(name + " must have dtype bool (or an integer dtype holding only 0 and 1); got " + dtype_text(a));
+    if (a.dtype().byteorder() == '>')
+        throw py::type_error(name + " has dtype " + dtype_text(a) + " of non-native byte order; use .astype(bool)");
+    if (!dim.is_none() && dim.cast<std::int64_t>() != p.dim)
+        throw py::value_error(name + " has edge " + std::to_string(p.dim) + ", not dim=" + py::str(dim).cast<std::string>());
+    return p;
+}
+
+Volume volume_of(const Particle& p) {
+    Volume v;
+    v.base = static_cast<std::uint8_t*>(const_cast<void*>(p.array.data()));
+    v.dim = p.dim;
+    for (int k = 0; k < 3; ++k) v.stride[k] = p.array.strides(k);
+    v.itemsize = static_cast<int>(p.array.itemsize());
+    v.integers = p.array.dtype().kind() != 'b';
+    return v;
+}
+
+[[noreturn]] void raise_bad_value(const Particle& p, const BadValue& bad) {
+    const std::int64_t n = p.dim;
+    const std::int64_t x = bad.index % n, y = bad.index / n % n, z = bad.index / n / n;
+    const int bits = 8 * static_cast<int>(p.array.itemsize());
+    std::string value = std::to_string(bad.bits);
+    if (p.array.dtype().kind() == 'i' && (bad.bits >> (bits - 1) & 1))
+        value = std::to_string(static_cast<std::int64_t>(bad.bits | (bits == 64 ? 0 : ~std::uint64_t{0} << bits)));
+    throw py::value_error("voxels of dtype " + dtype_text(p.array) + " must hold only 0 and 1; found " + value +
+                          " at [z, y, x] = [" + std::to_string(z) + ", " + std::to_string(y) + ", " + std::to_string(x) +
+                          "]");
+}
+
+// Copies a packed array that is not a module block into b, with the bits past the last voxel clear.
+void copy_packed(const Particle& p, Bitmap& b) {
+    const std::int64_t bytes = packed_bytes(p.dim);
+    const auto* src = static_cast<const std::uint8_t*>(p.array.data());
+    const py::ssize_t stride = p.array.strides(0);
+    std::uint8_t* dst = b.rec().data;
+    py::gil_scoped_release free;
+    if (stride == 1)
+        std::memcpy(dst, src, static_cast<std::size_t>(bytes));
+    else
+        for (std::int64_t i = 0; i < bytes; ++i) dst[i] = src[i * stride];
+    const std::int64_t n = teleso::voxel_count(p.dim);
+    if (n % 8 != 0) dst[n / 8] = static_cast<std::uint8_t>(dst[n / 8] & ((1u << (n % 8)) - 1));
+}
+
+// A bitmap of the particle's own, which the caller may change.
+Bitmap own_bitmap(const Particle& p) {
+    if (p.block) return Bitmap::borrow(*p.block).copy();
+    Bitmap b(p.dim);
+    if (p.packed) {
+        copy_packed(p, b);
+        return b;
+    }
+    const Volume v = volume_of(p);
+    std::optional<BadValue> bad;
+    {
+        py::gil_scoped_release free;
+        bad = pack_volume(v, b.rec());
+    }
+    if (bad) raise_bad_value(p, *bad);
+    return b;
+}
+
+// The particle's bitmap to read: its block when it has one.
+Bitmap bitmap_of(const Particle& p) { return p.block ? Bitmap::borrow(*p.block) : own_bitmap(p); }
+
+py::array unpacked_array(const Bitmap& b) {
+    const py::ssize_t n = b.rec().dim;
+    py::array_t<bool> out({n, n, n});
+    Particle target{out, b.rec().dim, false, nullptr};
+    const Volume v = volume_of(target);
+    py::gil_scoped_release free;
+    unpack_volume(b.rec(), v);
+    return out;
+}
+
+// The result in the form of `like`: a new array.
+py::array array_like(Bitmap b, const Particle& like) { return like.packed ? b.into_array() : unpacked_array(b); }
+
+// The result into an array the caller gave (any form, any layout).
+void store(const Bitmap& b, const Particle& out) {
+    if (!out.packed) {
+        const Volume v = volume_of(out);
+        py::gil_scoped_release free;
+        unpack_volume(b.rec(), v);
+        return;
+    }
+    const std::int64_t bytes = packed_bytes(out.dim);
+    // Checked writeable by the caller.
+    auto* dst = static_cast<std::uint8_t*>(const_cast<void*>(out.array.data()));
+    const py::ssize_t stride = out.array.strides(0);
+    py::gil_scoped_release free;
+    for (std::int64_t i = 0; i < bytes; ++i) dst[i * stride] = b.rec().data[i];
+}
+
+using Length = std::variant<std::string, double>;
+
+float cut_length(const Length& length) {
+    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(text->c_str());
+    return static_cast<float>(std::get<double>(length));
+}
+
+struct Plane {
+    float x, y, z;
+};
+
+// The program's processing: measure, take the centre, cut.
+void cut_bitmap(Bitmap& b, const Plane& plane) {
+    py::gil_scoped_release free;
+    TelesoRecord& rec = b.rec();
+    Analyse_teleso(rec);
+    Cut_teleso(rec, Get_center(rec), plane.x, plane.y, plane.z);
+}
+
+py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+    if (out.is_none()) {
+        Bitmap b = own_bitmap(p);
+        cut_bitmap(b, plane);
+        return array_like(std::move(b), p);
+    }
+    const Particle o = particle_of(out, py::int_(p.dim), "out");
+    if (!o.array.writeable()) throw py::value_error("out is read-only");
+    if (o.block && p.packed) {
+        // In the block of out: no second bitmap.
+        Bitmap b = Bitmap::borrow(*o.block);
+        if (p.block != o.block) {
+            if (p.block) {
+                py::gil_scoped_release free;
+                std::memcpy(b.rec().data, p.block->data, b.block_bytes());
+            } else {
+                copy_packed(p, b);
+            }
+        }
+        cut_bitmap(b, plane);
+        return out;
+    }
+    Bitmap b = own_bitmap(p);
+    cut_bitmap(b, plane);
+    store(b, o);
+    return out;
+}
+
+py::array beyond(py::object voxels, const Length& x, const Length& y, const Length& z, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+    const Bitmap whole = bitmap_of(p);
+    Bitmap cleared = whole.copy();
+    cut_bitmap(cleared, plane);
+    {
+        // The cut only clears, so what it cleared is the difference.
+        py::gil_scoped_release free;
+        std::uint8_t* c = cleared.rec().data;
+        const std::uint8_t* w = whole.rec().data;
+        for (std::size_t i = 0; i < whole.block_bytes(); ++i) c[i] = static_cast<std::uint8_t>(c[i] ^ w[i]);
+    }
+    return array_like(std::move(cleared), p);
+}
+
+py::tuple xyz(std::int32_t x, std::int32_t y, std::int32_t z) { return py::make_tuple(x, y, z); }
+
+py::tuple measure(py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    Bitmap b = bitmap_of(p);
+    Center c;
+    {
+        py::gil_scoped_release free;
+        Analyse_teleso(b.rec());
+        c = Get_center(b.rec());
+    }
+    const TelesoRecord& r = b.rec();
+    return py::make_tuple(r.voxels, xyz(r.x_min, r.y_min, r.z_min), xyz(r.x_max, r.y_max, r.z_max),
+                          xyz(r.x_mean, r.y_mean, r.z_mean), xyz(c.x, c.y, c.z));
+}
+
+// What tarvo writes for the body: its measurements in the header, then its voxels.
+void save(const std::string& path, py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    Bitmap b = bitmap_of(p);
+    teleso::Status s;
+    {
+        py::gil_scoped_release free;
+        Analyse_teleso(b.rec());
+        s = teleso::save_body(path, b.rec());
+    }
+    check(s);
+}
+
+py::tuple load(const std::string& path, bool packed) {
+    TelesoRecord rec;
+    teleso::LoadInfo info;
+    teleso::Status s;
+    {
+        py::gil_scoped_release free;
+        s = teleso::load_body(path, rec, &info, true);
+    }
+    check(s);
+    Bitmap b = Bitmap::adopt(rec);
+    py::list fields;
+    for (std::size_t f = 0; f < info.header.whole_fields; ++f) fields.append(info.header.fields[f]);
+    const py::object slot = info.header.bytes == teleso::kHeaderBytes ? py::object(py::int_(info.header.slot)) : py::none();
+    const teleso::StreamFacts& st = info.stream;
+    const py::tuple stream = py::make_tuple(st.code_bytes, st.surplus_bytes, st.voxels_coded, st.voxels_needed,
+                                            st.ends_early(), info.file_bytes);
+    py::array voxels = packed ? b.into_array() : unpacked_array(b);
+    return py::make_tuple(voxels, fields, slot, stream);
+}
+
+py::array pack(py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return own_bitmap(p).into_array();
+}
+
+py::array unpack(py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return unpacked_array(bitmap_of(p));
+}
+
+}  // namespace
+}  // namespace binding
+
+PYBIND11_MODULE(_tarvo, m) {
+    using namespace binding;
+    // Python has its own signal handlers; a temporary file left by a killed interpreter is named
+    // .<name>.<random>.tmp beside the output.
+    teleso::set_signal_guard(false);
+    static py::exception<FormatErrorTag> format_error(m, "FormatError", PyExc_ValueError);
+    format_error_type = format_error.ptr();
+    const auto none = py::none();
+    m.def("load", &load, py::arg("path"), py::arg("packed"));
+    m.def("measure", &measure, py::arg("voxels"), py::arg("dim") = none);
+    m.def("cut", &cut, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("out") = none,
+          py::arg("dim") = none);
+    m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
+    m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
+    m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
+    m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);
+    m.attr("MAX_DIM") = teleso::kMaxDim;
+}
