@@ -233,10 +233,9 @@ Bytes file_of(const TelesoRecord& rec) {
     VectorSink sink;
     StreamWriter writer(sink, Block::of(1 << 12));
     encode_voxels(rec, writer);
-    Bytes out;
-    out.reserve(header.size() + sink.bytes.size());
-    out.insert(out.end(), header.begin(), header.end());
-    out.insert(out.end(), sink.bytes.begin(), sink.bytes.end());
+    Bytes out(header.size() + sink.bytes.size());
+    std::copy(header.begin(), header.end(), out.begin());
+    std::copy(sink.bytes.begin(), sink.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(header.size()));
     return out;
 }
 
