@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
         print_overview(stdout);
         return tools::kDone;
     }
+    if (name == "--version" || name == "version") {
+        std::printf("tarvo-tools %s\n", TARVO_VERSION);
+        return tools::kDone;
+    }
     const tools::Args args(argv + 2, argv + argc);
     for (const tools::Subcommand* s : kSubcommands)
         if (name == s->name) return run(*s, args);
