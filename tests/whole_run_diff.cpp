@@ -7,9 +7,12 @@
 // Usage: whole_run_diff REFERENCE_TARVO
 // Prints the number of runs compared and of plane sums exactly 1 among them; exits 1 on the first
 // differences (up to ten are described).
+#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "geometry/geometry.h"
@@ -138,34 +141,53 @@ long voxels_on_plane(const TelesoRecord& rec, const Cut& cut) {
     return count;
 }
 
+struct Job {
+    std::string what;
+    std::vector<std::string> args;
+};
+
+// Runs the jobs on `threads` threads, each with a folder of its own for each program, since the
+// runs spend most of their time starting processes (under qemu, translating code).
 class Comparison {
 public:
-    Comparison(std::string reference, const ScratchDir& dir) : reference_(std::move(reference)), dir_(dir) {
-        std::filesystem::create_directory(dir_.file("ref"));
-        std::filesystem::create_directory(dir_.file("own"));
-    }
+    Comparison(std::string reference, const ScratchDir& dir) : reference_(std::move(reference)), dir_(dir) {}
 
-    void run(const std::string& what, const std::vector<std::string>& args) {
-        const Outcome ref = run_in(reference_, "", dir_.file("ref"), args);
-        const Outcome own = run_in(TARVO_EXE, TARVO_RUNNER, dir_.file("own"), args);
-        ++runs_;
-        std::string why;
-        if (own.run.status != ref.run.status)
-            why = "status " + std::to_string(own.run.status) + ", reference " + std::to_string(ref.run.status);
-        else if (own.run.output != ref.run.output)
-            why = "transcript:\n" + own.run.output + "reference:\n" + ref.run.output;
-        else if (own.wrote != ref.wrote || own.bytes != ref.bytes)
-            why = "output bytes differ";
-        if (why.empty()) return;
-        if (++differences_ <= 10) std::printf("DIFFERENT %s: %s\n", what.c_str(), why.c_str());
+    void run_all(const std::vector<Job>& jobs, int threads) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) workers.emplace_back([this, &jobs, t] { work(jobs, t); });
+        for (std::thread& w : workers) w.join();
+        runs_ = static_cast<long>(jobs.size());
     }
 
     long runs() const { return runs_; }
     long differences() const { return differences_; }
 
 private:
+    void work(const std::vector<Job>& jobs, int t) {
+        const std::string ref = dir_.file("ref" + std::to_string(t)), own = dir_.file("own" + std::to_string(t));
+        std::filesystem::create_directory(ref);
+        std::filesystem::create_directory(own);
+        for (std::size_t k; (k = next_++) < jobs.size();) {
+            const std::string why = difference(run_in(reference_, "", ref, jobs[k].args),
+                                               run_in(TARVO_EXE, TARVO_RUNNER, own, jobs[k].args));
+            if (why.empty()) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (++differences_ <= 10) std::printf("DIFFERENT %s: %s\n", jobs[k].what.c_str(), why.c_str());
+        }
+    }
+
+    static std::string difference(const Outcome& ref, const Outcome& own) {
+        if (own.run.status != ref.run.status)
+            return "status " + std::to_string(own.run.status) + ", reference " + std::to_string(ref.run.status);
+        if (own.run.output != ref.run.output) return "transcript:\n" + own.run.output + "reference:\n" + ref.run.output;
+        if (own.wrote != ref.wrote || own.bytes != ref.bytes) return "output bytes differ";
+        return "";
+    }
+
     std::string reference_;
     const ScratchDir& dir_;
+    std::atomic<std::size_t> next_{0};
+    std::mutex mutex_;
     long runs_ = 0, differences_ = 0;
 };
 
@@ -177,7 +199,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     ScratchDir dir;
-    Comparison compare(argv[1], dir);
+    std::vector<Job> jobs;
     long on_plane = 0, cases_on_plane = 0;
     for (const Particle& p : particles()) {
         Body body(p.dim);
@@ -190,7 +212,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         for (const Cut& cut : p.large ? kLargeCuts : kCuts) {
-            compare.run(p.name + " " + cut[0] + " " + cut[1] + " " + cut[2], {input, "out.3d", cut[0], cut[1], cut[2]});
+            jobs.push_back({p.name + " " + cut[0] + " " + cut[1] + " " + cut[2], {input, "out.3d", cut[0], cut[1], cut[2]}});
             if (p.large) continue;
             const long k = voxels_on_plane(body.rec, cut);
             on_plane += k;
@@ -201,11 +223,14 @@ int main(int argc, char** argv) {
     const std::string missing = dir.file("missing.3d"), shorter = dir.file("short.3d"), foreign = dir.file("foreign.3d");
     write_bytes(shorter, {0x01, 0x02, 0x03});
     write_bytes(foreign, header_bytes(0, 1291));
-    compare.run("missing input", {missing, "out.3d", "1", "1", "1"});
-    compare.run("short input", {shorter, "out.3d", "1", "1", "1"});
-    compare.run("edge 1291", {foreign, "out.3d", "1", "1", "1"});
-    compare.run("usage", {dir.file("cube4.3d"), "out.3d", "1", "1"});
-    compare.run("unwritable output", {dir.file("cube4.3d"), "no/such/dir/out.3d", "1", "1", "1"});
+    jobs.push_back({"missing input", {missing, "out.3d", "1", "1", "1"}});
+    jobs.push_back({"short input", {shorter, "out.3d", "1", "1", "1"}});
+    jobs.push_back({"edge 1291", {foreign, "out.3d", "1", "1", "1"}});
+    jobs.push_back({"usage", {dir.file("cube4.3d"), "out.3d", "1", "1"}});
+    jobs.push_back({"unwritable output", {dir.file("cube4.3d"), "no/such/dir/out.3d", "1", "1", "1"}});
+
+    Comparison compare(argv[1], dir);
+    compare.run_all(jobs, 2);
 
     std::printf("%ld whole runs compared with %s, %ld different; %ld voxels exactly on the plane in %ld of "
                 "the cases\n",
