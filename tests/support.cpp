@@ -207,13 +207,14 @@ Unprivileged unprivileged() {
     return u;
 }
 
+// In a cross build the program runs under the emulator (TARVO_RUNNER, e.g. qemu-aarch64).
 RunResult run_tarvo(const std::vector<std::string>& args, const std::string& workdir) {
-    return run_program(TARVO_EXE, args, workdir);
+    return run_program(TARVO_EXE, args, workdir, TARVO_RUNNER);
 }
 
 RunResult run_tarvo_under(const std::string& prefix, const std::vector<std::string>& args,
                           const std::string& workdir) {
-    return run_program(TARVO_EXE, args, workdir, prefix);
+    return run_program(TARVO_EXE, args, workdir, prefix + " " + TARVO_RUNNER);
 }
 
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const std::string& workdir,

@@ -22,8 +22,9 @@ void print_overview(std::FILE* to) {
     std::fprintf(to, "Usage: tarvo-tools SUBCOMMAND ARGUMENTS... [OPTIONS]\n\n"
                      "Companion of tarvo for shape form files (*.3d).\n\nSubcommands:\n");
     for (const tools::Subcommand* s : kSubcommands) std::fprintf(to, "  %-8s %s\n", s->name, s->summary);
-    std::fprintf(to, "\n`tarvo-tools help SUBCOMMAND` (or `tarvo-tools SUBCOMMAND --help`) describes one.\n"
-                     "Exit status: 0 done, 1 failure, 2 wrong usage.\n");
+    std::fprintf(to, "\n`tarvo-tools help SUBCOMMAND` (or `tarvo-tools SUBCOMMAND --help`) describes one;\n"
+                     "`tarvo-tools --version` prints the version. Exit status: 0 done, 1 failure,\n"
+                     "2 wrong usage.\n");
 }
 
 bool asks_for_help(const tools::Args& args) {
@@ -72,6 +73,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", argv[2]);
         print_overview(stderr);
         return tools::kUsage;
+    }
+    if (name == "--version" || name == "version") {
+        std::printf("tarvo-tools %s\n", TARVO_VERSION);
+        return tools::kDone;
     }
     if (const tools::Subcommand* s = find_subcommand(name)) return run(*s, tools::Args(argv + 2, argv + argc));
     std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", name.c_str());

@@ -1,0 +1,73 @@
+# What `cmake --install` puts where, and the Debian packages `cpack -G DEB` makes of it.
+#
+# Two components, one package each:
+#   programs     tarvo, tarvo-tools and their man pages       -> tarvo_<version>_<arch>.deb
+#   development  the library's headers, static libraries and   -> tarvo-dev_<version>_<arch>.deb
+#                a CMake package config (find_package(tarvo), targets tarvo::teleso,
+#                tarvo::geometry, tarvo::shapes)
+# A plain `cmake --install build --prefix DIR` installs both.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# Programs and man pages. The pages carry the version from project(), so they are configured.
+set(_tarvo_programs tarvo)
+set(_tarvo_pages tarvo)
+if(TARVO_BUILD_TOOLS)
+  list(APPEND _tarvo_programs tarvo-tools)
+  list(APPEND _tarvo_pages tarvo-tools)
+endif()
+install(TARGETS ${_tarvo_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+foreach(_page IN LISTS _tarvo_pages)
+  configure_file(man/${_page}.1.in man/${_page}.1 @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${_page}.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+endforeach()
+
+# The library for other CMake projects. Headers keep their folders, so the includes of the
+# library ("teleso/teleso.h", "geometry/plane.h") hold in the installed tree too.
+set(_tarvo_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/tarvo)
+target_include_directories(teleso INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tarvo>)
+install(TARGETS teleso geometry shapes EXPORT tarvoTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(DIRECTORY src/teleso src/geometry src/shapes
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvo COMPONENT development
+        FILES_MATCHING PATTERN "*.h")
+install(EXPORT tarvoTargets NAMESPACE tarvo:: DESTINATION ${_tarvo_config_dir} COMPONENT development)
+configure_package_config_file(cmake/tarvoConfig.cmake.in tarvoConfig.cmake
+                              INSTALL_DESTINATION ${_tarvo_config_dir})
+write_basic_package_version_file(tarvoConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvoConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/tarvoConfigVersion.cmake
+        DESTINATION ${_tarvo_config_dir} COMPONENT development)
+
+# Debian packages; each description's first line is its synopsis. Depends of the programs come
+# from dpkg-shlibdeps (package dpkg-dev, which also needs `file`): libc6, libstdc++6, libgcc-s1
+# and, with tarvo-tools, libpng16-16.
+set(CPACK_PACKAGE_NAME tarvo)
+set(CPACK_PACKAGE_CONTACT "tarvo developers")
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "cut a voxel particle by a plane to see its interior
+tarvo reads one particle from a shape form file (*.3d), clears every voxel
+beyond a plane given by three axis-cut lengths from its centre and writes the
+cut particle with its new measurements. tarvo-tools makes, inspects, draws,
+exports and imports particles.")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs development)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME tarvo)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME tarvo-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "library of tarvo: headers, static libraries, CMake config
+The shape form file format, measurements and the plane cut of tarvo for
+other CMake projects: find_package(tarvo), targets tarvo::teleso,
+tarvo::geometry and tarvo::shapes.")
+if(CMAKE_CROSSCOMPILING)
+  # dpkg would name the build machine's architecture.
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  endif()
+endif()
+include(CPack)
