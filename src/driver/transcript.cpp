@@ -41,8 +41,8 @@ int Read_teleso_header(teleso::Input& in, TelesoRecord& rec) {
     return Create_teleso(rec, header.dim());
 }
 
-int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec) {
-    if (const teleso::Status s = in.read_voxels(rec); !s) {
+int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec, teleso::Tally* measured) {
+    if (const teleso::Status s = in.read_voxels(rec, teleso::kAutoThreads, measured); !s) {
         // The stage heading is still open on this line.
         std::printf("\n%s\n", teleso::describe(s).c_str());
         return 1;
