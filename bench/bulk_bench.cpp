@@ -229,15 +229,6 @@ public:
     }
 };
 
-const char* path_name(teleso::DecodePath path) {
-    switch (path) {
-        case teleso::DecodePath::kScalar: return "scalar";
-        case teleso::DecodePath::kSse2: return "SSE2";
-        case teleso::DecodePath::kAvx2: return "AVX2";
-    }
-    return "?";
-}
-
 // One decode of the file into a bitmap whose pages are in memory already; thread CPU seconds, or a
 // negative value on failure.
 double decode_once(const std::string& path, teleso::DecodePath decoder, bool measure) {
@@ -279,7 +270,7 @@ int codec(const std::string& dir, const std::string& only) {
         teleso::free_body(body);
         for (int k = 0; k < 3; ++k)
             if (!decode[k].empty())
-                std::printf("%-12s decode, %-14s %10.4f %10.0f\n", p.name, path_name(paths[k]), median(decode[k]),
+                std::printf("%-12s decode, %-14s %10.4f %10.0f\n", p.name, teleso::decode_path_name(paths[k]), median(decode[k]),
                             mb / median(decode[k]));
         std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "decode and measure", median(measured), mb / median(measured));
         std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "encode", median(encode), mb / median(encode));

@@ -5,7 +5,8 @@
 // API
 //   StreamFacts                     what a stream held against what its edge length needs
 //   DecodePath                      scalar, or 64 stream bytes classified at once with SSE2 or
-//                                   AVX2; fastest_decode_path(), decode_path_available(path)
+//                                   AVX2; fastest_decode_path(), decode_path_available(path),
+//                                   decode_path_name(path)
 //   StreamReader(voxels, path)      decodes a stream handed over in pieces, in voxel order:
 //     want()                        the most bytes the next decode() should get: never more than
 //                                   the voxels still missing need at the least, so no byte after
@@ -206,6 +207,15 @@ inline bool decode_path_available(DecodePath path) {
         case DecodePath::kAvx2: return simd::has_avx2();
     }
     return false;
+}
+
+inline const char* decode_path_name(DecodePath path) {
+    switch (path) {
+        case DecodePath::kScalar: return "scalar";
+        case DecodePath::kSse2: return "SSE2";
+        case DecodePath::kAvx2: return "AVX2";
+    }
+    return "?";
 }
 
 inline DecodePath fastest_decode_path() {
