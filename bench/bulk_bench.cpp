@@ -18,11 +18,21 @@
 //   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk,
 //                                            bulk-1 (one thread) or per-voxel (for
 //                                            whole-process timing, see run.sh)
+//   tarvo_bench time ROUNDS PAUSE CMD...     whole processes: each shell command once a round, in
+//                                            turn, PAUSE seconds of idleness before each round;
+//                                            the median and least wall time, the median CPU time
+//                                            and the largest resident set of each (see run.sh)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -278,6 +288,58 @@ int codec(const std::string& dir, const std::string& only) {
     return 0;
 }
 
+// One run of a shell command, its standard output thrown away: wall and CPU seconds, peak kB.
+struct ProcessRun {
+    double wall = 0, cpu = 0;
+    long peak_kb = 0;
+    bool ok = false;
+};
+
+ProcessRun run_process(const char* command) {
+    const char* argv[] = {"/bin/sh", "-c", command, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ProcessRun r;
+    pid_t pid = 0;
+    const auto start = Clock::now();
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ) == 0) {
+        int status = 0;
+        rusage usage{};
+        if (wait4(pid, &status, 0, &usage) == pid) {
+            r.wall = seconds_since(start);
+            r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+            r.peak_kb = usage.ru_maxrss;
+            r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return r;
+}
+
+int time_processes(int rounds, double pause, const std::vector<const char*>& commands) {
+    std::vector<std::vector<double>> wall(commands.size()), cpu(commands.size());
+    std::vector<long> peak(commands.size(), 0);
+    for (int round = 0; round < rounds; ++round) {
+        if (pause > 0) usleep(static_cast<useconds_t>(pause * 1e6));
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            const ProcessRun r = run_process(commands[k]);
+            if (!r.ok) {
+                std::fprintf(stderr, "failed: %s\n", commands[k]);
+                return 1;
+            }
+            wall[k].push_back(r.wall);
+            cpu[k].push_back(r.cpu);
+            peak[k] = std::max(peak[k], r.peak_kb);
+        }
+    }
+    for (std::size_t k = 0; k < commands.size(); ++k)
+        std::printf("%.4f %.4f %.4f %ld %s\n", median(wall[k]), *std::min_element(wall[k].begin(), wall[k].end()),
+                    median(cpu[k]), peak[k], commands[k]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -289,6 +351,10 @@ int main(int argc, char** argv) {
         for (int k = 3; k < argc; ++k) (std::strcmp(argv[k], "--full") == 0 ? full = true : (only = argv[k], true));
         return cmd == "stages" ? stages(argv[2], full, only) : codec(argv[2], only);
     }
+    if (cmd == "time" && argc >= 5) {
+        const std::vector<const char*> commands(argv + 4, argv + argc);
+        return time_processes(std::atoi(argv[2]), std::atof(argv[3]), commands);
+    }
     if (cmd == "run" && argc == 8) {
         const std::string mode = argv[2];
         if (mode != "bulk" && mode != "bulk-1" && mode != "per-voxel") return 2;
@@ -298,6 +364,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | codec DIR [NAME] | "
-                 "run bulk|bulk-1|per-voxel IN OUT X Y Z\n");
+                 "run bulk|bulk-1|per-voxel IN OUT X Y Z | time ROUNDS PAUSE CMD...\n");
     return 2;
 }
