@@ -13,6 +13,9 @@
 //   Read_teleso_voxels(in, rec, measured)   the voxel stream into the bitmap, measured on the way
 //                                      when `measured` is given; 0 ok, 1 failure
 //   Write_teleso(path, rec)            the whole file, replacing the target whole; 0 ok, 1 failure
+//   Write_teleso_releasing(path, rec)  the same; once the stream is written the bitmap is released
+//                                      on a second thread while the file is put in place (the
+//                                      record holds no bitmap afterwards)
 #pragma once
 
 #include "teleso/io.h"
@@ -27,3 +30,4 @@ void Free_teleso(TelesoRecord& rec);
 int Read_teleso_header(teleso::Input& in, TelesoRecord& rec);
 int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec, teleso::Tally* measured = nullptr);
 int Write_teleso(const char* path, const TelesoRecord& rec);
+int Write_teleso_releasing(const char* path, TelesoRecord& rec);

@@ -76,7 +76,7 @@ int read_process_write_body(teleso::Input& in, TelesoRecord& rec, const char* ou
         std::printf("Can't write to %s file\n", output);
         return kFailed;
     }
-    if (Write_teleso(output, rec) != 0) return kFailed;
+    if (Write_teleso_releasing(output, rec) != 0) return kFailed;
     std::printf("O.K.\n");
     return kDone;
 }
