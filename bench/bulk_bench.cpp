@@ -19,7 +19,8 @@
 //                                            bulk-1 (one thread) or per-voxel (for
 //                                            whole-process timing, see run.sh)
 //   tarvo_bench time ROUNDS PAUSE CMD...     whole processes: each shell command once a round, in
-//                                            turn, PAUSE seconds of idleness before each round;
+//                                            turn (each round begins with the next command),
+//                                            PAUSE seconds of idleness before each round;
 //                                            the median and least wall time, the median CPU time
 //                                            and the largest resident set of each (see run.sh)
 #include <fcntl.h>
@@ -323,7 +324,9 @@ int time_processes(int rounds, double pause, const std::vector<const char*>& com
     std::vector<long> peak(commands.size(), 0);
     for (int round = 0; round < rounds; ++round) {
         if (pause > 0) usleep(static_cast<useconds_t>(pause * 1e6));
-        for (std::size_t k = 0; k < commands.size(); ++k) {
+        // Each round starts with another command, so that none always runs first after the pause.
+        for (std::size_t j = 0; j < commands.size(); ++j) {
+            const std::size_t k = (j + static_cast<std::size_t>(round)) % commands.size();
             const ProcessRun r = run_process(commands[k]);
             if (!r.ok) {
                 std::fprintf(stderr, "failed: %s\n", commands[k]);
