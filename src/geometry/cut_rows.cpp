@@ -10,6 +10,9 @@
 //
 // When the x-cut is zero, infinite or NaN, the x term takes one value for all x below the centre,
 // one at the centre and one above it: each of these pieces is decided by one exact sum.
+//
+// The part of a row that stays can be measured right after its cut, while the row is in the
+// cache: the cut particle is measured in the same pass.
 #include <algorithm>
 #include <cmath>
 #include <vector>

@@ -112,8 +112,8 @@ concept BitSink = requires(Sink& s, std::uint64_t bits, int count, const std::ui
 };
 
 // What the window walk hands on, counting the values as it goes: to a sink of values each run and
-// stretch of literals as it comes, to a sink of bits whole words of 64 values gathered in a
-// register, aligned to the words of the bitmap (every code in a window codes at most 63 values).
+// stretch of literals as it comes; to a sink of bits the words of 64 values, aligned to the words
+// of the bitmap, once a window (every code in a window codes at most 63 values).
 template <class Sink, bool kBits = BitSink<Sink>>
 class WindowOutput {
 public:
@@ -129,7 +129,6 @@ public:
     }
     void deliver() {}
     void flush() {}
-    void restart(std::int64_t position) { position_ = position; }
 
 private:
     Sink& sink_;
@@ -168,6 +167,8 @@ public:
         if (fill > from_) sink_.voxels(words_[0] >> from_, static_cast<int>(fill - from_));
         restart(position());
     }
+
+private:
     void restart(std::int64_t position) {
         position_ = static_cast<std::uint64_t>(position);
         base_ = position_ / 64 * 64;
@@ -175,7 +176,6 @@ public:
         std::fill(std::begin(words_), std::end(words_), std::uint64_t{0});
     }
 
-private:
     // k values (0..64), bit j of `bits` for the j-th, bits from k on clear, ORed into the words in
     // place: the only chain from one code to the next is the position.
     void add(std::uint64_t bits, std::size_t k) {
@@ -305,7 +305,7 @@ private:
 #if TARVO_X86_SIMD
     // The data-parallel path: 64 bytes at a time are classified, then walked from marker to marker,
     // each stretch of literals between two codes handed over at once (as bits where the sink takes
-    // them). Stops at a chain of full markers, which the byte-wise path takes faster, where a window
+    // bits). Stops at a chain of full markers, which the byte-wise path takes faster, where a window
     // would pass the end of the piece, or where it could code more voxels than are missing; returns
     // where it stopped.
     template <class Classes, class Sink>

@@ -1,10 +1,11 @@
 // Reading a body: the header, then the voxel stream in large blocks, decoded a run at a time and
 // laid into the bitmap a word at a time, measured on the way when the caller asks.
 //
-// Most of the time of a large read goes into the page faults of the fresh bitmap. With two
-// threads, one reads and decodes the input and the other writes the bitmap from the bottom up; on
-// large grids a third takes the faults of the upper part ahead of it (prefault.h), as faults
-// taken on two threads at once scale on the machine measured (see docs/performance.md).
+// A large solid particle's read goes mostly into the page faults of the fresh bitmap, a
+// literal-heavy one's into decoding. With two threads, one reads and decodes the input and the
+// other writes (and measures) the bitmap from the bottom up; on large grids a third takes the
+// faults of the upper part ahead of it (prefault.h), as faults taken on two threads at once scale
+// on the machine measured (see docs/performance.md).
 #include <algorithm>
 #include <memory>
 #include <new>
