@@ -1,18 +1,39 @@
 // The bulk engine against the voxel-by-voxel definitions, stage by stage, on particles made by
-// the project's shapes: a sphere of edge 1290 (the largest grid the format allows), a porous grain
-// of edge 600 and random noise of edge 256.
+// the project's shapes: a sphere of edge 1290 (the largest grid the format allows, long chains of
+// full markers), a porous grain of edge 600, a dense porous ball of edge 600 (3% of its voxels
+// cleared at random: runs of about 30 and single literals) and random noise of edge 256 (nearly
+// one literal a voxel).
 //
-//   tarvo_bench make DIR                     write sphere1290.3d, grain600.3d, noise256.3d to DIR
-//   tarvo_bench stages DIR [--full] [NAME]   time read, analyse, cut, analyse, write and the
-//                                            whole run both ways and print the ratios; the
-//                                            per-voxel path on the sphere (about 80 s) only
+//   tarvo_bench make DIR                     write the four particles to DIR (about 105 MB)
+//   tarvo_bench stages DIR [--full] [NAME]   the stages as the program runs them (read and
+//                                            measure, cut and measure, write) with two threads and
+//                                            one, medians of interleaved rounds, against the
+//                                            per-voxel path (read, analyse, cut, analyse, write);
+//                                            the per-voxel path on the sphere (80 s and more) only
 //                                            with --full; NAME picks one particle
+//   tarvo_bench codec DIR [NAME]             the codec alone on one thread: decoding by every
+//                                            path this processor has into a bitmap already in
+//                                            memory, and encoding into memory; medians of
+//                                            interleaved rounds of thread CPU time
 //   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk,
 //                                            bulk-1 (one thread) or per-voxel (for
 //                                            whole-process timing, see run.sh)
+//   tarvo_bench time ROUNDS PAUSE CMD...     whole processes: each shell command once a round, in
+//                                            turn (each round begins with the next command),
+//                                            PAUSE seconds of idleness before each round;
+//                                            the median and least wall time, the median CPU time
+//                                            and the largest resident set of each (see run.sh)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,6 +42,7 @@
 
 #include "geometry/geometry.h"
 #include "shapes/shapes.h"
+#include "teleso/codec.h"
 #include "teleso/format.h"
 #include "teleso/io.h"
 #include "teleso/reference.h"
@@ -32,10 +54,23 @@ struct Particle {
     const char* name;
     std::int32_t dim;
 };
-const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600}, {"noise256", 256}};
+const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600}, {"ball600", 600}, {"noise256", 256}};
 
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// CPU time of the calling thread: what one-thread code costs, whatever else the machine runs.
+double thread_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
 
 std::string path_of(const std::string& dir, const char* name) { return dir + "/" + name + ".3d"; }
 
@@ -44,8 +79,10 @@ bool make_particles(const std::string& dir) {
         TelesoRecord rec;
         if (!teleso::create_body(rec, p.dim)) return false;
         const std::string name = p.name;
-        if (name.rfind("sphere", 0) == 0) shapes::make_sphere(rec, p.dim / 2.0 - 2.0);
+        const double mid = (p.dim - 1) / 2.0, radius = p.dim / 2.0 - 2.0;
+        if (name.rfind("sphere", 0) == 0) shapes::make_sphere(rec, radius);
         if (name.rfind("grain", 0) == 0) shapes::make_grain(rec, 1);
+        if (name.rfind("ball", 0) == 0) shapes::make_porous_ball(rec, {mid, mid, mid}, radius, 0.03, 1);
         if (name.rfind("noise", 0) == 0) shapes::make_noise(rec, 1, 0.5);
         Analyse_teleso(rec);
         const bool ok = teleso::save_body(path_of(dir, p.name), rec).ok();
@@ -56,8 +93,10 @@ bool make_particles(const std::string& dir) {
     return true;
 }
 
-enum Stage { kRead, kAnalyse, kCut, kAnalyse2, kWrite, kStages };
-const char* const kStageNames[kStages] = {"read", "analyse", "cut", "analyse again", "write"};
+// The program's stages; the per-voxel path measures in separate passes, counted with the stage
+// before them.
+enum Stage { kRead, kCut, kWrite, kStages };
+const char* const kStageNames[kStages] = {"read + measure", "cut + measure", "write"};
 
 struct Timings {
     double stage[kStages] = {};
@@ -88,38 +127,51 @@ bool reference_read(const std::string& path, TelesoRecord& rec) {
     return ok;
 }
 
-// One run: read, measure, cut, measure, write; threads 0 lets the library choose.
+bool bulk_write(const std::string& out_path, const TelesoRecord& rec, int threads) {
+    teleso::Output out;
+    return out.open(out_path) && teleso::write_body(out, rec, threads) && out.commit();
+}
+
+bool reference_write(const std::string& out_path, const TelesoRecord& rec) {
+    std::FILE* out = std::fopen(out_path.c_str(), "wb");
+    if (!out) return false;
+    std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
+    const bool ok = teleso::reference::write_body(out, rec);
+    return std::fclose(out) == 0 && ok;
+}
+
+// One run as the program makes it (the measurements taken while reading and cutting) or voxel by
+// voxel; threads 0 lets the library choose.
 bool run_once(bool bulk, const std::string& in_path, const std::string& out_path, Cut cut, Timings& t, int threads = 0) {
     auto start = Clock::now();
     TelesoRecord rec;
     teleso::Input in;
     if (!open_particle(in_path, in, rec)) return false;
-    const bool read_ok = bulk ? in.read_voxels(rec, threads).ok() : reference_read(in_path, rec);
+    bool read_ok = true;
+    if (bulk) {
+        teleso::Tally measured;
+        read_ok = in.read_voxels(rec, threads, &measured).ok();
+        geometry::set_measurement(rec, measured);
+    } else {
+        read_ok = reference_read(in_path, rec);
+        geometry::reference::analyse(rec);
+    }
     t.stage[kRead] = seconds_since(start);
-
-    start = Clock::now();
-    bulk ? geometry::analyse(rec, threads) : geometry::reference::analyse(rec);
-    t.stage[kAnalyse] = seconds_since(start);
     const Center c = Get_center(rec);
 
     start = Clock::now();
-    bulk ? geometry::cut(rec, c, cut.x, cut.y, cut.z, threads) : geometry::reference::cut(rec, c, cut.x, cut.y, cut.z);
+    if (bulk) {
+        teleso::Tally kept;
+        geometry::cut(rec, c, cut.x, cut.y, cut.z, threads, &kept);
+        geometry::set_measurement(rec, kept);
+    } else {
+        geometry::reference::cut(rec, c, cut.x, cut.y, cut.z);
+        geometry::reference::analyse(rec);
+    }
     t.stage[kCut] = seconds_since(start);
 
     start = Clock::now();
-    bulk ? geometry::analyse(rec, threads) : geometry::reference::analyse(rec);
-    t.stage[kAnalyse2] = seconds_since(start);
-
-    start = Clock::now();
-    bool write_ok = false;
-    if (bulk) {
-        teleso::Output out;
-        write_ok = out.open(out_path) && teleso::write_body(out, rec, threads) && out.commit();
-    } else if (std::FILE* out = std::fopen(out_path.c_str(), "wb")) {
-        std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
-        write_ok = teleso::reference::write_body(out, rec);
-        write_ok = std::fclose(out) == 0 && write_ok;
-    }
+    const bool write_ok = bulk ? bulk_write(out_path, rec, threads) : reference_write(out_path, rec);
     t.stage[kWrite] = seconds_since(start);
     teleso::free_body(rec);
     return read_ok && write_ok;
@@ -130,72 +182,43 @@ std::vector<char> file_bytes(const std::string& path) {
     return std::vector<char>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-Timings best_of(int repeats, bool bulk, const std::string& in, const std::string& out, Cut cut, int threads, bool& ok) {
-    Timings best;
-    for (int r = 0; r < repeats; ++r) {
-        Timings t;
-        ok = run_once(bulk, in, out, cut, t, threads) && ok;
-        for (int s = 0; s < kStages; ++s) best.stage[s] = r == 0 ? t.stage[s] : std::min(best.stage[s], t.stage[s]);
-    }
-    return best;
-}
-
-// The bulk read alone into a bitmap whose pages are already in memory (cleared before the clock
-// starts): the read stage less its page faults. Best of `repeats`; a negative value on failure.
-double read_in_memory(const std::string& in_path, int threads, int repeats) {
-    double best = -1;
-    for (int r = 0; r < repeats; ++r) {
-        TelesoRecord rec;
-        teleso::Input in;
-        if (!open_particle(in_path, in, rec)) return -1;
-        std::memset(rec.data, 0, static_cast<std::size_t>(rec.size));
-        const auto start = Clock::now();
-        const bool ok = in.read_voxels(rec, threads).ok();
-        const double t = seconds_since(start);
-        teleso::free_body(rec);
-        if (!ok) return -1;
-        best = best < 0 ? t : std::min(best, t);
-    }
-    return best;
-}
-
 int stages(const std::string& dir, bool full, const std::string& only) {
     const Cut cut{300, 400, 99999};
+    constexpr int kRounds = 7;
     bool all_identical = true;
     for (const Particle& p : kParticles) {
         if (!only.empty() && only != p.name) continue;
         const std::string in = path_of(dir, p.name);
         const std::string out_bulk = dir + "/" + p.name + ".bulk.out", out_ref = dir + "/" + p.name + ".ref.out";
         bool ok = true;
-        Timings bulk, single;
-        for (int round = 0; round < 2; ++round) {  // alternated, so that a busy moment hits both
-            const Timings b = best_of(3, true, in, out_bulk, cut, 0, ok), s = best_of(3, true, in, out_bulk, cut, 1, ok);
-            for (int k = 0; k < kStages; ++k) {
-                bulk.stage[k] = round == 0 ? b.stage[k] : std::min(bulk.stage[k], b.stage[k]);
-                single.stage[k] = round == 0 ? s.stage[k] : std::min(single.stage[k], s.stage[k]);
+        std::vector<double> two[kStages + 1], one[kStages + 1];
+        for (int round = 0; round < kRounds; ++round) {  // alternated, so that a busy moment hits both
+            Timings a, b;
+            ok = run_once(true, in, out_bulk, cut, a, 0) && run_once(true, in, out_bulk, cut, b, 1) && ok;
+            for (int s = 0; s <= kStages; ++s) {
+                two[s].push_back(s < kStages ? a.stage[s] : a.whole());
+                one[s].push_back(s < kStages ? b.stage[s] : b.whole());
             }
         }
         const bool with_ref = full || p.dim < 1000;
         Timings ref;
-        if (with_ref) ref = best_of(1, false, in, out_ref, cut, 0, ok);
+        if (with_ref) ok = run_once(false, in, out_ref, cut, ref) && ok;
         if (!ok) {
             std::printf("%s: a run failed\n", p.name);
             return 1;
         }
-        std::printf("\n%s (edge %d), cut 300 400 99999; best of 6 (bulk), 1 run (per voxel)\n", p.name, p.dim);
-        std::printf("  %-14s %12s %12s %12s %9s\n", "stage", "per voxel s", "bulk s", "1 thread s", "ratio");
+        std::printf("\n%s (edge %d), cut 300 400 99999; seconds, medians of %d rounds (bulk), 1 run (per voxel)\n",
+                    p.name, p.dim, kRounds);
+        std::printf("  %-16s %12s %10s %10s %9s %9s\n", "stage", "per voxel", "bulk", "1 thread", "2 vs 1", "ratio");
         for (int s = 0; s <= kStages; ++s) {
-            const double b = s < kStages ? bulk.stage[s] : bulk.whole();
-            const double one = s < kStages ? single.stage[s] : single.whole();
+            const double b = median(two[s]), o = median(one[s]);
             const double r = s < kStages ? ref.stage[s] : ref.whole();
             const char* name = s < kStages ? kStageNames[s] : "whole run";
             if (with_ref)
-                std::printf("  %-14s %12.4f %12.4f %12.4f %8.0fx\n", name, r, b, one, r / b);
+                std::printf("  %-16s %12.4f %10.4f %10.4f %8.2fx %8.0fx\n", name, r, b, o, o / b, r / b);
             else
-                std::printf("  %-14s %12s %12.4f %12.4f %9s\n", name, "-", b, one, "-");
+                std::printf("  %-16s %12s %10.4f %10.4f %8.2fx %9s\n", name, "-", b, o, o / b, "-");
         }
-        std::printf("  read into a bitmap already in memory (no page faults): %.4f s, 1 thread %.4f s\n",
-                    read_in_memory(in, 0, 3), read_in_memory(in, 1, 3));
         if (with_ref) {
             const bool same = file_bytes(out_bulk) == file_bytes(out_ref);
             all_identical = all_identical && same;
@@ -207,16 +230,133 @@ int stages(const std::string& dir, bool full, const std::string& only) {
     return all_identical ? 0 : 1;
 }
 
+// Takes the blocks of the writer and forgets them.
+class NullSink : public teleso::BlockSink {
+public:
+    std::size_t bytes = 0;
+    void take(teleso::Block& block) override {
+        bytes += block.used;
+        block.used = 0;
+    }
+};
+
+// One decode of the file into a bitmap whose pages are in memory already; thread CPU seconds, or a
+// negative value on failure.
+double decode_once(const std::string& path, teleso::DecodePath decoder, bool measure) {
+    TelesoRecord rec;
+    teleso::Input in;
+    if (!open_particle(path, in, rec)) return -1;
+    std::memset(rec.data, 0, teleso::padded_bytes(rec.size));
+    teleso::Tally tally;
+    const double start = thread_seconds();
+    const bool ok = in.read_voxels(rec, 1, measure ? &tally : nullptr, decoder).ok();
+    const double t = thread_seconds() - start;
+    teleso::free_body(rec);
+    return ok ? t : -1;
+}
+
+int codec(const std::string& dir, const std::string& only) {
+    constexpr int kRounds = 9;
+    const teleso::DecodePath paths[] = {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2};
+    std::printf("the codec on one thread: thread CPU seconds, medians of %d interleaved rounds\n", kRounds);
+    std::printf("%-12s %-22s %10s %10s\n", "particle", "step", "seconds", "MB/s");
+    for (const Particle& p : kParticles) {
+        if (!only.empty() && only != p.name) continue;
+        const std::string in = path_of(dir, p.name);
+        const double mb = static_cast<double>(file_bytes(in).size()) / 1e6;
+        std::vector<double> decode[3], measured, encode;
+        TelesoRecord body;
+        teleso::Input input;
+        if (!open_particle(in, input, body) || !input.read_voxels(body, 1)) return 1;
+        for (int round = 0; round < kRounds; ++round) {
+            for (int k = 0; k < 3; ++k)
+                if (teleso::decode_path_available(paths[k])) decode[k].push_back(decode_once(in, paths[k], false));
+            measured.push_back(decode_once(in, teleso::fastest_decode_path(), true));
+            NullSink sink;
+            teleso::StreamWriter writer(sink, teleso::Block::of(std::size_t{1} << 20));
+            const double start = thread_seconds();
+            teleso::encode_voxels(body, writer);
+            encode.push_back(thread_seconds() - start);
+        }
+        teleso::free_body(body);
+        for (int k = 0; k < 3; ++k)
+            if (!decode[k].empty())
+                std::printf("%-12s decode, %-14s %10.4f %10.0f\n", p.name, teleso::decode_path_name(paths[k]), median(decode[k]),
+                            mb / median(decode[k]));
+        std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "decode and measure", median(measured), mb / median(measured));
+        std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "encode", median(encode), mb / median(encode));
+    }
+    return 0;
+}
+
+// One run of a shell command, its standard output thrown away: wall and CPU seconds, peak kB.
+struct ProcessRun {
+    double wall = 0, cpu = 0;
+    long peak_kb = 0;
+    bool ok = false;
+};
+
+ProcessRun run_process(const char* command) {
+    const char* argv[] = {"/bin/sh", "-c", command, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ProcessRun r;
+    pid_t pid = 0;
+    const auto start = Clock::now();
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ) == 0) {
+        int status = 0;
+        rusage usage{};
+        if (wait4(pid, &status, 0, &usage) == pid) {
+            r.wall = seconds_since(start);
+            r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+            r.peak_kb = usage.ru_maxrss;
+            r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return r;
+}
+
+int time_processes(int rounds, double pause, const std::vector<const char*>& commands) {
+    std::vector<std::vector<double>> wall(commands.size()), cpu(commands.size());
+    std::vector<long> peak(commands.size(), 0);
+    for (int round = 0; round < rounds; ++round) {
+        if (pause > 0) usleep(static_cast<useconds_t>(pause * 1e6));
+        // Each round starts with another command, so that none always runs first after the pause.
+        for (std::size_t j = 0; j < commands.size(); ++j) {
+            const std::size_t k = (j + static_cast<std::size_t>(round)) % commands.size();
+            const ProcessRun r = run_process(commands[k]);
+            if (!r.ok) {
+                std::fprintf(stderr, "failed: %s\n", commands[k]);
+                return 1;
+            }
+            wall[k].push_back(r.wall);
+            cpu[k].push_back(r.cpu);
+            peak[k] = std::max(peak[k], r.peak_kb);
+        }
+    }
+    for (std::size_t k = 0; k < commands.size(); ++k)
+        std::printf("%.4f %.4f %.4f %ld %s\n", median(wall[k]), *std::min_element(wall[k].begin(), wall[k].end()),
+                    median(cpu[k]), peak[k], commands[k]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "make" && argc == 3) return make_particles(argv[2]) ? 0 : 1;
-    if (cmd == "stages" && argc >= 3) {
+    if ((cmd == "stages" || cmd == "codec") && argc >= 3) {
         bool full = false;
         std::string only;
         for (int k = 3; k < argc; ++k) (std::strcmp(argv[k], "--full") == 0 ? full = true : (only = argv[k], true));
-        return stages(argv[2], full, only);
+        return cmd == "stages" ? stages(argv[2], full, only) : codec(argv[2], only);
+    }
+    if (cmd == "time" && argc >= 5) {
+        const std::vector<const char*> commands(argv + 4, argv + argc);
+        return time_processes(std::atoi(argv[2]), std::atof(argv[3]), commands);
     }
     if (cmd == "run" && argc == 8) {
         const std::string mode = argv[2];
@@ -226,6 +366,7 @@ int main(int argc, char** argv) {
         return run_once(mode != "per-voxel", argv[3], argv[4], cut, t, mode == "bulk-1" ? 1 : 0) ? 0 : 1;
     }
     std::fprintf(stderr,
-                 "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | run bulk|bulk-1|per-voxel IN OUT X Y Z\n");
+                 "usage: tarvo_bench make DIR | stages DIR [--full] [NAME] | codec DIR [NAME] | "
+                 "run bulk|bulk-1|per-voxel IN OUT X Y Z | time ROUNDS PAUSE CMD...\n");
     return 2;
 }

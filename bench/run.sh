@@ -1,91 +1,74 @@
 #!/usr/bin/env bash
-# Whole-process figures of tarvo: the edge-1290 sphere against cp of the same file, the bulk
-# engine against the per-voxel definitions on the edge-600 grain and the edge-256 noise (with the
-# outputs compared byte for byte), and the peak memory against the bitmap.
+# Whole-process figures of tarvo on the particles of tarvo_bench (sphere of edge 1290, grain and
+# dense porous ball of edge 600, noise of edge 256), cut 300 400 99999: medians of interleaved runs
+# against cp of the same file, both replacing an existing output as users do when they run again;
+# against the tarvo of a second build (another version) when one is given; against the per-voxel
+# path (one run, outputs compared byte for byte); peak memory against the bitmap + 16 MiB.
 #
-#   bench/run.sh [BUILD_DIR [WORK_DIR]] [--full]
+#   bench/run.sh [BUILD_DIR [WORK_DIR]] [--base BASE_BUILD_DIR] [--rounds N] [--pause SECONDS]
+#                [--only NAME] [--full]
 #
 # BUILD_DIR defaults to build, WORK_DIR to a fresh temporary directory (the particles take about
-# 90 MB there). --full also runs the per-voxel path on the sphere (about 80 seconds).
+# 105 MB there). --pause sleeps before every round, so that each run starts after an idle pause
+# (as a user's run does). --full also runs the per-voxel path on the sphere (80 seconds and more).
 set -euo pipefail
 
-full=0
-args=()
-for a in "$@"; do
-  if [ "$a" = "--full" ]; then full=1; else args+=("$a"); fi
+full=0 rounds=11 pause=0 base="" only="" args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --full) full=1 ;;
+    --base) base=$2; shift ;;
+    --rounds) rounds=$2; shift ;;
+    --pause) pause=$2; shift ;;
+    --only) only=$2; shift ;;
+    *) args+=("$1") ;;
+  esac
+  shift
 done
 build=${args[0]:-build}
 work=${args[1]:-$(mktemp -d)}
-tarvo=$build/tarvo
 bench=$build/bench/tarvo_bench
-if [ ! -x "$tarvo" ] || [ ! -x "$bench" ]; then
-  echo "build first: cmake -S . -B $build && cmake --build $build -j2" >&2
-  exit 1
-fi
-[ -f "$work/sphere1290.3d" ] || "$bench" make "$work" >/dev/null
-
-# elapsed seconds of one run of a command (output discarded), the file $target removed before
-# (not timed), so that every command creates its output afresh
-target=/dev/null
-elapsed() {
-  local t0 t1
-  [ "$target" = /dev/null ] || rm -f "$target"
-  t0=$(date +%s%N)
-  "$@" >/dev/null
-  t1=$(date +%s%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }'
-}
-
-# best (smallest) elapsed time of n runs
-best_of() {
-  local n=$1 best="" t
-  shift
-  for ((k = 0; k < n; k++)); do
-    t=$(elapsed "$@")
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
+for b in "$build" ${base:+"$base"}; do
+  if [ ! -x "$b/tarvo" ]; then
+    echo "build first: cmake -S . -B $b && cmake --build $b -j2" >&2
+    exit 1
+  fi
+done
+[ -x "$bench" ] || { echo "no $bench (configured with -DTARVO_BUILD_BENCH=OFF?)" >&2; exit 1; }
+[ -f "$work/noise256.3d" ] && [ -f "$work/ball600.3d" ] || "$bench" make "$work" >/dev/null
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a / b }'; }
-
-peak_kb() {
-  /usr/bin/time -f "%M" -o "$work/peak.txt" "$@" >/dev/null
-  cat "$work/peak.txt"
-}
+field() { awk -v n="$1" -v k="$2" 'NR == n { print $k }'; }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "cut: 300 400 99999; times are the best of 5 runs unless noted"
-echo
+echo "cut 300 400 99999; seconds, medians of $rounds interleaved rounds${base:+ (tarvo of $base as base)}$( [ "$pause" != 0 ] && echo ", $pause s idle before each round")"
+printf '%-11s %7s %8s %8s %6s' particle MB cp tarvo "x cp"
+[ -n "$base" ] && printf ' %8s %9s' base "base/new"
+printf ' %10s %8s %5s %9s %9s\n' "per voxel" "x tarvo" same "peak kB" "limit kB"
 
-# The sphere: tarvo against cp of its input, and its peak memory against the bitmap.
-s=$work/sphere1290.3d
-target=$work/copy.3d
-t_cp=$(best_of 5 cp "$s" "$target")
-target=$work/s.out.3d
-t_tarvo=$(best_of 5 "$tarvo" "$s" "$target" 300 400 99999)
-peak=$(peak_kb "$tarvo" "$s" "$work/s.out.3d" 300 400 99999)
-bitmap_kb=$(( (1290 * 1290 * 1290 / 8 + 1) / 1024 ))
-echo "sphere1290 ($(stat -c %s "$s") bytes)"
-echo "  cp                 ${t_cp} s"
-echo "  tarvo              ${t_tarvo} s   = $(ratio "$t_tarvo" "$t_cp") x cp (target 8)"
-echo "  peak memory        ${peak} kB   (bitmap ${bitmap_kb} kB; limit bitmap + 16 MiB = $(( bitmap_kb + 16384 )) kB)"
-if [ "$full" = 1 ]; then
-  target=$work/s.ref.3d
-  t_ref=$(elapsed "$bench" run per-voxel "$s" "$work/s.ref.3d" 300 400 99999)
-  same=$(cmp -s "$work/s.out.3d" "$work/s.ref.3d" && echo yes || echo NO)
-  echo "  per voxel (1 run)  ${t_ref} s   = $(ratio "$t_ref" "$t_tarvo") x tarvo, identical output: $same"
-fi
-
-# The grain and the noise: tarvo against the per-voxel run, outputs compared.
-for name in grain600 noise256; do
-  f=$work/$name.3d
-  target=$work/$name.out.3d
-  t_tarvo=$(best_of 5 "$tarvo" "$f" "$target" 300 400 99999)
-  target=$work/$name.ref.3d
-  t_ref=$(elapsed "$bench" run per-voxel "$f" "$work/$name.ref.3d" 300 400 99999)
-  same=$(cmp -s "$work/$name.out.3d" "$work/$name.ref.3d" && echo yes || echo NO)
-  echo "$name ($(stat -c %s "$f") bytes)"
-  echo "  tarvo              ${t_tarvo} s"
-  echo "  per voxel (1 run)  ${t_ref} s   = $(ratio "$t_ref" "$t_tarvo") x tarvo, identical output: $same"
+for p in sphere1290 grain600 ball600 noise256; do
+  [ -n "$only" ] && [ "$only" != "$p" ] && continue
+  in=$work/$p.3d
+  dim=${p//[a-z]/}
+  cmds=("cp $in $work/$p.cp.3d" "$build/tarvo $in $work/$p.out.3d 300 400 99999")
+  [ -n "$base" ] && cmds+=("$base/tarvo $in $work/$p.base.3d 300 400 99999")
+  "$bench" time 1 0 "${cmds[@]}" >/dev/null  # the outputs exist from here on
+  t=$("$bench" time "$rounds" "$pause" "${cmds[@]}")
+  cp_s=$(echo "$t" | field 1 1) tarvo_s=$(echo "$t" | field 2 1) peak=$(echo "$t" | field 2 4)
+  printf '%-11s %7.1f %8.4f %8.4f %6s' "$p" "$(awk -v b="$(stat -c %s "$in")" 'BEGIN { print b / 1e6 }')" \
+    "$cp_s" "$tarvo_s" "$(ratio "$tarvo_s" "$cp_s")"
+  if [ -n "$base" ]; then
+    base_s=$(echo "$t" | field 3 1)
+    printf ' %8.4f %9s' "$base_s" "$(ratio "$base_s" "$tarvo_s")"
+  fi
+  if [ "$dim" -lt 1000 ] || [ "$full" = 1 ]; then
+    ref_s=$("$bench" time 1 0 "$bench run per-voxel $in $work/$p.ref.3d 300 400 99999" | field 1 1)
+    same=$(cmp -s "$work/$p.out.3d" "$work/$p.ref.3d" && echo yes || echo NO)
+    printf ' %10.3f %8s %5s' "$ref_s" "$(ratio "$ref_s" "$tarvo_s")" "$same"
+  else
+    printf ' %10s %8s %5s' - - -
+  fi
+  bitmap_kb=$(( (dim * dim * dim / 8 + 1) / 1024 ))
+  printf ' %9s %9s\n' "$peak" $(( bitmap_kb + 16384 ))
 done
+echo "load afterwards $(cut -d' ' -f1-3 /proc/loadavg)"

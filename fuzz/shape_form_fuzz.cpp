@@ -1,15 +1,17 @@
 // Fuzz target for the shape form file and its codec. One input is the bytes of a *.3d file.
 //
-// Reading: the stream reader, fed the stream in pieces of every size it allows, must give the
-// values of the byte-at-a-time reference decoder (Next_rle_byte) and of a decoder written here
-// from the format's rules, stop where the reference stops and count the stream as the format
-// defines it; the library's load path (from an in-memory file) must refuse what the header check
-// refuses and otherwise load the same bitmap with the same facts.
-// Writing: the stream writer, given the input's bytes as runs of values, must write the bytes of
-// Put_rle_byte; the body's file must be the reference writer's and an encoder's written here; it
-// must read back into the same body and write the same bytes again.
+// Reading: the stream reader, fed the stream in pieces of every size it allows, by every decoding
+// path, must give the values of the byte-at-a-time reference decoder (Next_rle_byte) and of a
+// decoder written here from the format's rules, stop where the reference stops and count the
+// stream as the format defines it; the library's load path (from an in-memory file) must refuse
+// what the header check refuses and otherwise load, by every decoding path, the same bitmap with
+// the same facts, measured as voxel by voxel.
+// Writing: the stream writer, given the input's bytes as runs of values and as bitmap words, must
+// write the bytes of Put_rle_byte; the body's file must be the reference writer's and an encoder's
+// written here; it must read back into the same body and write the same bytes again.
 // Geometry: the header slot, which readers ignore, selects three cut lengths for a comparison of
-// the measurement and the cut with their voxel-by-voxel references.
+// the measurement and the cut (and what it measures on the way) with their voxel-by-voxel
+// references.
 //
 // Built two ways: with libFuzzer (fuzz/run-fuzzer.sh) and as a plain program that replays a
 // folder of inputs (shape_form_replay.cpp), which CTest runs over fuzz/corpus.
@@ -138,12 +140,12 @@ struct ValueSink {
 
 // The stream in pieces: at most want() bytes, and fewer as `sizes` says (cycling through it).
 ValueSink decode_in_pieces(const std::uint8_t* stream, std::size_t length, std::int32_t dim, const Bytes& sizes,
-                           StreamFacts& facts) {
-    StreamReader reader(voxel_count(dim));
+                           StreamFacts& facts, DecodePath path) {
+    StreamReader reader(voxel_count(dim), path);
     ValueSink sink;
     std::size_t pos = 0;
     for (std::size_t k = 0; pos < length && reader.want() > 0; ++k) {
-        const std::size_t piece = sizes.empty() ? reader.want() : 1 + sizes[k % sizes.size()] % 70;
+        const std::size_t piece = sizes.empty() ? reader.want() : 1 + sizes[k % sizes.size()] % 130;
         const std::size_t n = std::min({piece, reader.want(), length - pos});
         check(reader.decode(stream + pos, n, sink) == n, "the reader consumes every byte it wants");
         pos += n;
@@ -153,6 +155,8 @@ ValueSink decode_in_pieces(const std::uint8_t* stream, std::size_t length, std::
     return sink;
 }
 
+const DecodePath kPaths[] = {DecodePath::kScalar, DecodePath::kSse2, DecodePath::kAvx2};
+
 void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t dim, const Bytes& sizes) {
     std::FILE* in = stream_over(stream, length);
     RleDecoder dec;
@@ -160,13 +164,16 @@ void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t
     for (std::int64_t i = 0; i < voxel_count(dim); ++i) expected.push_back(Next_rle_byte(dec, in));
     const long position = std::ftell(in);
     std::fclose(in);
-    StreamFacts facts;
-    const ValueSink got = decode_in_pieces(stream, length, dim, sizes, facts);
-    check(got.values == expected, "the reader's values are Next_rle_byte's, one a voxel");
-    check(facts.code_bytes == static_cast<std::uint64_t>(position), "the reader stops where Next_rle_byte stops");
     StreamFacts model = model_facts(stream, length, dim);
     model.surplus_bytes = 0;
-    check(same_facts(facts, model), "the reader counts the stream as the format defines it");
+    for (DecodePath path : kPaths) {
+        if (!decode_path_available(path)) continue;
+        StreamFacts facts;
+        const ValueSink got = decode_in_pieces(stream, length, dim, sizes, facts, path);
+        check(got.values == expected, "the reader's values are Next_rle_byte's, one a voxel");
+        check(facts.code_bytes == static_cast<std::uint64_t>(position), "the reader stops where Next_rle_byte stops");
+        check(same_facts(facts, model), "the reader counts the stream as the format defines it");
+    }
 }
 
 // Collects the writer's blocks.
@@ -193,6 +200,14 @@ void compare_writer(const std::uint8_t* data, std::size_t size) {
         writer.run(v, count);
         for (std::int64_t c = 0; c < count; ++c) Put_rle_byte(enc, ref, v, kRleAdd);
     }
+    // The input's bytes as a bitmap, from and to a bit that its first two bytes choose.
+    Bytes bits(data, data + size);
+    bits.resize((bits.size() + 7) / 8 * 8 + 8, 0);
+    const std::int64_t count = static_cast<std::int64_t>(size) * 8;
+    const std::int64_t from = size > 1 ? data[0] % (count + 1) : 0;
+    const std::int64_t to = std::max(from, count - (size > 1 ? data[1] : 0));
+    writer.bitmap(bits.data(), from, to);
+    for (std::int64_t i = from; i < to; ++i) Put_rle_byte(enc, ref, bits[static_cast<std::size_t>(i / 8)] >> (i % 8) & 1, kRleAdd);
     writer.finish();
     Put_rle_byte(enc, ref, 0, kRleFlush);
     std::fflush(ref);
@@ -200,11 +215,13 @@ void compare_writer(const std::uint8_t* data, std::size_t size) {
     Bytes expected;
     for (int c; (c = std::getc(ref)) != EOF;) expected.push_back(static_cast<std::uint8_t>(c));
     std::fclose(ref);
-    check(sink.bytes == expected, "the stream writer writes Put_rle_byte's bytes");
+    check(sink.bytes == expected, "the stream writer writes Put_rle_byte's runs and bitmaps as Put_rle_byte");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Whole files.
+
+bool same_record_fields(const TelesoRecord& a, const TelesoRecord& b);
 
 // The load path opens files by name: the input as an in-memory file.
 class NamedInput {
@@ -227,6 +244,30 @@ private:
     int fd_;
     std::string path_;
 };
+
+// Every decoding path and thread count loads the bitmap of `loaded` and measures it on the way
+// as the voxel-by-voxel measurement does.
+void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
+    TelesoRecord ref;
+    check(create_body(ref, loaded.dim).ok(), "allocating a copy");
+    std::memcpy(ref.data, loaded.data, padded_bytes(loaded.size));
+    geometry::reference::analyse(ref);
+    for (DecodePath decoder : kPaths)
+        for (int threads : {1, 2}) {
+            if (!decode_path_available(decoder)) continue;
+            Input in;
+            HeaderImage header;
+            TelesoRecord rec;
+            check(in.open(path) && in.read_header(header) && create_body(rec, header.dim()), "opening the input again");
+            Tally measured;
+            check(in.read_voxels(rec, threads, &measured, decoder).ok(), "the load path reads by every path");
+            check(bitmap_of(rec) == bitmap_of(loaded), "every decoding path loads the same bitmap");
+            geometry::set_measurement(rec, measured);
+            check(same_record_fields(rec, ref), "the particle is measured while it is read as voxel by voxel");
+            free_body(rec);
+        }
+    free_body(ref);
+}
 
 Bytes file_of(const TelesoRecord& rec) {
     const auto header = header_image(rec);
@@ -273,12 +314,16 @@ void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
     const float x_cut = Cut_length(kCutTexts[slot[0] % 16]);
     const float y_cut = Cut_length(kCutTexts[slot[1] % 16]);
     const float z_cut = Cut_length(kCutTexts[slot[2] % 16]);
-    Cut_teleso(fast, c, x_cut, y_cut, z_cut);
+    TelesoRecord measured = fast;  // the fields measured on the way, the same bitmap
+    Tally kept;
+    geometry::cut(fast, c, x_cut, y_cut, z_cut, kAutoThreads, &kept);
     geometry::reference::cut(ref, c, x_cut, y_cut, z_cut);
-    check(bitmap_of(fast) == bitmap_of(ref), "Cut_teleso matches the per-voxel cut");
+    check(bitmap_of(fast) == bitmap_of(ref), "the cut matches the per-voxel cut");
     Analyse_teleso(fast);
     geometry::reference::analyse(ref);
     check(same_record_fields(fast, ref), "measurement after the cut matches");
+    geometry::set_measurement(measured, kept);
+    check(same_record_fields(measured, ref), "what the cut keeps is measured as voxel by voxel");
     free_body(fast);
     free_body(ref);
 }
@@ -327,6 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes sizes = size > kSlotOffset + 3 ? Bytes(data + kSlotOffset, data + kSlotOffset + 4) : Bytes{};
     compare_reader(stream, stream_length, dim, {});
     compare_reader(stream, stream_length, dim, sizes);
+    compare_load_paths(input.path(), rec);
 
     // Writing: every writer gives the bytes the format defines, and they read back.
     const Bytes first = file_of(rec);

@@ -71,16 +71,21 @@ Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int thread
 }
 
 // The load path stops where the byte-wise reader stops (the bytes after it are left for the
-// surplus count) and fills the same bitmap, on one thread and on two.
+// surplus count), fills the same bitmap and measures it as voxel by voxel, on one thread and on
+// two, with every decoding path.
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
     const StreamRead ref = reference_read(stream, n);
-    for (int threads : {1, 2}) {
-        const StreamRead got = load_stream(stream, n, threads);
-        EXPECT_EQ(got.ok, ref.ok) << what << ", threads " << threads;
-        EXPECT_EQ(got.code_bytes, ref.code_bytes) << what << ", threads " << threads << ": input left at another position";
-        EXPECT_EQ(got.surplus_bytes, ref.surplus_bytes) << what << ", threads " << threads;
-        EXPECT_TRUE(got.bitmap == ref.bitmap) << what << ", threads " << threads << ": bitmaps differ";
-    }
+    const std::vector<std::int32_t> measured = reference_measurement(ref.bitmap, n);
+    for (teleso::DecodePath path : decode_paths())
+        for (int threads : {1, 2}) {
+            const std::string where = what + ", " + teleso::decode_path_name(path) + ", threads " + std::to_string(threads);
+            const StreamRead got = load_stream(stream, n, threads, path);
+            EXPECT_EQ(got.ok, ref.ok) << where;
+            EXPECT_EQ(got.code_bytes, ref.code_bytes) << where << ": input left at another position";
+            EXPECT_EQ(got.surplus_bytes, ref.surplus_bytes) << where;
+            EXPECT_TRUE(got.bitmap == ref.bitmap) << where << ": bitmaps differ";
+            EXPECT_EQ(measurement_of(got.measured), measured) << where << ": measured while reading";
+        }
 }
 
 // A foreign stream: literals of every kind, markers C0..FF with any value, long chains of full
@@ -336,9 +341,44 @@ TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
     }
 }
 
+// On two threads a grid of more than 4 Mi voxels is coded in chunks of 4 Mi voxels that begin at
+// the first run boundary from there on: chunk boundaries inside runs of every length, on a run's
+// first voxel, runs over whole chunks (which are then empty), single voxels either side, and noise.
+TEST(BulkWrite, ChunksCodedOnTwoThreadsJoinIntoTheStream) {
+    const std::int32_t n = 256;  // four chunks
+    const std::int64_t chunk = std::int64_t{4} << 20;
+    std::mt19937_64 rng(23);
+    for (int kind = 0; kind < 4; ++kind) {
+        Body b(n);
+        auto set_range = [&](std::int64_t from, std::int64_t to) {
+            for (std::int64_t i = from; i < to; ++i) set_index(b.rec, i);
+        };
+        switch (kind) {
+            case 0: fill_random(b.rec, rng, 0.5); break;
+            case 1:  // a run over all of chunk 1 and into chunk 2, runs from chunk boundaries on
+                set_range(chunk - 5, 2 * chunk + 70);
+                set_range(3 * chunk, 3 * chunk + 1);
+                set_range(3 * chunk + 2, 3 * chunk + 130);
+                break;
+            case 2:  // runs of 62, 63, 64 and 126 voxels that end at a chunk boundary or one past it
+                set_range(chunk - 62, chunk);
+                set_range(2 * chunk - 63, 2 * chunk + 1);
+                set_range(3 * chunk - 126, 3 * chunk - 1);
+                set_range(3 * chunk, 3 * chunk + 64);
+                break;
+            default:  // the grid full but for single voxels about the boundaries
+                fill_all(b.rec);
+                for (std::int64_t k = 1; k < 4; ++k)
+                    for (std::int64_t d : {-2, 0, 3}) b.rec.data[(k * chunk + d) >> 3] &= static_cast<std::uint8_t>(~(1u << ((k * chunk + d) & 7)));
+                break;
+        }
+        EXPECT_TRUE(written(b.rec, true, nullptr, 2) == written(b.rec, false)) << "kind " << kind;
+    }
+}
+
 // The reason of a failed write is the writing thread's, whichever thread wrote.
 TEST(BulkWrite, WriteFailureIsReportedWithItsReason) {
-    Body b(140);
+    Body b(170);  // two chunks on two threads
     std::mt19937_64 rng(22);
     fill_random(b.rec, rng, 0.5);
     for (int threads : {1, 2}) {
@@ -349,25 +389,6 @@ TEST(BulkWrite, WriteFailureIsReportedWithItsReason) {
         EXPECT_EQ(teleso::describe(s), "Writing '/dev/full' failed: No space left on device") << "threads " << threads;
     }
 }
-
-namespace {
-
-struct Fields {
-    std::int32_t v[10];
-    bool operator==(const Fields& o) const { return std::memcmp(v, o.v, sizeof v) == 0; }
-};
-
-Fields fields_of(const TelesoRecord& r) {
-    return Fields{{r.x_min, r.x_max, r.y_min, r.y_max, r.z_min, r.z_max, r.x_mean, r.y_mean, r.z_mean, r.voxels}};
-}
-
-std::string show(const Fields& f) {
-    std::string s;
-    for (std::int32_t x : f.v) s += std::to_string(x) + " ";
-    return s;
-}
-
-}  // namespace
 
 TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
     std::mt19937_64 rng(31);
@@ -381,12 +402,12 @@ TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
             const Bytes before = bitmap_of(b.rec);
             b.rec.x_min = b.rec.voxels = b.rec.z_mean = 12345;  // earlier values must not matter
             geometry::reference::analyse(b.rec);
-            const Fields ref = fields_of(b.rec);
+            const std::vector<std::int32_t> ref = measurement_of(b.rec);
             for (int threads : {1, 2}) {
                 b.rec.y_max = b.rec.voxels = -7;
                 geometry::analyse(b.rec, threads);
-                EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << " threads " << threads
-                                                 << ": " << show(fields_of(b.rec)) << "against " << show(ref);
+                EXPECT_EQ(measurement_of(b.rec), ref) << "edge " << n << " kind " << kind << " threads " << threads
+                                                ;
             }
             EXPECT_TRUE(bitmap_of(b.rec) == before) << "the measurement changed the bitmap";
         }
@@ -405,11 +426,10 @@ TEST(BulkAnalyse, MeansAtTheEdgesOfTruncation) {
                 const std::int32_t at[3] = {axis == 0 ? k : 5, axis == 1 ? k : (ry + 1) % n, axis == 2 ? k : (rz + 2) % n};
                 Set_voxel(b.rec, at[0], at[1], at[2], 1);
                 geometry::reference::analyse(b.rec);
-                const Fields ref = fields_of(b.rec);
+                const std::vector<std::int32_t> ref = measurement_of(b.rec);
                 for (int threads : {1, 2}) {
                     geometry::analyse(b.rec, threads);
-                    ASSERT_EQ(fields_of(b.rec), ref) << "edge " << n << " axis " << axis << " at " << k << ": "
-                                                     << show(fields_of(b.rec)) << "against " << show(ref);
+                    ASSERT_EQ(measurement_of(b.rec), ref) << "edge " << n << " axis " << axis << " at " << k;
                 }
             }
     }
@@ -448,17 +468,24 @@ std::int32_t random_centre(std::mt19937_64& rng, std::int32_t n) {
     }
 }
 
+// The cut clears what the voxel-by-voxel cut clears, and measures what it keeps as the
+// voxel-by-voxel measurement does.
 void expect_same_cut(const TelesoRecord& body, Center c, float xc, float yc, float zc, const std::string& what) {
     Body ref(body.dim);
     std::memcpy(ref.rec.data, body.data, bitmap_of(body).size());
     geometry::reference::cut(ref.rec, c, xc, yc, zc);
+    geometry::reference::analyse(ref.rec);
     for (int threads : {1, 2}) {
         Body got(body.dim);
         std::memcpy(got.rec.data, body.data, bitmap_of(body).size());
-        geometry::cut(got.rec, c, xc, yc, zc, threads);
-        EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec))
-            << what << " threads " << threads << ": cut lengths " << xc << " " << yc << " " << zc << ", centre "
-            << c.x << " " << c.y << " " << c.z;
+        teleso::Tally kept;
+        geometry::cut(got.rec, c, xc, yc, zc, threads, &kept);
+        const std::string where = what + " threads " + std::to_string(threads) + ": cut lengths " + std::to_string(xc) +
+                                  " " + std::to_string(yc) + " " + std::to_string(zc) + ", centre " +
+                                  std::to_string(c.x) + " " + std::to_string(c.y) + " " + std::to_string(c.z);
+        EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec)) << where;
+        geometry::set_measurement(got.rec, kept);
+        EXPECT_EQ(measurement_of(got.rec), measurement_of(ref.rec)) << where << ": the kept voxels measured on the way";
     }
 }
 
@@ -524,11 +551,10 @@ TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
             if (kind == 2) fill_runs(b.rec, rng, 300, 0.5);
             fill_spare_bits(b.rec, rng);
             geometry::reference::analyse(b.rec);
-            const Fields ref = fields_of(b.rec);
+            const std::vector<std::int32_t> ref = measurement_of(b.rec);
             for (int threads : {1, 2}) {
                 geometry::analyse(b.rec, threads);
-                EXPECT_EQ(fields_of(b.rec), ref) << "edge " << n << " kind " << kind << ": " << show(fields_of(b.rec))
-                                                 << "against " << show(ref);
+                EXPECT_EQ(measurement_of(b.rec), ref) << "edge " << n << " kind " << kind;
             }
             const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
             expect_same_cut(b.rec, c, random_length(rng, special), random_length(rng, special),

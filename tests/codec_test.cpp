@@ -168,14 +168,16 @@ Bytes write_runs(const Runs& runs, std::size_t block_bytes) {
     return sink.bytes;
 }
 
-// Decodes `voxels` values from `stream`, handing it over in pieces of the sizes `rng` draws, never
-// more than the reader wants; the bytes it consumed in *consumed.
-Bytes read_in_pieces(const Bytes& stream, std::int64_t voxels, std::mt19937_64& rng, std::uint64_t* consumed) {
-    teleso::StreamReader reader(voxels);
+// Decodes `voxels` values from `stream` by the decoding path `path`, handing it over in pieces of
+// the sizes `rng` draws (up to `most` bytes), never more than the reader wants; the bytes it
+// consumed in *consumed.
+Bytes read_in_pieces(const Bytes& stream, std::int64_t voxels, std::mt19937_64& rng, std::uint64_t* consumed,
+                     teleso::DecodePath path = teleso::DecodePath::kScalar, std::size_t most = 40) {
+    teleso::StreamReader reader(voxels, path);
     ValueSink sink;
     std::size_t pos = 0;
     while (pos < stream.size() && reader.want() > 0) {
-        const std::size_t n = std::min({static_cast<std::size_t>(1 + rng() % 40), reader.want(), stream.size() - pos});
+        const std::size_t n = std::min({static_cast<std::size_t>(1 + rng() % most), reader.want(), stream.size() - pos});
         EXPECT_EQ(reader.decode(stream.data() + pos, n, sink), n);
         pos += n;
     }
@@ -197,22 +199,105 @@ TEST(RunCodec, WriterWritesWhatPutRleByteWritesForAnyRuns) {
     }
 }
 
+// Any bytes, in pieces short and long (the data-parallel paths need 64 bytes of a piece at once
+// and more missing voxels than 32 marker pairs can code), by every decoding path.
 TEST(RunCodec, ReaderInAnyPiecesGivesNextRleBytesValuesAndStopsWhereItStops) {
     std::mt19937_64 rng(32);
-    for (int trial = 0; trial < 400; ++trial) {
-        Bytes stream(rng() % 300);
+    for (int trial = 0; trial < 600; ++trial) {
+        const bool long_stream = trial % 2 == 1;
+        Bytes stream(rng() % (long_stream ? 3000 : 300));
         for (std::uint8_t& b : stream) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0xC0 + rng() % 64 : rng() % 256);
-        const std::int64_t voxels = static_cast<std::int64_t>(rng() % 2000);
+        const std::int64_t voxels = static_cast<std::int64_t>(rng() % (long_stream ? 60000 : 2000));
         std::FILE* f = stream_of(stream);
         RleDecoder dec;
         Bytes expected;
         for (std::int64_t k = 0; k < voxels; ++k) expected.push_back(Next_rle_byte(dec, f));
         const auto position = static_cast<std::uint64_t>(std::ftell(f));
         std::fclose(f);
-        std::uint64_t consumed = 0;
-        ASSERT_EQ(read_in_pieces(stream, voxels, rng, &consumed), expected) << "trial " << trial;
-        EXPECT_EQ(consumed, position) << "trial " << trial;
+        for (teleso::DecodePath path : decode_paths()) {
+            std::uint64_t consumed = 0;
+            ASSERT_EQ(read_in_pieces(stream, voxels, rng, &consumed, path, long_stream ? 400 : 40), expected)
+                << "trial " << trial << ", " << teleso::decode_path_name(path);
+            EXPECT_EQ(consumed, position) << "trial " << trial << ", " << teleso::decode_path_name(path);
+        }
     }
+}
+
+namespace {
+
+// Literal stretches of every length 0..70 that begin at every offset of the 64 bytes the
+// data-parallel paths classify at once, mixed with chains of full markers. Each case follows a
+// chain, which the paths leave to the byte-wise one, so that a window begins at the first literal
+// after it; codes fill the window up to the offset, then come the stretch and a code that ends it:
+// a marker pair, a marker of count 0, a lone full marker, markers whose value is a marker byte, a
+// marker that takes the chain's first byte as its value, or the next chain at once.
+Bytes stretches_at_every_offset(std::mt19937_64& rng) {
+    const std::vector<Bytes> ends = {{0xC5, 0x01}, {0xC0, 0x00}, {0xFF, 0x01}, {0xFF, 0xFF},
+                                     {0xC3, 0xC9}, {0xE0, 0x80}, {0xFE},       {}};
+    auto literal = [&rng] {
+        const std::uint8_t some[] = {0x00, 0x01, 0x01, 0x7F, 0x80, 0xBF};
+        return rng() % 4 == 0 ? static_cast<std::uint8_t>(rng() % 0xC0) : some[rng() % 6];
+    };
+    Bytes s;
+    for (int offset = 0; offset < 64; ++offset)
+        for (int length = 0; length <= 70; ++length) {
+            const std::uint8_t v = static_cast<std::uint8_t>(rng() & 1);
+            s.insert(s.end(), {0xFF, v, 0xFF, v, 0xFF, v});
+            for (int k = 0; k < offset;) {
+                if (k == 0 || offset - k == 1 || rng() % 4 == 0) {
+                    s.push_back(literal());
+                    ++k;
+                } else {
+                    s.push_back(static_cast<std::uint8_t>(0xC0 + rng() % 63));
+                    s.push_back(static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() % 256 : rng() & 1));
+                    k += 2;
+                }
+            }
+            for (int k = 0; k < length; ++k) s.push_back(literal());
+            const Bytes& end = ends[static_cast<std::size_t>(offset + length) % ends.size()];
+            s.insert(s.end(), end.begin(), end.end());
+        }
+    return s;
+}
+
+}  // namespace
+
+TEST(DecodePaths, LiteralStretchesOfEveryLengthAtEveryOffset) {
+    std::mt19937_64 rng(34);
+    const Bytes stream = stretches_at_every_offset(rng);
+    const std::int32_t n = 150;
+    const std::int64_t voxels = std::int64_t{n} * n * n;
+    const Bytes expected = decode(stream, static_cast<std::size_t>(voxels));
+    ASSERT_EQ(expected[voxels - 1], 0xFF) << "the grid should take the whole stream";
+    const StreamRead ref = reference_read(stream, n);
+    const std::vector<std::int32_t> measured = reference_measurement(ref.bitmap, n);
+    for (teleso::DecodePath path : decode_paths()) {
+        // Values, the stream in one piece and in pieces of every size.
+        for (std::size_t most : {stream.size(), std::size_t{300}, std::size_t{70}}) {
+            std::uint64_t consumed = 0;
+            EXPECT_TRUE(read_in_pieces(stream, voxels, rng, &consumed, path, most) == expected)
+                << teleso::decode_path_name(path) << ", pieces of up to " << most << " bytes";
+            EXPECT_EQ(consumed, stream.size()) << teleso::decode_path_name(path);
+        }
+        // Bits through the load path, measured on the way.
+        for (int threads : {1, 2}) {
+            const StreamRead got = load_stream(stream, n, threads, path);
+            EXPECT_TRUE(got.ok && got.bitmap == ref.bitmap) << teleso::decode_path_name(path) << ", threads " << threads;
+            EXPECT_EQ(measurement_of(got.measured), measured) << teleso::decode_path_name(path) << ", threads " << threads;
+        }
+    }
+}
+
+// The data-parallel paths are built where they should be, and the portable build has none.
+TEST(DecodePaths, EveryBuildHasTheScalarPathAndX86TheVectorOnes) {
+    EXPECT_TRUE(teleso::decode_path_available(teleso::DecodePath::kScalar));
+#if defined(__x86_64__) && !defined(TARVO_PORTABLE)
+    EXPECT_TRUE(teleso::decode_path_available(teleso::DecodePath::kSse2));
+    EXPECT_NE(teleso::fastest_decode_path(), teleso::DecodePath::kScalar);
+#else
+    EXPECT_EQ(teleso::fastest_decode_path(), teleso::DecodePath::kScalar);
+    EXPECT_EQ(decode_paths().size(), 1u);
+#endif
 }
 
 TEST(RunCodec, ReadOfWriteIsIdentity) {
@@ -224,5 +309,83 @@ TEST(RunCodec, ReadOfWriteIsIdentity) {
         std::uint64_t consumed = 0;
         EXPECT_EQ(read_in_pieces(stream, static_cast<std::int64_t>(values.size()), rng, &consumed), values);
         EXPECT_EQ(consumed, stream.size()) << "trial " << trial;
+    }
+}
+
+namespace {
+
+void set_bit(Bytes& bits, std::int64_t i) { bits[static_cast<std::size_t>(i >> 3)] |= static_cast<std::uint8_t>(1u << (i & 7)); }
+bool bit_of(const Bytes& bits, std::int64_t i) { return bits[static_cast<std::size_t>(i >> 3)] >> (i & 7) & 1; }
+
+// A bitmap image of `count` voxels, padded to whole words as the body's block is.
+Bytes bitmap_image(std::int64_t count) { return Bytes(static_cast<std::size_t>((count + 63) / 64 * 8), 0); }
+
+}  // namespace
+
+// The word-at-a-time writer: every run length 1..130 (past two full markers) beginning at every
+// bit of a word, as a run of set voxels among empty ones and the other way round, and stretches
+// long enough for the chains of full markers between them.
+TEST(RunCodec, BitmapRunsOfEveryLengthAtEveryOffset) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;  // the set stretches
+    std::int64_t at = 0;
+    for (int inverse = 0; inverse < 2; ++inverse)
+        for (std::int64_t length = 1; length <= 130; ++length)
+            for (std::int64_t offset = 0; offset < 64; ++offset) {
+                const std::int64_t begin = (at + 63) / 64 * 64 + 64 + offset;
+                if (inverse == 0) {
+                    runs.emplace_back(begin, begin + length);
+                } else {  // an empty run of `length` inside a set stretch
+                    runs.emplace_back(at + 1, begin);
+                    runs.emplace_back(begin + length, begin + length + 1 + (offset * 37) % 200);
+                }
+                at = runs.back().second + (length * offset) % 150;
+            }
+    const std::int64_t count = at + 100;
+    Bytes bits = bitmap_image(count);
+    for (const auto& [b, e] : runs)
+        for (std::int64_t i = b; i < e; ++i) set_bit(bits, i);
+    Bytes values;
+    for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
+    const Bytes expected = encode(values);
+    for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
+        VectorSink sink;
+        teleso::StreamWriter writer(sink, teleso::Block::of(block));
+        writer.bitmap(bits.data(), 0, count);
+        writer.finish();
+        EXPECT_TRUE(sink.bytes == expected) << "blocks of " << block << ": " << sink.bytes.size() << " bytes against "
+                                            << expected.size();
+    }
+}
+
+// Parts of bitmaps that begin and end anywhere in a word, between runs of any values, join the
+// runs around them as one stream of values would.
+TEST(RunCodec, BitmapPartsJoinTheRunsAroundThem) {
+    std::mt19937_64 rng(35);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::int64_t count = 1 + static_cast<std::int64_t>(rng() % 3000);
+        Bytes bits = bitmap_image(count);
+        for (std::int64_t i = 0; i < count;) {  // stretches of 1..3 and of up to 300
+            const std::int64_t len = 1 + static_cast<std::int64_t>(rng() % 2 ? rng() % 3 : rng() % 300);
+            if (rng() & 1)
+                for (std::int64_t k = i; k < std::min(count, i + len); ++k) set_bit(bits, k);
+            i += len;
+        }
+        VectorSink sink;
+        teleso::StreamWriter writer(sink, teleso::Block::of(teleso::StreamWriter::kMinBlockBytes));
+        Bytes values;
+        for (int piece = 0; piece < 6; ++piece) {
+            if (rng() % 3 == 0) {
+                const auto v = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 256 : rng() & 1);
+                const std::int64_t k = 1 + static_cast<std::int64_t>(rng() % 140);
+                writer.run(v, k);
+                values.insert(values.end(), static_cast<std::size_t>(k), v);
+            }
+            const std::int64_t b = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count));
+            const std::int64_t e = b + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count - b + 1));
+            writer.bitmap(bits.data(), b, e);
+            for (std::int64_t i = b; i < e; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
+        }
+        writer.finish();
+        ASSERT_TRUE(sink.bytes == encode(values)) << "trial " << trial;
     }
 }

@@ -58,6 +58,9 @@ const Bytes kImportant = {'I', 'M', 'P', 'O', 'R', 'T', 'A', 'N', 'T', '\n'};
 // A path that names one of the process's descriptors is written through it: appended to a log
 // that stdout is appended to, into a pipe, never renamed over the file behind it.
 TEST_F(GuardTest, DescriptorPathsAreWrittenThroughTheDescriptor) {
+#ifdef TARVO_PORTABLE
+    GTEST_SKIP() << "the portable build knows no descriptor paths";
+#endif
     write_bytes(dir.file("app.log"), kImportant);
     RunResult r = shell(kTarvo + " in.3d /dev/stdout 3 4 99999 >> app.log", dir.path().string());
     EXPECT_EQ(r.status, 0) << r.output;
@@ -87,8 +90,8 @@ TEST_F(GuardTest, DescriptorPathsAreWrittenThroughTheDescriptor) {
 TEST_F(GuardTest, OutputCheckTouchesNothing) {
     write_bytes(dir.file("short.3d"), {1, 2, 3});
     write_bytes(dir.file("old.3d"), kImportant);
-    for (const std::string& out : {"new.3d", "old.3d"})
-        for (const std::string& in : {"short.3d", "missing.3d"}) {
+    for (const std::string out : {"new.3d", "old.3d"})
+        for (const std::string in : {"short.3d", "missing.3d"}) {
             SCOPED_TRACE(in + " -> " + out);
             struct stat before, after;
             ASSERT_EQ(stat(dir.path().c_str(), &before), 0);
@@ -106,6 +109,9 @@ TEST_F(GuardTest, OutputCheckTouchesNothing) {
 // Every writer of tarvo-tools refuses to replace one of its inputs, by whatever name, and a file
 // that its owner made read-only.
 TEST_F(GuardTest, ToolsNeverReplaceTheirInputs) {
+#ifdef TARVO_PORTABLE
+    GTEST_SKIP() << "the portable build knows no file identities or descriptor paths";
+#endif
     const Bytes in = read_bytes(dir.file("in.3d"));
     fs::create_directory(dir.path() / "sub");
     fs::create_hard_link(dir.file("in.3d"), dir.file("hard.png"));
@@ -215,6 +221,9 @@ TEST_F(GuardTest, NrrdHeadersAreReadInBoundedPieces) {
 // A new output gets 0666 less the umask; the temporary file before it is private (see also the
 // interrupted runs in fault_test).
 TEST_F(GuardTest, NewOutputsGetTheUmasksMode) {
+#ifdef TARVO_PORTABLE
+    GTEST_SKIP() << "the portable build leaves modes to the standard library";
+#endif
     for (const char* mask : {"022", "077", "002"}) {
         SCOPED_TRACE(mask);
         fs::remove(dir.file("new.3d"));

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "geometry/geometry.h"
+
 namespace fs = std::filesystem;
 
 namespace test_support {
@@ -110,18 +112,22 @@ Bytes reference_file(const TelesoRecord& rec) {
     return out;
 }
 
-StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads) {
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso::DecodePath decoder) {
     // An in-memory file, so that thousands of streams cost no disk.
     const Bytes file = concat(header_bytes(0, n), stream);
     const int fd = memfd_create("stream", 0);
     if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()))
         throw std::runtime_error("cannot make an in-memory file");
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const std::string file_path = "/proc/self/fd/" + std::to_string(fd);
     Body b(n);
     teleso::Input in;
     teleso::HeaderImage header;
     StreamRead r;
-    r.ok = in.open(path) && in.read_header(header) && in.read_voxels(b.rec, threads) && in.read_rest();
+    teleso::Tally tally;
+    r.ok = in.open(file_path) && in.read_header(header) && in.read_voxels(b.rec, threads, &tally, decoder) &&
+           in.read_rest();
+    r.measured.dim = n;
+    geometry::set_measurement(r.measured, tally);
     r.code_bytes = in.facts().code_bytes;
     r.surplus_bytes = in.facts().surplus_bytes;
     r.voxels_coded = in.facts().voxels_coded;
@@ -141,6 +147,24 @@ StreamRead reference_read(const Bytes& stream, std::int32_t n) {
     r.bitmap = bitmap_of(b.rec);
     std::fclose(f);
     return r;
+}
+
+std::vector<teleso::DecodePath> decode_paths() {
+    std::vector<teleso::DecodePath> paths;
+    for (teleso::DecodePath p : {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2})
+        if (teleso::decode_path_available(p)) paths.push_back(p);
+    return paths;
+}
+
+std::vector<std::int32_t> measurement_of(const TelesoRecord& r) {
+    return {r.x_min, r.x_max, r.y_min, r.y_max, r.z_min, r.z_max, r.x_mean, r.y_mean, r.z_mean, r.voxels};
+}
+
+std::vector<std::int32_t> reference_measurement(const Bytes& bitmap, std::int32_t n) {
+    Body b(n);
+    std::copy(bitmap.begin(), bitmap.end(), b.rec.data);
+    geometry::reference::analyse(b.rec);
+    return measurement_of(b.rec);
 }
 
 void fill_random(TelesoRecord& rec, std::mt19937_64& rng, double density) {

@@ -62,16 +62,25 @@ Bytes written_file(const TelesoRecord& rec, int threads = 0, teleso::Status* sta
 Bytes reference_file(const TelesoRecord& rec);
 
 // A voxel stream of a body of edge n read through the library's load path (from a file that
-// holds a header and `stream`), and through the reference reader.
+// holds a header and `stream`) with the decoder `path`, and through the reference reader.
 struct StreamRead {
     bool ok = false;
     std::uint64_t code_bytes = 0;     // bytes of the stream consumed
     std::uint64_t surplus_bytes = 0;  // bytes after them, read on to the end of the file
     std::int64_t voxels_coded = 0;
     Bytes bitmap;
+    TelesoRecord measured;  // the load path: the fields of the tally taken while reading
 };
-StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0);
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0,
+                       teleso::DecodePath path = teleso::fastest_decode_path());
 StreamRead reference_read(const Bytes& stream, std::int32_t n);
+// The decoding paths this build and processor have (the scalar one first).
+std::vector<teleso::DecodePath> decode_paths();
+
+// The measurement fields of a record (x_min .. voxels), to compare.
+std::vector<std::int32_t> measurement_of(const TelesoRecord& rec);
+// The voxel-by-voxel measurement of the body whose bitmap image is `bitmap`.
+std::vector<std::int32_t> reference_measurement(const Bytes& bitmap, std::int32_t n);
 
 // A file loaded through the library's load path (a failure is a test failure), freed on destruction.
 struct Loaded {

@@ -65,7 +65,7 @@ TEST(ToolsMake, WritesTheShapeWithItsMeasurementsInTheHeader) {
 
 TEST(ToolsMake, EveryShapeGivesAParticleAndGrainsFollowTheirSeed) {
     ScratchDir dir;
-    for (const char* shape : {"sphere", "ellipsoid", "box", "cylinder", "torus", "grain", "noise"}) {
+    for (const char* shape : {"sphere", "ellipsoid", "box", "cylinder", "torus", "grain", "noise", "ball"}) {
         const std::string f = dir.file(std::string(shape) + ".3d");
         expect_done(tools({"make", shape, "24", f}));
         Loaded l(f);
@@ -86,6 +86,31 @@ TEST(ToolsMake, EveryShapeGivesAParticleAndGrainsFollowTheirSeed) {
     ASSERT_TRUE(none.rec.data && some.rec.data && many.rec.data);
     EXPECT_GT(count_voxels(none.rec), count_voxels(some.rec));
     EXPECT_GT(count_voxels(some.rec), count_voxels(many.rec));
+}
+
+// A porous ball is the sphere of its radius with a fraction of its voxels cleared, the same ones
+// for the same seed.
+TEST(ToolsMake, PorousBallIsItsSphereLessTheFractionCleared) {
+    ScratchDir dir;
+    expect_done(tools({"make", "sphere", "40", dir.file("s.3d"), "--radius", "15"}));
+    expect_done(tools({"make", "ball", "40", dir.file("solid.3d"), "--radius", "15", "--porosity", "0"}));
+    expect_done(tools({"make", "ball", "40", dir.file("a.3d"), "--radius", "15", "--porosity", "0.25", "--seed", "4"}));
+    expect_done(tools({"make", "ball", "40", dir.file("b.3d"), "--radius", "15", "--porosity", "0.25", "--seed", "4"}));
+    expect_done(tools({"make", "ball", "40", dir.file("c.3d"), "--radius", "15", "--porosity", "0.25", "--seed", "5"}));
+    EXPECT_EQ(test_support::read_bytes(dir.file("s.3d")), test_support::read_bytes(dir.file("solid.3d")));
+    EXPECT_EQ(test_support::read_bytes(dir.file("a.3d")), test_support::read_bytes(dir.file("b.3d")));
+    EXPECT_FALSE(same_voxels(dir.file("a.3d"), dir.file("c.3d")));
+    Loaded sphere(dir.file("s.3d")), porous(dir.file("a.3d"));
+    ASSERT_TRUE(sphere.rec.data && porous.rec.data);
+    const double kept = static_cast<double>(count_voxels(porous.rec)) / count_voxels(sphere.rec);
+    EXPECT_NEAR(kept, 0.75, 0.03);
+    for (std::int32_t i = 0; i < 40 * 40 * 40; ++i) {  // only voxels of the sphere
+        const std::int32_t x = i % 40, y = i / 40 % 40, z = i / 1600;
+        if (Get_voxel(porous.rec, x, y, z)) {
+            ASSERT_TRUE(Get_voxel(sphere.rec, x, y, z)) << x << " " << y << " " << z;
+        }
+    }
+    EXPECT_EQ(tools({"make", "ball", "40", dir.file("d.3d"), "--porosity", "1.5"}).status, 2);
 }
 
 // ---- export and import ----

@@ -26,8 +26,11 @@ const char kUsageText[] =
     "  grain      --seed S --pores N   a lumpy grain around the grid's middle with N pores\n"
     "             (seed 1, 60 pores)\n"
     "  noise      --seed S --density F   independent random voxels (seed 1, density 0.5)\n"
+    "  ball       --radius R --porosity F --seed S   a ball with the fraction F of its voxels\n"
+    "             cleared at random (0.4 DIM, porosity 0.03, seed 1)\n"
     "\n"
-    "  --center X,Y,Z   centre of the geometric shapes (default the grid's middle, (DIM-1)/2)\n"
+    "  --center X,Y,Z   centre of the geometric shapes and the ball (default the grid's middle,\n"
+    "                   (DIM-1)/2)\n"
     "\n"
     "Example: tarvo-tools make grain 64 grain64.3d --seed 1\n";
 
@@ -110,6 +113,12 @@ void make_noise_shape(const ShapeRequest& q, TelesoRecord& rec) {
     shapes::make_noise(rec, q.seed(), d ? number("--density", *d, 0, 1) : 0.5);
 }
 
+void make_ball_shape(const ShapeRequest& q, TelesoRecord& rec) {
+    const std::string* p = q.args.value("--porosity");
+    shapes::make_porous_ball(rec, q.centre(), q.length("--radius", q.fraction(0.4)),
+                             p ? number("--porosity", *p, 0, 1) : 0.03, q.seed());
+}
+
 const std::map<std::string, ShapeKind>& shape_kinds() {
     static const std::map<std::string, ShapeKind> kinds{
         {"sphere", {make_sphere_shape, {"--radius", "--center"}}},
@@ -119,6 +128,7 @@ const std::map<std::string, ShapeKind>& shape_kinds() {
         {"torus", {make_torus_shape, {"--major", "--minor", "--axis", "--center"}}},
         {"grain", {make_grain_shape, {"--seed", "--pores"}}},
         {"noise", {make_noise_shape, {"--seed", "--density"}}},
+        {"ball", {make_ball_shape, {"--radius", "--porosity", "--seed", "--center"}}},
     };
     return kinds;
 }
@@ -126,7 +136,7 @@ const std::map<std::string, ShapeKind>& shape_kinds() {
 int run_make(const Args& raw) {
     const std::set<std::string> valued{"--radius", "--semi-axes", "--half-sizes", "--half-length",
                                        "--major",  "--minor",     "--axis",       "--center",
-                                       "--seed",   "--density",   "--pores"};
+                                       "--seed",   "--density",   "--pores",      "--porosity"};
     ShapeRequest q;
     q.args = parse_arguments(raw, valued, {});
     expect_positional(q.args, 3, "SHAPE DIM OUT.3d");
@@ -135,7 +145,7 @@ int run_make(const Args& raw) {
     const auto kind = shape_kinds().find(q.shape);
     if (kind == shape_kinds().end())
         throw UsageError("unknown shape '" + q.shape +
-                         "' (sphere, ellipsoid, box, cylinder, torus, grain, noise)");
+                         "' (sphere, ellipsoid, box, cylinder, torus, grain, noise, ball)");
     q.dim = static_cast<std::int32_t>(integer("DIM", q.args.positional[1], 0, teleso::kMaxDim));
     for (const auto& [name, value] : q.args.values)
         if (!kind->second.options.count(name)) throw UsageError("option " + name + " does not apply to " + q.shape);
@@ -151,7 +161,7 @@ int run_make(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kMake{"make", "a particle: sphere, ellipsoid, box, cylinder, torus, grain, noise",
+const Subcommand kMake{"make", "a particle: sphere, ellipsoid, box, cylinder, torus, grain, noise, ball",
                        kUsageText, run_make};
 
 }  // namespace tools

@@ -35,9 +35,15 @@ bool same_file(const char* input, const char* output) {
 
 }  // namespace
 
-void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, const char* z_text) {
+// The measurements are the voxel-by-voxel ones, taken in the passes that read and cut the particle
+// where they can be; each stage's line is printed in its place all the same.
+void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, const char* z_text,
+                    const teleso::Tally* measured) {
     std::printf("Analysing the particle...");
-    Analyse_teleso(rec);
+    if (measured)
+        geometry::set_measurement(rec, *measured);
+    else
+        Analyse_teleso(rec);
     std::printf("O.K.\n");
     const Center c = Get_center(rec);
     std::printf("Particle contains %li voxels.\n", static_cast<long>(rec.voxels));
@@ -46,10 +52,11 @@ void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, c
     const float y_cut = Cut_length(y_text);
     const float z_cut = Cut_length(z_text);
     std::printf("Cutting the particle...");
-    Cut_teleso(rec, c, x_cut, y_cut, z_cut);
+    teleso::Tally kept;
+    geometry::cut(rec, c, x_cut, y_cut, z_cut, teleso::kAutoThreads, &kept);
     std::printf("OK\n");
     std::printf("Updating the characteristics of the cut particle...");
-    Analyse_teleso(rec);
+    geometry::set_measurement(rec, kept);
     std::printf("O.K.\n");
 }
 
@@ -58,17 +65,18 @@ namespace {
 // Reading the voxels, processing and writing; the body exists and is released by the caller.
 int read_process_write_body(teleso::Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
     std::printf("Reading input particle...");
-    if (Read_teleso_voxels(in, rec) != 0) return kFailed;
+    teleso::Tally measured;
+    if (Read_teleso_voxels(in, rec, &measured) != 0) return kFailed;
     std::printf("O.K.\n");
 
-    Process_teleso(rec, cuts[0], cuts[1], cuts[2]);
+    Process_teleso(rec, cuts[0], cuts[1], cuts[2], &measured);
 
     std::printf("Writing the output file...");
     if (!teleso::check_output(output)) {
         std::printf("Can't write to %s file\n", output);
         return kFailed;
     }
-    if (Write_teleso(output, rec) != 0) return kFailed;
+    if (Write_teleso_releasing(output, rec) != 0) return kFailed;
     std::printf("O.K.\n");
     return kDone;
 }

@@ -1,8 +1,10 @@
 // The body operations as the transcript names them: the program's messages around the library.
 #include <cstdio>
+#include <thread>
 
 #include "driver/driver.h"
 #include "teleso/format.h"
+#include "teleso/parallel.h"
 
 int Create_teleso(TelesoRecord& rec, std::int32_t n) {
     if (!teleso::dim_in_range(n)) {
@@ -41,8 +43,8 @@ int Read_teleso_header(teleso::Input& in, TelesoRecord& rec) {
     return Create_teleso(rec, header.dim());
 }
 
-int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec) {
-    if (const teleso::Status s = in.read_voxels(rec); !s) {
+int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec, teleso::Tally* measured) {
+    if (const teleso::Status s = in.read_voxels(rec, teleso::kAutoThreads, measured); !s) {
         // The stage heading is still open on this line.
         std::printf("\n%s\n", teleso::describe(s).c_str());
         return 1;
@@ -50,7 +52,29 @@ int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec) {
     return 0;
 }
 
-int Write_teleso(const char* path, const TelesoRecord& rec) {
+namespace {
+
+// Releases a large bitmap on a second thread from the moment it is no longer needed: giving its
+// pages back and putting the written file in place (which frees the pages of a replaced file) are
+// both the system's work, and take about as long on a large grid.
+class Release {
+public:
+    explicit Release(TelesoRecord* rec) : rec_(rec) {}
+    ~Release() { join(); }
+    void start() {
+        if (!rec_ || teleso::pass_threads(teleso::voxel_count(rec_->dim), teleso::kAutoThreads) < 2) return;
+        teleso::start_thread(thread_, [rec = rec_] { teleso::free_body(*rec); });
+    }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    TelesoRecord* rec_;
+    std::thread thread_;
+};
+
+int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* release) {
     teleso::Output out;
     if (!out.open(path)) {
         std::printf("Write_teleso(): Neda sa otvorit subor %s\n", path);
@@ -60,7 +84,10 @@ int Write_teleso(const char* path, const TelesoRecord& rec) {
     // Before the file's bytes, which may go to the same descriptor (/dev/stdout).
     std::fflush(stdout);
     teleso::Status s = teleso::write_body(out, rec);
+    Release releasing(release);
+    releasing.start();
     if (s) s = out.commit();
+    releasing.join();
     if (!s) {
         if (s.error == teleso::Error::kOutOfMemory)
             std::printf("\n%s\n", teleso::describe(s).c_str());
@@ -71,3 +98,9 @@ int Write_teleso(const char* path, const TelesoRecord& rec) {
     std::printf("O.K.\n");
     return 0;
 }
+
+}  // namespace
+
+int Write_teleso(const char* path, const TelesoRecord& rec) { return write_teleso(path, rec, nullptr); }
+
+int Write_teleso_releasing(const char* path, TelesoRecord& rec) { return write_teleso(path, rec, &rec); }

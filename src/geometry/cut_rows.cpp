@@ -10,12 +10,16 @@
 //
 // When the x-cut is zero, infinite or NaN, the x term takes one value for all x below the centre,
 // one at the centre and one above it: each of these pieces is decided by one exact sum.
+//
+// The part of a row that stays can be measured right after its cut, while the row is in the
+// cache: the cut particle is measured in the same pass.
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "geometry/geometry.h"
 #include "geometry/plane.h"
+#include "geometry/rows.h"
 #include "teleso/bitmap.h"
 #include "teleso/parallel.h"
 
@@ -86,9 +90,10 @@ struct Terms {
     std::vector<PlaneValue> x, y, z;
 };
 
-// The cut of the layers z_begin..z_end-1.
-void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
-                const SharedWords& shared) {
+// The cut of the layers z_begin..z_end-1; with `measure`, returns the tally of the voxels that stay.
+teleso::Tally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin,
+                         std::int32_t z_end, const SharedWords& shared, bool measure) {
+    teleso::Tally kept;  // on this thread's stack: the threads' tallies never share a cache line
     const std::int32_t n = rec.dim;
     const std::int64_t n64 = n;
     const bool x_pieces = !(std::isfinite(p.x_cut) && p.x_cut != 0.0f);
@@ -114,44 +119,56 @@ void cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int3
             auto beyond = [&](std::int64_t x) {
                 return plane_beyond(plane_add(plane_add(terms.x[static_cast<std::size_t>(x)], ty), tz));
             };
+            // The voxels x_begin..x_end-1 of the row go, or stay and are measured.
+            auto decide = [&](std::int64_t x_begin, std::int64_t x_end, bool cleared) {
+                if (cleared)
+                    teleso::clear_bits(rec.data, row + x_begin, row + x_end, shared);
+                else if (measure)
+                    measure_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
+            };
             if (x_pieces) {
-                if (below_end > 0 && beyond(0)) teleso::clear_bits(rec.data, row, row + below_end, shared);
-                if (above_begin > below_end && beyond(below_end))
-                    teleso::clear_bits(rec.data, row + below_end, row + above_begin, shared);
-                if (above_begin < n64 && beyond(above_begin))
-                    teleso::clear_bits(rec.data, row + above_begin, row + n64, shared);
+                if (below_end > 0) decide(0, below_end, beyond(0));
+                if (above_begin > below_end) decide(below_end, above_begin, beyond(below_end));
+                if (above_begin < n64) decide(above_begin, n64, beyond(above_begin));
                 continue;
             }
             // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
             const double cross = static_cast<double>(cx) + xc * (1.0 - ry[static_cast<std::size_t>(y)] - rz);
             if (p.x_cut > 0.0f) {
                 const std::int32_t from = first_reached(n, guess_to_index(std::floor(cross), n) + 1, beyond);
-                teleso::clear_bits(rec.data, row + from, row + n64, shared);
+                decide(0, from, false);
+                decide(from, n64, true);
             } else {
                 const std::int32_t to = first_reached(n, guess_to_index(std::ceil(cross), n),
                                                       [&](std::int32_t x) { return !beyond(x); });
-                teleso::clear_bits(rec.data, row, row + to, shared);
+                decide(0, to, true);
+                decide(to, n64, false);
             }
         }
     }
+    return kept;
 }
 
 }  // namespace
 
-void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads) {
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, teleso::Tally* kept) {
     const std::int32_t n = rec.dim;
+    if (kept) *kept = teleso::Tally{};
     if (n <= 0) return;
     const Plane plane{c, x_cut, y_cut, z_cut};
     const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
     const std::int64_t layer_bits = std::int64_t{n} * n;
-    teleso::for_layer_parts(n, teleso::pass_threads(teleso::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int) {
+    teleso::Tally parts[teleso::kMaxThreads];
+    teleso::for_layer_parts(n, teleso::pass_threads(teleso::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
         // Words that hold bits of a neighbouring part.
         SharedWords shared;
         const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
         if (begin % teleso::kWordBits != 0) shared.first = begin / teleso::kWordBits;
         if (end % teleso::kWordBits != 0) shared.last = end / teleso::kWordBits;
-        cut_layers(rec, plane, terms, z0, z1, shared);
+        parts[part] = cut_layers(rec, plane, terms, z0, z1, shared, kept != nullptr);
     });
+    if (kept)
+        for (const teleso::Tally& t : parts) kept->merge(t);
 }
 
 }  // namespace geometry

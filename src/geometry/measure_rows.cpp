@@ -2,38 +2,17 @@
 // last set bits of the rows, the coordinate sums from word-level counts.
 #include <algorithm>
 #include <bit>
-#include <limits>
 
 #include "geometry/geometry.h"
+#include "geometry/rows.h"
 #include "teleso/bitmap.h"
 #include "teleso/parallel.h"
+#include "teleso/simd.h"
 
 namespace geometry {
 namespace {
 
 using namespace teleso;
-
-constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
-
-struct Tally {
-    std::int64_t count = 0;
-    std::int64_t sx = 0, sy = 0, sz = 0;
-    std::int32_t x_min = kNone, y_min = kNone, z_min = kNone;
-    std::int32_t x_max = -1, y_max = -1, z_max = -1;
-
-    void merge(const Tally& o) {
-        count += o.count;
-        sx += o.sx;
-        sy += o.sy;
-        sz += o.sz;
-        x_min = std::min(x_min, o.x_min);
-        y_min = std::min(y_min, o.y_min);
-        z_min = std::min(z_min, o.z_min);
-        x_max = std::max(x_max, o.x_max);
-        y_max = std::max(y_max, o.y_max);
-        z_max = std::max(z_max, o.z_max);
-    }
-};
 
 struct RowTally {
     std::int64_t count = 0;
@@ -41,16 +20,19 @@ struct RowTally {
     std::int64_t first = -1, last = -1;
 };
 
-// The row of n voxels that starts at bit s. Its first and last word are masked to the row; the
-// words between are mostly empty or full in a solid particle, so they are told apart first and
-// only mixed words are counted bit by bit.
-RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
+// The row of n voxels that starts at bit s. Its first and last word are masked to the row (and may
+// be shared with a thread that cuts the neighbouring rows); the words between are mostly empty or
+// full in a solid particle, so they are told apart first and only mixed words are counted bit by
+// bit, by Count (tally.h).
+template <class Count>
+[[gnu::always_inline]] inline RowTally measure_row_with(const std::uint8_t* data, std::int64_t s, std::int64_t n,
+                                                        const SharedWords& shared) {
     RowTally r;
     const std::int64_t wb = s / kWordBits, we = (s + n - 1) / kWordBits;
     const std::uint64_t head = bits_from(s % kWordBits);
     const std::uint64_t tail = low_mask((s + n - 1) % kWordBits + 1);
     auto add = [&](std::int64_t w, std::uint64_t word) {
-        const WordCount c = count_word(word);
+        const WordCount c = Count()(word);
         r.count += c.ones;
         r.sx += (w * kWordBits - s) * c.ones + c.position_sum;
     };
@@ -59,7 +41,7 @@ RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
         return w * kWordBits - s + (kWordBits - 1 - std::countl_zero(word));
     };
     if (wb == we) {
-        const std::uint64_t word = load_word(data, wb) & head & tail;
+        const std::uint64_t word = load_word(data, wb, shared) & head & tail;
         add(wb, word);
         if (word != 0) {
             r.first = first_in(wb, word);
@@ -67,8 +49,8 @@ RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
         }
         return r;
     }
-    const std::uint64_t first_word = load_word(data, wb) & head;
-    const std::uint64_t last_word = load_word(data, we) & tail;
+    const std::uint64_t first_word = load_word(data, wb, shared) & head;
+    const std::uint64_t last_word = load_word(data, we, shared) & tail;
     add(wb, first_word);
     add(we, last_word);
     std::int64_t lo = wb + 1, hi = we - 1;  // the inner words, trimmed of empty ones at both ends
@@ -102,40 +84,37 @@ RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n) {
     return r;
 }
 
+TARVO_TARGET("popcnt") RowTally measure_row_by_popcount(const std::uint8_t* data, std::int64_t s, std::int64_t n,
+                                                      const SharedWords& shared) {
+    return measure_row_with<PopcountCount>(data, s, n, shared);
+}
+
+RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n, const SharedWords& shared) {
+    return simd::has_popcnt() ? measure_row_by_popcount(data, s, n, shared) : measure_row_with<TableCount>(data, s, n, shared);
+}
+
+}  // namespace
+
+void measure_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin, std::int64_t x_end,
+                      std::int32_t y, std::int32_t z, const SharedWords& shared) {
+    if (x_begin >= x_end) return;
+    const RowTally r = measure_row(data, row + x_begin, x_end - x_begin, shared);
+    if (r.count != 0) t.add_row_piece(r.count, r.sx + r.count * x_begin, r.first + x_begin, r.last + x_begin, y, z);
+}
+
+namespace {
+
 Tally measure_layers(const TelesoRecord& rec, std::int32_t z_begin, std::int32_t z_end) {
     Tally t;
     const std::int64_t n = rec.dim;
-    for (std::int32_t z = z_begin; z < z_end; ++z) {
-        std::int64_t layer_count = 0;
-        for (std::int32_t y = 0; y < n; ++y) {
-            const RowTally r = measure_row(rec.data, n * (y + n * z), n);
-            if (r.count == 0) continue;
-            layer_count += r.count;
-            t.sx += r.sx;
-            t.sy += r.count * y;
-            t.x_min = std::min(t.x_min, static_cast<std::int32_t>(r.first));
-            t.x_max = std::max(t.x_max, static_cast<std::int32_t>(r.last));
-            t.y_min = std::min(t.y_min, y);
-            t.y_max = std::max(t.y_max, y);
-        }
-        if (layer_count == 0) continue;
-        t.count += layer_count;
-        t.sz += layer_count * z;
-        t.z_min = std::min(t.z_min, z);
-        t.z_max = std::max(t.z_max, z);
-    }
+    for (std::int32_t z = z_begin; z < z_end; ++z)
+        for (std::int32_t y = 0; y < n; ++y) measure_row_part(t, rec.data, n * (y + n * z), 0, n, y, z, {});
     return t;
 }
 
 }  // namespace
 
-void analyse(TelesoRecord& rec, int threads) {
-    const std::int32_t n = rec.dim;
-    Tally parts[kMaxThreads];
-    for_layer_parts(n, pass_threads(voxel_count(n), threads),
-                            [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
-    Tally t;
-    for (const Tally& p : parts) t.merge(p);
+void set_measurement(TelesoRecord& rec, const Tally& t) {
     if (t.count == 0) {
         set_empty_measurement(rec);
         return;
@@ -150,6 +129,16 @@ void analyse(TelesoRecord& rec, int threads) {
     rec.x_mean = static_cast<std::int32_t>(t.sx / t.count);
     rec.y_mean = static_cast<std::int32_t>(t.sy / t.count);
     rec.z_mean = static_cast<std::int32_t>(t.sz / t.count);
+}
+
+void analyse(TelesoRecord& rec, int threads) {
+    const std::int32_t n = rec.dim;
+    Tally parts[kMaxThreads];
+    for_layer_parts(n, pass_threads(voxel_count(n), threads),
+                    [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
+    Tally t;
+    for (const Tally& p : parts) t.merge(p);
+    set_measurement(rec, t);
 }
 
 }  // namespace geometry

@@ -8,6 +8,8 @@
 //   make_sphere(rec, r)                  a centred sphere of radius r
 //   make_grain(rec, seed, pores)         a lumpy grain with pores in the middle of the grid
 //   make_noise(rec, seed, density)       independent random voxels
+//   make_porous_ball(rec, centre, r, porosity, seed)   a ball with a fraction `porosity` of its
+//                                        voxels cleared at random (a dense, porous solid)
 //   make_ellipsoid / make_box            axis-aligned solids given by centre and semi-axes
 //   make_cylinder / make_torus           round solids around an axis through a centre
 //   SplitMix64                           the generator behind the seeds
@@ -60,5 +62,6 @@ void make_box(TelesoRecord& rec, Vec3 centre, Vec3 half_sizes);
 void make_cylinder(TelesoRecord& rec, Vec3 centre, double radius, double half_length, Axis axis);
 // A ring: the points within `minor` of the circle of radius `major` around the axis through centre.
 void make_torus(TelesoRecord& rec, Vec3 centre, double major, double minor, Axis axis);
+void make_porous_ball(TelesoRecord& rec, Vec3 centre, double radius, double porosity, std::uint64_t seed);
 
 }  // namespace shapes

@@ -2,6 +2,7 @@
 // a ring in at most two, so a row costs a few square roots and word-wise bit fills.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "shapes/shapes.h"
 
@@ -21,10 +22,11 @@ struct RowSpans {
     }
 };
 
-// Calls spans(dy, dz, out) for every row with the row's offsets from the centre and sets the
-// voxels whose x offset lies in the returned intervals.
-template <typename SpansOfRow>
-void fill_rows(TelesoRecord& rec, Vec3 centre, SpansOfRow spans) {
+// Calls spans(dy, dz, out) for every row with the row's offsets from the centre and fills the
+// voxels whose x offset lies in the returned intervals: fill(y, z, x0, x1), x0..x1 inclusive and
+// inside the grid (by default all of them are set).
+template <typename SpansOfRow, typename FillRow>
+void fill_rows(TelesoRecord& rec, Vec3 centre, SpansOfRow spans, FillRow fill) {
     const std::int32_t n = rec.dim;
     for (std::int32_t z = 0; z < n; ++z)
         for (std::int32_t y = 0; y < n; ++y) {
@@ -34,10 +36,16 @@ void fill_rows(TelesoRecord& rec, Vec3 centre, SpansOfRow spans) {
                 const double lo = std::ceil(centre.x + row.part[k].lo);
                 const double hi = std::floor(centre.x + row.part[k].hi);
                 if (lo > hi || hi < 0 || lo > n - 1) continue;
-                set_row_range(rec, y, z, static_cast<std::int32_t>(std::max(lo, 0.0)),
-                              static_cast<std::int32_t>(std::min(hi, n - 1.0)));
+                fill(y, z, static_cast<std::int32_t>(std::max(lo, 0.0)), static_cast<std::int32_t>(std::min(hi, n - 1.0)));
             }
         }
+}
+
+template <typename SpansOfRow>
+void fill_rows(TelesoRecord& rec, Vec3 centre, SpansOfRow spans) {
+    fill_rows(rec, centre, spans, [&rec](std::int32_t y, std::int32_t z, std::int32_t x0, std::int32_t x1) {
+        set_row_range(rec, y, z, x0, x1);
+    });
 }
 
 double half_chord(double r2) { return r2 < 0 ? -1 : std::sqrt(r2); }
@@ -101,6 +109,23 @@ void make_torus(TelesoRecord& rec, Vec3 centre, double major, double minor, Axis
             row.add(inner, outer);
         }
     });
+}
+
+// Each voxel of the ball draws once, in voxel order, so a seed gives the same particle everywhere.
+void make_porous_ball(TelesoRecord& rec, Vec3 centre, double radius, double porosity, std::uint64_t seed) {
+    SplitMix64 rng(seed);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(std::max(rec.dim, 0)));
+    fill_rows(
+        rec, centre,
+        [&](double dy, double dz, RowSpans& out) {
+            const double h = half_chord(radius * radius - dy * dy - dz * dz);
+            out.add(-h, h);
+        },
+        [&](std::int32_t y, std::int32_t z, std::int32_t x0, std::int32_t x1) {
+            const std::int32_t k = x1 - x0 + 1;
+            for (std::int32_t j = 0; j < k; ++j) row[static_cast<std::size_t>(j)] = rng.uniform() < porosity ? 0 : 1;
+            teleso::pack_voxels(rec, teleso::voxel_index(rec.dim, x0, y, z), row.data(), k, 1);
+        });
 }
 
 }  // namespace shapes

@@ -8,8 +8,10 @@
 //   low_mask(k), bits_from(k)           masks of the bits below k and from k on (k in 0..64)
 //   SharedWords, clear_bits(...)        clear voxels begin..end-1; words shared with another
 //                                       thread are changed atomically
+//   load_word(data, w, shared)          a word that may be shared, read atomically
 //   next_change(data, pos, end, value)  first index in pos..end-1 whose bit is not `value`
 //   count_word(w)                       set bits of w and the sum of their positions (0..63)
+//   count_word_by_popcount(w)           the same by bit counts, for code compiled for POPCNT (simd.h)
 #pragma once
 
 #include <atomic>
@@ -49,6 +51,13 @@ struct SharedWords {
     std::int64_t last = -1;
     bool contains(std::int64_t w) const { return w == first || w == last; }
 };
+
+// Word w, read atomically when another thread may be changing the bits of it that it owns.
+inline std::uint64_t load_word(const std::uint8_t* data, std::int64_t w, const SharedWords& shared) {
+    if (!shared.contains(w)) return load_word(data, w);
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(const_cast<std::uint8_t*>(data) + w * 8))
+        .load(std::memory_order_relaxed);
+}
 
 inline void and_word(std::uint8_t* data, std::int64_t w, std::uint64_t keep, const SharedWords& shared) {
     if (shared.contains(w)) {
@@ -134,6 +143,17 @@ inline WordCount count_word(std::uint64_t w) {
         c.ones += detail::kByteTables.ones[b];
         c.position_sum += detail::kByteTables.position_sum[b] + 8 * k * detail::kByteTables.ones[b];
     }
+    return c;
+}
+
+// Bit j of a position is set in the positions that mask j selects: the position sum is
+// sum over j of 2^j times the set bits under mask j.
+inline WordCount count_word_by_popcount(std::uint64_t w) {
+    WordCount c;
+    c.ones = std::popcount(w);
+    c.position_sum = std::popcount(w & 0xAAAAAAAAAAAAAAAAULL) + 2 * std::popcount(w & 0xCCCCCCCCCCCCCCCCULL) +
+                     4 * std::popcount(w & 0xF0F0F0F0F0F0F0F0ULL) + 8 * std::popcount(w & 0xFF00FF00FF00FF00ULL) +
+                     16 * std::popcount(w & 0xFFFF0000FFFF0000ULL) + 32 * std::popcount(w & 0xFFFFFFFF00000000ULL);
     return c;
 }
 

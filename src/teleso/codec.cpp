@@ -1,7 +1,14 @@
 // The stream writer: Put_rle_byte cuts a stretch of L equal values into L / 63 full markers
 // "FF v", each written when its 63rd value arrives, and a rest of L % 63 values written when the
 // stretch ends; the writer makes the same bytes a stretch at a time.
+//
+// From a bitmap, short runs are found a word at a time: bit k of w ^ (w << 1 | carry) is set where
+// voxel k differs from the one before it, so count-trailing-zeros walks from one run's end to the
+// next without a branch per voxel. A word that the current run fills whole starts a long stretch,
+// which goes through run() and the chains of full markers below.
 #include "teleso/codec.h"
+
+#include "teleso/bitmap.h"
 
 namespace teleso {
 
@@ -11,16 +18,111 @@ namespace {
 constexpr std::int64_t kInlinePairs = 64;
 constexpr std::size_t kInlineRoom = 2 * kInlinePairs + 8;
 constexpr std::size_t kPatternPairs = 512;
+
+// The most bytes the runs that end in one word of 64 voxels can take: the run that joins the
+// pending one (two full markers and a marker pair), 63 single literals, two full markers at the
+// end, and the bytes stored past the end.
+constexpr std::size_t kWordRoom = 6 + 63 + 4 + 4;
+
+// The full markers of a run of 63 to 2 * 63 + 62 values v; returns their end and leaves the rest
+// of the run in `count`.
+inline std::uint8_t* put_full_markers(std::uint8_t* out, std::uint8_t v, std::int64_t& count) {
+    const std::uint32_t two_pairs = 0x00010001u * (kFullMarker | (std::uint32_t{v} << 8));
+    std::memcpy(out, &two_pairs, sizeof two_pairs);
+    const std::int64_t pairs = count >= 2 * kMaxRun ? 2 : 1;
+    count -= pairs * kMaxRun;
+    return out + 2 * pairs;
+}
+
+// The code of a run of `count` (0..2 * 63 + 62) values v, 0 or 1; returns its end. The rest of the
+// run is written without a branch on its length, which short runs make unpredictable: two bytes
+// are always stored and the end moves by the code's length (none for an empty rest).
+inline std::uint8_t* put_binary_run(std::uint8_t* out, std::uint8_t v, std::int64_t count) {
+    if (count >= kMaxRun) out = put_full_markers(out, v, count);
+    const auto marked = static_cast<std::uint8_t>(count >= kMinMarkerRun ? 0xFF : 0);
+    const auto marker = static_cast<std::uint8_t>(kMarkerBits + count);
+    const auto code = static_cast<std::uint16_t>((v ^ ((v ^ marker) & marked)) | (v << 8));
+    std::memcpy(out, &code, sizeof code);
+    return out + std::min<std::int64_t>(count, 2);
+}
 }  // namespace
 
 StreamWriter::StreamWriter(BlockSink& sink, Block block) : sink_(sink), block_(std::move(block)) {
     block_.used = 0;
 }
 
+Block StreamWriter::release() {
+    Block b = std::move(block_);
+    b.used = 0;
+    return b;
+}
+
 void StreamWriter::finish() {
     if (pending_ > 0) put_rest(value_, pending_);
     pending_ = 0;
     if (block_.used > 0) sink_.take(block_);
+}
+
+void StreamWriter::bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+    if (begin >= end) return;
+    const auto first = static_cast<std::uint8_t>(load_word(data, begin / kWordBits) >> (begin % kWordBits) & 1);
+    if (pending_ > 0 && value_ != first) {
+        put_rest(value_, pending_);
+        pending_ = 0;
+    }
+    value_ = first;
+    const std::int64_t words = (end + kWordBits - 1) / kWordBits;
+    std::uint8_t* base = block_.bytes.get();
+    std::uint8_t* out = base + block_.used;
+    std::int64_t pending = pending_;
+    std::uint8_t value = value_;
+    // The bits of word w before `start` are coded already; the one before `start` counts as the
+    // pending run's value.
+    std::int64_t w = begin / kWordBits, start = begin % kWordBits;
+    while (w < words) {
+        if (block_.capacity - static_cast<std::size_t>(out - base) < kWordRoom) {
+            block_.used = static_cast<std::size_t>(out - base);
+            sink_.take(block_);
+            base = block_.bytes.get();
+            out = base + block_.used;
+        }
+        const std::uint64_t word = load_word(data, w);
+        const std::int64_t bits = w + 1 < words ? kWordBits : end - w * kWordBits;
+        const std::uint64_t before = start == 0 ? (word << 1) | value
+                                                : ((word << 1) & ~(std::uint64_t{1} << start)) | (std::uint64_t{value} << start);
+        std::uint64_t changes = (word ^ before) & bits_from(start) & low_mask(bits);
+        if (changes == 0 && start == 0 && bits == kWordBits) {
+            // The pending run fills the word: a long stretch, up to the first voxel of the other
+            // value, through run() and its chains of full markers.
+            block_.used = static_cast<std::size_t>(out - base);
+            pending_ = pending;
+            value_ = value;
+            const std::int64_t change = next_change(data, w * kWordBits, end, value);
+            run(value, change - w * kWordBits);
+            base = block_.bytes.get();
+            out = base + block_.used;
+            pending = pending_;
+            if (change == end) break;
+            w = change / kWordBits;  // on to the word of the change, from the change on
+            start = change % kWordBits;
+            continue;
+        }
+        std::int64_t pos = start;
+        for (; changes != 0; changes &= changes - 1) {
+            const int k = std::countr_zero(changes);
+            out = put_binary_run(out, value, pending + k - pos);
+            value ^= 1;
+            pending = 0;
+            pos = k;
+        }
+        pending += bits - pos;
+        if (pending >= kMaxRun) out = put_full_markers(out, value, pending);
+        ++w;
+        start = 0;
+    }
+    block_.used = static_cast<std::size_t>(out - base);
+    pending_ = pending;
+    value_ = value;
 }
 
 void StreamWriter::put_rest_slowly(std::uint8_t value, std::int64_t count) {

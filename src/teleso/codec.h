@@ -4,27 +4,42 @@
 //
 // API
 //   StreamFacts                     what a stream held against what its edge length needs
-//   StreamReader(voxels)            decodes a stream handed over in pieces, in voxel order:
+//   DecodePath                      scalar, or 64 stream bytes classified at once with SSE2 or
+//                                   AVX2; fastest_decode_path(), decode_path_available(path),
+//                                   decode_path_name(path)
+//   StreamReader(voxels, path)      decodes a stream handed over in pieces, in voxel order:
 //     want()                        the most bytes the next decode() should get: never more than
 //                                   the voxels still missing need at the least, so no byte after
 //                                   the last code needed is ever taken from the input
 //     decode(bytes, n, sink)        calls sink.run(value, count) for runs of equal values and
 //                                   sink.literals(bytes, count) for stretches of literals (one
-//                                   value a byte); returns the bytes consumed
+//                                   value a byte); a sink that also has voxels(bits, count) and
+//                                   words(words, k) gets what it can as bits instead: count (1..64)
+//                                   values, bit j set when the j-th sets its voxel, or k whole words
+//                                   of 64 that start at a multiple of 64; returns the bytes consumed
 //     finish(sink)                  the input has ended: the missing voxels read as 0xFF (empty)
 //     remaining(), facts()
 //   Block, BlockSink                output blocks and what takes them when they are full
 //   StreamWriter(sink, block)       runs of values in, the stream's bytes out:
 //     run(value, count)             consecutive runs of the same value join
+//     bitmap(data, begin, end)      the voxels begin..end-1 of a bitmap as the values 0 and 1
 //     finish()                      the pending run and the last block go to the sink
+//     release()                     the block back, for another writer
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "teleso/format.h"
+#include "teleso/simd.h"
+
+#if TARVO_X86_SIMD
+#include <immintrin.h>
+#endif
 
 namespace teleso {
 
@@ -47,11 +62,172 @@ inline std::uint64_t load_bytes8(const std::uint8_t* p) {
 // True when no byte of w has both top bits set (no marker among eight stream bytes).
 inline bool no_marker_in(std::uint64_t w) { return (w & (w << 1) & 0x8080808080808080ULL) == 0; }
 
+inline constexpr std::size_t kWindowBytes = 64;
+
+// Where the markers (C0..FF) and the literals that set a voxel (1..127) lie among 64 stream bytes,
+// bit k for byte k. A byte after a marker is its value whatever it is; the reader skips those.
+struct ByteClasses {
+    std::uint64_t markers;
+    std::uint64_t sets;
+};
+
+#if TARVO_X86_SIMD
+// As signed bytes, markers are -64..-1, the other bytes with the top bit set -128..-65, and the
+// values that set a voxel are the positive ones.
+struct Sse2Classes {
+    static ByteClasses at(const std::uint8_t* p) {
+        const __m128i below_markers = _mm_set1_epi8(-65), zero = _mm_setzero_si128();
+        ByteClasses c{0, 0};
+        for (int k = 0; k < 4; ++k) {
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const int markers = _mm_movemask_epi8(b) & _mm_movemask_epi8(_mm_cmpgt_epi8(b, below_markers));
+            const int sets = _mm_movemask_epi8(_mm_cmpgt_epi8(b, zero));
+            c.markers |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(markers)) << (16 * k);
+            c.sets |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(sets)) << (16 * k);
+        }
+        return c;
+    }
+};
+
+struct Avx2Classes {
+    TARVO_AVX2_TARGET static ByteClasses at(const std::uint8_t* p) {
+        const __m256i below_markers = _mm256_set1_epi8(-65), zero = _mm256_setzero_si256();
+        ByteClasses c{0, 0};
+        for (int k = 0; k < 2; ++k) {
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+            const int markers = _mm256_movemask_epi8(b) & _mm256_movemask_epi8(_mm256_cmpgt_epi8(b, below_markers));
+            const int sets = _mm256_movemask_epi8(_mm256_cmpgt_epi8(b, zero));
+            c.markers |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(markers)) << (32 * k);
+            c.sets |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(sets)) << (32 * k);
+        }
+        return c;
+    }
+};
+#endif
+
+template <class Sink>
+concept BitSink = requires(Sink& s, std::uint64_t bits, int count, const std::uint64_t* words, std::size_t k) {
+    s.voxels(bits, count);
+    s.words(words, k);
+};
+
+// What the window walk hands on, counting the values as it goes: to a sink of values each run and
+// stretch of literals as it comes; to a sink of bits the words of 64 values, aligned to the words
+// of the bitmap, once a window (every code in a window codes at most 63 values).
+template <class Sink, bool kBits = BitSink<Sink>>
+class WindowOutput {
+public:
+    WindowOutput(Sink& sink, std::int64_t position) : sink_(sink), position_(position) {}
+    std::int64_t position() const { return position_; }
+    void literals(const std::uint8_t* p, std::uint64_t, std::size_t k) {
+        if (k > 0) sink_.literals(p, k);
+        position_ += static_cast<std::int64_t>(k);
+    }
+    void run(std::uint8_t v, std::uint32_t count) {
+        sink_.run(v, count);
+        position_ += count;
+    }
+    void deliver() {}
+    void flush() {}
+
+private:
+    Sink& sink_;
+    std::int64_t position_;
+};
+
+template <class Sink>
+class WindowOutput<Sink, true> {
+public:
+    WindowOutput(Sink& sink, std::int64_t position) : sink_(sink) { restart(position); }
+    std::int64_t position() const { return static_cast<std::int64_t>(position_); }
+    void literals(const std::uint8_t*, std::uint64_t bits, std::size_t k) { add(bits, k); }
+    void run(std::uint8_t v, std::uint32_t count) {
+        const std::uint64_t sets = static_cast<std::int8_t>(v) > 0 ? ~std::uint64_t{0} : 0;  // v in 1..127
+        add(sets & ((std::uint64_t{1} << count) - 1), count);
+    }
+    // Hands on the words completed so far; called once a window.
+    void deliver() {
+        const std::size_t complete = static_cast<std::size_t>((position_ - base_) / 64);
+        if (complete == 0) return;
+        std::size_t whole = 0;
+        if (from_ > 0) {
+            sink_.voxels(words_[0] >> from_, static_cast<int>(64 - from_));
+            from_ = 0;
+            whole = 1;
+        }
+        if (complete > whole) sink_.words(words_ + whole, complete - whole);
+        words_[0] = words_[complete];
+        std::fill(words_ + 1, words_ + complete + 2, std::uint64_t{0});
+        base_ += 64 * complete;
+    }
+    // Hands on all values gathered, the last word in part.
+    void flush() {
+        deliver();
+        const unsigned fill = position_ % 64;
+        if (fill > from_) sink_.voxels(words_[0] >> from_, static_cast<int>(fill - from_));
+        restart(position());
+    }
+
+private:
+    void restart(std::int64_t position) {
+        position_ = static_cast<std::uint64_t>(position);
+        base_ = position_ / 64 * 64;
+        from_ = static_cast<unsigned>(position_ % 64);
+        std::fill(std::begin(words_), std::end(words_), std::uint64_t{0});
+    }
+
+    // k values (0..64), bit j of `bits` for the j-th, bits from k on clear, ORed into the words in
+    // place: the only chain from one code to the next is the position.
+    void add(std::uint64_t bits, std::size_t k) {
+        const std::uint64_t at = position_ - base_;
+        const unsigned off = at % 64;
+        words_[at / 64] |= bits << off;
+        words_[at / 64 + 1] |= (bits >> 1) >> (63 - off);  // the values past the word's end
+        position_ += k;
+    }
+
+    Sink& sink_;
+    std::uint64_t position_ = 0;  // values coded before and in this walk
+    std::uint64_t base_ = 0;      // the first value of words_[0] (a multiple of 64)
+    unsigned from_ = 0;           // words_[0]'s values before this are handed on already
+    std::uint64_t words_[kWindowBytes / 2 + 3] = {};  // a window codes at most 32 * 63 values
+};
+
 }  // namespace detail
+
+// How the reader finds its way through literal-heavy stretches: byte by byte (every build), or
+// 64 bytes classified at once with SSE2 (x86-64) or AVX2 (where the processor has it). All give
+// the same runs and values.
+enum class DecodePath { kScalar, kSse2, kAvx2 };
+
+inline bool decode_path_available(DecodePath path) {
+    switch (path) {
+        case DecodePath::kScalar: return true;
+        case DecodePath::kSse2: return TARVO_X86_SIMD != 0;
+        case DecodePath::kAvx2: return simd::has_avx2();
+    }
+    return false;
+}
+
+inline const char* decode_path_name(DecodePath path) {
+    switch (path) {
+        case DecodePath::kScalar: return "scalar";
+        case DecodePath::kSse2: return "SSE2";
+        case DecodePath::kAvx2: return "AVX2";
+    }
+    return "?";
+}
+
+inline DecodePath fastest_decode_path() {
+    if (decode_path_available(DecodePath::kAvx2)) return DecodePath::kAvx2;
+    if (decode_path_available(DecodePath::kSse2)) return DecodePath::kSse2;
+    return DecodePath::kScalar;
+}
 
 class StreamReader {
 public:
-    explicit StreamReader(std::int64_t voxels) : remaining_(voxels > 0 ? voxels : 0), needed_(remaining_) {}
+    explicit StreamReader(std::int64_t voxels, DecodePath path = fastest_decode_path())
+        : remaining_(voxels > 0 ? voxels : 0), needed_(remaining_), path_(decode_path_available(path) ? path : DecodePath::kScalar) {}
 
     std::size_t want() const {
         if (remaining_ == 0) return 0;
@@ -72,6 +248,13 @@ public:
         while (i < n && remaining_ > 0) {
             const std::uint8_t b = in[i];
             if (!is_marker(b)) {
+#if TARVO_X86_SIMD
+                // Literals start a stretch for the data-parallel path, up to the next chain.
+                const std::size_t from = i;
+                if (path_ == DecodePath::kAvx2) i = windows_avx2(in, i, n, sink);
+                if (path_ == DecodePath::kSse2) i = windows<detail::Sse2Classes>(in, i, n, sink);
+                if (i != from) continue;
+#endif
                 i = literals(in, i, n, sink);
                 continue;
             }
@@ -119,6 +302,55 @@ private:
         sink.run(value, count);
     }
 
+#if TARVO_X86_SIMD
+    // The data-parallel path: 64 bytes at a time are classified, then walked from marker to marker,
+    // each stretch of literals between two codes handed over at once (as bits where the sink takes
+    // bits). Stops at a chain of full markers, which the byte-wise path takes faster, where a window
+    // would pass the end of the piece, or where it could code more voxels than are missing; returns
+    // where it stopped.
+    template <class Classes, class Sink>
+    [[gnu::always_inline]] std::size_t windows(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
+        constexpr std::size_t kW = detail::kWindowBytes;
+        constexpr std::int64_t kMostVoxels = kW / 2 * kMaxRun;  // 32 pairs of 63
+        const std::int64_t last_start = needed_ - kMostVoxels;
+        detail::WindowOutput<Sink> out(sink, coded_);
+        while (i + kW <= n && out.position() < last_start) {
+            const std::uint8_t* w = in + i;
+            const detail::ByteClasses c = Classes::at(w);
+            // A marker in the last byte waits for the next window, which holds its value.
+            const std::size_t end = kW - static_cast<std::size_t>(c.markers >> (kW - 1));
+            std::uint64_t markers = c.markers & ~(std::uint64_t{1} << (kW - 1));
+            std::size_t q = 0;  // where the literals not yet handed over begin
+            bool chain_ahead = false;
+            for (std::size_t p; markers != 0; markers &= ~(std::uint64_t{3} << p)) {  // a marker and its value
+                p = static_cast<std::size_t>(std::countr_zero(markers));            // q <= p <= 62
+                out.literals(w + q, (c.sets >> q) & ((std::uint64_t{1} << (p - q)) - 1), p - q);
+                const std::uint8_t b = w[p], v = w[p + 1];
+                if (b == kFullMarker && (p + 3 >= kW || (w[p + 2] == kFullMarker && w[p + 3] == v))) {
+                    i += p;  // a chain of full markers: the byte-wise path's
+                    chain_ahead = true;
+                    break;
+                }
+                out.run(v, (b & kCountMask) + ((b & kCountMask) == 0 ? 1 : 0));
+                q = p + 2;
+            }
+            if (chain_ahead) break;
+            if (end > q) out.literals(w + q, end - q == kW ? c.sets : (c.sets >> q) & ((std::uint64_t{1} << (end - q)) - 1), end - q);
+            out.deliver();
+            i += std::max(q, end);  // past a last marker's value, or up to a marker in the last byte
+        }
+        out.flush();
+        coded_ = out.position();
+        remaining_ = needed_ - coded_;
+        return i;
+    }
+
+    template <class Sink>
+    TARVO_AVX2_TARGET std::size_t windows_avx2(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
+        return windows<detail::Avx2Classes>(in, i, n, sink);
+    }
+#endif
+
     // The stretch of literals from in[i]: up to the next marker, the end of the piece or the last
     // voxel needed. Returns where it ends.
     template <class Sink>
@@ -161,6 +393,7 @@ private:
     std::int64_t coded_ = 0;
     std::uint64_t consumed_ = 0;
     int held_marker_ = -1;  // a marker whose value byte has not arrived yet
+    DecodePath path_;
 };
 
 // A block of output bytes: bytes[0..used) are filled, `capacity` bytes are allocated.
@@ -197,9 +430,16 @@ public:
         if (count >= kMaxRun) put_chain(value, count / kMaxRun);
     }
 
+    // The values of the voxels begin..end-1 of a bitmap (bit i of byte i / 8), 0 or 1; they join
+    // the runs before them. The bitmap is padded to whole 64-bit words.
+    void bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
+
     void finish();
+    // The block, emptied, for another writer (after finish()).
+    Block release();
 
 private:
+
     // The code of a run of 1..62 values: a marker pair, or one or two literals.
     void put_rest(std::uint8_t value, std::int64_t count) {
         if (block_.capacity - block_.used >= 2) {

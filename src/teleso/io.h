@@ -6,8 +6,10 @@
 //                                    program reports one by one:
 //     open(path)                     kOpenInput
 //     read_header(header)            up to 52 bytes, parsed (check it with check_header); kReadInput
-//     read_voxels(rec, threads)      the voxel stream into rec's cleared bitmap, stopping where the
-//                                    byte-wise reader stops; kReadInput, kOutOfMemory
+//     read_voxels(rec, threads, measured, path)   the voxel stream into rec's cleared bitmap,
+//                                    stopping where the byte-wise reader stops; with `measured`, the
+//                                    tally of the particle read (tally.h); `path` picks the decoder
+//                                    (codec.h: the fastest, or one to test); kReadInput, kOutOfMemory
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
 //   LoadInfo, load_body(path, rec, info, count_surplus)
@@ -29,6 +31,7 @@
 #include "teleso/output.h"
 #include "teleso/platform.h"
 #include "teleso/status.h"
+#include "teleso/tally.h"
 #include "teleso/teleso.h"
 
 namespace teleso {
@@ -39,7 +42,8 @@ class Input {
 public:
     Status open(const std::string& path);
     Status read_header(HeaderImage& header);
-    Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads);
+    Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads, Tally* measured = nullptr,
+                       DecodePath path = fastest_decode_path());
     Status read_rest();
 
     const StreamFacts& facts() const { return facts_; }

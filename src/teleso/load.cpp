@@ -1,13 +1,15 @@
 // Reading a body: the header, then the voxel stream in large blocks, decoded a run at a time and
-// laid into the bitmap a word at a time.
+// laid into the bitmap a word at a time, measured on the way when the caller asks.
 //
-// Most of the time of a large read goes into the page faults of the fresh bitmap. With two
-// threads, one reads and decodes the input and the other writes the bitmap from the bottom up; on
-// large grids a third takes the faults of the upper part ahead of it (prefault.h), as faults
-// taken on two threads at once scale on the machine measured (see docs/performance.md).
+// A large solid particle's read goes mostly into the page faults of the fresh bitmap, a
+// literal-heavy one's into decoding. With two threads, one reads and decodes the input and the
+// other writes (and measures) the bitmap from the bottom up; on large grids a third takes the
+// faults of the upper part ahead of it (prefault.h), as faults taken on two threads at once scale
+// on the machine measured (see docs/performance.md).
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "teleso/bitmap.h"
@@ -15,43 +17,103 @@
 #include "teleso/io.h"
 #include "teleso/parallel.h"
 #include "teleso/prefault.h"
+#include "teleso/simd.h"
+#include "teleso/tally.h"
 
 namespace teleso {
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 
-// What the decoding asks of the bitmap, in stream order: set the voxels begin..end-1 (bits 0), or
-// OR the 64 bits `bits` in from voxel `begin` on (end unused).
+// What the decoding asks of the bitmap, in stream order: OR `bits` into the word of voxel `begin`
+// (a multiple of 64), set the voxels begin..end-1, or store the next (end - begin) / 64 words of
+// the batch's word list from voxel `begin` (a multiple of 64) on.
 struct Fill {
+    enum Kind : std::uint8_t { kWord, kStretch, kWords };
     std::int64_t begin;
     std::int64_t end;
     std::uint64_t bits;
+    Kind kind;
 };
-using FillBatch = std::vector<Fill>;
+struct FillBatch {
+    std::vector<Fill> fills;
+    std::vector<std::uint64_t> words;
+    bool empty() const { return fills.empty(); }
+    void clear() {
+        fills.clear();
+        words.clear();
+    }
+};
 constexpr std::size_t kBatchFills = 4096;
+constexpr std::size_t kBatchWords = 8192;
 constexpr std::size_t kDepth = 4;  // batches waiting to be laid in
 
 FillBatch make_batch() {
     FillBatch b;
-    b.reserve(kBatchFills);
+    b.fills.reserve(kBatchFills);
+    b.words.reserve(kBatchWords);
     return b;
 }
 
-// Lays fills into the cleared bitmap. They arrive in order and the bitmap is cleared, so a word is
-// never loaded: the last word stored is remembered and the others are stored whole. A load of a
-// fresh page of the bitmap maps the shared zero page, and a store after it took a second fault to
-// replace that page; with stores only, every page the particle reaches costs one fault.
+// Lays fills into the cleared bitmap, and measures them when asked. They arrive in order and the
+// bitmap is cleared, so a word is never loaded: the last word stored is remembered and the others
+// are stored whole, and words without a set voxel are not stored at all. A load of a fresh page of
+// the bitmap maps the shared zero page, and a store after it took a second fault to replace that
+// page; with stores only, every page the particle reaches costs one fault.
 class Layer {
 public:
-    Layer(std::uint8_t* data, Prefault* prefault) : data_(data), prefault_(prefault) {}
+    Layer(std::uint8_t* data, Prefault* prefault, StreamTally* tally)
+        : data_(data), prefault_(prefault), tally_(tally), popcount_(simd::has_popcnt()) {}
 
     void operator()(FillBatch& batch) {
-        for (const Fill& f : batch) f.bits != 0 ? literals(f.begin, f.bits) : set(f.begin, f.end);
+        if (tally_ == nullptr)
+            lay_and_measure<NoCount>(batch);
+        else if (popcount_)
+            lay_and_measure_by_popcount(batch);
+        else
+            lay_and_measure<TableCount>(batch);
         batch.clear();
     }
 
 private:
+    struct NoCount {};
+
+    template <class Count>
+    [[gnu::always_inline]] void lay_and_measure(const FillBatch& batch) {
+        constexpr bool kMeasure = !std::is_same_v<Count, NoCount>;
+        StreamTally t(0);
+        if constexpr (kMeasure) t = *tally_;  // a local copy, which the stores into the bitmap cannot alias
+        const std::uint64_t* words = batch.words.data();
+        for (const Fill& f : batch.fills) {
+            const std::int64_t w = f.begin / kWordBits;
+            switch (f.kind) {
+                case Fill::kWord:
+                    word(w, f.bits);
+                    if constexpr (kMeasure) t.add_word<Count>(w, f.bits);
+                    break;
+                case Fill::kStretch:
+                    set(f.begin, f.end);
+                    if constexpr (kMeasure) t.add_stretch(f.begin, f.end);
+                    break;
+                case Fill::kWords: {
+                    const std::int64_t k = (f.end - f.begin) / kWordBits;
+                    reach(w + k - 1);
+                    for (std::int64_t j = 0; j < k; ++j) {
+                        if (words[j] != 0) store(w + j, earlier(w + j) | words[j]);
+                        if constexpr (kMeasure) t.add_word<Count>(w + j, words[j]);
+                    }
+                    words += k;
+                    break;
+                }
+            }
+        }
+        if constexpr (kMeasure) *tally_ = t;
+    }
+
+    TARVO_TARGET("popcnt") void lay_and_measure_by_popcount(const FillBatch& batch) {
+        lay_and_measure<PopcountCount>(batch);
+    }
+
     // The bits already stored in word w: only the last word stored can hold any.
     std::uint64_t earlier(std::int64_t w) const { return w == word_ ? bits_ : 0; }
 
@@ -64,11 +126,9 @@ private:
     // Before any byte up to that of word w is written.
     void reach(std::int64_t w) { prefault_->enter(static_cast<std::size_t>(w) * 8 + 7); }
 
-    void literals(std::int64_t pos, std::uint64_t bits) {
-        const std::int64_t w = pos / kWordBits, shift = pos % kWordBits;
-        reach(w + (shift != 0 ? 1 : 0));
-        store(w, earlier(w) | (bits << shift));
-        if (shift != 0 && (bits >> (kWordBits - shift)) != 0) store(w + 1, bits >> (kWordBits - shift));
+    void word(std::int64_t w, std::uint64_t bits) {
+        reach(w);
+        store(w, earlier(w) | bits);
     }
 
     void set(std::int64_t begin, std::int64_t end) {
@@ -88,6 +148,8 @@ private:
 
     std::uint8_t* data_;
     Prefault* prefault_;
+    StreamTally* tally_;
+    bool popcount_;
     std::int64_t word_ = -1;  // the last word stored, and its bits
     std::uint64_t bits_ = 0;
 };
@@ -100,69 +162,110 @@ std::uint64_t set_bits_of8(std::uint64_t bytes) {
     return ((sets >> 7) * 0x0102040810204080ULL) >> 56;
 }
 
-// Takes the reader's runs and literals and turns them into fills. Consecutive runs of set values
-// are joined, so that a long solid stretch is filled once, whatever its coding. With a second
-// thread the fills are laid in there, so that the page faults of the fresh bitmap overlap the
-// reading and decoding of the input.
+// The same for k (up to 64) values.
+std::uint64_t set_bits_of(const std::uint8_t* p, std::size_t k) {
+    std::uint64_t bits = 0;
+    std::size_t j = 0;
+    for (; j + 8 <= k; j += 8) bits |= set_bits_of8(detail::load_bytes8(p + j)) << j;
+    for (; j < k; ++j) bits |= std::uint64_t{value_sets_voxel(p[j])} << j;
+    return bits;
+}
+
+// Takes the reader's runs and literals and turns them into fills. Short runs and literals are
+// gathered into whole 64-bit words, so that a stream of short codes costs one fill per word; a
+// run of set values longer than a word starts a stretch that the following runs of set values
+// join, so that a long solid stretch is filled once, whatever its coding. With a second thread the
+// fills are laid in there, so that the page faults of the fresh bitmap overlap the reading and
+// decoding of the input.
 class BitmapFiller {
 public:
-    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault)
+    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault, StreamTally* tally)
         : prefault_(data, static_cast<std::size_t>((total + kWordBits - 1) / kWordBits) * 8, prefault),
-          layer_(Layer(data, &prefault_), threaded, kDepth, make_batch),
+          layer_(Layer(data, &prefault_, tally), threaded, kDepth, make_batch),
           batch_(make_batch()) {}
 
     void run(std::uint8_t value, std::int64_t count) {
         if (value_sets_voxel(value)) {
-            if (set_begin_ < 0) set_begin_ = pos_;
-        } else {
-            end_set_run();
+            if (set_begin_ < 0) {
+                if (count <= kWordBits) {
+                    gather(low_mask(count), count);
+                    return;
+                }
+                put_word();
+                set_begin_ = pos_;
+            }
+            pos_ += count;
+            return;
         }
+        end_set_run();
+        if (pos_ % kWordBits + count >= kWordBits) put_word();
         pos_ += count;
+    }
+
+    // k values (1..64), bit j of `bits` set when the j-th sets its voxel.
+    void voxels(std::uint64_t bits, int k) {
+        end_set_run();
+        gather(bits, k);
+    }
+
+    // k words of values: the next 64 k values, which start at a word of the bitmap.
+    void words(const std::uint64_t* w, std::size_t k) {
+        end_set_run();
+        if (batch_.words.size() + k > kBatchWords) layer_.give(batch_);
+        batch_.words.insert(batch_.words.end(), w, w + k);  // within the capacity reserved
+        put({pos_, pos_ + static_cast<std::int64_t>(k) * kWordBits, 0, Fill::kWords});
+        pos_ += static_cast<std::int64_t>(k) * kWordBits;
     }
 
     void literals(const std::uint8_t* p, std::size_t k) {
         end_set_run();
-        std::size_t j = 0;
-        for (; j + 64 <= k; j += 64) {
-            std::uint64_t bits = 0;
-            for (int g = 0; g < 8; ++g) bits |= set_bits_of8(detail::load_bytes8(p + j + 8 * g)) << (8 * g);
-            put_bits(bits, 64);
-        }
-        if (j < k) {
-            std::uint8_t rest[64] = {};
-            std::copy(p + j, p + k, rest);
-            std::uint64_t bits = 0;
-            for (int g = 0; g < 8; ++g) bits |= set_bits_of8(detail::load_bytes8(rest + 8 * g)) << (8 * g);
-            put_bits(bits, static_cast<std::int64_t>(k - j));
+        for (std::size_t take; k > 0; p += take, k -= take) {
+            take = std::min<std::size_t>(k, kWordBits);
+            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
         }
     }
 
     // Lays in what is left and waits until it is done.
     void finish() {
         end_set_run();
+        put_word();
         if (!batch_.empty()) layer_.give(batch_);
         layer_.close();
         prefault_.stop();
     }
 
 private:
+    // Adds k values (1..64), bit j of `bits` for the j-th, to the word being gathered.
+    void gather(std::uint64_t bits, std::int64_t k) {
+        const std::int64_t off = pos_ % kWordBits;
+        word_bits_ |= bits << off;
+        if (off + k >= kWordBits) {
+            if (word_bits_ != 0) put({pos_ - off, 0, word_bits_, Fill::kWord});
+            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
+        }
+        pos_ += k;
+    }
+
+    // Hands on the bits gathered in the word of pos_.
+    void put_word() {
+        if (word_bits_ != 0) put({pos_ / kWordBits * kWordBits, 0, word_bits_, Fill::kWord});
+        word_bits_ = 0;
+    }
+
     void end_set_run() {
-        if (set_begin_ >= 0 && set_begin_ < pos_) put({set_begin_, pos_, 0});
+        if (set_begin_ < 0) return;
+        put({set_begin_, pos_, 0, Fill::kStretch});
         set_begin_ = -1;
     }
 
-    void put_bits(std::uint64_t bits, std::int64_t count) {
-        if (bits != 0) put({pos_, 0, bits});
-        pos_ += count;
-    }
-
     void put(const Fill& f) {
-        batch_.push_back(f);  // within the capacity reserved
-        if (batch_.size() == kBatchFills) layer_.give(batch_);
+        batch_.fills.push_back(f);  // within the capacity reserved
+        if (batch_.fills.size() == kBatchFills) layer_.give(batch_);
     }
 
     std::int64_t pos_ = 0;
-    std::int64_t set_begin_ = -1;
+    std::uint64_t word_bits_ = 0;  // the values gathered in the word of pos_, below pos_ % 64
+    std::int64_t set_begin_ = -1;  // the start of a stretch of set values (no bits gathered then)
     Prefault prefault_;  // before layer_, so that the filling thread ends first
     Handoff<FillBatch, Layer> layer_;
     FillBatch batch_;
@@ -185,17 +288,19 @@ Status Input::read_header(HeaderImage& header) {
     return {};
 }
 
-Status Input::read_voxels(TelesoRecord& rec, int threads) {
+Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, DecodePath path) {
     const std::int64_t total = voxel_count(rec.dim);
-    StreamReader reader(total);
+    StreamReader reader(total, path);
     facts_ = reader.facts();
+    if (measured) *measured = Tally{};
     if (total == 0) return {};
     try {
         std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
         const bool threaded = pass_threads(total, threads) > 1;
         // The page-faulting thread only helps a filling thread, and only where the faults
         // outweigh starting it.
-        BitmapFiller filler(rec.data, total, threaded, threaded && total >= kThreadedVoxels);
+        StreamTally tally(rec.dim);
+        BitmapFiller filler(rec.data, total, threaded, threaded && total >= kThreadedVoxels, measured ? &tally : nullptr);
         bool failed = false;
         for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
             std::size_t got = 0;
@@ -208,6 +313,7 @@ Status Input::read_voxels(TelesoRecord& rec, int threads) {
         reader.finish(filler);
         filler.finish();
         if (failed) return fail(Error::kReadInput, path_, reader_.error());
+        if (measured) *measured = tally.tally();
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, path_);
     }

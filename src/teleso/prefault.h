@@ -1,6 +1,6 @@
 // Takes the first-touch page faults of a fresh, zeroed block on a second thread while another
 // thread fills it from the bottom up. Faults taken on two threads at once scale on the machine
-// measured (see the README), so the helper starts at the top of the block and works downwards, a
+// measured (see docs/performance.md), so the helper starts at the top of the block and works downwards, a
 // chunk at a time, until it meets the filling thread. It stores a zero into every page of a chunk:
 // the contents never change, and a store (unlike a load, which would map the shared zero page)
 // leaves the page ready for the filler's own stores.

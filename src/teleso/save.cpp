@@ -1,10 +1,17 @@
-// Writing a body: the header image, then the voxel stream found a stretch at a time with
-// count-trailing-zeros over the bitmap words, through large blocks that a second thread writes
-// while the next one is encoded.
+// Writing a body: the header image, then the voxel stream coded from the bitmap a word at a time
+// (StreamWriter::bitmap).
+//
+// With two threads the grid is cut into chunks at boundaries between runs. The code of a run
+// depends on nothing but its value and length, so each chunk codes into exactly its part of the
+// stream; the threads take the chunks in turn, each coding into its own block, and write them to
+// the output in order, so that coding and writing overlap on both.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "teleso/bitmap.h"
-#include "teleso/handoff.h"
 #include "teleso/io.h"
 #include "teleso/parallel.h"
 
@@ -12,40 +19,120 @@ namespace teleso {
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
-constexpr std::size_t kDepth = 3;  // blocks waiting to be written
+// No run codes into more bytes than it has voxels, so a chunk of this many voxels fits its block
+// (but for a long run at its end, which then goes out in more blocks).
+constexpr std::int64_t kChunkVoxels = std::int64_t{4} << 20;
+constexpr std::size_t kChunkBlockBytes = static_cast<std::size_t>(kChunkVoxels) + StreamWriter::kMinBlockBytes;
 
-Block make_block() { return Block::of(kBlockBytes); }
-
-// Writes a block to the output and empties it; the output keeps the first failure.
-struct WriteBlock {
-    Output* out;
-    void operator()(Block& b) const {
-        out->write(b.bytes.get(), b.used);
-        b.used = 0;
-    }
-};
-
-class OutputSink : public BlockSink {
+// Writes each block to the output; the output keeps the first failure.
+class DirectSink : public BlockSink {
 public:
-    OutputSink(Output& out, bool threaded) : writer_(WriteBlock{&out}, threaded, kDepth, make_block) {}
-    void take(Block& block) override { writer_.give(block); }
-    void close() { writer_.close(); }
+    explicit DirectSink(Output& out) : out_(out) {}
+    void take(Block& block) override {
+        out_.write(block.bytes.get(), block.used);
+        block.used = 0;
+    }
 
 private:
-    Handoff<Block, WriteBlock> writer_;
+    Output& out_;
 };
+
+// The chunks of a grid and the order in which they reach the output.
+class Chunks {
+public:
+    Chunks(const std::uint8_t* data, std::int64_t total)
+        : data_(data), total_(total), count_((total + kChunkVoxels - 1) / kChunkVoxels) {}
+
+    std::int64_t count() const { return count_; }
+
+    // The first voxel of chunk k: the first voxel from k * kChunkVoxels on that begins a run.
+    std::int64_t begin(std::int64_t k) const {
+        if (k <= 0) return 0;
+        const std::int64_t at = k * kChunkVoxels;
+        if (at >= total_) return total_;
+        const int before = static_cast<int>(load_word(data_, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
+        return next_change(data_, at, total_, before);
+    }
+
+    // Until the chunks before k are written.
+    void wait_turn(std::int64_t k) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        turn_changed_.wait(lock, [&] { return turn_ == k; });
+    }
+    // Chunk k is written: the next one's turn.
+    void written(std::int64_t k) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            turn_ = k + 1;
+        }
+        turn_changed_.notify_all();
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::int64_t total_;
+    std::int64_t count_;
+    std::mutex mutex_;
+    std::condition_variable turn_changed_;
+    std::int64_t turn_ = 0;
+};
+
+// The blocks of one chunk: the first waits for the chunk's turn, the later ones are written at once.
+class ChunkSink : public BlockSink {
+public:
+    ChunkSink(Output& out, Chunks& chunks, std::int64_t k) : out_(out), chunks_(chunks), k_(k) {}
+    void take(Block& block) override {
+        wait_turn();
+        out_.write(block.bytes.get(), block.used);
+        block.used = 0;
+    }
+    // The chunk is complete (and written).
+    void close() {
+        wait_turn();
+        chunks_.written(k_);
+    }
+
+private:
+    void wait_turn() {
+        if (!turn_) chunks_.wait_turn(k_);
+        turn_ = true;
+    }
+    Output& out_;
+    Chunks& chunks_;
+    std::int64_t k_;
+    bool turn_ = false;
+};
+
+// Codes and writes the chunks that `next` hands out, with one block.
+void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atomic<std::int64_t>& next, Block block) {
+    for (std::int64_t k; (k = next.fetch_add(1)) < chunks.count();) {
+        const std::int64_t begin = chunks.begin(k), end = chunks.begin(k + 1);
+        ChunkSink sink(out, chunks, k);
+        if (begin < end) {
+            StreamWriter writer(sink, std::move(block));
+            writer.bitmap(rec.data, begin, end);
+            writer.finish();
+            block = writer.release();
+        }
+        sink.close();
+    }
+}
+
+void write_chunks_on_two_threads(const TelesoRecord& rec, Output& out) {
+    Chunks chunks(rec.data, voxel_count(rec.dim));
+    std::atomic<std::int64_t> next{0};
+    // Both blocks exist before the second thread starts: nothing is allocated while the two work.
+    Block mine = Block::of(kChunkBlockBytes), helpers = Block::of(kChunkBlockBytes);
+    std::thread helper;
+    const bool two = start_thread(helper, [&] { code_chunks(rec, out, chunks, next, std::move(helpers)); });
+    code_chunks(rec, out, chunks, next, std::move(mine));
+    if (two) helper.join();
+}
 
 }  // namespace
 
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
-    const std::int64_t total = voxel_count(rec.dim);
-    int value = total > 0 ? rec.data[0] & 1 : 0;
-    for (std::int64_t pos = 0; pos < total;) {
-        const std::int64_t end = next_change(rec.data, pos, total, value);
-        writer.run(static_cast<std::uint8_t>(value), end - pos);
-        pos = end;
-        value ^= 1;
-    }
+    writer.bitmap(rec.data, 0, voxel_count(rec.dim));
     writer.finish();
 }
 
@@ -68,10 +155,13 @@ Status write_body(Output& out, const TelesoRecord& rec, int threads) {
     const std::int64_t total = voxel_count(rec.dim);
     if (total == 0) return {};
     try {
-        OutputSink sink(out, pass_threads(total, threads) > 1);
-        StreamWriter writer(sink, make_block());
-        encode_voxels(rec, writer);
-        sink.close();
+        if (pass_threads(total, threads) > 1 && total > kChunkVoxels) {
+            write_chunks_on_two_threads(rec, out);
+        } else {
+            DirectSink sink(out);
+            StreamWriter writer(sink, Block::of(kBlockBytes));
+            encode_voxels(rec, writer);
+        }
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, out.path());
     }

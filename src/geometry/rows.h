@@ -1,0 +1,20 @@
+// rows: the measurement of the set voxels of a part of a row, shared by the measurement and the
+// cut (which measures the voxels it keeps).
+//
+// API
+//   measure_row_part(t, data, row, x_begin, x_end, y, z, shared)   adds the set voxels
+//                                  x_begin..x_end-1 of the row (y, z) that starts at voxel `row`
+//                                  to the tally; `shared` words may be changed by another thread
+#pragma once
+
+#include <cstdint>
+
+#include "teleso/bitmap.h"
+#include "teleso/tally.h"
+
+namespace geometry {
+
+void measure_row_part(teleso::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
+                      std::int64_t x_end, std::int32_t y, std::int32_t z, const teleso::SharedWords& shared);
+
+}  // namespace geometry
