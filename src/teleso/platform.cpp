@@ -223,9 +223,17 @@ bool may_create_in(const char* directory) {
     return fs::is_directory(directory, ec);
 }
 
-int descriptor_in_path(const char*) { return -1; }
+// Without descriptors, the standard streams are what a program can write through.
+int descriptor_in_path(const char* path) {
+    const std::string p(path);
+    return p == "/dev/stdout" ? 1 : p == "/dev/stderr" ? 2 : -1;
+}
 
-bool descriptor_writable(int) { return false; }
+bool descriptor_writable(int n) { return n == 1 || n == 2; }
+
+namespace {
+std::FILE* standard_stream(int n) { return n == 1 ? stdout : n == 2 ? stderr : nullptr; }
+}  // namespace
 
 Reader::~Reader() {
     if (stream_) std::fclose(static_cast<std::FILE*>(stream_));
@@ -251,9 +259,7 @@ bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
 
 std::optional<FileId> Reader::id() const { return std::nullopt; }
 
-Writer::~Writer() {
-    if (stream_) std::fclose(static_cast<std::FILE*>(stream_));
-}
+Writer::~Writer() { close(); }
 
 bool Writer::create_private(const char* path) {
     errno = 0;
@@ -274,9 +280,13 @@ bool Writer::open_existing(const char* path) {
     return stream_ != nullptr;
 }
 
-bool Writer::from_descriptor(int) {
-    error_ = EBADF;
-    return false;
+bool Writer::from_descriptor(int fd) {
+    // The standard stream is borrowed: flushed when done, never closed.
+    stream_ = standard_stream(fd);
+    fd_ = stream_ ? fd : -1;
+    error_ = stream_ ? 0 : EBADF;
+    if (stream_) std::fflush(static_cast<std::FILE*>(stream_));
+    return stream_ != nullptr;
 }
 
 bool Writer::write(const std::uint8_t* p, std::size_t n) {
@@ -298,9 +308,11 @@ std::optional<FileId> Writer::id() const { return std::nullopt; }
 
 bool Writer::close() {
     if (!stream_) return true;
+    auto* f = static_cast<std::FILE*>(stream_);
     errno = 0;
-    const int r = std::fclose(static_cast<std::FILE*>(stream_));
+    const int r = fd_ >= 0 ? std::fflush(f) : std::fclose(f);
     stream_ = nullptr;
+    fd_ = -1;
     if (r != 0) error_ = errno ? errno : EIO;
     return r == 0;
 }
