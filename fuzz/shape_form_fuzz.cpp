@@ -176,20 +176,10 @@ void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t
     }
 }
 
-// Collects the writer's blocks.
-class VectorSink : public BlockSink {
-public:
-    Bytes bytes;
-    void take(Block& block) override {
-        bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
-        block.used = 0;
-    }
-};
-
 // The input's bytes as runs: value data[2k], length from data[2k+1], so that runs of marker-like
 // values, runs that join and runs across the writer's small blocks all occur.
 void compare_writer(const std::uint8_t* data, std::size_t size) {
-    VectorSink sink;
+    MemorySink sink;
     StreamWriter writer(sink, Block::of(StreamWriter::kMinBlockBytes));
     std::FILE* ref = std::tmpfile();
     check(ref != nullptr, "tmpfile");
@@ -271,7 +261,7 @@ void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
 
 Bytes file_of(const TelesoRecord& rec) {
     const auto header = header_image(rec);
-    VectorSink sink;
+    MemorySink sink;
     StreamWriter writer(sink, Block::of(1 << 12));
     encode_voxels(rec, writer);
     Bytes out(header.size() + sink.bytes.size());

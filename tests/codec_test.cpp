@@ -132,15 +132,6 @@ struct ValueSink {
     void literals(const std::uint8_t* p, std::size_t k) { values.insert(values.end(), p, p + k); }
 };
 
-class VectorSink : public teleso::BlockSink {
-public:
-    Bytes bytes;
-    void take(teleso::Block& block) override {
-        bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
-        block.used = 0;
-    }
-};
-
 using Runs = std::vector<std::pair<std::uint8_t, std::int64_t>>;
 
 // Runs of binary values or of any byte (markers included), long and short, equal neighbours too.
@@ -161,7 +152,7 @@ Bytes values_of(const Runs& runs) {
 }
 
 Bytes write_runs(const Runs& runs, std::size_t block_bytes) {
-    VectorSink sink;
+    teleso::MemorySink sink;
     teleso::StreamWriter writer(sink, teleso::Block::of(block_bytes));
     for (const auto& [value, count] : runs) writer.run(value, count);
     writer.finish();
@@ -348,7 +339,7 @@ TEST(RunCodec, BitmapRunsOfEveryLengthAtEveryOffset) {
     for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
     const Bytes expected = encode(values);
     for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
-        VectorSink sink;
+        teleso::MemorySink sink;
         teleso::StreamWriter writer(sink, teleso::Block::of(block));
         writer.bitmap(bits.data(), 0, count);
         writer.finish();
@@ -370,7 +361,7 @@ TEST(RunCodec, BitmapPartsJoinTheRunsAroundThem) {
                 for (std::int64_t k = i; k < std::min(count, i + len); ++k) set_bit(bits, k);
             i += len;
         }
-        VectorSink sink;
+        teleso::MemorySink sink;
         teleso::StreamWriter writer(sink, teleso::Block::of(teleso::StreamWriter::kMinBlockBytes));
         Bytes values;
         for (int piece = 0; piece < 6; ++piece) {

@@ -20,6 +20,7 @@
 //     finish(sink)                  the input has ended: the missing voxels read as 0xFF (empty)
 //     remaining(), facts()
 //   Block, BlockSink                output blocks and what takes them when they are full
+//   MemorySink                      a block sink that keeps the stream's bytes in memory
 //   StreamWriter(sink, block)       runs of values in, the stream's bytes out:
 //     run(value, count)             consecutive runs of the same value join
 //     bitmap(data, begin, end)      the voxels begin..end-1 of a bitmap as the values 0 and 1
@@ -33,6 +34,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "teleso/format.h"
 #include "teleso/simd.h"
@@ -410,6 +412,16 @@ public:
     // Takes bytes[0..used) of a full (or the last) block and leaves `block` empty (used 0) with
     // room of at least the same capacity: the same buffer or another one.
     virtual void take(Block& block) = 0;
+};
+
+// Keeps the stream in memory.
+class MemorySink : public BlockSink {
+public:
+    std::vector<std::uint8_t> bytes;
+    void take(Block& block) override {
+        bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
+        block.used = 0;
+    }
 };
 
 class StreamWriter {

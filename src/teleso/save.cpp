@@ -137,13 +137,7 @@ void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
 }
 
 std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec) {
-    struct Collect : BlockSink {
-        std::vector<std::uint8_t> bytes;
-        void take(Block& block) override {
-            bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.used);
-            block.used = 0;
-        }
-    } sink;
+    MemorySink sink;
     StreamWriter writer(sink, Block::of(std::size_t{1} << 16));
     encode_voxels(rec, writer);
     return std::move(sink.bytes);
