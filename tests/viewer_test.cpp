@@ -251,17 +251,21 @@ TEST(ViewerPicture, TheParticleIsDrawnShadedAndTheCutFaceInItsColourWhereItFaces
     EXPECT_EQ(whole.cut, 0);
 
     // 1 1 99999 halves the sphere by a plane facing the iso view: its face is in the middle.
-    const Census cut = census(screenshot(url_of(html, "cut=1,1,99999"), dir.file("cut.png")));
+    const Census cut = census(screenshot(url_of(html, "cut=1,1,99999&view=45,35.26,1"), dir.file("cut.png")));
     EXPECT_GT(cut.cut, area / 20);
     EXPECT_GT(cut.material, area / 50);
     EXPECT_NEAR(cut.cut_x, kViewWidth / 2.0, kViewWidth * 0.1);
     EXPECT_NEAR(cut.cut_y, kWindowHeight / 2.0, kWindowHeight * 0.1);
 
-    // Cut on the - side, the face is turned away from the iso view and shows from the opposite corner.
-    const Census away = census(screenshot(url_of(html, "cut=-1,-1,99999"), dir.file("away.png")));
+    // Cut on the - side, the face is turned away from the iso view and shows from the opposite corner;
+    // without a view in the link the page looks at the face from the side the cut removed.
+    const Census away = census(screenshot(url_of(html, "cut=-1,-1,99999&view=45,35.26,1"), dir.file("away.png")));
     EXPECT_LT(away.cut, area / 1000);
     const Census behind = census(screenshot(url_of(html, "cut=-1,-1,99999&view=225,35.26,1"), dir.file("behind.png")));
     EXPECT_GT(behind.cut, area / 20);
+    const Census facing = census(screenshot(url_of(html, "cut=-1,-1,99999"), dir.file("facing.png")));
+    EXPECT_GT(facing.cut, area / 20);
+    EXPECT_NEAR(facing.cut_x, kViewWidth / 2.0, kViewWidth * 0.1);
 }
 
 // The largest grid becomes a small page that is drawn; its opening time is printed for the record

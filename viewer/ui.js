@@ -65,6 +65,18 @@ function readFragment() {
   return result;
 }
 
+// The view from the side a cut removes, as render --cut looks: along the plane's normal
+// (1/X, 1/Y, 1/Z), where zero lengths (infinite terms) outweigh the others; null when no length
+// says a side (all infinite or NaN).
+function facingCut(lengths) {
+  let n = lengths.map((l) => (Number.isNaN(l) ? 0 : 1 / l));
+  if (n.some((c) => !Number.isFinite(c))) n = n.map((c) => (Number.isFinite(c) ? 0 : Math.sign(c)));
+  const r = Math.hypot(n[0], n[1], n[2]);
+  if (!(r > 0)) return null;
+  const deg = 180 / Math.PI;
+  return { yaw: Math.atan2(n[1], n[0]) * deg, pitch: Math.asin(n[2] / r) * deg, zoom: 1 };
+}
+
 function writeFragment(texts, view, slice) {
   const round = (v) => String(Math.round(v * 100) / 100);
   const hash = '#cut=' + texts.map(encodeURIComponent).join(',') +
@@ -141,7 +153,7 @@ function main() {
 
   const fragment = readFragment();
   const texts = fragment.cut || ['nan', 'nan', 'nan'];
-  const view = Object.assign({}, DEFAULT_VIEW, fragment.view || {});
+  const view = Object.assign({}, fragment.view || facingCut(texts.map(cutLength)) || DEFAULT_VIEW);
   const slice = fragment.slice || { axis: 2, layer: particle.before.count ? particle.before.centre[2] : 0 };
   slice.layer = Math.max(0, Math.min(m - 1, slice.layer));
 
