@@ -109,9 +109,13 @@ printf '%s\n' '#!/bin/sh' \
   '# Stands in for ssh: skips the options and the host name, runs the command here.' \
   'while [ $# -gt 0 ]; do case "$1" in -l|-p|-o) shift 2;; -*) shift;; *) break;; esac; done' \
   'shift; [ "$1" = "--" ] && shift' \
+  '# sshd gives the command the login shell in SHELL; parallel'"'"'s remote wrapper runs it with that.' \
+  'SHELL=$(getent passwd "$(id -u)" | cut -d: -f7); export SHELL=${SHELL:-/bin/sh}' \
   'exec sh -c "$*"' >"$work/ssh"
 chmod +x "$work/ssh"
 export PARALLEL_SSH=$work/ssh
+# parallel places `--workdir .` relative to HOME, which a login always has.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 run_recipe sshlogin
 check_job_log sshlogin
 hosts=$(awk -F'\t' 'NR > 1 { print $2 }' "$work/sshlogin/cut/jobs.tsv" | sort -u | tr '\n' ' ')
