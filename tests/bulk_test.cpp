@@ -343,12 +343,13 @@ TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
 
 // On two threads a grid of more than 4 Mi voxels is coded in chunks of 4 Mi voxels that begin at
 // the first run boundary from there on: chunk boundaries inside runs of every length, on a run's
-// first voxel, runs over whole chunks (which are then empty), single voxels either side, and noise.
+// first voxel, runs over whole chunks (which are then empty), runs over several chunks in a row
+// (a small particle in a large grid), single voxels either side, and noise.
 TEST(BulkWrite, ChunksCodedOnTwoThreadsJoinIntoTheStream) {
     const std::int32_t n = 256;  // four chunks
     const std::int64_t chunk = std::int64_t{4} << 20;
     std::mt19937_64 rng(23);
-    for (int kind = 0; kind < 4; ++kind) {
+    for (int kind = 0; kind < 6; ++kind) {
         Body b(n);
         auto set_range = [&](std::int64_t from, std::int64_t to) {
             for (std::int64_t i = from; i < to; ++i) set_index(b.rec, i);
@@ -365,6 +366,13 @@ TEST(BulkWrite, ChunksCodedOnTwoThreadsJoinIntoTheStream) {
                 set_range(2 * chunk - 63, 2 * chunk + 1);
                 set_range(3 * chunk - 126, 3 * chunk - 1);
                 set_range(3 * chunk, 3 * chunk + 64);
+                break;
+            case 4:  // a run over chunks 1 and 2, and one voxel in the last chunk after an empty run
+                set_range(chunk / 2, 3 * chunk + 7);
+                set_index(b.rec, 4 * chunk - 9);
+                break;
+            case 5:  // one voxel in the first chunk, the rest empty
+                set_index(b.rec, 12345);
                 break;
             default:  // the grid full but for single voxels about the boundaries
                 fill_all(b.rec);

@@ -5,11 +5,13 @@
 // depends on nothing but its value and length, so each chunk codes into exactly its part of the
 // stream; the threads take the chunks in turn, each coding into its own block, and write them to
 // the output in order, so that coding and writing overlap on both.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "teleso/bitmap.h"
 #include "teleso/io.h"
@@ -41,18 +43,24 @@ private:
 class Chunks {
 public:
     Chunks(const std::uint8_t* data, std::int64_t total)
-        : data_(data), total_(total), count_((total + kChunkVoxels - 1) / kChunkVoxels) {}
+        : count_((total + kChunkVoxels - 1) / kChunkVoxels), begins_(static_cast<std::size_t>(count_) + 1, total) {
+        // Chunk k begins with the first run that begins from k * kChunkVoxels on. Each chunk's span
+        // is searched alone, so that a run over many chunks (a small particle in a large grid) is
+        // read once here rather than once a chunk; a chunk whose span holds no run's beginning
+        // begins where the next one does, and is empty.
+        begins_[0] = 0;
+        for (std::int64_t k = count_ - 1; k >= 1; --k) {
+            const std::int64_t at = k * kChunkVoxels, span_end = std::min(at + kChunkVoxels, total);
+            const int before = static_cast<int>(load_word(data, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
+            const std::int64_t change = next_change(data, at, span_end, before);
+            begins_[static_cast<std::size_t>(k)] = change < span_end ? change : begins_[static_cast<std::size_t>(k + 1)];
+        }
+    }
 
     std::int64_t count() const { return count_; }
 
-    // The first voxel of chunk k: the first voxel from k * kChunkVoxels on that begins a run.
-    std::int64_t begin(std::int64_t k) const {
-        if (k <= 0) return 0;
-        const std::int64_t at = k * kChunkVoxels;
-        if (at >= total_) return total_;
-        const int before = static_cast<int>(load_word(data_, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
-        return next_change(data_, at, total_, before);
-    }
+    // The first voxel of chunk k (count() for the end of the last).
+    std::int64_t begin(std::int64_t k) const { return begins_[static_cast<std::size_t>(k)]; }
 
     // Until the chunks before k are written.
     void wait_turn(std::int64_t k) {
@@ -69,9 +77,8 @@ public:
     }
 
 private:
-    const std::uint8_t* data_;
-    std::int64_t total_;
     std::int64_t count_;
+    std::vector<std::int64_t> begins_;
     std::mutex mutex_;
     std::condition_variable turn_changed_;
     std::int64_t turn_ = 0;
