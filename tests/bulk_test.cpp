@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -477,18 +478,25 @@ std::int32_t random_centre(std::mt19937_64& rng, std::int32_t n) {
 }
 
 // The cut clears what the voxel-by-voxel cut clears, and measures what it keeps as the
-// voxel-by-voxel measurement does.
+// voxel-by-voxel measurement does: on its own, and given the tally of the body before the cut (as
+// the program gives it), from which it takes what it clears.
 void expect_same_cut(const TelesoRecord& body, Center c, float xc, float yc, float zc, const std::string& what) {
     Body ref(body.dim);
     std::memcpy(ref.rec.data, body.data, bitmap_of(body).size());
     geometry::reference::cut(ref.rec, c, xc, yc, zc);
     geometry::reference::analyse(ref.rec);
-    for (int threads : {1, 2}) {
+    teleso::Tally all;
+    for (std::int32_t z = 0; z < body.dim; ++z)
+        for (std::int32_t y = 0; y < body.dim; ++y)
+            for (std::int32_t x = 0; x < body.dim; ++x)
+                if (Get_voxel(body, x, y, z)) all.add_row_piece(1, x, x, x, y, z);
+    for (int threads : {1, 2, -1, -2}) {
         Body got(body.dim);
         std::memcpy(got.rec.data, body.data, bitmap_of(body).size());
         teleso::Tally kept;
-        geometry::cut(got.rec, c, xc, yc, zc, threads, &kept);
-        const std::string where = what + " threads " + std::to_string(threads) + ": cut lengths " + std::to_string(xc) +
+        geometry::cut(got.rec, c, xc, yc, zc, std::abs(threads), &kept, threads < 0 ? &all : nullptr);
+        const std::string where = what + " threads " + std::to_string(std::abs(threads)) +
+                                  (threads < 0 ? " with the tally before" : "") + ": cut lengths " + std::to_string(xc) +
                                   " " + std::to_string(yc) + " " + std::to_string(zc) + ", centre " +
                                   std::to_string(c.x) + " " + std::to_string(c.y) + " " + std::to_string(c.z);
         EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec)) << where;

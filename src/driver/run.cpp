@@ -53,7 +53,7 @@ void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, c
     const float z_cut = Cut_length(z_text);
     std::printf("Cutting the particle...");
     teleso::Tally kept;
-    geometry::cut(rec, c, x_cut, y_cut, z_cut, teleso::kAutoThreads, &kept);
+    geometry::cut(rec, c, x_cut, y_cut, z_cut, teleso::kAutoThreads, &kept, measured);
     std::printf("OK\n");
     std::printf("Updating the characteristics of the cut particle...");
     geometry::set_measurement(rec, kept);

@@ -12,7 +12,12 @@
 // one at the centre and one above it: each of these pieces is decided by one exact sum.
 //
 // The part of a row that stays can be measured right after its cut, while the row is in the
-// cache: the cut particle is measured in the same pass.
+// cache: the cut particle is measured in the same pass. When the measurement of the whole particle
+// is known (it was taken while the particle was read), less is read: rows outside its bounding box
+// are empty and skipped, the cleared parts are counted as they are cleared and taken from the
+// whole's count and sums, and of the parts that stay only the first and last set voxels are
+// looked for, for the bounding box. On a solid particle that reads the ends of each row instead of
+// all of it.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -90,12 +95,33 @@ struct Terms {
     std::vector<PlaneValue> x, y, z;
 };
 
-// The cut of the layers z_begin..z_end-1; with `measure`, returns the tally of the voxels that stay.
-teleso::Tally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin,
-                         std::int32_t z_end, const SharedWords& shared, bool measure) {
-    teleso::Tally kept;  // on this thread's stack: the threads' tallies never share a cache line
+// What a part of the layers measured: the voxels kept, or, when the whole was known, the voxels
+// cleared and the bounds of those kept.
+struct PartTally {
+    teleso::Tally kept;
+    teleso::Tally cleared;
+};
+
+// The cut of the layers z_begin..z_end-1; with `measure`, the tally of the voxels that stay, or,
+// with `all` (the tally of every set voxel before the cut), what is cleared and the kept bounds.
+PartTally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
+                     const SharedWords& shared, bool measure, const teleso::Tally* all) {
+    PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
+    teleso::Tally& kept = part.kept;
     const std::int32_t n = rec.dim;
     const std::int64_t n64 = n;
+    // Where set voxels can be: the whole grid, or the bounding box of the particle before the cut.
+    std::int32_t y_lo = 0, y_hi = n;
+    std::int64_t x_lo = 0, x_hi = n64;
+    if (all) {
+        if (all->count == 0) return part;
+        z_begin = std::max(z_begin, all->z_min);
+        z_end = std::min(z_end, all->z_max + 1);
+        y_lo = all->y_min;
+        y_hi = all->y_max + 1;
+        x_lo = all->x_min;
+        x_hi = all->x_max + 1;
+    }
     const bool x_pieces = !(std::isfinite(p.x_cut) && p.x_cut != 0.0f);
     // The three pieces of a row, as x ranges clipped to the grid.
     const std::int64_t cx = p.c.x;
@@ -113,7 +139,7 @@ teleso::Tally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, 
     for (std::int32_t z = z_begin; z < z_end; ++z) {
         const PlaneValue tz = terms.z[static_cast<std::size_t>(z)];
         const double rz = (z - p.c.z) / static_cast<double>(p.z_cut);
-        for (std::int32_t y = 0; y < n; ++y) {
+        for (std::int32_t y = y_lo; y < y_hi; ++y) {
             const PlaneValue ty = terms.y[static_cast<std::size_t>(y)];
             const std::int64_t row = n64 * (y + n64 * z);
             auto beyond = [&](std::int64_t x) {
@@ -121,10 +147,18 @@ teleso::Tally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, 
             };
             // The voxels x_begin..x_end-1 of the row go, or stay and are measured.
             auto decide = [&](std::int64_t x_begin, std::int64_t x_end, bool cleared) {
-                if (cleared)
+                x_begin = std::max(x_begin, x_lo);
+                x_end = std::min(x_end, x_hi);
+                if (x_begin >= x_end) return;
+                if (cleared) {
+                    if (measure && all) measure_row_part(part.cleared, rec.data, row, x_begin, x_end, y, z, shared);
                     teleso::clear_bits(rec.data, row + x_begin, row + x_end, shared);
-                else if (measure)
-                    measure_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
+                } else if (measure) {
+                    if (all)
+                        bound_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
+                    else
+                        measure_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
+                }
             };
             if (x_pieces) {
                 if (below_end > 0) decide(0, below_end, beyond(0));
@@ -146,29 +180,42 @@ teleso::Tally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, 
             }
         }
     }
-    return kept;
+    return part;
 }
 
 }  // namespace
 
-void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, teleso::Tally* kept) {
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, teleso::Tally* kept,
+         const teleso::Tally* all) {
     const std::int32_t n = rec.dim;
     if (kept) *kept = teleso::Tally{};
     if (n <= 0) return;
     const Plane plane{c, x_cut, y_cut, z_cut};
     const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
     const std::int64_t layer_bits = std::int64_t{n} * n;
-    teleso::Tally parts[teleso::kMaxThreads];
+    PartTally parts[teleso::kMaxThreads];
     teleso::for_layer_parts(n, teleso::pass_threads(teleso::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
         // Words that hold bits of a neighbouring part.
         SharedWords shared;
         const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
         if (begin % teleso::kWordBits != 0) shared.first = begin / teleso::kWordBits;
         if (end % teleso::kWordBits != 0) shared.last = end / teleso::kWordBits;
-        parts[part] = cut_layers(rec, plane, terms, z0, z1, shared, kept != nullptr);
+        parts[part] = cut_layers(rec, plane, terms, z0, z1, shared, kept != nullptr, all);
     });
-    if (kept)
-        for (const teleso::Tally& t : parts) kept->merge(t);
+    if (!kept) return;
+    for (const PartTally& t : parts) kept->merge(t.kept);
+    if (!all) return;
+    // The bounds were found; the count and the sums are the whole's less what was cleared.
+    kept->count = all->count;
+    kept->sx = all->sx;
+    kept->sy = all->sy;
+    kept->sz = all->sz;
+    for (const PartTally& t : parts) {
+        kept->count -= t.cleared.count;
+        kept->sx -= t.cleared.sx;
+        kept->sy -= t.cleared.sy;
+        kept->sz -= t.cleared.sz;
+    }
 }
 
 }  // namespace geometry

@@ -34,9 +34,12 @@ namespace geometry {
 // Analyse_teleso and Cut_teleso a row at a time (word counts, one run of cleared voxels per row),
 // split by layers between threads. threads: 0 chooses by the size of the grid and the machine, 1
 // or 2 forces that many. With `kept`, the cut also measures the voxels that stay, in the same pass.
+// `all`, the tally of every set voxel of the body before the cut (as reading it measured), lets the
+// cut skip what lies outside the particle's bounding box and measure the voxels kept from what it
+// clears; it must be exact.
 void analyse(TelesoRecord& rec, int threads = 0);
 void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads = 0,
-         teleso::Tally* kept = nullptr);
+         teleso::Tally* kept = nullptr, const teleso::Tally* all = nullptr);
 
 // The measurement fields from the tally of all the body's set voxels: Analyse_teleso's results.
 void set_measurement(TelesoRecord& rec, const teleso::Tally& tally);

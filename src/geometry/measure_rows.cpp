@@ -102,6 +102,29 @@ void measure_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std:
     if (r.count != 0) t.add_row_piece(r.count, r.sx + r.count * x_begin, r.first + x_begin, r.last + x_begin, y, z);
 }
 
+void bound_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin, std::int64_t x_end,
+                    std::int32_t y, std::int32_t z, const SharedWords& shared) {
+    if (x_begin >= x_end) return;
+    const std::int64_t s = row + x_begin, e = row + x_end;  // the voxels s..e-1
+    const std::int64_t wb = s / kWordBits, we = (e - 1) / kWordBits;
+    auto masked = [&](std::int64_t w) {
+        std::uint64_t word = load_word(data, w, shared);
+        if (w == wb) word &= bits_from(s % kWordBits);
+        if (w == we) word &= low_mask((e - 1) % kWordBits + 1);
+        return word;
+    };
+    std::int64_t w = wb;
+    std::uint64_t word;
+    while ((word = masked(w)) == 0)
+        if (++w > we) return;
+    const std::int64_t first = w * kWordBits + std::countr_zero(word) - row;
+    const std::int64_t first_word = w;
+    for (w = we; w > first_word && (word = masked(w)) == 0;) --w;
+    if (w == first_word) word = masked(w);
+    const std::int64_t last = w * kWordBits + (kWordBits - 1 - std::countl_zero(word)) - row;
+    t.add_row_piece(0, 0, first, last, y, z);
+}
+
 namespace {
 
 Tally measure_layers(const TelesoRecord& rec, std::int32_t z_begin, std::int32_t z_end) {

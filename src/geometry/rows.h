@@ -5,6 +5,7 @@
 //   measure_row_part(t, data, row, x_begin, x_end, y, z, shared)   adds the set voxels
 //                                  x_begin..x_end-1 of the row (y, z) that starts at voxel `row`
 //                                  to the tally; `shared` words may be changed by another thread
+//   bound_row_part(...)            the same for the bounding box alone
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,10 @@ namespace geometry {
 
 void measure_row_part(teleso::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
                       std::int64_t x_end, std::int32_t y, std::int32_t z, const teleso::SharedWords& shared);
+
+// The bounds alone: widens the tally's bounding box to the first and last set voxels of the part
+// (count and sums untouched), reading the row from both ends until it meets one.
+void bound_row_part(teleso::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
+                    std::int64_t x_end, std::int32_t y, std::int32_t z, const teleso::SharedWords& shared);
 
 }  // namespace geometry
