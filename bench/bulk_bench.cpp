@@ -1,10 +1,10 @@
 // The bulk engine against the voxel-by-voxel definitions, stage by stage, on particles made by
 // the project's shapes: a sphere of edge 1290 (the largest grid the format allows, long chains of
 // full markers), a porous grain of edge 600, a dense porous ball of edge 600 (3% of its voxels
-// cleared at random: runs of about 30 and single literals) and random noise of edge 256 (nearly
-// one literal a voxel).
+// cleared at random: runs of about 30 and single literals), random noise of edge 256 (nearly
+// one literal a voxel) and a speck (a sphere of radius 20) in a grid of edge 1290.
 //
-//   tarvo_bench make DIR                     write the four particles to DIR (about 105 MB)
+//   tarvo_bench make DIR                     write the five particles to DIR (about 175 MB)
 //   tarvo_bench stages DIR [--full] [NAME]   the stages as the program runs them (read and
 //                                            measure, cut and measure, write) with two threads and
 //                                            one, medians of interleaved rounds, against the
@@ -54,7 +54,8 @@ struct Particle {
     const char* name;
     std::int32_t dim;
 };
-const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600}, {"ball600", 600}, {"noise256", 256}};
+// The speck is a sphere of radius 20 in the largest grid: a stream of long chains of empty voxels.
+const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600}, {"ball600", 600}, {"noise256", 256}, {"speck1290", 1290}};
 
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -81,6 +82,7 @@ bool make_particles(const std::string& dir) {
         const std::string name = p.name;
         const double mid = (p.dim - 1) / 2.0, radius = p.dim / 2.0 - 2.0;
         if (name.rfind("sphere", 0) == 0) shapes::make_sphere(rec, radius);
+        if (name.rfind("speck", 0) == 0) shapes::make_sphere(rec, 20.0);
         if (name.rfind("grain", 0) == 0) shapes::make_grain(rec, 1);
         if (name.rfind("ball", 0) == 0) shapes::make_porous_ball(rec, {mid, mid, mid}, radius, 0.03, 1);
         if (name.rfind("noise", 0) == 0) shapes::make_noise(rec, 1, 0.5);

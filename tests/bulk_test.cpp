@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "geometry/rows.h"
 #include "shapes/shapes.h"
 #include "support.h"
 #include "teleso/teleso.h"
@@ -420,6 +421,30 @@ TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
             }
             EXPECT_TRUE(bitmap_of(b.rec) == before) << "the measurement changed the bitmap";
         }
+}
+
+// The cut that knows the particle's tally looks for the first and last set voxels of what it
+// keeps from both ends of the row; they must be those the measurement of the row finds, for parts
+// of rows of one to many words, sparse and dense, at every offset in a word.
+TEST(BulkRows, BoundsFromTheEndsAreThoseOfTheMeasurement) {
+    std::mt19937_64 rng(71);
+    const std::int32_t n = 300;  // rows of five words and more
+    Body b(n);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::memset(b.rec.data, 0, 50 * n / 8 + 8);  // the 50 rows used
+        const std::int64_t row = n * static_cast<std::int64_t>(rng() % 50);
+        const int set = static_cast<int>(rng() % 4);  // none, one, two or many set voxels
+        for (int k = 0; k < (set == 3 ? 60 : set); ++k) set_index(b.rec, row + static_cast<std::int64_t>(rng() % n));
+        const std::int64_t x_begin = static_cast<std::int64_t>(rng() % n);
+        const std::int64_t x_end = x_begin + 1 + static_cast<std::int64_t>(rng() % (n - x_begin));
+        teleso::Tally measured, bounded;
+        geometry::measure_row_part(measured, b.rec.data, row, x_begin, x_end, 1, 2, {});
+        geometry::bound_row_part(bounded, b.rec.data, row, x_begin, x_end, 1, 2, {});
+        EXPECT_EQ(bounded.x_min, measured.x_min) << "trial " << trial;
+        EXPECT_EQ(bounded.x_max, measured.x_max) << "trial " << trial;
+        EXPECT_EQ(bounded.y_min, measured.y_min) << "trial " << trial;
+        EXPECT_EQ(bounded.z_max, measured.z_max) << "trial " << trial;
+    }
 }
 
 TEST(BulkAnalyse, MeansAtTheEdgesOfTruncation) {

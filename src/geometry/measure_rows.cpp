@@ -107,21 +107,28 @@ void bound_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std::i
     if (x_begin >= x_end) return;
     const std::int64_t s = row + x_begin, e = row + x_end;  // the voxels s..e-1
     const std::int64_t wb = s / kWordBits, we = (e - 1) / kWordBits;
-    auto masked = [&](std::int64_t w) {
-        std::uint64_t word = load_word(data, w, shared);
-        if (w == wb) word &= bits_from(s % kWordBits);
-        if (w == we) word &= low_mask((e - 1) % kWordBits + 1);
-        return word;
-    };
-    std::int64_t w = wb;
-    std::uint64_t word;
-    while ((word = masked(w)) == 0)
-        if (++w > we) return;
-    const std::int64_t first = w * kWordBits + std::countr_zero(word) - row;
-    const std::int64_t first_word = w;
-    for (w = we; w > first_word && (word = masked(w)) == 0;) --w;
-    if (w == first_word) word = masked(w);
-    const std::int64_t last = w * kWordBits + (kWordBits - 1 - std::countl_zero(word)) - row;
+    const std::uint64_t head = bits_from(s % kWordBits), tail = low_mask((e - 1) % kWordBits + 1);
+    // Only the end words are masked or may be shared; the words between are read plainly.
+    const std::uint64_t first_word = load_word(data, wb, shared) & head & (wb == we ? tail : kAllOnes);
+    const std::uint64_t last_word = wb == we ? first_word : load_word(data, we, shared) & tail;
+    std::int64_t fw = wb;
+    std::uint64_t f = first_word;
+    if (f == 0) {
+        for (fw = wb + 1; fw < we && (f = load_word(data, fw)) == 0;) ++fw;
+        if (fw >= we) {
+            fw = we;
+            f = last_word;
+        }
+        if (f == 0) return;
+    }
+    std::int64_t lw = we;
+    std::uint64_t l = last_word;
+    if (l == 0) {
+        for (lw = we - 1; lw > fw && (l = load_word(data, lw)) == 0;) --lw;
+        if (lw == fw) l = f;
+    }
+    const std::int64_t first = fw * kWordBits + std::countr_zero(f) - row;
+    const std::int64_t last = lw * kWordBits + (kWordBits - 1 - std::countl_zero(l)) - row;
     t.add_row_piece(0, 0, first, last, y, z);
 }
 
