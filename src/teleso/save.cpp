@@ -43,24 +43,37 @@ private:
 class Chunks {
 public:
     Chunks(const std::uint8_t* data, std::int64_t total)
-        : count_((total + kChunkVoxels - 1) / kChunkVoxels), begins_(static_cast<std::size_t>(count_) + 1, total) {
+        : total_(total), count_((total + kChunkVoxels - 1) / kChunkVoxels), begins_(static_cast<std::size_t>(count_) + 1, total) {
         // Chunk k begins with the first run that begins from k * kChunkVoxels on. Each chunk's span
         // is searched alone, so that a run over many chunks (a small particle in a large grid) is
         // read once here rather than once a chunk; a chunk whose span holds no run's beginning
-        // begins where the next one does, and is empty.
+        // begins where the next one does, and is empty. The spans are searched on two threads:
+        // in a nearly empty grid this is a pass over the whole bitmap.
+        auto search = [&](std::int64_t from, std::int64_t to) {
+            for (std::int64_t k = from; k < to; ++k) {
+                const std::int64_t at = k * kChunkVoxels, end = span_end(k);
+                const int before = static_cast<int>(load_word(data, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
+                const std::int64_t change = next_change(data, at, end, before);
+                begins_[static_cast<std::size_t>(k)] = change < end ? change : kNoChange;
+            }
+        };
+        const std::int64_t half = (count_ + 1) / 2;
+        std::thread helper;
+        const bool two = start_thread(helper, [&] { search(half, count_); });
+        search(1, two ? half : count_);
+        if (two) helper.join();
         begins_[0] = 0;
-        for (std::int64_t k = count_ - 1; k >= 1; --k) {
-            const std::int64_t at = k * kChunkVoxels, span_end = std::min(at + kChunkVoxels, total);
-            const int before = static_cast<int>(load_word(data, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
-            const std::int64_t change = next_change(data, at, span_end, before);
-            begins_[static_cast<std::size_t>(k)] = change < span_end ? change : begins_[static_cast<std::size_t>(k + 1)];
-        }
+        for (std::int64_t k = count_ - 1; k >= 1; --k)
+            if (begins_[static_cast<std::size_t>(k)] == kNoChange) begins_[static_cast<std::size_t>(k)] = begins_[static_cast<std::size_t>(k + 1)];
     }
 
     std::int64_t count() const { return count_; }
 
     // The first voxel of chunk k (count() for the end of the last).
     std::int64_t begin(std::int64_t k) const { return begins_[static_cast<std::size_t>(k)]; }
+    // The end of chunk k's span. A chunk that reaches past it ends in one run that fills the rest
+    // (the spans it covers hold no run's beginning), known without reading it again.
+    std::int64_t span_end(std::int64_t k) const { return std::min((k + 1) * kChunkVoxels, total_); }
 
     // Until the chunks before k are written.
     void wait_turn(std::int64_t k) {
@@ -77,6 +90,8 @@ public:
     }
 
 private:
+    static constexpr std::int64_t kNoChange = -1;
+    std::int64_t total_;
     std::int64_t count_;
     std::vector<std::int64_t> begins_;
     std::mutex mutex_;
@@ -117,7 +132,12 @@ void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atom
         ChunkSink sink(out, chunks, k);
         if (begin < end) {
             StreamWriter writer(sink, std::move(block));
-            writer.bitmap(rec.data, begin, end);
+            const std::int64_t searched = std::min(end, chunks.span_end(k));
+            writer.bitmap(rec.data, begin, searched);
+            if (end > searched) {
+                const auto value = static_cast<std::uint8_t>(load_word(rec.data, (searched - 1) / kWordBits) >> ((searched - 1) % kWordBits) & 1);
+                writer.run(value, end - searched);
+            }
             writer.finish();
             block = writer.release();
         }
