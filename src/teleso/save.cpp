@@ -156,6 +156,17 @@ void write_chunks_on_two_threads(const TelesoRecord& rec, Output& out) {
     if (two) helper.join();
 }
 
+// Whether a second thread pays for coding: its chunks' boundaries are searched first, a pass
+// over the whole bitmap that a particle filling a small part of its grid (long runs of empty
+// voxels around it, which one thread codes at the speed of memory) does not repay. The record's
+// bounding box is a hint only; the bytes are the same either way.
+bool worth_two_threads(const TelesoRecord& rec) {
+    const std::int64_t n = rec.dim;
+    auto extent = [n](std::int32_t lo, std::int32_t hi) { return std::clamp<std::int64_t>(std::int64_t{hi} - lo + 1, 0, n); };
+    const std::int64_t box = extent(rec.x_min, rec.x_max) * extent(rec.y_min, rec.y_max) * extent(rec.z_min, rec.z_max);
+    return box * 8 >= voxel_count(rec.dim);
+}
+
 }  // namespace
 
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
@@ -176,7 +187,7 @@ Status write_body(Output& out, const TelesoRecord& rec, int threads) {
     const std::int64_t total = voxel_count(rec.dim);
     if (total == 0) return {};
     try {
-        if (pass_threads(total, threads) > 1 && total > kChunkVoxels) {
+        if (pass_threads(total, threads) > 1 && total > kChunkVoxels && (threads != kAutoThreads || worth_two_threads(rec))) {
             write_chunks_on_two_threads(rec, out);
         } else {
             DirectSink sink(out);
