@@ -206,16 +206,12 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
     for (const PartTally& t : parts) kept->merge(t.kept);
     if (!all) return;
     // The bounds were found; the count and the sums are the whole's less what was cleared.
-    kept->count = all->count;
-    kept->sx = all->sx;
-    kept->sy = all->sy;
-    kept->sz = all->sz;
-    for (const PartTally& t : parts) {
-        kept->count -= t.cleared.count;
-        kept->sx -= t.cleared.sx;
-        kept->sy -= t.cleared.sy;
-        kept->sz -= t.cleared.sz;
-    }
+    teleso::Tally cleared;
+    for (const PartTally& t : parts) cleared.merge(t.cleared);
+    kept->count = all->count - cleared.count;
+    kept->sx = all->sx - cleared.sx;
+    kept->sy = all->sy - cleared.sy;
+    kept->sz = all->sz - cleared.sz;
 }
 
 }  // namespace geometry

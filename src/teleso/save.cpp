@@ -42,8 +42,9 @@ private:
 // The chunks of a grid and the order in which they reach the output.
 class Chunks {
 public:
-    Chunks(const std::uint8_t* data, std::int64_t total)
-        : total_(total), count_((total + kChunkVoxels - 1) / kChunkVoxels), begins_(static_cast<std::size_t>(count_) + 1, total) {
+    explicit Chunks(const TelesoRecord& rec)
+        : total_(voxel_count(rec.dim)), count_((total_ + kChunkVoxels - 1) / kChunkVoxels),
+          begins_(static_cast<std::size_t>(count_) + 1, total_) {
         // Chunk k begins with the first run that begins from k * kChunkVoxels on. Each chunk's span
         // is searched alone, so that a run over many chunks (a small particle in a large grid) is
         // read once here rather than once a chunk; a chunk whose span holds no run's beginning
@@ -52,8 +53,7 @@ public:
         auto search = [&](std::int64_t from, std::int64_t to) {
             for (std::int64_t k = from; k < to; ++k) {
                 const std::int64_t at = k * kChunkVoxels, end = span_end(k);
-                const int before = static_cast<int>(load_word(data, (at - 1) / kWordBits) >> ((at - 1) % kWordBits) & 1);
-                const std::int64_t change = next_change(data, at, end, before);
+                const std::int64_t change = next_change(rec, at, end, voxel_at(rec, at - 1));
                 begins_[static_cast<std::size_t>(k)] = change < end ? change : kNoChange;
             }
         };
@@ -134,10 +134,7 @@ void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atom
             StreamWriter writer(sink, std::move(block));
             const std::int64_t searched = std::min(end, chunks.span_end(k));
             writer.bitmap(rec.data, begin, searched);
-            if (end > searched) {
-                const auto value = static_cast<std::uint8_t>(load_word(rec.data, (searched - 1) / kWordBits) >> ((searched - 1) % kWordBits) & 1);
-                writer.run(value, end - searched);
-            }
+            if (end > searched) writer.run(voxel_at(rec, searched - 1), end - searched);
             writer.finish();
             block = writer.release();
         }
@@ -146,7 +143,7 @@ void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atom
 }
 
 void write_chunks_on_two_threads(const TelesoRecord& rec, Output& out) {
-    Chunks chunks(rec.data, voxel_count(rec.dim));
+    Chunks chunks(rec);
     std::atomic<std::int64_t> next{0};
     // Both blocks exist before the second thread starts: nothing is allocated while the two work.
     Block mine = Block::of(kChunkBlockBytes), helpers = Block::of(kChunkBlockBytes);
