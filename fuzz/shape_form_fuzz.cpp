@@ -235,22 +235,23 @@ private:
     std::string path_;
 };
 
-// Every decoding path and thread count loads the bitmap of `loaded` and measures it on the way
-// as the voxel-by-voxel measurement does.
+// Every decoding path and thread count, and the stream read in two halves, loads the bitmap of
+// `loaded` and measures it on the way as the voxel-by-voxel measurement does.
 void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
     TelesoRecord ref;
     check(create_body(ref, loaded.dim).ok(), "allocating a copy");
     std::memcpy(ref.data, loaded.data, padded_bytes(loaded.size));
     geometry::reference::analyse(ref);
     for (DecodePath decoder : kPaths)
-        for (int threads : {1, 2}) {
+        for (int threads : {1, 2, -2}) {
             if (!decode_path_available(decoder)) continue;
             Input in;
+            if (threads < 0) in.split_streams_from(1);
             HeaderImage header;
             TelesoRecord rec;
             check(in.open(path) && in.read_header(header) && create_body(rec, header.dim()), "opening the input again");
             Tally measured;
-            check(in.read_voxels(rec, threads, &measured, decoder).ok(), "the load path reads by every path");
+            check(in.read_voxels(rec, std::abs(threads), &measured, decoder).ok(), "the load path reads by every path");
             check(bitmap_of(rec) == bitmap_of(loaded), "every decoding path loads the same bitmap");
             geometry::set_measurement(rec, measured);
             check(same_record_fields(rec, ref), "the particle is measured while it is read as voxel by voxel");

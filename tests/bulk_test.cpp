@@ -73,15 +73,16 @@ Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int thread
 }
 
 // The load path stops where the byte-wise reader stops (the bytes after it are left for the
-// surplus count), fills the same bitmap and measures it as voxel by voxel, on one thread and on
-// two, with every decoding path.
+// surplus count), fills the same bitmap and measures it as voxel by voxel, on one thread, on two,
+// and with the stream read in two halves (split near its middle, wherever that falls), with every
+// decoding path.
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
     const StreamRead ref = reference_read(stream, n);
     const std::vector<std::int32_t> measured = reference_measurement(ref.bitmap, n);
     for (teleso::DecodePath path : decode_paths())
-        for (int threads : {1, 2}) {
+        for (int threads : {1, 2, -2}) {
             const std::string where = what + ", " + teleso::decode_path_name(path) + ", threads " + std::to_string(threads);
-            const StreamRead got = load_stream(stream, n, threads, path);
+            const StreamRead got = load_stream(stream, n, std::abs(threads), path, threads < 0);
             EXPECT_EQ(got.ok, ref.ok) << where;
             EXPECT_EQ(got.code_bytes, ref.code_bytes) << where << ": input left at another position";
             EXPECT_EQ(got.surplus_bytes, ref.surplus_bytes) << where;

@@ -112,7 +112,7 @@ Bytes reference_file(const TelesoRecord& rec) {
     return out;
 }
 
-StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso::DecodePath decoder) {
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso::DecodePath decoder, bool split) {
     // An in-memory file, so that thousands of streams cost no disk.
     const Bytes file = concat(header_bytes(0, n), stream);
     const int fd = memfd_create("stream", 0);
@@ -124,6 +124,7 @@ StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso:
     teleso::HeaderImage header;
     StreamRead r;
     teleso::Tally tally;
+    if (split) in.split_streams_from(1);
     r.ok = in.open(file_path) && in.read_header(header) && in.read_voxels(b.rec, threads, &tally, decoder) &&
            in.read_rest();
     r.measured.dim = n;

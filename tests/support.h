@@ -71,8 +71,9 @@ struct StreamRead {
     Bytes bitmap;
     TelesoRecord measured;  // the load path: the fields of the tally taken while reading
 };
+// split: the stream is read in two halves on two threads however short it is.
 StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0,
-                       teleso::DecodePath path = teleso::fastest_decode_path());
+                       teleso::DecodePath path = teleso::fastest_decode_path(), bool split = false);
 StreamRead reference_read(const Bytes& stream, std::int32_t n);
 // The decoding paths this build and processor have (the scalar one first).
 std::vector<teleso::DecodePath> decode_paths();

@@ -7,7 +7,10 @@
 //   DecodePath                      scalar, or 64 stream bytes classified at once with SSE2 or
 //                                   AVX2; fastest_decode_path(), decode_path_available(path),
 //                                   decode_path_name(path)
-//   StreamReader(voxels, path)      decodes a stream handed over in pieces, in voxel order:
+//   StreamCounter(path)             how many values the codes of a stretch of stream stand for,
+//                                   without decoding them: count(bytes, n) from a code's start,
+//                                   in pieces; values(), at_code() (the next byte begins a code)
+//   StreamReader(voxels, path, first)  decodes a stream handed over in pieces, in voxel order:
 //     want()                        the most bytes the next decode() should get: never more than
 //                                   the voxels still missing need at the least, so no byte after
 //                                   the last code needed is ever taken from the input
@@ -228,8 +231,11 @@ inline DecodePath fastest_decode_path() {
 
 class StreamReader {
 public:
-    explicit StreamReader(std::int64_t voxels, DecodePath path = fastest_decode_path())
-        : remaining_(voxels > 0 ? voxels : 0), needed_(remaining_), path_(decode_path_available(path) ? path : DecodePath::kScalar) {}
+    // `first`: the index in the grid of the first voxel decoded (a stream read in parts), so that
+    // the words a bit sink gets are those of the bitmap.
+    explicit StreamReader(std::int64_t voxels, DecodePath path = fastest_decode_path(), std::int64_t first = 0)
+        : remaining_(voxels > 0 ? voxels : 0), needed_(remaining_), first_(first > 0 ? first : 0),
+          path_(decode_path_available(path) ? path : DecodePath::kScalar) {}
 
     std::size_t want() const {
         if (remaining_ == 0) return 0;
@@ -314,8 +320,8 @@ private:
     [[gnu::always_inline]] std::size_t windows(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
         constexpr std::size_t kW = detail::kWindowBytes;
         constexpr std::int64_t kMostVoxels = kW / 2 * kMaxRun;  // 32 pairs of 63
-        const std::int64_t last_start = needed_ - kMostVoxels;
-        detail::WindowOutput<Sink> out(sink, coded_);
+        const std::int64_t last_start = first_ + needed_ - kMostVoxels;
+        detail::WindowOutput<Sink> out(sink, first_ + coded_);
         while (i + kW <= n && out.position() < last_start) {
             const std::uint8_t* w = in + i;
             const detail::ByteClasses c = Classes::at(w);
@@ -342,7 +348,7 @@ private:
             i += std::max(q, end);  // past a last marker's value, or up to a marker in the last byte
         }
         out.flush();
-        coded_ = out.position();
+        coded_ = out.position() - first_;
         remaining_ = needed_ - coded_;
         return i;
     }
@@ -392,9 +398,72 @@ private:
 
     std::int64_t remaining_;
     std::int64_t needed_;
+    std::int64_t first_;
     std::int64_t coded_ = 0;
     std::uint64_t consumed_ = 0;
     int held_marker_ = -1;  // a marker whose value byte has not arrived yet
+    DecodePath path_;
+};
+
+// Counts the values a stream's codes stand for, 64 bytes at a time where the processor allows:
+// which markers are codes (rather than the value of the marker before them) follows from the
+// lengths of the runs of bytes that look like markers, with the carry of a subtraction, as
+// escaped characters are found in text; the literals are then the bytes that are neither.
+class StreamCounter {
+public:
+    explicit StreamCounter(DecodePath path = fastest_decode_path())
+        : path_(decode_path_available(path) ? path : DecodePath::kScalar) {}
+
+    void count(const std::uint8_t* in, std::size_t n) {
+        std::size_t i = 0;
+#if TARVO_X86_SIMD
+        if (path_ == DecodePath::kAvx2) i = windows_avx2(in, n);
+        if (path_ == DecodePath::kSse2) i = windows<detail::Sse2Classes>(in, n);
+#endif
+        for (; i < n; ++i) {
+            if (value_next_) {
+                value_next_ = false;
+                continue;
+            }
+            values_ += is_marker(in[i]) ? marker_count(in[i]) : 1;
+            value_next_ = is_marker(in[i]);
+        }
+    }
+
+    std::int64_t values() const { return values_; }
+    bool at_code() const { return !value_next_; }
+
+private:
+#if TARVO_X86_SIMD
+    template <class Classes>
+    [[gnu::always_inline]] std::size_t windows(const std::uint8_t* in, std::size_t n) {
+        constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAULL;
+        std::uint64_t carry = value_next_ ? 1 : 0;  // byte 0 is a marker's value
+        std::size_t i = 0;
+        for (; i + detail::kWindowBytes <= n; i += detail::kWindowBytes) {
+            const std::uint64_t looks = Classes::at(in + i).markers;
+            // In a run of bytes that look like markers, beginning at a code, every other one is a
+            // code; the byte after the run's last code is that code's value.
+            const std::uint64_t maybe = looks & ~carry;
+            const std::uint64_t codes_and_values = (((maybe << 1) | kOddBits) - maybe) ^ kOddBits;
+            const std::uint64_t markers = codes_and_values & maybe;
+            const std::uint64_t values = codes_and_values ^ (looks | carry);
+            values_ += std::popcount(~(markers | values));
+            for (std::uint64_t m = markers; m != 0; m &= m - 1)
+                values_ += marker_count(in[i + static_cast<std::size_t>(std::countr_zero(m))]);
+            carry = markers >> 63;
+        }
+        value_next_ = carry != 0;
+        return i;
+    }
+
+    TARVO_AVX2_TARGET std::size_t windows_avx2(const std::uint8_t* in, std::size_t n) {
+        return windows<detail::Avx2Classes>(in, n);
+    }
+#endif
+
+    std::int64_t values_ = 0;
+    bool value_next_ = false;
     DecodePath path_;
 };
 

@@ -11,6 +11,7 @@
 //                               batches are consumed on the calling thread
 //   give(batch)                 hand a batch over; `batch` comes back as an empty one to refill
 //   close()                     wait until every batch given has been consumed
+//   consumer()                  the consumer, after close()
 #pragma once
 
 #include <condition_variable>
@@ -65,6 +66,9 @@ public:
         changed_.notify_all();
         worker_.join();
     }
+
+    // The consumer, to ask it what it found (after close()).
+    const Consume& consumer() const { return consume_; }
 
 private:
     void work() {

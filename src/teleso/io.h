@@ -10,6 +10,10 @@
 //                                    stopping where the byte-wise reader stops; with `measured`, the
 //                                    tally of the particle read (tally.h); `path` picks the decoder
 //                                    (codec.h: the fastest, or one to test); kReadInput, kOutOfMemory
+//                                    A regular file's stream of short codes, kSplitStreamBytes or
+//                                    more, is read in two halves on two threads where two are used;
+//                                    split_streams_from(bytes) splits any stream of that many bytes
+//                                    (for tests); the results are the same
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
 //   LoadInfo, load_body(path, rec, info, count_surplus)
@@ -37,6 +41,9 @@
 namespace teleso {
 
 inline constexpr int kAutoThreads = 0;
+// Shorter streams are decoded on one thread: starting a second and counting the first half's
+// values would outweigh what it saves.
+inline constexpr std::uint64_t kSplitStreamBytes = std::uint64_t{4} << 20;
 
 class Input {
 public:
@@ -45,6 +52,7 @@ public:
     Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads, Tally* measured = nullptr,
                        DecodePath path = fastest_decode_path());
     Status read_rest();
+    void split_streams_from(std::uint64_t bytes) { split_from_ = bytes > 0 ? bytes : 1; }
 
     const StreamFacts& facts() const { return facts_; }
     std::uint64_t file_bytes() const { return header_bytes_ + facts_.code_bytes + facts_.surplus_bytes; }
@@ -57,6 +65,7 @@ private:
     std::string path_;
     std::uint64_t header_bytes_ = 0;
     StreamFacts facts_;
+    std::uint64_t split_from_ = kSplitStreamBytes;
 };
 
 struct LoadInfo {

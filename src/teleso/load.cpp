@@ -8,6 +8,8 @@
 // on the machine measured (see docs/performance.md).
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -62,8 +64,12 @@ FillBatch make_batch() {
 // page; with stores only, every page the particle reaches costs one fault.
 class Layer {
 public:
-    Layer(std::uint8_t* data, Prefault* prefault, StreamTally* tally)
-        : data_(data), prefault_(prefault), tally_(tally), popcount_(simd::has_popcnt()) {}
+    // `shared`: a word whose voxels before this part are another thread's to store; this part's
+    // bits of it are kept in shared_bits() instead (-1: none).
+    Layer(std::uint8_t* data, Prefault* prefault, StreamTally* tally, std::int64_t shared = -1)
+        : data_(data), prefault_(prefault), tally_(tally), popcount_(simd::has_popcnt()), shared_(shared) {}
+
+    std::uint64_t shared_bits() const { return shared_bits_; }
 
     void operator()(FillBatch& batch) {
         if (tally_ == nullptr)
@@ -118,9 +124,16 @@ private:
     std::uint64_t earlier(std::int64_t w) const { return w == word_ ? bits_ : 0; }
 
     void store(std::int64_t w, std::uint64_t bits) {
-        store_word(data_, w, bits);
+        put(w, bits);
         word_ = w;
         bits_ = bits;
+    }
+
+    void put(std::int64_t w, std::uint64_t bits) {
+        if (w == shared_)
+            shared_bits_ = bits;
+        else
+            store_word(data_, w, bits);
     }
 
     // Before any byte up to that of word w is written.
@@ -141,7 +154,7 @@ private:
             store(wb, earlier(wb) | (head & tail));
             return;
         }
-        store_word(data_, wb, earlier(wb) | head);
+        put(wb, earlier(wb) | head);
         if (we > wb + 1) std::fill(data_ + (wb + 1) * 8, data_ + we * 8, std::uint8_t{0xFF});
         store(we, tail);
     }
@@ -150,6 +163,8 @@ private:
     Prefault* prefault_;
     StreamTally* tally_;
     bool popcount_;
+    std::int64_t shared_;
+    std::uint64_t shared_bits_ = 0;
     std::int64_t word_ = -1;  // the last word stored, and its bits
     std::uint64_t bits_ = 0;
 };
@@ -179,9 +194,14 @@ std::uint64_t set_bits_of(const std::uint8_t* p, std::size_t k) {
 // decoding of the input.
 class BitmapFiller {
 public:
-    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault, StreamTally* tally)
-        : prefault_(data, static_cast<std::size_t>((total + kWordBits - 1) / kWordBits) * 8, prefault),
-          layer_(Layer(data, &prefault_, tally), threaded, kDepth, make_batch),
+    // From voxel `start` on: a start within a word leaves that word to whoever fills the voxels
+    // before it, and keeps this filler's bits of it apart (shared_bits()).
+    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault, StreamTally* tally,
+                 std::int64_t start = 0)
+        : pos_(start),
+          prefault_(data, static_cast<std::size_t>((total + kWordBits - 1) / kWordBits) * 8, prefault),
+          layer_(Layer(data, &prefault_, tally, start % kWordBits != 0 ? start / kWordBits : -1), threaded, kDepth,
+                 make_batch),
           batch_(make_batch()) {}
 
     void run(std::uint8_t value, std::int64_t count) {
@@ -234,6 +254,9 @@ public:
         prefault_.stop();
     }
 
+    // After finish(): this filler's bits of the word it shares with the voxels before its start.
+    std::uint64_t shared_bits() const { return layer_.consumer().shared_bits(); }
+
 private:
     // Adds k values (1..64), bit j of `bits` for the j-th, to the word being gathered.
     void gather(std::uint64_t bits, std::int64_t k) {
@@ -263,7 +286,7 @@ private:
         if (batch_.fills.size() == kBatchFills) layer_.give(batch_);
     }
 
-    std::int64_t pos_ = 0;
+    std::int64_t pos_;
     std::uint64_t word_bits_ = 0;  // the values gathered in the word of pos_, below pos_ % 64
     std::int64_t set_begin_ = -1;  // the start of a stretch of set values (no bits gathered then)
     Prefault prefault_;  // before layer_, so that the filling thread ends first
@@ -288,6 +311,91 @@ Status Input::read_header(HeaderImage& header) {
     return {};
 }
 
+namespace {
+
+// How far past the middle of the stream a place to split it is looked for.
+constexpr std::size_t kSplitSearchBytes = std::size_t{1} << 16;
+
+// Whether decoding is the larger part of reading: a stream of short runs and literals. A stream
+// of little more than chains of full markers (two bytes for 63 voxels, 0.032 bytes a voxel: a
+// solid particle, or a small one in a large grid) decodes at the speed of memory, and its read
+// goes into the bitmap's page faults, which the second thread takes then.
+bool worth_splitting(std::uint64_t stream_bytes, std::int64_t voxels) {
+    return stream_bytes * 20 >= static_cast<std::uint64_t>(voxels);
+}
+
+// A place near the middle of the stream where a code begins: just after a byte that is not a
+// marker, which is a literal or the value of a marker, and so ends a code either way. 0 when none
+// lies close by (a long chain of empty voxels, "FF FF ..."), or on a read error.
+std::uint64_t split_point(const platform::Reader& file, std::uint64_t stream_begin, std::uint64_t stream_bytes,
+                          std::uint8_t* buf) {
+    const std::uint64_t middle = stream_bytes / 2;
+    std::size_t got = 0;
+    int error = 0;
+    if (!file.read_at(stream_begin + middle, buf, kSplitSearchBytes, got, error)) return 0;
+    for (std::size_t k = 0; k + 1 < got; ++k)
+        if (!is_marker(buf[k])) return middle + k + 1;
+    return 0;
+}
+
+// Joins a thread however the scope is left.
+struct Joined {
+    std::thread& thread;
+    ~Joined() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// The second half of a stream split at a code: counts the values of the codes before it, then
+// decodes it from there into the bitmap, measured apart.
+struct SecondHalf {
+    std::int64_t start = 0;        // the first voxel it codes (at least the grid's voxels: none)
+    StreamFacts facts;             // of the codes from the split on
+    std::uint64_t shared_bits = 0; // its bits of the word of `start`, when that word is shared
+    Tally tally;
+    int error = 0;                 // a read's error number
+    bool out_of_memory = false;
+
+    void read(const platform::Reader& file, std::uint64_t stream_begin, std::uint64_t split, TelesoRecord& rec,
+              bool measure, DecodePath path) {
+        try {
+            std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
+            const std::int64_t total = voxel_count(rec.dim);
+            StreamCounter counter(path);
+            for (std::uint64_t at = 0; at < split;) {
+                std::size_t got = 0;
+                if (!file.read_at(stream_begin + at, buf.get(), std::min<std::uint64_t>(kBlockBytes, split - at), got, error)) return;
+                if (got == 0) break;
+                counter.count(buf.get(), got);
+                at += got;
+            }
+            start = std::min(counter.values(), total);
+            if (start == total) return;  // the codes end before the split: the first half has them all
+            StreamReader reader(total - start, path, start);
+            StreamTally stream_tally(rec.dim);
+            BitmapFiller filler(rec.data, total, false, false, measure ? &stream_tally : nullptr, start);
+            for (std::uint64_t at = split;;) {
+                const std::size_t ask = std::min(reader.want(), kBlockBytes);
+                std::size_t got = 0;
+                if (ask == 0) break;
+                if (!file.read_at(stream_begin + at, buf.get(), ask, got, error)) break;
+                if (got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                at += got;
+            }
+            facts = reader.facts();
+            reader.finish(filler);
+            filler.finish();
+            shared_bits = filler.shared_bits();
+            tally = stream_tally.tally();
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
+};
+
+}  // namespace
+
 Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, DecodePath path) {
     const std::int64_t total = voxel_count(rec.dim);
     StreamReader reader(total, path);
@@ -297,23 +405,62 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Decod
     try {
         std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
         const bool threaded = pass_threads(total, threads) > 1;
+        // A stream long enough is read in two halves on two threads, each decoding and laying in
+        // its own; otherwise one thread reads and decodes while a second lays the bitmap in.
+        const std::uint64_t stream_begin = header_bytes_;
+        const std::optional<std::uint64_t> size = reader_.regular_size();
+        std::uint64_t split = 0;
+        if (threaded && size && *size >= stream_begin + split_from_ &&
+            (split_from_ != kSplitStreamBytes || worth_splitting(*size - stream_begin, total)))
+            split = split_point(reader_, stream_begin, *size - stream_begin, buf.get());
+        SecondHalf second;
+        std::thread helper;
+        Joined joined(helper);
+        const bool two = split > 0 && start_thread(helper, [&] { second.read(reader_, stream_begin, split, rec, measured != nullptr, path); });
+        if (split > 0 && !two) split = 0;
         // The page-faulting thread only helps a filling thread, and only where the faults
         // outweigh starting it.
         StreamTally tally(rec.dim);
-        BitmapFiller filler(rec.data, total, threaded, threaded && total >= kThreadedVoxels, measured ? &tally : nullptr);
+        Tally second_tally;
         bool failed = false;
-        for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
-            std::size_t got = 0;
-            failed = !reader_.read(buf.get(), ask, got);
-            if (failed || got == 0) break;
-            reader.decode(buf.get(), got, filler);
+        {
+            BitmapFiller filler(rec.data, total, threaded && !two, threaded && !two && total >= kThreadedVoxels,
+                                measured ? &tally : nullptr);
+            std::uint64_t consumed = 0;
+            for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
+                if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
+                if (ask == 0) break;
+                std::size_t got = 0;
+                failed = !reader_.read(buf.get(), ask, got);
+                if (failed || got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                consumed += got;
+            }
+            facts_ = reader.facts();
+            if (two) helper.join();
+            // At the end of the input every byte reads as FF: the voxels not reached stay empty.
+            if (!two || second.start == total) reader.finish(filler);
+            filler.finish();
         }
-        facts_ = reader.facts();
-        // At the end of the input every byte reads as FF: the voxels not reached stay empty.
-        reader.finish(filler);
-        filler.finish();
+        if (two) {
+            if (second.out_of_memory) throw std::bad_alloc();
+            if (second.error != 0) return fail(Error::kReadInput, path_, second.error);
+            if (second.start < total) {
+                // The word of the split's first voxel holds voxels of both halves.
+                const std::int64_t w = second.start / kWordBits;
+                if (second.start % kWordBits != 0) store_word(rec.data, w, load_word(rec.data, w) | second.shared_bits);
+                facts_.voxels_coded += second.facts.voxels_coded;
+                facts_.code_bytes += second.facts.code_bytes;
+                if (measured) second_tally = second.tally;
+                // Reading the file on goes on after the last code.
+                if (!failed && !reader_.seek(stream_begin + facts_.code_bytes)) failed = true;
+            }
+        }
         if (failed) return fail(Error::kReadInput, path_, reader_.error());
-        if (measured) *measured = tally.tally();
+        if (measured) {
+            *measured = tally.tally();
+            measured->merge(second_tally);
+        }
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, path_);
     }

@@ -236,7 +236,21 @@ Status Output::write(const std::uint8_t* p, std::size_t n) {
     if (mode_ == Mode::kClosed) return status_ = fail(Error::kWriteOutput, path_, EBADF);
     if (mode_ == Mode::kPipe && !open_pipe()) return status_;
     if (n > 0 && !writer_.write(p, n)) status_ = fail(Error::kWriteOutput, path_, writer_.error());
+    if (mode_ == Mode::kTemporary) start_write_back(n);
     return status_;
+}
+
+// Replacing a file by a rename makes the file system write the new file's data first, and the
+// rename waits for it (10 ms for 15 MB on the machine measured). Started while the rest is still
+// being coded, most of that writing is done by the time of the rename.
+void Output::start_write_back(std::size_t n) {
+    constexpr std::uint64_t kWriteBackBytes = std::uint64_t{2} << 20;
+    constexpr std::uint64_t kPage = 4096;
+    written_ += n;
+    if (written_ - written_back_ < kWriteBackBytes) return;
+    const std::uint64_t end = written_ / kPage * kPage;
+    writer_.start_write_back(written_back_, end - written_back_);
+    written_back_ = end;
 }
 
 Status Output::commit() {

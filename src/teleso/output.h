@@ -53,6 +53,7 @@ public:
 private:
     enum class Mode { kClosed, kTemporary, kInPlace, kPipe };
     Status open_pipe();
+    void start_write_back(std::size_t n);
 
     Mode mode_ = Mode::kClosed;
     std::string path_;    // as the caller named it
@@ -61,6 +62,8 @@ private:
     int guard_slot_ = -1;
     platform::Writer writer_;
     Status status_;
+    std::uint64_t written_ = 0;       // bytes written to the temporary file
+    std::uint64_t written_back_ = 0;  // of which the system was asked to write these to the disk
 };
 
 Status write_file(const std::string& path, const std::uint8_t* bytes, std::size_t n, Protected protect = {});

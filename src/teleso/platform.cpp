@@ -96,19 +96,50 @@ bool Reader::open(const char* path) {
     return fd_ >= 0;
 }
 
-bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
+namespace {
+
+// Up to n bytes through read_some(buf, want, done) (a read of at most `want` bytes, `done` having
+// arrived before), retried where a signal cut it short; fewer only at the end of the file.
+template <class ReadSome>
+bool read_fully(ReadSome read_some, std::uint8_t* buf, std::size_t n, std::size_t& got, int& error) {
     got = 0;
     while (got < n) {
-        const ssize_t k = ::read(fd_, buf + got, n - got);
+        const ssize_t k = read_some(buf + got, n - got, got);
         if (k < 0 && errno == EINTR) continue;
         if (k < 0) {
-            error_ = errno;
+            error = errno;
             return false;
         }
         if (k == 0) break;
         got += static_cast<std::size_t>(k);
     }
     return true;
+}
+
+}  // namespace
+
+bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
+    return read_fully([this](std::uint8_t* p, std::size_t want, std::size_t) { return ::read(fd_, p, want); }, buf, n,
+                      got, error_);
+}
+
+std::optional<std::uint64_t> Reader::regular_size() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool Reader::read_at(std::uint64_t offset, std::uint8_t* buf, std::size_t n, std::size_t& got, int& error) const {
+    return read_fully([this, offset](std::uint8_t* p, std::size_t want, std::size_t done) {
+                          return ::pread(fd_, p, want, static_cast<off_t>(offset + done));
+                      },
+                      buf, n, got, error);
+}
+
+bool Reader::seek(std::uint64_t offset) {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0) return true;
+    error_ = errno;
+    return false;
 }
 
 std::optional<FileId> Reader::id() const { return identity_of_descriptor(fd_); }
@@ -151,6 +182,15 @@ bool Writer::write(const std::uint8_t* p, std::size_t n) {
         n -= static_cast<std::size_t>(k);
     }
     return true;
+}
+
+void Writer::start_write_back(std::uint64_t offset, std::uint64_t n) {
+#ifdef __linux__
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset;
+    (void)n;
+#endif
 }
 
 bool Writer::set_mode(unsigned mode) {
@@ -257,6 +297,19 @@ bool Reader::read(std::uint8_t* buf, std::size_t n, std::size_t& got) {
     return true;
 }
 
+std::optional<std::uint64_t> Reader::regular_size() const { return std::nullopt; }
+
+bool Reader::read_at(std::uint64_t, std::uint8_t*, std::size_t, std::size_t& got, int& error) const {
+    got = 0;
+    error = ENOSYS;
+    return false;
+}
+
+bool Reader::seek(std::uint64_t) {
+    error_ = ENOSYS;
+    return false;
+}
+
 std::optional<FileId> Reader::id() const { return std::nullopt; }
 
 Writer::~Writer() { close(); }
@@ -295,6 +348,8 @@ bool Writer::write(const std::uint8_t* p, std::size_t n) {
     error_ = errno ? errno : EIO;
     return false;
 }
+
+void Writer::start_write_back(std::uint64_t, std::uint64_t) {}
 
 bool Writer::set_mode(unsigned mode) {
     if (path_.empty()) return true;

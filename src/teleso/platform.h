@@ -9,7 +9,9 @@
 //   may_write(path), may_create_in(dir)  permission checks that create nothing
 //   descriptor_in_path(path)           n when path names an open descriptor n of this process
 //   descriptor_writable(n)             whether descriptor n is open for writing
-//   Reader                             a file read once, front to back: open, read, id
+//   Reader                             a file read once, front to back: open, read, id; a
+//                                      regular file's size, and reads at an offset (read_at) and
+//                                      seek, with which two threads can take parts of it
 //   Writer                             a file written front to back: create_private (0600,
 //                                      exclusive), open_existing (device, pipe), from_descriptor
 //   rename_over, remove_file, file_mode, new_file_mode (0666 less the umask)
@@ -55,6 +57,15 @@ public:
     bool open(const char* path);
     // Up to n bytes; fewer only at the end of the file. got = 0 at the end.
     bool read(std::uint8_t* buf, std::size_t n, std::size_t& got);
+    // The size of a regular file read through descriptors; none for pipes and devices, and in
+    // the portable fallback, where read_at and seek are not offered.
+    std::optional<std::uint64_t> regular_size() const;
+    // Up to n bytes from the offset, leaving the position of read() where it is; safe on two
+    // threads at once (a failure's error number goes to `error`, not to error()). Fewer only at
+    // the end of the file.
+    bool read_at(std::uint64_t offset, std::uint8_t* buf, std::size_t n, std::size_t& got, int& error) const;
+    // read() goes on from the offset.
+    bool seek(std::uint64_t offset);
     std::optional<FileId> id() const;
     int error() const { return error_; }
 
@@ -79,6 +90,9 @@ public:
     bool from_descriptor(int fd);
 
     bool write(const std::uint8_t* p, std::size_t n);
+    // Asks the system to start writing bytes offset..offset+n-1 to the disk, without waiting;
+    // a hint, which the portable fallback ignores.
+    void start_write_back(std::uint64_t offset, std::uint64_t n);
     bool set_mode(unsigned mode);
     std::optional<FileId> id() const;
     bool close();
