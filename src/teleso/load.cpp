@@ -324,12 +324,13 @@ bool worth_splitting(std::uint64_t stream_bytes, std::int64_t voxels) {
     return stream_bytes * 20 >= static_cast<std::uint64_t>(voxels);
 }
 
-// A place near the middle of the stream where a code begins: just after a byte that is not a
-// marker, which is a literal or the value of a marker, and so ends a code either way. 0 when none
-// lies close by (a long chain of empty voxels, "FF FF ..."), or on a read error.
+// A place a little past the middle of the stream (the second thread also counts the first half)
+// where a code begins: just after a byte that is not a marker, which is a literal or the value of a
+// marker, and so ends a code either way. 0 when none lies close by (a long chain of empty voxels,
+// "FF FF ..."), or on a read error.
 std::uint64_t split_point(const platform::Reader& file, std::uint64_t stream_begin, std::uint64_t stream_bytes,
                           std::uint8_t* buf) {
-    const std::uint64_t middle = stream_bytes / 2;
+    const std::uint64_t middle = stream_bytes / 100 * 52;
     std::size_t got = 0;
     int error = 0;
     if (!file.read_at(stream_begin + middle, buf, kSplitSearchBytes, got, error)) return 0;
