@@ -69,25 +69,39 @@ inline bool no_marker_in(std::uint64_t w) { return (w & (w << 1) & 0x80808080808
 
 inline constexpr std::size_t kWindowBytes = 64;
 
-// Where the markers (C0..FF) and the literals that set a voxel (1..127) lie among 64 stream bytes,
-// bit k for byte k. A byte after a marker is its value whatever it is; the reader skips those.
+// The bits below k (0..64).
+inline std::uint64_t low_bits(std::size_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; }
+
+// Where the markers (C0..FF), the full markers (FF) and the literals that set a voxel (1..127) lie
+// among 64 stream bytes, bit k for byte k. A byte after a marker is its value whatever it is.
 struct ByteClasses {
     std::uint64_t markers;
+    std::uint64_t fulls;
     std::uint64_t sets;
 };
+
+// Which of the bytes that look like markers are codes, among stream bytes that begin with a code:
+// in a run of such bytes every other one is a code, the one after it its value. The carry of a
+// subtraction finds them all at once, as escaped characters are found in text.
+inline std::uint64_t marker_codes(std::uint64_t looks) {
+    constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAULL;
+    return ((((looks << 1) | kOddBits) - looks) ^ kOddBits) & looks;
+}
 
 #if TARVO_X86_SIMD
 // As signed bytes, markers are -64..-1, the other bytes with the top bit set -128..-65, and the
 // values that set a voxel are the positive ones.
 struct Sse2Classes {
     static ByteClasses at(const std::uint8_t* p) {
-        const __m128i below_markers = _mm_set1_epi8(-65), zero = _mm_setzero_si128();
-        ByteClasses c{0, 0};
+        const __m128i below_markers = _mm_set1_epi8(-65), zero = _mm_setzero_si128(), full = _mm_set1_epi8(-1);
+        ByteClasses c{0, 0, 0};
         for (int k = 0; k < 4; ++k) {
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
             const int markers = _mm_movemask_epi8(b) & _mm_movemask_epi8(_mm_cmpgt_epi8(b, below_markers));
+            const int fulls = _mm_movemask_epi8(_mm_cmpeq_epi8(b, full));
             const int sets = _mm_movemask_epi8(_mm_cmpgt_epi8(b, zero));
             c.markers |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(markers)) << (16 * k);
+            c.fulls |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(fulls)) << (16 * k);
             c.sets |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(sets)) << (16 * k);
         }
         return c;
@@ -110,13 +124,14 @@ TARVO_AVX2_TARGET [[gnu::always_inline]] inline __m256i avx2_bytes_of(std::uint3
 
 struct Avx2Classes {
     TARVO_AVX2_TARGET static ByteClasses at(const std::uint8_t* p) {
-        const __m256i below_markers = _mm256_set1_epi8(-65), zero = _mm256_setzero_si256();
-        ByteClasses c{0, 0};
+        const __m256i zero = _mm256_setzero_si256(), full = _mm256_set1_epi8(-1);
+        ByteClasses c{0, 0, 0};
         for (int k = 0; k < 2; ++k) {
             const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
-            const int markers = _mm256_movemask_epi8(b) & _mm256_movemask_epi8(_mm256_cmpgt_epi8(b, below_markers));
+            const int fulls = _mm256_movemask_epi8(_mm256_cmpeq_epi8(b, full));
             const int sets = _mm256_movemask_epi8(_mm256_cmpgt_epi8(b, zero));
-            c.markers |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(markers)) << (32 * k);
+            c.markers |= std::uint64_t{avx2_markers(b)} << (32 * k);
+            c.fulls |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(fulls)) << (32 * k);
             c.sets |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(sets)) << (32 * k);
         }
         return c;
@@ -339,27 +354,25 @@ private:
         while (i + kW <= n && out.position() < last_start) {
             const std::uint8_t* w = in + i;
             const detail::ByteClasses c = Classes::at(w);
-            // A marker in the last byte waits for the next window, which holds its value.
-            const std::size_t end = kW - static_cast<std::size_t>(c.markers >> (kW - 1));
-            std::uint64_t markers = c.markers & ~(std::uint64_t{1} << (kW - 1));
+            const std::uint64_t markers = detail::marker_codes(c.markers);
+            // A full marker before another (a chain, the byte-wise path's, which takes chains
+            // faster) or too close to the end to tell stops the window there; so does a marker in
+            // the last byte, whose value the next window holds.
+            const std::uint64_t chains = markers & c.fulls & ((c.fulls >> 2) | (std::uint64_t{7} << (kW - 3)));
+            const std::size_t chain_at = static_cast<std::size_t>(std::countr_zero(chains));
+            const std::size_t stop = std::min(chain_at, kW - static_cast<std::size_t>(markers >> (kW - 1)));
             std::size_t q = 0;  // where the literals not yet handed over begin
-            bool chain_ahead = false;
-            for (std::size_t p; markers != 0; markers &= ~(std::uint64_t{3} << p)) {  // a marker and its value
-                p = static_cast<std::size_t>(std::countr_zero(markers));            // q <= p <= 62
+            for (std::uint64_t m = markers & detail::low_bits(stop); m != 0; m &= m - 1) {
+                const auto p = static_cast<std::size_t>(std::countr_zero(m));  // q <= p <= 62
                 out.literals(w + q, (c.sets >> q) & ((std::uint64_t{1} << (p - q)) - 1), p - q);
-                const std::uint8_t b = w[p], v = w[p + 1];
-                if (b == kFullMarker && (p + 3 >= kW || (w[p + 2] == kFullMarker && w[p + 3] == v))) {
-                    i += p;  // a chain of full markers: the byte-wise path's
-                    chain_ahead = true;
-                    break;
-                }
-                out.run(v, (b & kCountMask) + ((b & kCountMask) == 0 ? 1 : 0));
+                out.run(w[p + 1], static_cast<std::uint32_t>(marker_count(w[p])));
                 q = p + 2;
             }
-            if (chain_ahead) break;
-            if (end > q) out.literals(w + q, end - q == kW ? c.sets : (c.sets >> q) & ((std::uint64_t{1} << (end - q)) - 1), end - q);
+            // Every marker before `stop` has its value before it too, so q <= stop.
+            if (stop > q) out.literals(w + q, stop - q == kW ? c.sets : (c.sets >> q) & ((std::uint64_t{1} << (stop - q)) - 1), stop - q);
             out.deliver();
-            i += std::max(q, end);  // past a last marker's value, or up to a marker in the last byte
+            i += stop;
+            if (chain_at < kW) break;
         }
         out.flush();
         coded_ = out.position() - first_;
@@ -419,10 +432,8 @@ private:
     DecodePath path_;
 };
 
-// Counts the values a stream's codes stand for, 64 bytes at a time where the processor allows:
-// which markers are codes (rather than the value of the marker before them) follows from the
-// lengths of the runs of bytes that look like markers, with the carry of a subtraction, as
-// escaped characters are found in text; the literals are then the bytes that are neither.
+// Counts the values a stream's codes stand for, 64 bytes at a time where the processor allows
+// (which bytes are marker codes: detail::marker_codes).
 class StreamCounter {
 public:
     explicit StreamCounter(DecodePath path = fastest_decode_path())
@@ -451,18 +462,13 @@ private:
 #if TARVO_X86_SIMD
     template <class Classes>
     [[gnu::always_inline]] std::size_t windows(const std::uint8_t* in, std::size_t n) {
-        constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAULL;
         std::uint64_t carry = value_next_ ? 1 : 0;  // byte 0 is a marker's value
         std::size_t i = 0;
         for (; i + detail::kWindowBytes <= n; i += detail::kWindowBytes) {
-            const std::uint64_t looks = Classes::at(in + i).markers;
-            // In a run of bytes that look like markers, beginning at a code, every other one is a
-            // code; the byte after the run's last code is that code's value.
-            const std::uint64_t maybe = looks & ~carry;
-            const std::uint64_t codes_and_values = (((maybe << 1) | kOddBits) - maybe) ^ kOddBits;
-            const std::uint64_t markers = codes_and_values & maybe;
-            const std::uint64_t values = codes_and_values ^ (looks | carry);
-            values_ += std::popcount(~(markers | values));
+            // Byte 0 may be the value of the last window's last marker; the literals are the
+            // bytes that are neither markers nor their values.
+            const std::uint64_t markers = detail::marker_codes(Classes::at(in + i).markers & ~carry);
+            values_ += std::popcount(~(markers | (markers << 1) | carry));
             for (std::uint64_t m = markers; m != 0; m &= m - 1)
                 values_ += marker_count(in[i + static_cast<std::size_t>(std::countr_zero(m))]);
             carry = markers >> 63;
@@ -474,7 +480,6 @@ private:
     // The same, with the counts of the markers summed as bytes: chains of full markers, one
     // marker in two bytes, are counted as fast as literals.
     TARVO_AVX2_TARGET std::size_t windows_avx2(const std::uint8_t* in, std::size_t n) {
-        constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAULL;
         const __m256i count_bits = _mm256_set1_epi8(kCountMask), one = _mm256_set1_epi8(1);
         const __m256i zero = _mm256_setzero_si256();
         __m256i sums = zero;
@@ -484,11 +489,8 @@ private:
             const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
             const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
             const std::uint64_t looks = detail::avx2_markers(b0) | (std::uint64_t{detail::avx2_markers(b1)} << 32);
-            const std::uint64_t maybe = looks & ~carry;
-            const std::uint64_t codes_and_values = (((maybe << 1) | kOddBits) - maybe) ^ kOddBits;
-            const std::uint64_t markers = codes_and_values & maybe;
-            const std::uint64_t values = codes_and_values ^ (looks | carry);
-            values_ += std::popcount(~(markers | values));
+            const std::uint64_t markers = detail::marker_codes(looks & ~carry);
+            values_ += std::popcount(~(markers | (markers << 1) | carry));
             // marker_count of each marker byte (0 counts as 1), 0 for the other bytes; two bytes of
             // at most 63 add up within a byte.
             const __m256i c0 = _mm256_and_si256(_mm256_max_epu8(_mm256_and_si256(b0, count_bits), one),
