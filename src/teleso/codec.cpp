@@ -63,7 +63,30 @@ void StreamWriter::finish() {
     if (block_.used > 0) sink_.take(block_);
 }
 
+// The same code twice: with the bit instructions of BMI1 and BMI2 (shifts by a register, count of
+// trailing zeros, clearing the lowest bit) where the processor has them, which the loop over the
+// changes of a word is made of, and without.
 void StreamWriter::bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+#if TARVO_X86_SIMD
+    if (simd::has_avx2()) {
+        code_bitmap_bmi(data, begin, end);
+        return;
+    }
+#endif
+    code_bitmap(data, begin, end);
+}
+
+void StreamWriter::code_bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+    code_bitmap_words(data, begin, end);
+}
+
+#if TARVO_X86_SIMD
+void StreamWriter::code_bitmap_bmi(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+    code_bitmap_words(data, begin, end);
+}
+#endif
+
+void StreamWriter::code_bitmap_words(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
     if (begin >= end) return;
     const auto first = static_cast<std::uint8_t>(load_word(data, begin / kWordBits) >> (begin % kWordBits) & 1);
     if (pending_ > 0 && value_ != first) {

@@ -566,6 +566,11 @@ public:
     Block release();
 
 private:
+    void code_bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
+#if TARVO_X86_SIMD
+    TARVO_AVX2_TARGET void code_bitmap_bmi(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
+#endif
+    [[gnu::always_inline]] inline void code_bitmap_words(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
 
     // The code of a run of 1..62 values: a marker pair, or one or two literals.
     void put_rest(std::uint8_t value, std::int64_t count) {
