@@ -205,6 +205,7 @@ Status Output::open(const std::string& path, Protected protect) {
         case platform::FileKind::kRegular:
             // A file its owner made read-only is not replaced behind their back.
             if (!platform::may_write(target_.c_str())) return status_ = fail(Error::kOpenOutput, path, EACCES);
+            replacing_ = true;
             break;
         case platform::FileKind::kMissing:
             break;
@@ -236,13 +237,14 @@ Status Output::write(const std::uint8_t* p, std::size_t n) {
     if (mode_ == Mode::kClosed) return status_ = fail(Error::kWriteOutput, path_, EBADF);
     if (mode_ == Mode::kPipe && !open_pipe()) return status_;
     if (n > 0 && !writer_.write(p, n)) status_ = fail(Error::kWriteOutput, path_, writer_.error());
-    if (mode_ == Mode::kTemporary) start_write_back(n);
+    if (mode_ == Mode::kTemporary && replacing_) start_write_back(n);
     return status_;
 }
 
 // Replacing a file by a rename makes the file system write the new file's data first, and the
 // rename waits for it (10 ms for 15 MB on the machine measured). Started while the rest is still
-// being coded, most of that writing is done by the time of the rename.
+// being coded, most of that writing is done by the time of the rename. A new file is left to the
+// system's own pace.
 void Output::start_write_back(std::size_t n) {
     constexpr std::uint64_t kWriteBackBytes = std::uint64_t{2} << 20;
     constexpr std::uint64_t kPage = 4096;

@@ -62,6 +62,7 @@ private:
     int guard_slot_ = -1;
     platform::Writer writer_;
     Status status_;
+    bool replacing_ = false;          // a regular file is to be replaced
     std::uint64_t written_ = 0;       // bytes written to the temporary file
     std::uint64_t written_back_ = 0;  // of which the system was asked to write these to the disk
 };
