@@ -114,11 +114,9 @@ void StreamWriter::code_bitmap_words(const std::uint8_t* data, std::int64_t begi
         const std::uint64_t before = start == 0 ? (word << 1) | value
                                                 : ((word << 1) & ~(std::uint64_t{1} << start)) | (std::uint64_t{value} << start);
         std::uint64_t changes = (word ^ before) & bits_from(start) & low_mask(bits);
-        if (changes == 0 && start == 0 && bits == kWordBits && w + 2 < words &&
-            load_word(data, w + 1) == (value != 0 ? ~std::uint64_t{0} : 0)) {
-            // The pending run fills this word and the next: a long stretch, up to the first voxel
-            // of the other value, through run() and its chains of full markers. (A run that fills
-            // one word only, as in a particle with scattered pores, is coded here in place.)
+        if (changes == 0 && start == 0 && bits == kWordBits) {
+            // The pending run fills the word: a long stretch, up to the first voxel of the other
+            // value, through run() and its chains of full markers.
             block_.used = static_cast<std::size_t>(out - base);
             pending_ = pending;
             value_ = value;
