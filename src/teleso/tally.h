@@ -8,7 +8,8 @@
 //     merge(other)                 the tally of both sets of voxels
 //     add_row_piece(count, x_sum, first, last, y, z)   set voxels of row (y, z) whose x lie in
 //                                  first..last, `count` of them with x summing to x_sum
-//   StreamTally(dim)               voxels met in increasing index order, as the stream delivers them:
+//   StreamTally(dim)               voxels met in increasing index order, as the stream delivers them
+//                                  (the words of a row summed apart until the row is left):
 //     add_stretch(begin, end)      set voxels begin..end-1
 //     add_word<Count>(w, bits)     the set bits of bitmap word w (voxels 64w..64w+63), counted by
 //                                  TableCount or PopcountCount (count_word, count_word_by_popcount)
@@ -116,7 +117,11 @@ public:
         }
     }
 
-    const Tally& tally() const { return t_; }
+    Tally tally() const {
+        Tally t = t_;
+        add_row_to(t);
+        return t;
+    }
 
 private:
     // Sums of y and of z over the rows 0..r-1 (row r is y = r % n, z = r / n).
@@ -129,15 +134,32 @@ private:
         return n_ * (q * (q - 1) / 2) + m * q;
     }
 
+    // The pieces of the cursor's row are summed apart and go into the tally when the cursor
+    // leaves the row: their y and z, and so those sums and bounds, are the same.
     template <class Count>
     void add_piece(std::uint64_t bits, std::int64_t x) {
         if (bits == 0) return;
         const WordCount c = Count()(bits);
-        t_.add_row_piece(c.ones, c.ones * x + c.position_sum, x + std::countr_zero(bits),
-                         x + kWordBits - 1 - std::countl_zero(bits), y_, z_);
+        row_ones_ += c.ones;
+        row_x_sum_ += c.ones * x + c.position_sum;
+        row_x_min_ = std::min(row_x_min_, x + std::countr_zero(bits));
+        row_x_max_ = std::max(row_x_max_, x + kWordBits - 1 - std::countl_zero(bits));
+    }
+
+    void add_row_to(Tally& t) const {
+        if (row_ones_ > 0) t.add_row_piece(row_ones_, row_x_sum_, row_x_min_, row_x_max_, y_, z_);
+    }
+
+    void leave_row() {
+        add_row_to(t_);
+        row_ones_ = 0;
+        row_x_sum_ = 0;
+        row_x_min_ = std::numeric_limits<std::int64_t>::max();
+        row_x_max_ = -1;
     }
 
     void next_row() {
+        leave_row();
         row_ += n_;
         ++row_index_;
         if (++y_ == n_) {
@@ -153,6 +175,7 @@ private:
             next_row();
             return;
         }
+        leave_row();
         row_index_ = pos / n_;
         row_ = row_index_ * n_;
         y_ = static_cast<std::int32_t>(row_index_ % n_);
@@ -163,6 +186,8 @@ private:
     std::int64_t row_ = 0;        // the first voxel of the cursor's row
     std::int64_t row_index_ = 0;  // y + n z
     std::int32_t y_ = 0, z_ = 0;
+    std::int64_t row_ones_ = 0, row_x_sum_ = 0;  // the pieces of the cursor's row so far
+    std::int64_t row_x_min_ = std::numeric_limits<std::int64_t>::max(), row_x_max_ = -1;
     Tally t_;
 };
 
