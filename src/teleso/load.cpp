@@ -322,9 +322,12 @@ constexpr std::size_t kSplitSearchBytes = std::size_t{1} << 16;
 // Whether decoding is the larger part of reading: a stream of short runs and literals. A stream
 // of little more than chains of full markers (two bytes for 63 voxels, 0.032 bytes a voxel: a
 // solid particle, or a small one in a large grid) decodes at the speed of memory, and its read
-// goes into the bitmap's page faults, which the second thread takes then.
+// goes into the bitmap's page faults, which the second thread takes then. A file longer than any
+// stream of its grid (two bytes a voxel at the most) holds bytes after the codes, which the
+// second thread would count for nothing while the first is done long before.
 bool worth_splitting(std::uint64_t stream_bytes, std::int64_t voxels) {
-    return stream_bytes * 20 >= static_cast<std::uint64_t>(voxels);
+    const auto v = static_cast<std::uint64_t>(voxels);
+    return stream_bytes * 20 >= v && stream_bytes <= 2 * v;
 }
 
 // A place a little past the middle of the stream (54%: the second thread also counts the first half)
