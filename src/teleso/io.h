@@ -2,8 +2,8 @@
 // the program, the tools and the bindings alike.
 //
 // API
-//   Input                            an input file, read once from front to back, in the steps the
-//                                    program reports one by one:
+//   Input                            an input file, read from front to back (a pipe will do), in the
+//                                    steps the program reports one by one:
 //     open(path)                     kOpenInput
 //     read_header(header)            up to 52 bytes, parsed (check it with check_header); kReadInput
 //     read_voxels(rec, threads, measured, path)   the voxel stream into rec's cleared bitmap,

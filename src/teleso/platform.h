@@ -9,7 +9,7 @@
 //   may_write(path), may_create_in(dir)  permission checks that create nothing
 //   descriptor_in_path(path)           n when path names an open descriptor n of this process
 //   descriptor_writable(n)             whether descriptor n is open for writing
-//   Reader                             a file read once, front to back: open, read, id; a
+//   Reader                             a file read front to back: open, read, id; a
 //                                      regular file's size, and reads at an offset (read_at) and
 //                                      seek, with which two threads can take parts of it
 //   Writer                             a file written front to back: create_private (0600,
