@@ -9,7 +9,7 @@
 //                                   decode_path_name(path)
 //   StreamCounter(path)             how many values the codes of a stretch of stream stand for,
 //                                   without decoding them: count(bytes, n) from a code's start,
-//                                   in pieces; values(), at_code() (the next byte begins a code)
+//                                   in pieces; values()
 //   StreamReader(voxels, path, first)  decodes a stream handed over in pieces, in voxel order:
 //     want()                        the most bytes the next decode() should get: never more than
 //                                   the voxels still missing need at the least, so no byte after
@@ -456,7 +456,6 @@ public:
     }
 
     std::int64_t values() const { return values_; }
-    bool at_code() const { return !value_next_; }
 
 private:
 #if TARVO_X86_SIMD

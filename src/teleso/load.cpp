@@ -8,9 +8,9 @@
 // on the machine measured (see docs/performance.md).
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <optional>
 #include <thread>
-#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -424,13 +424,11 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Decod
         std::thread helper;
         Joined joined(helper);
         const bool two = split > 0 && start_thread(helper, [&] { second.read(reader_, stream_begin, split, rec, measured != nullptr, path); });
-        if (split > 0 && !two) split = 0;
-        // The page-faulting thread only helps a filling thread, and only where the faults
-        // outweigh starting it.
         StreamTally tally(rec.dim);
-        Tally second_tally;
         bool failed = false;
         {
+            // The page-faulting thread only helps a filling thread, and only where the faults
+            // outweigh starting it.
             BitmapFiller filler(rec.data, total, threaded && !two, threaded && !two && total >= kThreadedVoxels,
                                 measured ? &tally : nullptr);
             std::uint64_t consumed = 0;
@@ -458,7 +456,6 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Decod
                 if (second.start % kWordBits != 0) store_word(rec.data, w, load_word(rec.data, w) | second.shared_bits);
                 facts_.voxels_coded += second.facts.voxels_coded;
                 facts_.code_bytes += second.facts.code_bytes;
-                if (measured) second_tally = second.tally;
                 // Reading the file on goes on after the last code.
                 if (!failed && !reader_.seek(stream_begin + facts_.code_bytes)) failed = true;
             }
@@ -466,7 +463,7 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Decod
         if (failed) return fail(Error::kReadInput, path_, reader_.error());
         if (measured) {
             *measured = tally.tally();
-            measured->merge(second_tally);
+            measured->merge(second.tally);  // empty unless a second half was read
         }
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, path_);
