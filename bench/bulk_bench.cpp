@@ -273,7 +273,8 @@ int codec(const std::string& dir, const std::string& only) {
         if (!only.empty() && only != p.name) continue;
         const std::string in = path_of(dir, p.name);
         const double mb = static_cast<double>(file_bytes(in).size()) / 1e6;
-        std::vector<double> decode[3], measured, encode;
+        const teleso::EncodePath writers[] = {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512};
+        std::vector<double> decode[3], measured, encode[3];
         TelesoRecord body;
         teleso::Input input;
         if (!open_particle(in, input, body) || !input.read_voxels(body, 1)) return 1;
@@ -281,11 +282,14 @@ int codec(const std::string& dir, const std::string& only) {
             for (int k = 0; k < 3; ++k)
                 if (teleso::decode_path_available(paths[k])) decode[k].push_back(decode_once(in, paths[k], false));
             measured.push_back(decode_once(in, teleso::fastest_decode_path(), true));
-            NullSink sink;
-            teleso::StreamWriter writer(sink, teleso::Block::of(std::size_t{1} << 20));
-            const double start = thread_seconds();
-            teleso::encode_voxels(body, writer);
-            encode.push_back(thread_seconds() - start);
+            for (int k = 0; k < 3; ++k) {
+                if (!teleso::encode_path_available(writers[k])) continue;
+                NullSink sink;
+                teleso::StreamWriter writer(sink, teleso::Block::of(std::size_t{1} << 20), writers[k]);
+                const double start = thread_seconds();
+                teleso::encode_voxels(body, writer);
+                encode[k].push_back(thread_seconds() - start);
+            }
         }
         teleso::free_body(body);
         for (int k = 0; k < 3; ++k)
@@ -293,7 +297,10 @@ int codec(const std::string& dir, const std::string& only) {
                 std::printf("%-12s decode, %-14s %10.4f %10.0f\n", p.name, teleso::decode_path_name(paths[k]), median(decode[k]),
                             mb / median(decode[k]));
         std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "decode and measure", median(measured), mb / median(measured));
-        std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "encode", median(encode), mb / median(encode));
+        for (int k = 0; k < 3; ++k)
+            if (!encode[k].empty())
+                std::printf("%-12s encode, %-14s %10.4f %10.0f\n", p.name, teleso::encode_path_name(writers[k]), median(encode[k]),
+                            mb / median(encode[k]));
     }
     return 0;
 }

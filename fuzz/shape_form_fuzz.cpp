@@ -179,15 +179,18 @@ void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t
 // The input's bytes as runs: value data[2k], length from data[2k+1], so that runs of marker-like
 // values, runs that join and runs across the writer's small blocks all occur.
 void compare_writer(const std::uint8_t* data, std::size_t size) {
-    MemorySink sink;
-    StreamWriter writer(sink, Block::of(StreamWriter::kMinBlockBytes));
+    const EncodePath paths[] = {EncodePath::kScalar, EncodePath::kBmi, EncodePath::kAvx512};
+    std::vector<MemorySink> sinks(std::size(paths));
+    std::vector<StreamWriter> writers;
+    for (std::size_t p = 0; p < std::size(paths); ++p)
+        writers.emplace_back(sinks[p], Block::of(StreamWriter::kMinBlockBytes), paths[p]);
     std::FILE* ref = std::tmpfile();
     check(ref != nullptr, "tmpfile");
     RleEncoder enc;
     for (std::size_t k = 0; k + 1 < size && k < 512; k += 2) {
         const std::uint8_t v = data[k] % 4 == 0 ? data[k] : data[k] & 1;
         const std::int64_t count = 1 + data[k + 1] % 4 * (data[k + 1] % 70);
-        writer.run(v, count);
+        for (StreamWriter& writer : writers) writer.run(v, count);
         for (std::int64_t c = 0; c < count; ++c) Put_rle_byte(enc, ref, v, kRleAdd);
     }
     // The input's bytes as a bitmap, from and to a bit that its first two bytes choose.
@@ -196,16 +199,17 @@ void compare_writer(const std::uint8_t* data, std::size_t size) {
     const std::int64_t count = static_cast<std::int64_t>(size) * 8;
     const std::int64_t from = size > 1 ? data[0] % (count + 1) : 0;
     const std::int64_t to = std::max(from, count - (size > 1 ? data[1] : 0));
-    writer.bitmap(bits.data(), from, to);
+    for (StreamWriter& writer : writers) writer.bitmap(bits.data(), from, to);
     for (std::int64_t i = from; i < to; ++i) Put_rle_byte(enc, ref, bits[static_cast<std::size_t>(i / 8)] >> (i % 8) & 1, kRleAdd);
-    writer.finish();
+    for (StreamWriter& writer : writers) writer.finish();
     Put_rle_byte(enc, ref, 0, kRleFlush);
     std::fflush(ref);
     std::rewind(ref);
     Bytes expected;
     for (int c; (c = std::getc(ref)) != EOF;) expected.push_back(static_cast<std::uint8_t>(c));
     std::fclose(ref);
-    check(sink.bytes == expected, "the stream writer writes Put_rle_byte's runs and bitmaps as Put_rle_byte");
+    for (const MemorySink& sink : sinks)
+        check(sink.bytes == expected, "the stream writer writes Put_rle_byte's runs and bitmaps as Put_rle_byte, on every path");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // The run-length codecs: byte by byte, and a run at a time on memory buffers.
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include "support.h"
 #include "teleso/codec.h"
 #include "teleso/reference.h"
@@ -291,6 +293,17 @@ TEST(DecodePaths, EveryBuildHasTheScalarPathAndX86TheVectorOnes) {
 #endif
 }
 
+// The writer's paths likewise.
+TEST(EncodePaths, EveryBuildHasTheScalarPath) {
+    EXPECT_TRUE(teleso::encode_path_available(teleso::EncodePath::kScalar));
+#if defined(__x86_64__) && !defined(TARVO_PORTABLE)
+    EXPECT_EQ(teleso::fastest_encode_path() == teleso::EncodePath::kScalar, !teleso::simd::has_avx2());
+#else
+    EXPECT_EQ(teleso::fastest_encode_path(), teleso::EncodePath::kScalar);
+    EXPECT_EQ(encode_paths().size(), 1u);
+#endif
+}
+
 TEST(RunCodec, ReadOfWriteIsIdentity) {
     std::mt19937_64 rng(33);
     for (int trial = 0; trial < 200; ++trial) {
@@ -338,13 +351,59 @@ TEST(RunCodec, BitmapRunsOfEveryLengthAtEveryOffset) {
     Bytes values;
     for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
     const Bytes expected = encode(values);
-    for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
+    for (teleso::EncodePath path : encode_paths())
+        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
+            teleso::MemorySink sink;
+            teleso::StreamWriter writer(sink, teleso::Block::of(block), path);
+            writer.bitmap(bits.data(), 0, count);
+            writer.finish();
+            EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path) << ", blocks of " << block << ": "
+                                                << sink.bytes.size() << " bytes against " << expected.size();
+        }
+}
+
+// Words of every number of changes 0..64, and runs between them of every length 1..63, each
+// coded by every path as the values are, within the runs around them.
+TEST(RunCodec, BitmapWordsOfEveryNumberOfChanges) {
+    std::mt19937_64 rng(36);
+    std::vector<std::uint64_t> words = {0x5555555555555555ULL, 0xAAAAAAAAAAAAAAAAULL, 0x8000000000000001ULL,
+                                        0x7FFFFFFFFFFFFFFEULL, 0x0000000000000001ULL, 0x8000000000000000ULL};
+    for (int changes = 0; changes <= 64; ++changes)
+        for (int trial = 0; trial < 20; ++trial) {
+            // `changes` places where a voxel differs from the one before it (bit 0 against the
+            // voxel before the word), chosen at random.
+            std::uint64_t at = 0;
+            while (std::popcount(at) < changes) at |= std::uint64_t{1} << (rng() % 64);
+            std::uint64_t w = 0;
+            bool v = rng() & 1;
+            for (int k = 0; k < 64; ++k) {
+                if (at >> k & 1) v = !v;
+                w |= std::uint64_t{v} << k;
+            }
+            words.push_back(w);
+        }
+    for (std::int64_t len = 1; len <= 63; ++len)
+        for (std::int64_t offset = 0; offset + len <= 64; offset += 1 + len / 8) {
+            words.push_back(teleso::low_mask(static_cast<int>(len)) << offset);
+            words.push_back(~(teleso::low_mask(static_cast<int>(len)) << offset));
+        }
+    // The words one after another, with a whole word of either value now and then between them.
+    Bytes bits;
+    for (std::uint64_t w : words) {
+        const std::uint64_t between = rng() % 5 == 0 ? (rng() & 1 ? ~std::uint64_t{0} : 0) : rng();
+        for (std::uint64_t x : {w, between})
+            for (int b = 0; b < 8; ++b) bits.push_back(static_cast<std::uint8_t>(x >> (8 * b)));
+    }
+    const std::int64_t count = static_cast<std::int64_t>(bits.size()) * 8;
+    Bytes values;
+    for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
+    const Bytes expected = encode(values);
+    for (teleso::EncodePath path : encode_paths()) {
         teleso::MemorySink sink;
-        teleso::StreamWriter writer(sink, teleso::Block::of(block));
+        teleso::StreamWriter writer(sink, teleso::Block::of(teleso::StreamWriter::kMinBlockBytes), path);
         writer.bitmap(bits.data(), 0, count);
         writer.finish();
-        EXPECT_TRUE(sink.bytes == expected) << "blocks of " << block << ": " << sink.bytes.size() << " bytes against "
-                                            << expected.size();
+        EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path);
     }
 }
 
@@ -361,22 +420,28 @@ TEST(RunCodec, BitmapPartsJoinTheRunsAroundThem) {
                 for (std::int64_t k = i; k < std::min(count, i + len); ++k) set_bit(bits, k);
             i += len;
         }
-        teleso::MemorySink sink;
-        teleso::StreamWriter writer(sink, teleso::Block::of(teleso::StreamWriter::kMinBlockBytes));
+        const std::vector<teleso::EncodePath> paths = encode_paths();
+        std::vector<teleso::MemorySink> sinks(paths.size());
+        std::vector<teleso::StreamWriter> writers;
+        for (std::size_t p = 0; p < paths.size(); ++p)
+            writers.emplace_back(sinks[p], teleso::Block::of(teleso::StreamWriter::kMinBlockBytes), paths[p]);
         Bytes values;
         for (int piece = 0; piece < 6; ++piece) {
             if (rng() % 3 == 0) {
                 const auto v = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 256 : rng() & 1);
                 const std::int64_t k = 1 + static_cast<std::int64_t>(rng() % 140);
-                writer.run(v, k);
+                for (teleso::StreamWriter& writer : writers) writer.run(v, k);
                 values.insert(values.end(), static_cast<std::size_t>(k), v);
             }
             const std::int64_t b = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count));
             const std::int64_t e = b + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count - b + 1));
-            writer.bitmap(bits.data(), b, e);
+            for (teleso::StreamWriter& writer : writers) writer.bitmap(bits.data(), b, e);
             for (std::int64_t i = b; i < e; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
         }
-        writer.finish();
-        ASSERT_TRUE(sink.bytes == encode(values)) << "trial " << trial;
+        const Bytes expected = encode(values);
+        for (std::size_t p = 0; p < paths.size(); ++p) {
+            writers[p].finish();
+            ASSERT_TRUE(sinks[p].bytes == expected) << "trial " << trial << ", " << teleso::encode_path_name(paths[p]);
+        }
     }
 }

@@ -157,6 +157,13 @@ std::vector<teleso::DecodePath> decode_paths() {
     return paths;
 }
 
+std::vector<teleso::EncodePath> encode_paths() {
+    std::vector<teleso::EncodePath> paths;
+    for (teleso::EncodePath p : {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512})
+        if (teleso::encode_path_available(p)) paths.push_back(p);
+    return paths;
+}
+
 std::vector<std::int32_t> measurement_of(const TelesoRecord& r) {
     return {r.x_min, r.x_max, r.y_min, r.y_max, r.z_min, r.z_max, r.x_mean, r.y_mean, r.z_mean, r.voxels};
 }

@@ -77,6 +77,8 @@ StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0,
 StreamRead reference_read(const Bytes& stream, std::int32_t n);
 // The decoding paths this build and processor have (the scalar one first).
 std::vector<teleso::DecodePath> decode_paths();
+// The same for the writer's paths.
+std::vector<teleso::EncodePath> encode_paths();
 
 // The measurement fields of a record (x_min .. voxels), to compare.
 std::vector<std::int32_t> measurement_of(const TelesoRecord& rec);

@@ -6,9 +6,19 @@
 // voxel k differs from the one before it, so count-trailing-zeros walks from one run's end to the
 // next without a branch per voxel. A word that the current run fills whole starts a long stretch,
 // which goes through run() and the chains of full markers below.
+//
+// With AVX-512 VBMI2 the runs between the changes of a word are coded at once instead of one by
+// one: the positions of the changes are compressed into bytes, their differences are the runs'
+// lengths, every run gets its two candidate bytes, and the bytes a run does not use are
+// compressed away. No run between two changes of a word reaches 64, so none needs a full marker
+// but the one of 63, whose pair "FF v" is what a marker of 63 reads as anyway.
 #include "teleso/codec.h"
 
 #include "teleso/bitmap.h"
+
+#if TARVO_X86_SIMD
+#include <immintrin.h>
+#endif
 
 namespace teleso {
 
@@ -23,6 +33,9 @@ constexpr std::size_t kPatternPairs = 512;
 // pending one (two full markers and a marker pair), 63 single literals, two full markers at the
 // end, and the bytes stored past the end.
 constexpr std::size_t kWordRoom = 6 + 63 + 4 + 4;
+// The same when the runs between the changes are stored 64 bytes at a time (at most twice).
+constexpr std::size_t kVectorWordRoom = 6 + 2 * 64 + 4;
+static_assert(kVectorWordRoom <= StreamWriter::kMinBlockBytes);
 
 // The full markers of a run of 63 to 2 * 63 + 62 values v; returns their end and leaves the rest
 // of the run in `count`.
@@ -45,9 +58,54 @@ inline std::uint8_t* put_binary_run(std::uint8_t* out, std::uint8_t v, std::int6
     std::memcpy(out, &code, sizeof code);
     return out + std::min<std::int64_t>(count, 2);
 }
+
+#if TARVO_X86_SIMD
+// Bytes 0..63, and the bytes that put the first bytes of runs 32 h .. 32 h + 31 (of a first
+// vector) and their second bytes (of a second, from index 64 on) in pairs.
+struct Indices {
+    std::uint8_t iota[64];
+    std::uint8_t pairs[2][64];
+};
+alignas(64) constexpr Indices kIndices = [] {
+    Indices t{};
+    for (int j = 0; j < 64; ++j) {
+        t.iota[j] = static_cast<std::uint8_t>(j);
+        for (int h = 0; h < 2; ++h) t.pairs[h][j] = static_cast<std::uint8_t>(32 * h + j / 2 + 64 * (j % 2));
+    }
+    return t;
+}();
+
+// The codes of the runs between consecutive changes of a word (bit k of `changes` set where voxel
+// k differs from the one before it), the first of them of value v, the next of the other value,
+// and so on; returns their end. Up to 128 bytes from `out` on are written.
+TARVO_AVX512_TARGET std::uint8_t* put_runs_between_changes(std::uint8_t* out, std::uint64_t changes, std::uint8_t v) {
+    constexpr std::uint64_t kEven = 0x5555555555555555ULL, kOdd = 0xAAAAAAAAAAAAAAAAULL;
+    const __m512i iota = _mm512_load_si512(kIndices.iota);
+    // Byte i: the run from the i-th change to the next one, of value v or the other.
+    const __m512i at = _mm512_maskz_compress_epi8(changes, iota);
+    const __m512i next = _mm512_maskz_compress_epi8(changes & (changes - 1), iota);
+    const __m512i lengths = _mm512_sub_epi8(next, at);
+    const std::uint64_t runs = low_mask(std::popcount(changes) - 1);
+    const __m512i values = _mm512_xor_si512(_mm512_and_si512(iota, _mm512_set1_epi8(1)), _mm512_set1_epi8(static_cast<char>(v)));
+    // A run's first byte: its marker from three values on, else the value itself; its second byte
+    // the value, used from two values on.
+    const __mmask64 marked = _mm512_cmpge_epu8_mask(lengths, _mm512_set1_epi8(kMinMarkerRun));
+    const __m512i first = _mm512_mask_add_epi8(values, marked, lengths, _mm512_set1_epi8(static_cast<char>(kMarkerBits)));
+    const std::uint64_t two = _mm512_cmpge_epu8_mask(lengths, _mm512_set1_epi8(2)) & runs;
+    for (int h = 0; h < 2; ++h) {
+        const __m512i pairs = _mm512_permutex2var_epi8(first, _mm512_load_si512(kIndices.pairs[h]), values);
+        const std::uint64_t keep = _pdep_u64(runs >> (32 * h), kEven) | _pdep_u64(two >> (32 * h), kOdd);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, pairs));
+        out += std::popcount(keep);
+        if (runs >> 32 == 0) break;
+    }
+    return out;
+}
+#endif
 }  // namespace
 
-StreamWriter::StreamWriter(BlockSink& sink, Block block) : sink_(sink), block_(std::move(block)) {
+StreamWriter::StreamWriter(BlockSink& sink, Block block, EncodePath path)
+    : sink_(sink), block_(std::move(block)), path_(encode_path_available(path) ? path : EncodePath::kScalar) {
     block_.used = 0;
 }
 
@@ -63,12 +121,16 @@ void StreamWriter::finish() {
     if (block_.used > 0) sink_.take(block_);
 }
 
-// The same code twice: with the bit instructions of BMI1 and BMI2 (shifts by a register, count of
-// trailing zeros, clearing the lowest bit) where the processor has them, which the loop over the
-// changes of a word is made of, and without.
+// The same code three times: with the bit instructions of BMI1 and BMI2 (shifts by a register, count
+// of trailing zeros, clearing the lowest bit) where the processor has them, which the loop over the
+// changes of a word is made of, with AVX-512 for the runs between the changes, and without.
 void StreamWriter::bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
 #if TARVO_X86_SIMD
-    if (simd::has_avx2()) {
+    if (path_ == EncodePath::kAvx512) {
+        code_bitmap_avx512(data, begin, end);
+        return;
+    }
+    if (path_ == EncodePath::kBmi) {
         code_bitmap_bmi(data, begin, end);
         return;
     }
@@ -77,16 +139,22 @@ void StreamWriter::bitmap(const std::uint8_t* data, std::int64_t begin, std::int
 }
 
 void StreamWriter::code_bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
-    code_bitmap_words(data, begin, end);
+    code_bitmap_words<false>(data, begin, end);
 }
 
 #if TARVO_X86_SIMD
 void StreamWriter::code_bitmap_bmi(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
-    code_bitmap_words(data, begin, end);
+    code_bitmap_words<false>(data, begin, end);
+}
+
+void StreamWriter::code_bitmap_avx512(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+    code_bitmap_words<true>(data, begin, end);
 }
 #endif
 
+template <bool kVector>
 void StreamWriter::code_bitmap_words(const std::uint8_t* data, std::int64_t begin, std::int64_t end) {
+    constexpr std::size_t kRoom = kVector ? kVectorWordRoom : kWordRoom;
     if (begin >= end) return;
     const auto first = static_cast<std::uint8_t>(load_word(data, begin / kWordBits) >> (begin % kWordBits) & 1);
     if (pending_ > 0 && value_ != first) {
@@ -103,7 +171,7 @@ void StreamWriter::code_bitmap_words(const std::uint8_t* data, std::int64_t begi
     // pending run's value.
     std::int64_t w = begin / kWordBits, start = begin % kWordBits;
     while (w < words) {
-        if (block_.capacity - static_cast<std::size_t>(out - base) < kWordRoom) {
+        if (block_.capacity - static_cast<std::size_t>(out - base) < kRoom) {
             block_.used = static_cast<std::size_t>(out - base);
             sink_.take(block_);
             base = block_.bytes.get();
@@ -131,6 +199,21 @@ void StreamWriter::code_bitmap_words(const std::uint8_t* data, std::int64_t begi
             continue;
         }
         std::int64_t pos = start;
+#if TARVO_X86_SIMD
+        if constexpr (kVector) {
+            // A word of one change (the edge of a solid) goes faster through the loop below.
+            if ((changes & (changes - 1)) != 0) {
+                // The run up to the first change joins the pending one; the last one is pending.
+                const int k = std::countr_zero(changes);
+                out = put_binary_run(out, value, pending + k - pos);
+                out = put_runs_between_changes(out, changes, value ^ 1);
+                value ^= static_cast<std::uint8_t>(std::popcount(changes) & 1);
+                pending = 0;
+                pos = kWordBits - 1 - std::countl_zero(changes);
+                changes = 0;
+            }
+        }
+#endif
         for (; changes != 0; changes &= changes - 1) {
             const int k = std::countr_zero(changes);
             out = put_binary_run(out, value, pending + k - pos);

@@ -24,7 +24,12 @@
 //     remaining(), facts()
 //   Block, BlockSink                output blocks and what takes them when they are full
 //   MemorySink                      a block sink that keeps the stream's bytes in memory
-//   StreamWriter(sink, block)       runs of values in, the stream's bytes out:
+//   EncodePath                      how the writer codes the short runs of a bitmap word: one by
+//                                   one (every build; with the bit instructions of BMI where the
+//                                   processor has them), or all at once with AVX-512 VBMI2;
+//                                   fastest_encode_path(), encode_path_available(path),
+//                                   encode_path_name(path)
+//   StreamWriter(sink, block, path) runs of values in, the stream's bytes out:
 //     run(value, count)             consecutive runs of the same value join
 //     bitmap(data, begin, end)      the voxels begin..end-1 of a bitmap as the values 0 and 1
 //     finish()                      the pending run and the last block go to the sink
@@ -538,11 +543,38 @@ public:
     }
 };
 
+// The writer's paths give the same bytes.
+enum class EncodePath { kScalar, kBmi, kAvx512 };
+
+inline bool encode_path_available(EncodePath path) {
+    switch (path) {
+        case EncodePath::kScalar: return true;
+        case EncodePath::kBmi: return simd::has_avx2();
+        case EncodePath::kAvx512: return simd::has_avx512_vbmi2();
+    }
+    return false;
+}
+
+inline const char* encode_path_name(EncodePath path) {
+    switch (path) {
+        case EncodePath::kScalar: return "scalar";
+        case EncodePath::kBmi: return "BMI";
+        case EncodePath::kAvx512: return "AVX-512";
+    }
+    return "?";
+}
+
+inline EncodePath fastest_encode_path() {
+    if (encode_path_available(EncodePath::kAvx512)) return EncodePath::kAvx512;
+    if (encode_path_available(EncodePath::kBmi)) return EncodePath::kBmi;
+    return EncodePath::kScalar;
+}
+
 class StreamWriter {
 public:
     // The block must hold at least kMinBlockBytes.
     static constexpr std::size_t kMinBlockBytes = 256;
-    StreamWriter(BlockSink& sink, Block block);
+    StreamWriter(BlockSink& sink, Block block, EncodePath path = fastest_encode_path());
 
     void run(std::uint8_t value, std::int64_t count) {
         if (count <= 0) return;
@@ -568,7 +600,9 @@ private:
     void code_bitmap(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
 #if TARVO_X86_SIMD
     TARVO_AVX2_TARGET void code_bitmap_bmi(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
+    TARVO_AVX512_TARGET void code_bitmap_avx512(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
 #endif
+    template <bool kVector>
     [[gnu::always_inline]] inline void code_bitmap_words(const std::uint8_t* data, std::int64_t begin, std::int64_t end);
 
     // The code of a run of 1..62 values: a marker pair, or one or two literals.
@@ -591,6 +625,7 @@ private:
     Block block_;
     std::uint8_t value_ = 0;
     std::int64_t pending_ = 0;  // values of value_ not yet written (0..62)
+    EncodePath path_;
 };
 
 }  // namespace teleso
