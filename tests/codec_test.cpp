@@ -220,13 +220,15 @@ namespace {
 
 // Literal stretches of every length 0..70 that begin at every offset of the 64 bytes the
 // data-parallel paths classify at once, mixed with chains of full markers. Each case follows a
-// chain, which the paths leave to the byte-wise one, so that a window begins at the first literal
-// after it; codes fill the window up to the offset, then come the stretch and a code that ends it:
-// a marker pair, a marker of count 0, a lone full marker, markers whose value is a marker byte, a
-// marker that takes the chain's first byte as its value, or the next chain at once.
+// chain of four, which the paths leave to the byte-wise one, so that a window begins at the first
+// literal after it; codes fill the window up to the offset, then come the stretch and a code that
+// ends it: a marker pair, a marker of count 0, a lone full marker, two or three (which the window
+// walks), markers whose value is a marker byte, a marker that takes the chain's first byte as its
+// value, or the next chain at once.
 Bytes stretches_at_every_offset(std::mt19937_64& rng) {
     const std::vector<Bytes> ends = {{0xC5, 0x01}, {0xC0, 0x00}, {0xFF, 0x01}, {0xFF, 0xFF},
-                                     {0xC3, 0xC9}, {0xE0, 0x80}, {0xFE},       {}};
+                                     {0xC3, 0xC9}, {0xE0, 0x80}, {0xFE},       {},
+                                     {0xFF, 0x01, 0xFF, 0x01}, {0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00}};
     auto literal = [&rng] {
         const std::uint8_t some[] = {0x00, 0x01, 0x01, 0x7F, 0x80, 0xBF};
         return rng() % 4 == 0 ? static_cast<std::uint8_t>(rng() % 0xC0) : some[rng() % 6];
@@ -235,7 +237,7 @@ Bytes stretches_at_every_offset(std::mt19937_64& rng) {
     for (int offset = 0; offset < 64; ++offset)
         for (int length = 0; length <= 70; ++length) {
             const std::uint8_t v = static_cast<std::uint8_t>(rng() & 1);
-            s.insert(s.end(), {0xFF, v, 0xFF, v, 0xFF, v});
+            s.insert(s.end(), {0xFF, v, 0xFF, v, 0xFF, v, 0xFF, v});
             for (int k = 0; k < offset;) {
                 if (k == 0 || offset - k == 1 || rng() % 4 == 0) {
                     s.push_back(literal());

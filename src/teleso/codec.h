@@ -360,12 +360,16 @@ private:
             const std::uint8_t* w = in + i;
             const detail::ByteClasses c = Classes::at(w);
             const std::uint64_t markers = detail::marker_codes(c.markers);
-            // A full marker before another (a chain, the byte-wise path's, which takes chains
-            // faster) or too close to the end to tell stops the window there; so does a marker in
-            // the last byte, whose value the next window holds.
-            const std::uint64_t chains = markers & c.fulls & ((c.fulls >> 2) | (std::uint64_t{7} << (kW - 3)));
+            // A chain of full markers (four or more, the byte-wise path's, which takes chains
+            // faster) ends the walk there; a full marker too close to the end of the window to tell
+            // ends the window there, and so does a marker in the last byte, whose value the next
+            // window holds. Shorter chains (runs of 126 to 251) are walked.
+            const std::uint64_t full_codes = markers & c.fulls;
+            const std::uint64_t chains = full_codes & (c.fulls >> 2) & (c.fulls >> 4) & (c.fulls >> 6);
+            const std::uint64_t unsure = full_codes & (std::uint64_t{0x3F} << (kW - 6));
             const std::size_t chain_at = static_cast<std::size_t>(std::countr_zero(chains));
-            const std::size_t stop = std::min(chain_at, kW - static_cast<std::size_t>(markers >> (kW - 1)));
+            const std::size_t stop = std::min({chain_at, static_cast<std::size_t>(std::countr_zero(unsure)),
+                                               kW - static_cast<std::size_t>(markers >> (kW - 1))});
             std::size_t q = 0;  // where the literals not yet handed over begin
             for (std::uint64_t m = markers & detail::low_bits(stop); m != 0; m &= m - 1) {
                 const auto p = static_cast<std::size_t>(std::countr_zero(m));  // q <= p <= 62
@@ -377,7 +381,7 @@ private:
             if (stop > q) out.literals(w + q, stop - q == kW ? c.sets : (c.sets >> q) & ((std::uint64_t{1} << (stop - q)) - 1), stop - q);
             out.deliver();
             i += stop;
-            if (chain_at < kW) break;
+            if (chain_at < kW && chain_at == stop) break;
         }
         out.flush();
         coded_ = out.position() - first_;
