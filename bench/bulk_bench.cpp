@@ -266,23 +266,27 @@ double decode_once(const std::string& path, teleso::DecodePath decoder, bool mea
 
 int codec(const std::string& dir, const std::string& only) {
     constexpr int kRounds = 9;
-    const teleso::DecodePath paths[] = {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2};
+    const teleso::DecodePath readers[] = {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2,
+                                          teleso::DecodePath::kAvx512};
+    const teleso::EncodePath writers[] = {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512};
+    constexpr int kReaders = static_cast<int>(std::size(readers)), kWriters = static_cast<int>(std::size(writers));
     std::printf("the codec on one thread: thread CPU seconds, medians of %d interleaved rounds\n", kRounds);
-    std::printf("%-12s %-22s %10s %10s\n", "particle", "step", "seconds", "MB/s");
+    std::printf("%-12s %-26s %10s %10s\n", "particle", "step", "seconds", "MB/s");
     for (const Particle& p : kParticles) {
         if (!only.empty() && only != p.name) continue;
         const std::string in = path_of(dir, p.name);
         const double mb = static_cast<double>(file_bytes(in).size()) / 1e6;
-        const teleso::EncodePath writers[] = {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512};
-        std::vector<double> decode[3], measured, encode[3];
+        std::vector<double> decode[kReaders], measured[kReaders], encode[kWriters];
         TelesoRecord body;
         teleso::Input input;
         if (!open_particle(in, input, body) || !input.read_voxels(body, 1)) return 1;
         for (int round = 0; round < kRounds; ++round) {
-            for (int k = 0; k < 3; ++k)
-                if (teleso::decode_path_available(paths[k])) decode[k].push_back(decode_once(in, paths[k], false));
-            measured.push_back(decode_once(in, teleso::fastest_decode_path(), true));
-            for (int k = 0; k < 3; ++k) {
+            for (int k = 0; k < kReaders; ++k) {
+                if (!teleso::decode_path_available(readers[k])) continue;
+                decode[k].push_back(decode_once(in, readers[k], false));
+                measured[k].push_back(decode_once(in, readers[k], true));
+            }
+            for (int k = 0; k < kWriters; ++k) {
                 if (!teleso::encode_path_available(writers[k])) continue;
                 NullSink sink;
                 teleso::StreamWriter writer(sink, teleso::Block::of(std::size_t{1} << 20), writers[k]);
@@ -292,15 +296,14 @@ int codec(const std::string& dir, const std::string& only) {
             }
         }
         teleso::free_body(body);
-        for (int k = 0; k < 3; ++k)
-            if (!decode[k].empty())
-                std::printf("%-12s decode, %-14s %10.4f %10.0f\n", p.name, teleso::decode_path_name(paths[k]), median(decode[k]),
-                            mb / median(decode[k]));
-        std::printf("%-12s %-22s %10.4f %10.0f\n", p.name, "decode and measure", median(measured), mb / median(measured));
-        for (int k = 0; k < 3; ++k)
-            if (!encode[k].empty())
-                std::printf("%-12s encode, %-14s %10.4f %10.0f\n", p.name, teleso::encode_path_name(writers[k]), median(encode[k]),
-                            mb / median(encode[k]));
+        auto line = [&](const char* step, const char* path, const std::vector<double>& t) {
+            if (t.empty()) return;
+            const std::string what = std::string(step) + ", " + path;
+            std::printf("%-12s %-26s %10.4f %10.0f\n", p.name, what.c_str(), median(t), mb / median(t));
+        };
+        for (int k = 0; k < kReaders; ++k) line("decode", teleso::decode_path_name(readers[k]), decode[k]);
+        for (int k = 0; k < kReaders; ++k) line("decode and measure", teleso::decode_path_name(readers[k]), measured[k]);
+        for (int k = 0; k < kWriters; ++k) line("encode", teleso::encode_path_name(writers[k]), encode[k]);
     }
     return 0;
 }

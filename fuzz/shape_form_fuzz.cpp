@@ -155,7 +155,7 @@ ValueSink decode_in_pieces(const std::uint8_t* stream, std::size_t length, std::
     return sink;
 }
 
-const DecodePath kPaths[] = {DecodePath::kScalar, DecodePath::kSse2, DecodePath::kAvx2};
+const DecodePath kPaths[] = {DecodePath::kScalar, DecodePath::kSse2, DecodePath::kAvx2, DecodePath::kAvx512};
 
 void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t dim, const Bytes& sizes) {
     std::FILE* in = stream_over(stream, length);

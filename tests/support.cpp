@@ -152,7 +152,8 @@ StreamRead reference_read(const Bytes& stream, std::int32_t n) {
 
 std::vector<teleso::DecodePath> decode_paths() {
     std::vector<teleso::DecodePath> paths;
-    for (teleso::DecodePath p : {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2})
+    for (teleso::DecodePath p : {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2,
+                                 teleso::DecodePath::kAvx512})
         if (teleso::decode_path_available(p)) paths.push_back(p);
     return paths;
 }

@@ -4,8 +4,8 @@
 //
 // API
 //   StreamFacts                     what a stream held against what its edge length needs
-//   DecodePath                      scalar, or 64 stream bytes classified at once with SSE2 or
-//                                   AVX2; fastest_decode_path(), decode_path_available(path),
+//   DecodePath                      scalar, or 64 stream bytes classified at once with SSE2, AVX2
+//                                   or AVX-512; fastest_decode_path(), decode_path_available(path),
 //                                   decode_path_name(path)
 //   StreamCounter(path)             how many values the codes of a stretch of stream stand for,
 //                                   without decoding them: count(bytes, n) from a code's start,
@@ -142,6 +142,14 @@ struct Avx2Classes {
         return c;
     }
 };
+
+struct Avx512Classes {
+    TARVO_AVX512_TARGET static ByteClasses at(const std::uint8_t* p) {
+        const __m512i b = _mm512_loadu_si512(p);
+        return {_mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(kMarkerBits))),
+                _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(-1)), _mm512_cmpgt_epi8_mask(b, _mm512_setzero_si512())};
+    }
+};
 #endif
 
 template <class Sink>
@@ -235,15 +243,16 @@ private:
 }  // namespace detail
 
 // How the reader finds its way through literal-heavy stretches: byte by byte (every build), or
-// 64 bytes classified at once with SSE2 (x86-64) or AVX2 (where the processor has it). All give
-// the same runs and values.
-enum class DecodePath { kScalar, kSse2, kAvx2 };
+// 64 bytes classified at once with SSE2 (x86-64), AVX2 or AVX-512 (where the processor has them).
+// All give the same runs and values.
+enum class DecodePath { kScalar, kSse2, kAvx2, kAvx512 };
 
 inline bool decode_path_available(DecodePath path) {
     switch (path) {
         case DecodePath::kScalar: return true;
         case DecodePath::kSse2: return TARVO_X86_SIMD != 0;
         case DecodePath::kAvx2: return simd::has_avx2();
+        case DecodePath::kAvx512: return simd::has_avx512();
     }
     return false;
 }
@@ -253,11 +262,13 @@ inline const char* decode_path_name(DecodePath path) {
         case DecodePath::kScalar: return "scalar";
         case DecodePath::kSse2: return "SSE2";
         case DecodePath::kAvx2: return "AVX2";
+        case DecodePath::kAvx512: return "AVX-512";
     }
     return "?";
 }
 
 inline DecodePath fastest_decode_path() {
+    if (decode_path_available(DecodePath::kAvx512)) return DecodePath::kAvx512;
     if (decode_path_available(DecodePath::kAvx2)) return DecodePath::kAvx2;
     if (decode_path_available(DecodePath::kSse2)) return DecodePath::kSse2;
     return DecodePath::kScalar;
@@ -293,6 +304,7 @@ public:
 #if TARVO_X86_SIMD
                 // Literals start a stretch for the data-parallel path, up to the next chain.
                 const std::size_t from = i;
+                if (path_ == DecodePath::kAvx512) i = windows_avx512(in, i, n, sink);
                 if (path_ == DecodePath::kAvx2) i = windows_avx2(in, i, n, sink);
                 if (path_ == DecodePath::kSse2) i = windows<detail::Sse2Classes>(in, i, n, sink);
                 if (i != from) continue;
@@ -393,6 +405,11 @@ private:
     TARVO_AVX2_TARGET std::size_t windows_avx2(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
         return windows<detail::Avx2Classes>(in, i, n, sink);
     }
+
+    template <class Sink>
+    TARVO_AVX512_TARGET std::size_t windows_avx512(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
+        return windows<detail::Avx512Classes>(in, i, n, sink);
+    }
 #endif
 
     // The stretch of literals from in[i]: up to the next marker, the end of the piece or the last
@@ -451,7 +468,7 @@ public:
     void count(const std::uint8_t* in, std::size_t n) {
         std::size_t i = 0;
 #if TARVO_X86_SIMD
-        if (path_ == DecodePath::kAvx2) i = windows_avx2(in, n);
+        if (path_ == DecodePath::kAvx2 || path_ == DecodePath::kAvx512) i = windows_avx2(in, n);
         if (path_ == DecodePath::kSse2) i = windows<detail::Sse2Classes>(in, n);
 #endif
         for (; i < n; ++i) {
@@ -554,7 +571,7 @@ inline bool encode_path_available(EncodePath path) {
     switch (path) {
         case EncodePath::kScalar: return true;
         case EncodePath::kBmi: return simd::has_avx2();
-        case EncodePath::kAvx512: return simd::has_avx512_vbmi2();
+        case EncodePath::kAvx512: return simd::has_avx512();
     }
     return false;
 }

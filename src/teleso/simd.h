@@ -2,7 +2,8 @@
 // of x86-64 and is used directly; AVX2 (with the bit instructions BMI1, BMI2 and POPCNT that come
 // with it) and POPCNT alone only where the processor reports them at run time. The portable build
 // (TARVO_PORTABLE) and other processors use none of them: their scalar paths give the same results.
-// The writer also has a path for AVX-512 with the byte permutes and compresses of VBMI and VBMI2.
+// The writer and the reader also have paths for AVX-512 (with the byte permutes and compresses of
+// VBMI and VBMI2).
 //
 // API
 //   TARVO_X86_SIMD            1 where the x86-64 paths are compiled in, 0 elsewhere
@@ -11,8 +12,8 @@
 //   has_avx2(), has_popcnt()  what the processor offers (false where nothing is compiled in);
 //                             has_avx2() includes BMI1, BMI2 and POPCNT
 //   TARVO_AVX2_TARGET         compiles one function for what has_avx2() reports
-//   has_avx512_vbmi2()        AVX-512 F, BW, VL, VBMI and VBMI2, with what has_avx2() reports
-//   TARVO_AVX512_TARGET       compiles one function for what has_avx512_vbmi2() reports
+//   has_avx512()              AVX-512 F, BW, VL, VBMI and VBMI2, with what has_avx2() reports
+//   TARVO_AVX512_TARGET       compiles one function for what has_avx512() reports
 #pragma once
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TARVO_PORTABLE)
@@ -40,7 +41,7 @@ inline bool has_avx2() {
 }
 
 // The processor's report includes the operating system's support of the vector registers.
-inline bool has_avx512_vbmi2() {
+inline bool has_avx512() {
 #if TARVO_X86_SIMD
     static const bool has = has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&

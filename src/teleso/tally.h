@@ -96,8 +96,10 @@ public:
         t_.z_max = std::max(t_.z_max, z_);
     }
 
+    // Inlined always, so that the bit counts are compiled for the instructions of the caller
+    // (out of line, std::popcount is a library call on plain x86-64).
     template <class Count>
-    void add_word(std::int64_t w, std::uint64_t bits) {
+    [[gnu::always_inline]] void add_word(std::int64_t w, std::uint64_t bits) {
         if (bits == 0) return;
         const int low = std::countr_zero(bits);
         bits >>= low;
@@ -137,7 +139,7 @@ private:
     // The pieces of the cursor's row are summed apart and go into the tally when the cursor
     // leaves the row: their y and z, and so those sums and bounds, are the same.
     template <class Count>
-    void add_piece(std::uint64_t bits, std::int64_t x) {
+    [[gnu::always_inline]] void add_piece(std::uint64_t bits, std::int64_t x) {
         if (bits == 0) return;
         const WordCount c = Count()(bits);
         row_ones_ += c.ones;
