@@ -107,10 +107,18 @@ private:
                 case Fill::kWords: {
                     const std::int64_t k = (f.end - f.begin) / kWordBits;
                     reach(w + k - 1);
-                    for (std::int64_t j = 0; j < k; ++j) {
-                        if (words[j] != 0) store(w + j, earlier(w + j) | words[j]);
+                    // Only the first word can hold bits stored before; the others are new.
+                    if (words[0] != 0) store(w, earlier(w) | words[0]);
+                    if constexpr (kMeasure) t.add_word<Count>(w, words[0]);
+                    std::int64_t last = 0;
+                    for (std::int64_t j = 1; j < k; ++j) {
+                        if (words[j] != 0) {
+                            put(w + j, words[j]);
+                            last = j;
+                        }
                         if constexpr (kMeasure) t.add_word<Count>(w + j, words[j]);
                     }
+                    if (last > 0) remember(w + last, words[last]);
                     words += k;
                     break;
                 }
@@ -128,6 +136,10 @@ private:
 
     void store(std::int64_t w, std::uint64_t bits) {
         put(w, bits);
+        remember(w, bits);
+    }
+
+    void remember(std::int64_t w, std::uint64_t bits) {
         word_ = w;
         bits_ = bits;
     }
