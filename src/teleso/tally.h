@@ -101,6 +101,11 @@ public:
     template <class Count>
     [[gnu::always_inline]] void add_word(std::int64_t w, std::uint64_t bits) {
         if (bits == 0) return;
+        const std::int64_t at = w * kWordBits - row_;
+        if (at >= 0 && at <= n_ - kWordBits) {  // the whole word in the cursor's row
+            add_piece<Count>(bits, at);
+            return;
+        }
         const int low = std::countr_zero(bits);
         bits >>= low;
         seek(w * kWordBits + low);
@@ -137,27 +142,29 @@ private:
     }
 
     // The pieces of the cursor's row are summed apart and go into the tally when the cursor
-    // leaves the row: their y and z, and so those sums and bounds, are the same.
+    // leaves the row: their y and z, and so those sums and bounds, are the same. They come in
+    // order, so the first bounds the row below and the last above (whose bit is found only then:
+    // the bit counts and the bit scans share one unit of the processor).
     template <class Count>
     [[gnu::always_inline]] void add_piece(std::uint64_t bits, std::int64_t x) {
         if (bits == 0) return;
         const WordCount c = Count()(bits);
+        if (row_ones_ == 0) row_x_min_ = x + std::countr_zero(bits);
         row_ones_ += c.ones;
         row_x_sum_ += c.ones * x + c.position_sum;
-        row_x_min_ = std::min(row_x_min_, x + std::countr_zero(bits));
-        row_x_max_ = std::max(row_x_max_, x + kWordBits - 1 - std::countl_zero(bits));
+        last_x_ = x;
+        last_bits_ = bits;
     }
 
     void add_row_to(Tally& t) const {
-        if (row_ones_ > 0) t.add_row_piece(row_ones_, row_x_sum_, row_x_min_, row_x_max_, y_, z_);
+        if (row_ones_ > 0)
+            t.add_row_piece(row_ones_, row_x_sum_, row_x_min_, last_x_ + kWordBits - 1 - std::countl_zero(last_bits_), y_, z_);
     }
 
     void leave_row() {
         add_row_to(t_);
         row_ones_ = 0;
         row_x_sum_ = 0;
-        row_x_min_ = std::numeric_limits<std::int64_t>::max();
-        row_x_max_ = -1;
     }
 
     void next_row() {
@@ -189,7 +196,9 @@ private:
     std::int64_t row_index_ = 0;  // y + n z
     std::int32_t y_ = 0, z_ = 0;
     std::int64_t row_ones_ = 0, row_x_sum_ = 0;  // the pieces of the cursor's row so far
-    std::int64_t row_x_min_ = std::numeric_limits<std::int64_t>::max(), row_x_max_ = -1;
+    std::int64_t row_x_min_ = 0;                   // the first set voxel of the row's first piece
+    std::int64_t last_x_ = 0;                      // the row's last piece: its x and bits
+    std::uint64_t last_bits_ = 0;
     Tally t_;
 };
 
