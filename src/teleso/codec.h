@@ -359,9 +359,9 @@ private:
 #if TARVO_X86_SIMD
     // The data-parallel path: 64 bytes at a time are classified, then walked from marker to marker,
     // each stretch of literals between two codes handed over at once (as bits where the sink takes
-    // bits). Stops at a chain of full markers, which the byte-wise path takes faster, where a window
-    // would pass the end of the piece, or where it could code more voxels than are missing; returns
-    // where it stopped.
+    // bits). Stops at a chain of four or more full markers, which the byte-wise path takes faster,
+    // where a window would pass the end of the piece, or where it could code more voxels than are
+    // missing; returns where it stopped.
     template <class Classes, class Sink>
     [[gnu::always_inline]] std::size_t windows(const std::uint8_t* in, std::size_t i, std::size_t n, Sink& sink) {
         constexpr std::size_t kW = detail::kWindowBytes;
