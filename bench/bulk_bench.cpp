@@ -13,8 +13,9 @@
 //                                            with --full; NAME picks one particle
 //   tarvo_bench codec DIR [NAME]             the codec alone on one thread: decoding by every
 //                                            path this processor has into a bitmap already in
-//                                            memory, and encoding into memory; medians of
-//                                            interleaved rounds of thread CPU time
+//                                            memory, without and with measuring, and encoding
+//                                            into memory by every path; medians of interleaved
+//                                            rounds of thread CPU time
 //   tarvo_bench run MODE IN OUT X Y Z        one whole run without transcript, MODE bulk,
 //                                            bulk-1 (one thread) or per-voxel (for
 //                                            whole-process timing, see run.sh)
