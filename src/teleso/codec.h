@@ -114,12 +114,12 @@ struct Sse2Classes {
 };
 
 // Bit k set where byte k of 32 is a marker.
-TARVO_AVX2_TARGET [[gnu::always_inline]] inline std::uint32_t avx2_markers(__m256i b) {
+[[gnu::always_inline]] TARVO_AVX2_TARGET inline std::uint32_t avx2_markers(__m256i b) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(b) & _mm256_movemask_epi8(_mm256_cmpgt_epi8(b, _mm256_set1_epi8(-65))));
 }
 
 // Byte k all ones where bit k of the mask is set: each byte takes the mask's byte k / 8, then its bit.
-TARVO_AVX2_TARGET [[gnu::always_inline]] inline __m256i avx2_bytes_of(std::uint32_t mask) {
+[[gnu::always_inline]] TARVO_AVX2_TARGET inline __m256i avx2_bytes_of(std::uint32_t mask) {
     const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3,
                                             3, 3, 3, 3, 3, 3);
     const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));

@@ -434,7 +434,7 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Decod
             split = split_point(reader_, stream_begin, *size - stream_begin, buf.get());
         SecondHalf second;
         std::thread helper;
-        Joined joined(helper);
+        Joined joined{helper};
         const bool two = split > 0 && start_thread(helper, [&] { second.read(reader_, stream_begin, split, rec, measured != nullptr, path); });
         StreamTally tally(rec.dim);
         bool failed = false;
