@@ -326,6 +326,23 @@ bool bit_of(const Bytes& bits, std::int64_t i) { return bits[static_cast<std::si
 // A bitmap image of `count` voxels, padded to whole words as the body's block is.
 Bytes bitmap_image(std::int64_t count) { return Bytes(static_cast<std::size_t>((count + 63) / 64 * 8), 0); }
 
+// Every writing path, in the smallest blocks and in large ones, codes voxels 0..count-1 of the
+// bitmap as the values are coded one by one.
+void expect_every_path_writes(const Bytes& bits, std::int64_t count) {
+    Bytes values;
+    for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
+    const Bytes expected = encode(values);
+    for (teleso::EncodePath path : encode_paths())
+        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
+            teleso::MemorySink sink;
+            teleso::StreamWriter writer(sink, teleso::Block::of(block), path);
+            writer.bitmap(bits.data(), 0, count);
+            writer.finish();
+            EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path) << ", blocks of " << block << ": "
+                                                << sink.bytes.size() << " bytes against " << expected.size();
+        }
+}
+
 }  // namespace
 
 // The word-at-a-time writer: every run length 1..130 (past two full markers) beginning at every
@@ -350,18 +367,7 @@ TEST(RunCodec, BitmapRunsOfEveryLengthAtEveryOffset) {
     Bytes bits = bitmap_image(count);
     for (const auto& [b, e] : runs)
         for (std::int64_t i = b; i < e; ++i) set_bit(bits, i);
-    Bytes values;
-    for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
-    const Bytes expected = encode(values);
-    for (teleso::EncodePath path : encode_paths())
-        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
-            teleso::MemorySink sink;
-            teleso::StreamWriter writer(sink, teleso::Block::of(block), path);
-            writer.bitmap(bits.data(), 0, count);
-            writer.finish();
-            EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path) << ", blocks of " << block << ": "
-                                                << sink.bytes.size() << " bytes against " << expected.size();
-        }
+    expect_every_path_writes(bits, count);
 }
 
 // Words of every number of changes 0..64, and runs between them of every length 1..63, each
@@ -396,17 +402,7 @@ TEST(RunCodec, BitmapWordsOfEveryNumberOfChanges) {
         for (std::uint64_t x : {w, between})
             for (int b = 0; b < 8; ++b) bits.push_back(static_cast<std::uint8_t>(x >> (8 * b)));
     }
-    const std::int64_t count = static_cast<std::int64_t>(bits.size()) * 8;
-    Bytes values;
-    for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
-    const Bytes expected = encode(values);
-    for (teleso::EncodePath path : encode_paths()) {
-        teleso::MemorySink sink;
-        teleso::StreamWriter writer(sink, teleso::Block::of(teleso::StreamWriter::kMinBlockBytes), path);
-        writer.bitmap(bits.data(), 0, count);
-        writer.finish();
-        EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path);
-    }
+    expect_every_path_writes(bits, static_cast<std::int64_t>(bits.size()) * 8);
 }
 
 // Parts of bitmaps that begin and end anywhere in a word, between runs of any values, join the
