@@ -41,13 +41,17 @@
 #include <string>
 #include <vector>
 
-#include "geometry/geometry.h"
-#include "shapes/shapes.h"
-#include "teleso/codec.h"
-#include "teleso/format.h"
-#include "teleso/io.h"
-#include "teleso/reference.h"
-#include "teleso/teleso.h"
+#include "geometry/passes.h"
+#include "tarvo/shapes.h"
+#include "codec/counter.h"
+#include "codec/reader.h"
+#include "codec/writer.h"
+#include "format/format.h"
+#include "files/io.h"
+#include "codec/reference.h"
+#include "tarvo/body.h"
+
+using namespace tarvo;
 
 namespace {
 
@@ -79,17 +83,17 @@ std::string path_of(const std::string& dir, const char* name) { return dir + "/"
 bool make_particles(const std::string& dir) {
     for (const Particle& p : kParticles) {
         TelesoRecord rec;
-        if (!teleso::create_body(rec, p.dim)) return false;
+        if (!tarvo::create_body(rec, p.dim)) return false;
         const std::string name = p.name;
         const double mid = (p.dim - 1) / 2.0, radius = p.dim / 2.0 - 2.0;
-        if (name.rfind("sphere", 0) == 0) shapes::make_sphere(rec, radius);
-        if (name.rfind("speck", 0) == 0) shapes::make_sphere(rec, 20.0);
-        if (name.rfind("grain", 0) == 0) shapes::make_grain(rec, 1);
-        if (name.rfind("ball", 0) == 0) shapes::make_porous_ball(rec, {mid, mid, mid}, radius, 0.03, 1);
-        if (name.rfind("noise", 0) == 0) shapes::make_noise(rec, 1, 0.5);
+        if (name.rfind("sphere", 0) == 0) tarvo::shapes::make_sphere(rec, radius);
+        if (name.rfind("speck", 0) == 0) tarvo::shapes::make_sphere(rec, 20.0);
+        if (name.rfind("grain", 0) == 0) tarvo::shapes::make_grain(rec, 1);
+        if (name.rfind("ball", 0) == 0) tarvo::shapes::make_porous_ball(rec, {mid, mid, mid}, radius, 0.03, 1);
+        if (name.rfind("noise", 0) == 0) tarvo::shapes::make_noise(rec, 1, 0.5);
         Analyse_teleso(rec);
-        const bool ok = teleso::save_body(path_of(dir, p.name), rec).ok();
-        teleso::free_body(rec);
+        const bool ok = tarvo::save_body(path_of(dir, p.name), rec).ok();
+        tarvo::free_body(rec);
         if (!ok) return false;
         std::printf("%s written\n", path_of(dir, p.name).c_str());
     }
@@ -115,31 +119,31 @@ struct Cut {
 };
 
 // Opens a particle file, reads its header and allocates its cleared body, as the program does.
-bool open_particle(const std::string& path, teleso::Input& in, TelesoRecord& rec) {
-    teleso::HeaderImage header;
-    return in.open(path) && in.read_header(header) && teleso::check_header(header, path) &&
-           teleso::create_body(rec, header.dim());
+bool open_particle(const std::string& path, tarvo::Input& in, TelesoRecord& rec) {
+    tarvo::HeaderImage header;
+    return in.open(path) && in.read_header(header) && tarvo::check_header(header, path) &&
+           tarvo::create_body(rec, header.dim());
 }
 
 // The voxel-by-voxel reader on the stream after the header.
 bool reference_read(const std::string& path, TelesoRecord& rec) {
     std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in || std::fseek(in, static_cast<long>(teleso::kHeaderBytes), SEEK_SET) != 0) return false;
-    const bool ok = teleso::reference::read_voxels(in, rec);
+    if (!in || std::fseek(in, static_cast<long>(tarvo::kHeaderBytes), SEEK_SET) != 0) return false;
+    const bool ok = tarvo::reference::read_voxels(in, rec);
     std::fclose(in);
     return ok;
 }
 
 bool bulk_write(const std::string& out_path, const TelesoRecord& rec, int threads) {
-    teleso::Output out;
-    return out.open(out_path) && teleso::write_body(out, rec, threads) && out.commit();
+    tarvo::Output out;
+    return out.open(out_path) && tarvo::write_body(out, rec, threads) && out.commit();
 }
 
 bool reference_write(const std::string& out_path, const TelesoRecord& rec) {
     std::FILE* out = std::fopen(out_path.c_str(), "wb");
     if (!out) return false;
     std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
-    const bool ok = teleso::reference::write_body(out, rec);
+    const bool ok = tarvo::reference::write_body(out, rec);
     return std::fclose(out) == 0 && ok;
 }
 
@@ -150,35 +154,35 @@ bool run_once(bool bulk, const std::string& in_path, const std::string& out_path
               bool tally_to_cut = true) {
     auto start = Clock::now();
     TelesoRecord rec;
-    teleso::Input in;
+    tarvo::Input in;
     if (!open_particle(in_path, in, rec)) return false;
     bool read_ok = true;
-    teleso::Tally measured;
+    tarvo::Tally measured;
     if (bulk) {
         read_ok = in.read_voxels(rec, threads, &measured).ok();
-        geometry::set_measurement(rec, measured);
+        tarvo::geometry::set_measurement(rec, measured);
     } else {
         read_ok = reference_read(in_path, rec);
-        geometry::reference::analyse(rec);
+        tarvo::geometry::reference::analyse(rec);
     }
     t.stage[kRead] = seconds_since(start);
     const Center c = Get_center(rec);
 
     start = Clock::now();
     if (bulk) {
-        teleso::Tally kept;
-        geometry::cut(rec, c, cut.x, cut.y, cut.z, threads, &kept, tally_to_cut ? &measured : nullptr);
-        geometry::set_measurement(rec, kept);
+        tarvo::Tally kept;
+        tarvo::geometry::cut(rec, c, cut.x, cut.y, cut.z, threads, &kept, tally_to_cut ? &measured : nullptr);
+        tarvo::geometry::set_measurement(rec, kept);
     } else {
-        geometry::reference::cut(rec, c, cut.x, cut.y, cut.z);
-        geometry::reference::analyse(rec);
+        tarvo::geometry::reference::cut(rec, c, cut.x, cut.y, cut.z);
+        tarvo::geometry::reference::analyse(rec);
     }
     t.stage[kCut] = seconds_since(start);
 
     start = Clock::now();
     const bool write_ok = bulk ? bulk_write(out_path, rec, threads) : reference_write(out_path, rec);
     t.stage[kWrite] = seconds_since(start);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
     return read_ok && write_ok;
 }
 
@@ -241,10 +245,10 @@ int stages(const std::string& dir, bool full, const std::string& only) {
 }
 
 // Takes the blocks of the writer and forgets them.
-class NullSink : public teleso::BlockSink {
+class NullSink : public tarvo::BlockSink {
 public:
     std::size_t bytes = 0;
-    void take(teleso::Block& block) override {
+    void take(tarvo::Block& block) override {
         bytes += block.used;
         block.used = 0;
     }
@@ -252,24 +256,24 @@ public:
 
 // One decode of the file into a bitmap whose pages are in memory already; thread CPU seconds, or a
 // negative value on failure.
-double decode_once(const std::string& path, teleso::DecodePath decoder, bool measure) {
+double decode_once(const std::string& path, tarvo::Kernel decoder, bool measure) {
     TelesoRecord rec;
-    teleso::Input in;
+    tarvo::Input in;
     if (!open_particle(path, in, rec)) return -1;
-    std::memset(rec.data, 0, teleso::padded_bytes(rec.size));
-    teleso::Tally tally;
+    std::memset(rec.data, 0, tarvo::padded_bytes(rec.size));
+    tarvo::Tally tally;
     const double start = thread_seconds();
     const bool ok = in.read_voxels(rec, 1, measure ? &tally : nullptr, decoder).ok();
     const double t = thread_seconds() - start;
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
     return ok ? t : -1;
 }
 
 int codec(const std::string& dir, const std::string& only) {
     constexpr int kRounds = 9;
-    const teleso::DecodePath readers[] = {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2,
-                                          teleso::DecodePath::kAvx512};
-    const teleso::EncodePath writers[] = {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512};
+    const tarvo::Kernel readers[] = {tarvo::Kernel::kScalar, tarvo::Kernel::kSse2, tarvo::Kernel::kAvx2,
+                                          tarvo::Kernel::kAvx512};
+    const tarvo::Kernel writers[] = {tarvo::Kernel::kScalar, tarvo::Kernel::kAvx2, tarvo::Kernel::kAvx512};
     constexpr int kReaders = static_cast<int>(std::size(readers)), kWriters = static_cast<int>(std::size(writers));
     std::printf("the codec on one thread: thread CPU seconds, medians of %d interleaved rounds\n", kRounds);
     std::printf("%-12s %-26s %10s %10s\n", "particle", "step", "seconds", "MB/s");
@@ -279,32 +283,32 @@ int codec(const std::string& dir, const std::string& only) {
         const double mb = static_cast<double>(file_bytes(in).size()) / 1e6;
         std::vector<double> decode[kReaders], measured[kReaders], encode[kWriters];
         TelesoRecord body;
-        teleso::Input input;
+        tarvo::Input input;
         if (!open_particle(in, input, body) || !input.read_voxels(body, 1)) return 1;
         for (int round = 0; round < kRounds; ++round) {
             for (int k = 0; k < kReaders; ++k) {
-                if (!teleso::decode_path_available(readers[k])) continue;
+                if (!tarvo::kernel_available(readers[k])) continue;
                 decode[k].push_back(decode_once(in, readers[k], false));
                 measured[k].push_back(decode_once(in, readers[k], true));
             }
             for (int k = 0; k < kWriters; ++k) {
-                if (!teleso::encode_path_available(writers[k])) continue;
+                if (!tarvo::kernel_available(writers[k])) continue;
                 NullSink sink;
-                teleso::StreamWriter writer(sink, teleso::Block::of(std::size_t{1} << 20), writers[k]);
+                tarvo::StreamWriter writer(sink, tarvo::Block::of(std::size_t{1} << 20), writers[k]);
                 const double start = thread_seconds();
-                teleso::encode_voxels(body, writer);
+                tarvo::encode_voxels(body, writer);
                 encode[k].push_back(thread_seconds() - start);
             }
         }
-        teleso::free_body(body);
+        tarvo::free_body(body);
         auto line = [&](const char* step, const char* path, const std::vector<double>& t) {
             if (t.empty()) return;
             const std::string what = std::string(step) + ", " + path;
             std::printf("%-12s %-26s %10.4f %10.0f\n", p.name, what.c_str(), median(t), mb / median(t));
         };
-        for (int k = 0; k < kReaders; ++k) line("decode", teleso::decode_path_name(readers[k]), decode[k]);
-        for (int k = 0; k < kReaders; ++k) line("decode and measure", teleso::decode_path_name(readers[k]), measured[k]);
-        for (int k = 0; k < kWriters; ++k) line("encode", teleso::encode_path_name(writers[k]), encode[k]);
+        for (int k = 0; k < kReaders; ++k) line("decode", tarvo::kernel_name(readers[k]), decode[k]);
+        for (int k = 0; k < kReaders; ++k) line("decode and measure", tarvo::kernel_name(readers[k]), measured[k]);
+        for (int k = 0; k < kWriters; ++k) line("encode", tarvo::kernel_name(writers[k]), encode[k]);
     }
     return 0;
 }

@@ -13,9 +13,11 @@
 #include <cstring>
 #include <utility>
 
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 #include "geometry/plane.h"
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
+
+using namespace tarvo;
 
 namespace {
 
@@ -38,14 +40,14 @@ void cut_with(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut
 
 struct Sphere {
     explicit Sphere(std::int32_t n) {
-        if (n < 1 || !teleso::create_body(rec, n)) {
+        if (n < 1 || !tarvo::create_body(rec, n)) {
             std::fprintf(stderr, "plane_bench: no body of edge %d (1 to %d, memory permitting)\n", n,
-                         teleso::kMaxDim);
+                         tarvo::kMaxDim);
             std::exit(1);
         }
-        shapes::make_sphere(rec, 0.45 * n);
+        tarvo::shapes::make_sphere(rec, 0.45 * n);
     }
-    ~Sphere() { teleso::free_body(rec); }
+    ~Sphere() { tarvo::free_body(rec); }
     TelesoRecord rec;
 };
 
@@ -80,16 +82,16 @@ int main(int argc, char** argv) {
         std::printf("sphere edge %d, %d voxels, centre (%d, %d, %d), cut lengths %g %g %g\n", n,
                     s.rec.voxels, c.x, c.y, c.z, double{cut[0]}, double{cut[1]}, double{cut[2]});
     }
-    std::printf("build's plane arithmetic: %s\n", geometry::kSoftPlane ? "software" : "hardware");
+    std::printf("build's plane arithmetic: %s\n", tarvo::geometry::kSoftPlane ? "software" : "hardware");
     // Rounds alternate the two arithmetics; the fastest round of each is the least disturbed by
     // other work on the machine.
     TelesoRecord reference;
     double best_soft = 0, best_hard = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const double soft = seconds_of_cut<geometry::SoftPlane>(n, c, cut, reference);
+        const double soft = seconds_of_cut<tarvo::geometry::SoftPlane>(n, c, cut, reference);
         best_soft = round == 1 ? soft : std::min(best_soft, soft);
 #if LDBL_MANT_DIG == 64
-        const double hard = seconds_of_cut<geometry::HardwarePlane>(n, c, cut, reference);
+        const double hard = seconds_of_cut<tarvo::geometry::HardwarePlane>(n, c, cut, reference);
         best_hard = round == 1 ? hard : std::min(best_hard, hard);
         std::printf("round %d: software %.3f s, hardware long double %.3f s, ratio %.2f\n", round, soft,
                     hard, soft / hard);
@@ -104,6 +106,6 @@ int main(int argc, char** argv) {
                     best_hard / voxels * 1e9, best_soft / best_hard);
     }
     std::printf("\n");
-    teleso::free_body(reference);
+    tarvo::free_body(reference);
     return 0;
 }

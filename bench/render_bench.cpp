@@ -22,22 +22,24 @@
 #include <string>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 #include "image.h"
 #include "picture.h"
-#include "shapes/shapes.h"
-#include "teleso/io.h"
-#include "teleso/teleso.h"
+#include "tarvo/shapes.h"
+#include "files/io.h"
+#include "tarvo/body.h"
+
+using namespace tarvo;
 
 namespace {
 
 // The defaults of tarvo-tools make for these shapes.
-void noise(TelesoRecord& rec) { shapes::make_noise(rec, 1, 0.5); }
+void noise(TelesoRecord& rec) { tarvo::shapes::make_noise(rec, 1, 0.5); }
 void sphere(TelesoRecord& rec) {
     const double mid = (rec.dim - 1) / 2.0;
-    shapes::fill_balls(rec, {shapes::Ball{mid, mid, mid, 0.4 * rec.dim}}, {});
+    tarvo::shapes::fill_balls(rec, {tarvo::shapes::Ball{mid, mid, mid, 0.4 * rec.dim}}, {});
 }
-void grain(TelesoRecord& rec) { shapes::make_grain(rec, 3, 300); }
+void grain(TelesoRecord& rec) { tarvo::shapes::make_grain(rec, 3, 300); }
 
 struct Particle {
     const char* name;
@@ -54,13 +56,13 @@ std::string file_of(const std::string& dir, const Particle& p, const char* ext) 
 bool make_particles(const std::string& dir) {
     for (const Particle& p : kParticles) {
         TelesoRecord rec;
-        if (!teleso::create_body(rec, p.edge)) return false;
+        if (!tarvo::create_body(rec, p.edge)) return false;
         p.make(rec);
         Analyse_teleso(rec);
-        const teleso::Status s = teleso::save_body(file_of(dir, p, ".3d"), rec);
-        teleso::free_body(rec);
+        const tarvo::Status s = tarvo::save_body(file_of(dir, p, ".3d"), rec);
+        tarvo::free_body(rec);
         if (!s) {
-            std::fprintf(stderr, "%s\n", teleso::describe(s).c_str());
+            std::fprintf(stderr, "%s\n", tarvo::describe(s).c_str());
             return false;
         }
         std::printf("%s written\n", file_of(dir, p, ".3d").c_str());
@@ -90,36 +92,36 @@ struct Options {
 bool render_once(const std::string& in, const std::string& out, const Options& o, double (&t)[kStages]) {
     auto clock = Clock::now();
     TelesoRecord rec, before;
-    if (const teleso::Status s = teleso::load_body(in, rec); !s) {
-        std::fprintf(stderr, "%s\n", teleso::describe(s).c_str());
+    if (const tarvo::Status s = tarvo::load_body(in, rec); !s) {
+        std::fprintf(stderr, "%s\n", tarvo::describe(s).c_str());
         return false;
     }
     t[kRead] = since(clock);
     clock = Clock::now();
-    tools::RenderRequest request;
-    tools::named_view(o.view, request.from);
+    tarvo::tools::RenderRequest request;
+    tarvo::tools::named_view(o.view, request.from);
     if (o.cut) {
-        if (!teleso::create_body(before, rec.dim)) return false;
-        tools::copy_voxels(rec, before);
+        if (!tarvo::create_body(before, rec.dim)) return false;
+        tarvo::tools::copy_voxels(rec, before);
         Analyse_teleso(rec);
         const float x = Cut_length((*o.cut)[0].c_str()), y = Cut_length((*o.cut)[1].c_str()),
                     z = Cut_length((*o.cut)[2].c_str());
         Cut_teleso(rec, Get_center(rec), x, y, z);
-        if (const auto d = tools::facing_cut(x, y, z)) request.from = *d;
+        if (const auto d = tarvo::tools::facing_cut(x, y, z)) request.from = *d;
         request.before_cut = &before;
     }
     t[kCut] = since(clock);
     clock = Clock::now();
     const double cpu = cpu_seconds();
-    const tools::Image picture = tools::render_view(rec, request);
+    const tarvo::tools::Image picture = tarvo::tools::render_view(rec, request);
     t[kDraw] = since(clock);
     t[kDrawCpu] = cpu_seconds() - cpu;
     clock = Clock::now();
     std::string error;
-    const bool ok = tools::write_png(out, picture, error);
+    const bool ok = tarvo::tools::write_png(out, picture, error);
     t[kWrite] = since(clock);
-    teleso::free_body(rec);
-    if (before.data) teleso::free_body(before);
+    tarvo::free_body(rec);
+    if (before.data) tarvo::free_body(before);
     if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
     return ok;
 }

@@ -3,8 +3,7 @@
 # Two components, one package each:
 #   programs     tarvo, tarvo-tools and their man pages       -> tarvo_<version>_<arch>.deb
 #   development  the library's headers, static libraries and   -> tarvo-dev_<version>_<arch>.deb
-#                a CMake package config (find_package(tarvo), targets tarvo::teleso,
-#                tarvo::geometry, tarvo::shapes)
+#                a CMake package config (find_package(tarvo), target tarvo::tarvo)
 # A plain `cmake --install build --prefix DIR` installs both.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -23,14 +22,14 @@ foreach(_page IN LISTS _tarvo_pages)
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 endforeach()
 
-# The library for other CMake projects. Headers keep their folders, so the includes of the
-# library ("teleso/teleso.h", "geometry/plane.h") hold in the installed tree too.
+# The library for other CMake projects: its public face (include/tarvo) and one static library,
+# target tarvo::tarvo. The rooms' own headers stay in the source tree.
 set(_tarvo_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/tarvo)
-target_include_directories(teleso INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tarvo>)
-install(TARGETS teleso geometry shapes EXPORT tarvoTargets
+target_include_directories(tarvo_lib INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+install(TARGETS tarvo_lib EXPORT tarvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(DIRECTORY src/teleso src/geometry src/shapes
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvo COMPONENT development
+install(DIRECTORY include/tarvo ${CMAKE_CURRENT_BINARY_DIR}/include/tarvo
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         FILES_MATCHING PATTERN "*.h")
 install(EXPORT tarvoTargets NAMESPACE tarvo:: DESTINATION ${_tarvo_config_dir} COMPONENT development)
 configure_package_config_file(cmake/tarvoConfig.cmake.in tarvoConfig.cmake
@@ -60,8 +59,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME tarvo-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "library of tarvo: headers, static libraries, CMake config
 The shape form file format, measurements and the plane cut of tarvo for
-other CMake projects: find_package(tarvo), targets tarvo::teleso,
-tarvo::geometry and tarvo::shapes.")
+other CMake projects: find_package(tarvo), target tarvo::tarvo.")
 if(CMAKE_CROSSCOMPILING)
   # dpkg would name the build machine's architecture.
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")

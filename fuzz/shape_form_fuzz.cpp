@@ -27,14 +27,16 @@
 #include <string>
 #include <vector>
 
-#include "geometry/geometry.h"
-#include "teleso/codec.h"
-#include "teleso/format.h"
-#include "teleso/io.h"
-#include "teleso/reference.h"
-#include "teleso/teleso.h"
+#include "geometry/passes.h"
+#include "codec/counter.h"
+#include "codec/reader.h"
+#include "codec/writer.h"
+#include "format/format.h"
+#include "files/io.h"
+#include "codec/reference.h"
+#include "tarvo/body.h"
 
-using namespace teleso;
+using namespace tarvo;
 
 namespace {
 
@@ -140,7 +142,7 @@ struct ValueSink {
 
 // The stream in pieces: at most want() bytes, and fewer as `sizes` says (cycling through it).
 ValueSink decode_in_pieces(const std::uint8_t* stream, std::size_t length, std::int32_t dim, const Bytes& sizes,
-                           StreamFacts& facts, DecodePath path) {
+                           StreamFacts& facts, Kernel path) {
     StreamReader reader(voxel_count(dim), path);
     ValueSink sink;
     std::size_t pos = 0;
@@ -155,7 +157,7 @@ ValueSink decode_in_pieces(const std::uint8_t* stream, std::size_t length, std::
     return sink;
 }
 
-const DecodePath kPaths[] = {DecodePath::kScalar, DecodePath::kSse2, DecodePath::kAvx2, DecodePath::kAvx512};
+const Kernel kPaths[] = {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512};
 
 void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t dim, const Bytes& sizes) {
     std::FILE* in = stream_over(stream, length);
@@ -166,8 +168,8 @@ void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t
     std::fclose(in);
     StreamFacts model = model_facts(stream, length, dim);
     model.surplus_bytes = 0;
-    for (DecodePath path : kPaths) {
-        if (!decode_path_available(path)) continue;
+    for (Kernel path : kPaths) {
+        if (!kernel_available(path)) continue;
         StreamFacts facts;
         const ValueSink got = decode_in_pieces(stream, length, dim, sizes, facts, path);
         check(got.values == expected, "the reader's values are Next_rle_byte's, one a voxel");
@@ -179,7 +181,7 @@ void compare_reader(const std::uint8_t* stream, std::size_t length, std::int32_t
 // The input's bytes as runs: value data[2k], length from data[2k+1], so that runs of marker-like
 // values, runs that join and runs across the writer's small blocks all occur.
 void compare_writer(const std::uint8_t* data, std::size_t size) {
-    const EncodePath paths[] = {EncodePath::kScalar, EncodePath::kBmi, EncodePath::kAvx512};
+    const Kernel paths[] = {Kernel::kScalar, Kernel::kAvx2, Kernel::kAvx512};
     std::vector<MemorySink> sinks(std::size(paths));
     std::vector<StreamWriter> writers;
     for (std::size_t p = 0; p < std::size(paths); ++p)
@@ -245,10 +247,10 @@ void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
     TelesoRecord ref;
     check(create_body(ref, loaded.dim).ok(), "allocating a copy");
     std::memcpy(ref.data, loaded.data, padded_bytes(loaded.size));
-    geometry::reference::analyse(ref);
-    for (DecodePath decoder : kPaths)
+    tarvo::geometry::reference::analyse(ref);
+    for (Kernel decoder : kPaths)
         for (int threads : {1, 2, -2}) {
-            if (!decode_path_available(decoder)) continue;
+            if (!kernel_available(decoder)) continue;
             Input in;
             if (threads < 0) in.split_streams_from(1);
             HeaderImage header;
@@ -257,7 +259,7 @@ void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
             Tally measured;
             check(in.read_voxels(rec, std::abs(threads), &measured, decoder).ok(), "the load path reads by every path");
             check(bitmap_of(rec) == bitmap_of(loaded), "every decoding path loads the same bitmap");
-            geometry::set_measurement(rec, measured);
+            tarvo::geometry::set_measurement(rec, measured);
             check(same_record_fields(rec, ref), "the particle is measured while it is read as voxel by voxel");
             free_body(rec);
         }
@@ -303,7 +305,7 @@ void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
     std::memcpy(fast.data, body.data, padded_bytes(body.size));
     std::memcpy(ref.data, body.data, padded_bytes(body.size));
     Analyse_teleso(fast);
-    geometry::reference::analyse(ref);
+    tarvo::geometry::reference::analyse(ref);
     check(same_record_fields(fast, ref), "Analyse_teleso matches the per-voxel measurement");
     const Center c = Get_center(fast);
     const float x_cut = Cut_length(kCutTexts[slot[0] % 16]);
@@ -311,13 +313,13 @@ void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
     const float z_cut = Cut_length(kCutTexts[slot[2] % 16]);
     TelesoRecord measured = fast;  // the fields measured on the way, the same bitmap
     Tally kept;
-    geometry::cut(fast, c, x_cut, y_cut, z_cut, kAutoThreads, &kept);
-    geometry::reference::cut(ref, c, x_cut, y_cut, z_cut);
+    tarvo::geometry::cut(fast, c, x_cut, y_cut, z_cut, kAutoThreads, &kept);
+    tarvo::geometry::reference::cut(ref, c, x_cut, y_cut, z_cut);
     check(bitmap_of(fast) == bitmap_of(ref), "the cut matches the per-voxel cut");
     Analyse_teleso(fast);
-    geometry::reference::analyse(ref);
+    tarvo::geometry::reference::analyse(ref);
     check(same_record_fields(fast, ref), "measurement after the cut matches");
-    geometry::set_measurement(measured, kept);
+    tarvo::geometry::set_measurement(measured, kept);
     check(same_record_fields(measured, ref), "what the cut keeps is measured as voxel by voxel");
     free_body(fast);
     free_body(ref);

@@ -5,7 +5,7 @@
 
 #include "support.h"
 #include "driver/driver.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 using namespace test_support;
 
@@ -50,7 +50,7 @@ TEST(CreateTeleso, LeavesMeasurementFieldsAlone) {
     ASSERT_EQ(result, 0);
     EXPECT_EQ(rec.x_min, 7);
     EXPECT_EQ(rec.voxels, -5);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 }
 
 TEST(CreateTeleso, RefusesEdgeLengthsOutsideTheFormat) {
@@ -63,13 +63,13 @@ TEST(CreateTeleso, RefusesEdgeLengthsOutsideTheFormat) {
         EXPECT_NE(out.find("Create_teleso(): "), std::string::npos);
         EXPECT_NE(out.find(std::to_string(n)), std::string::npos) << out;
     }
-    EXPECT_TRUE(teleso::dim_in_range(1290));
-    EXPECT_EQ(teleso::bitmap_size(1290), 268336126);  // 1290^3 / 8 + 1
+    EXPECT_TRUE(tarvo::dim_in_range(1290));
+    EXPECT_EQ(tarvo::bitmap_size(1290), 268336126);  // 1290^3 / 8 + 1
 }
 
 TEST(FreeTeleso, ClearsDimKeepsSizeAndReports) {
     TelesoRecord rec;
-    ASSERT_TRUE(teleso::create_body(rec, 5));
+    ASSERT_TRUE(tarvo::create_body(rec, 5));
     testing::internal::CaptureStdout();
     Free_teleso(rec);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Free_teleso(): Uvolnujem hlavny pamatovy blok...O.K.\n");
@@ -78,12 +78,12 @@ TEST(FreeTeleso, ClearsDimKeepsSizeAndReports) {
 }
 
 TEST(Voxels, BitLayoutIsLeastSignificantBitFirst) {
-    Body b(2);
+    Body b = body_of_edge(2);
     EXPECT_EQ(Set_voxel(b.rec, 1, 1, 1, 1), 0);
     EXPECT_EQ(b.rec.data[0], 0x80);
     EXPECT_EQ(Set_voxel(b.rec, 1, 0, 0, 1), 0);
     EXPECT_EQ(b.rec.data[0], 0x82);
-    Body c(3);  // voxel (0,0,1) is index 9: bit 1 of byte 1
+    Body c = body_of_edge(3);  // voxel (0,0,1) is index 9: bit 1 of byte 1
     Set_voxel(c.rec, 0, 0, 1, 1);
     EXPECT_EQ(c.rec.data[1], 0x02);
     EXPECT_EQ(Get_voxel(c.rec, 0, 0, 1), 1);
@@ -91,7 +91,7 @@ TEST(Voxels, BitLayoutIsLeastSignificantBitFirst) {
 }
 
 TEST(Voxels, SetValueSignDecides) {
-    Body b(4);
+    Body b = body_of_edge(4);
     for (int v : {1, 2, 127, 1000}) {
         Set_voxel(b.rec, 2, 3, 1, 0);
         EXPECT_EQ(Set_voxel(b.rec, 2, 3, 1, v), 0);
@@ -105,23 +105,23 @@ TEST(Voxels, SetValueSignDecides) {
 }
 
 TEST(Voxels, GetOutsideTheGridIsEmpty) {
-    Body b(4);
+    Body b = body_of_edge(4);
     fill_all(b.rec);
     for (auto [x, y, z] : {std::array{-1, 0, 0}, {4, 0, 0}, {0, -1, 0}, {0, 4, 0}, {0, 0, -1}, {0, 0, 4},
                            {INT32_MAX, INT32_MAX, INT32_MAX}, {INT32_MIN, 0, 0}})
         EXPECT_EQ(Get_voxel(b.rec, x, y, z), 0) << x << "," << y << "," << z;
     EXPECT_EQ(Get_voxel(b.rec, 3, 3, 3), 1);
-    Body empty(0);
+    Body empty = body_of_edge(0);
     EXPECT_EQ(Get_voxel(empty.rec, 0, 0, 0), 0);
 }
 
 TEST(Voxels, SetGoesByLinearIndexAndRefusesOutsideTheBitmap) {
-    Body b(4);
+    Body b = body_of_edge(4);
     // x = dim is not checked: it names voxel (0,1,0) by its linear index.
     EXPECT_EQ(Set_voxel(b.rec, 4, 0, 0, 1), 0);
     EXPECT_EQ(Get_voxel(b.rec, 0, 1, 0), 1);
     // The spare byte of a size-2 bitmap may be written; the next byte may not.
-    Body two(2);
+    Body two = body_of_edge(2);
     EXPECT_EQ(Set_voxel(two.rec, 8, 0, 0, 1), 0);
     EXPECT_EQ(two.rec.data[1], 0x01);
     EXPECT_EQ(Set_voxel(two.rec, 16, 0, 0, 1), 1);
@@ -132,7 +132,7 @@ TEST(Voxels, SetGoesByLinearIndexAndRefusesOutsideTheBitmap) {
                            {INT32_MIN, INT32_MIN, INT32_MIN}, {0, INT32_MAX, 0}})
         EXPECT_EQ(Set_voxel(b.rec, x, y, z, 1), 1) << x << "," << y << "," << z;
     EXPECT_EQ(std::vector<std::uint8_t>(b.rec.data, b.rec.data + b.rec.size), before);
-    Body empty(0);
+    Body empty = body_of_edge(0);
     EXPECT_EQ(Set_voxel(empty.rec, 0, 0, 0, 1), 0);  // index 0 lies in the single byte
     EXPECT_EQ(Set_voxel(empty.rec, 8, 0, 0, 1), 1);
 }

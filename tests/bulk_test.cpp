@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "geometry/rows.h"
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 #include "support.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 using namespace test_support;
 
@@ -66,7 +66,7 @@ Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int thread
         if (ok) *ok = true;
         return reference_file(rec);
     }
-    teleso::Status s;
+    tarvo::Status s;
     Bytes out = written_file(rec, threads, &s);
     if (ok) *ok = s.ok();
     return out;
@@ -79,9 +79,9 @@ Bytes written(const TelesoRecord& rec, bool bulk, bool* ok = nullptr, int thread
 void expect_same_read(const Bytes& stream, std::int32_t n, const std::string& what) {
     const StreamRead ref = reference_read(stream, n);
     const std::vector<std::int32_t> measured = reference_measurement(ref.bitmap, n);
-    for (teleso::DecodePath path : decode_paths())
+    for (tarvo::Kernel path : decode_paths())
         for (int threads : {1, 2, -2}) {
-            const std::string where = what + ", " + teleso::decode_path_name(path) + ", threads " + std::to_string(threads);
+            const std::string where = what + ", " + tarvo::kernel_name(path) + ", threads " + std::to_string(threads);
             const StreamRead got = load_stream(stream, n, std::abs(threads), path, threads < 0);
             EXPECT_EQ(got.ok, ref.ok) << where;
             EXPECT_EQ(got.code_bytes, ref.code_bytes) << where << ": input left at another position";
@@ -125,7 +125,7 @@ TEST(BulkRead, WrittenBodiesReadAsVoxelByVoxel) {
     std::mt19937_64 rng(11);
     for (std::int32_t n : kEdges)
         for (int kind = 0; kind < 7; ++kind) {
-            Body b(n);
+            Body b = body_of_edge(n);
             fill_kind(b.rec, rng, kind);
             const Bytes file = written(b.rec, false);
             const Bytes stream(file.begin() + 52, file.end());
@@ -187,7 +187,7 @@ TEST(BulkRead, LargeGridsWithPageFaultsTakenAhead) {
     ASSERT_GT(total / chunk_bits, 8) << "the grid must span many chunks";
     std::mt19937_64 rng(14);
     for (int kind = 0; kind < 6; ++kind) {
-        Body b(n);
+        Body b = body_of_edge(n);
         switch (kind) {
             case 0: fill_runs(b.rec, rng, 40, 0.5); break;
             case 1: fill_runs(b.rec, rng, 3 * chunk_bits, 0.5); break;  // runs over several chunks
@@ -265,14 +265,14 @@ TEST(BulkRead, ChainsAcrossBlockBoundaries) {
 
 TEST(BulkWrite, StreamsOfSeveralOutputBlocks) {
     std::mt19937_64 rng(14);
-    Body noise(131);
+    Body noise = body_of_edge(131);
     fill_random(noise.rec, rng, 0.5);
     const Bytes ref = written(noise.rec, false);
     ASSERT_GT(ref.size(), std::size_t{1} << 20) << "the stream should span several output blocks";
     for (int threads : {1, 2}) EXPECT_TRUE(written(noise.rec, true, nullptr, threads) == ref) << "threads " << threads;
     // and a grain, whose stream is mostly full markers
-    Body grain(300);
-    shapes::make_grain(grain.rec, rng());
+    Body grain = body_of_edge(300);
+    tarvo::shapes::make_grain(grain.rec, rng());
     EXPECT_TRUE(written(grain.rec, true, nullptr, 2) == written(grain.rec, false));
 }
 
@@ -280,14 +280,14 @@ TEST(BulkRead, ReadErrorIsReportedBothWays) {
     ScratchDir dir;
     std::FILE* f = std::fopen(dir.file("f").c_str(), "wb");  // not open for reading
     ASSERT_NE(f, nullptr);
-    Body b(4);
-    EXPECT_FALSE(teleso::reference::read_voxels(f, b.rec));
+    Body b = body_of_edge(4);
+    EXPECT_FALSE(tarvo::reference::read_voxels(f, b.rec));
     std::fclose(f);
     // A directory opens but cannot be read.
     TelesoRecord rec;
-    const teleso::Status s = teleso::load_body(dir.path().string(), rec);
-    EXPECT_EQ(s.error, teleso::Error::kReadInput);
-    EXPECT_EQ(teleso::describe(s), "Input file '" + dir.path().string() + "' cannot be read: Is a directory");
+    const tarvo::Status s = tarvo::load_body(dir.path().string(), rec);
+    EXPECT_EQ(s.error, tarvo::Error::kReadInput);
+    EXPECT_EQ(tarvo::describe(s), "Input file '" + dir.path().string() + "' cannot be read: Is a directory");
     EXPECT_EQ(rec.data, nullptr);
 }
 
@@ -295,7 +295,7 @@ TEST(BulkWrite, StreamsEqualPutRleByte) {
     std::mt19937_64 rng(21);
     for (std::int32_t n : kEdges)
         for (int kind = 0; kind < 7; ++kind) {
-            Body b(n);
+            Body b = body_of_edge(n);
             fill_kind(b.rec, rng, kind);
             fill_spare_bits(b.rec, rng);
             b.rec.voxels = static_cast<std::int32_t>(rng());  // the header carries the fields as they are
@@ -314,7 +314,7 @@ TEST(BulkWrite, StreamsEqualPutRleByte) {
 
 TEST(BulkWrite, RunLengthsAroundFullMarkers) {
     // One set stretch of each length from 1 to 200 at every start within a word.
-    Body b(9);
+    Body b = body_of_edge(9);
     for (std::int64_t len = 1; len <= 200; len += (len < 140 ? 1 : 7))
         for (std::int64_t start = 0; start < 70; start += 3) {
             std::memset(b.rec.data, 0, static_cast<std::size_t>(b.rec.size));
@@ -330,7 +330,7 @@ TEST(BulkWrite, ChainsOfFullMarkersAtTheEndOfAnOutputBlock) {
     const std::int64_t block = std::int64_t{1} << 20;
     const std::int32_t n = 107;
     for (std::int64_t gap : {0, 1, 2, 7, 64, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 200}) {
-        Body b(n);
+        Body b = body_of_edge(n);
         std::int64_t at = block - gap;
         for (std::int64_t i = 1; i < at; i += 2) set_index(b.rec, i);
         for (std::int64_t k : {64, 0, 1, 2, 3, 4, 5, 63, 65, 70, 61, 62, 31, 32, 33, 7, 8, 9, 15, 16, 17}) {
@@ -353,7 +353,7 @@ TEST(BulkWrite, ChunksCodedOnTwoThreadsJoinIntoTheStream) {
     const std::int64_t chunk = std::int64_t{4} << 20;
     std::mt19937_64 rng(23);
     for (int kind = 0; kind < 6; ++kind) {
-        Body b(n);
+        Body b = body_of_edge(n);
         auto set_range = [&](std::int64_t from, std::int64_t to) {
             for (std::int64_t i = from; i < to; ++i) set_index(b.rec, i);
         };
@@ -389,15 +389,15 @@ TEST(BulkWrite, ChunksCodedOnTwoThreadsJoinIntoTheStream) {
 
 // The reason of a failed write is the writing thread's, whichever thread wrote.
 TEST(BulkWrite, WriteFailureIsReportedWithItsReason) {
-    Body b(170);  // two chunks on two threads
+    Body b = body_of_edge(170);  // two chunks on two threads
     std::mt19937_64 rng(22);
     fill_random(b.rec, rng, 0.5);
     for (int threads : {1, 2}) {
-        teleso::Output out;
+        tarvo::Output out;
         ASSERT_TRUE(out.open("/dev/full"));
-        const teleso::Status s = teleso::write_body(out, b.rec, threads);
-        EXPECT_EQ(s.error, teleso::Error::kWriteOutput) << "threads " << threads;
-        EXPECT_EQ(teleso::describe(s), "Writing '/dev/full' failed: No space left on device") << "threads " << threads;
+        const tarvo::Status s = tarvo::write_body(out, b.rec, threads);
+        EXPECT_EQ(s.error, tarvo::Error::kWriteOutput) << "threads " << threads;
+        EXPECT_EQ(tarvo::describe(s), "Writing '/dev/full' failed: No space left on device") << "threads " << threads;
     }
 }
 
@@ -405,18 +405,18 @@ TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
     std::mt19937_64 rng(31);
     for (std::int32_t n : kEdges)
         for (int kind = 0; kind < 9; ++kind) {
-            Body b(n);
+            Body b = body_of_edge(n);
             fill_kind(b.rec, rng, kind);
             if (kind == 7 && n > 0) Set_voxel(b.rec, static_cast<std::int32_t>(rng() % n), n - 1, n / 2, 1);
             if (kind == 8 && n > 0) Set_voxel(b.rec, n - 1, static_cast<std::int32_t>(rng() % n), 0, 1);
             fill_spare_bits(b.rec, rng);
             const Bytes before = bitmap_of(b.rec);
             b.rec.x_min = b.rec.voxels = b.rec.z_mean = 12345;  // earlier values must not matter
-            geometry::reference::analyse(b.rec);
+            tarvo::geometry::reference::analyse(b.rec);
             const std::vector<std::int32_t> ref = measurement_of(b.rec);
             for (int threads : {1, 2}) {
                 b.rec.y_max = b.rec.voxels = -7;
-                geometry::analyse(b.rec, threads);
+                tarvo::geometry::analyse(b.rec, threads);
                 EXPECT_EQ(measurement_of(b.rec), ref) << "edge " << n << " kind " << kind << " threads " << threads
                                                 ;
             }
@@ -430,7 +430,7 @@ TEST(BulkAnalyse, FieldsEqualTheVoxelByVoxelMeasurement) {
 TEST(BulkRows, BoundsFromTheEndsAreThoseOfTheMeasurement) {
     std::mt19937_64 rng(71);
     const std::int32_t n = 300;  // rows of five words and more
-    Body b(n);
+    Body b = body_of_edge(n);
     for (int trial = 0; trial < 3000; ++trial) {
         std::memset(b.rec.data, 0, 50 * n / 8 + 8);  // the 50 rows used
         const std::int64_t row = n * static_cast<std::int64_t>(rng() % 50);
@@ -438,9 +438,9 @@ TEST(BulkRows, BoundsFromTheEndsAreThoseOfTheMeasurement) {
         for (int k = 0; k < (set == 3 ? 60 : set); ++k) set_index(b.rec, row + static_cast<std::int64_t>(rng() % n));
         const std::int64_t x_begin = static_cast<std::int64_t>(rng() % n);
         const std::int64_t x_end = x_begin + 1 + static_cast<std::int64_t>(rng() % (n - x_begin));
-        teleso::Tally measured, bounded;
-        geometry::measure_row_part(measured, b.rec.data, row, x_begin, x_end, 1, 2, {});
-        geometry::bound_row_part(bounded, b.rec.data, row, x_begin, x_end, 1, 2, {});
+        tarvo::Tally measured, bounded;
+        tarvo::geometry::measure_row_part(measured, b.rec.data, row, x_begin, x_end, 1, 2, {});
+        tarvo::geometry::bound_row_part(bounded, b.rec.data, row, x_begin, x_end, 1, 2, {});
         EXPECT_EQ(bounded.x_min, measured.x_min) << "trial " << trial;
         EXPECT_EQ(bounded.x_max, measured.x_max) << "trial " << trial;
         EXPECT_EQ(bounded.y_min, measured.y_min) << "trial " << trial;
@@ -456,14 +456,14 @@ TEST(BulkAnalyse, MeansAtTheEdgesOfTruncation) {
         const std::int32_t ry = static_cast<std::int32_t>(rng() % n), rz = static_cast<std::int32_t>(rng() % n);
         for (int axis = 0; axis < 3; ++axis)
             for (std::int32_t k = 0; k < n; ++k) {
-                Body b(n);
+                Body b = body_of_edge(n);
                 for (std::int32_t x = 0; x < n; ++x) Set_voxel(b.rec, x, ry, rz, 1);
                 const std::int32_t at[3] = {axis == 0 ? k : 5, axis == 1 ? k : (ry + 1) % n, axis == 2 ? k : (rz + 2) % n};
                 Set_voxel(b.rec, at[0], at[1], at[2], 1);
-                geometry::reference::analyse(b.rec);
+                tarvo::geometry::reference::analyse(b.rec);
                 const std::vector<std::int32_t> ref = measurement_of(b.rec);
                 for (int threads : {1, 2}) {
-                    geometry::analyse(b.rec, threads);
+                    tarvo::geometry::analyse(b.rec, threads);
                     ASSERT_EQ(measurement_of(b.rec), ref) << "edge " << n << " axis " << axis << " at " << k;
                 }
             }
@@ -507,26 +507,26 @@ std::int32_t random_centre(std::mt19937_64& rng, std::int32_t n) {
 // voxel-by-voxel measurement does: on its own, and given the tally of the body before the cut (as
 // the program gives it), from which it takes what it clears.
 void expect_same_cut(const TelesoRecord& body, Center c, float xc, float yc, float zc, const std::string& what) {
-    Body ref(body.dim);
+    Body ref = body_of_edge(body.dim);
     std::memcpy(ref.rec.data, body.data, bitmap_of(body).size());
-    geometry::reference::cut(ref.rec, c, xc, yc, zc);
-    geometry::reference::analyse(ref.rec);
-    teleso::Tally all;
+    tarvo::geometry::reference::cut(ref.rec, c, xc, yc, zc);
+    tarvo::geometry::reference::analyse(ref.rec);
+    tarvo::Tally all;
     for (std::int32_t z = 0; z < body.dim; ++z)
         for (std::int32_t y = 0; y < body.dim; ++y)
             for (std::int32_t x = 0; x < body.dim; ++x)
                 if (Get_voxel(body, x, y, z)) all.add_row_piece(1, x, x, x, y, z);
     for (int threads : {1, 2, -1, -2}) {
-        Body got(body.dim);
+        Body got = body_of_edge(body.dim);
         std::memcpy(got.rec.data, body.data, bitmap_of(body).size());
-        teleso::Tally kept;
-        geometry::cut(got.rec, c, xc, yc, zc, std::abs(threads), &kept, threads < 0 ? &all : nullptr);
+        tarvo::Tally kept;
+        tarvo::geometry::cut(got.rec, c, xc, yc, zc, std::abs(threads), &kept, threads < 0 ? &all : nullptr);
         const std::string where = what + " threads " + std::to_string(std::abs(threads)) +
                                   (threads < 0 ? " with the tally before" : "") + ": cut lengths " + std::to_string(xc) +
                                   " " + std::to_string(yc) + " " + std::to_string(zc) + ", centre " +
                                   std::to_string(c.x) + " " + std::to_string(c.y) + " " + std::to_string(c.z);
         EXPECT_TRUE(bitmap_of(got.rec) == bitmap_of(ref.rec)) << where;
-        geometry::set_measurement(got.rec, kept);
+        tarvo::geometry::set_measurement(got.rec, kept);
         EXPECT_EQ(measurement_of(got.rec), measurement_of(ref.rec)) << where << ": the kept voxels measured on the way";
     }
 }
@@ -538,7 +538,7 @@ TEST(BulkCut, EveryCombinationOfSpecialLengths) {
     const std::vector<float> special = special_lengths();
     std::mt19937_64 rng(41);
     for (std::int32_t n : {5, 8, 9}) {
-        Body b(n);
+        Body b = body_of_edge(n);
         fill_all(b.rec);
         fill_spare_bits(b.rec, rng);
         const Center mid{(n - 1) / 2, (n - 1) / 2, (n - 1) / 2};
@@ -554,7 +554,7 @@ TEST(BulkCut, RandomLengthsAndCentres) {
     std::mt19937_64 rng(42);
     for (std::int32_t n : kEdges)
         for (int trial = 0; trial < (n <= 17 ? 60 : 12); ++trial) {
-            Body b(n);
+            Body b = body_of_edge(n);
             fill_kind(b.rec, rng, trial % 2 == 0 ? 5 : static_cast<int>(rng() % 5));
             fill_spare_bits(b.rec, rng);
             const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
@@ -565,7 +565,7 @@ TEST(BulkCut, RandomLengthsAndCentres) {
 
 TEST(BulkCut, VoxelsOnThePlaneDecidedByTheExtendedSum) {
     // Lengths whose quotients are inexact put voxels a last bit beyond or short of the plane.
-    Body b(8);
+    Body b = body_of_edge(8);
     fill_all(b.rec);
     const Center c{3, 3, 3};
     for (const auto& l : std::vector<std::array<float, 3>>{{2, 3, 6}, {3, 1, 3}, {3, 6, 2}, {6, 3, 2}, {-3, -6, 2},
@@ -573,7 +573,7 @@ TEST(BulkCut, VoxelsOnThePlaneDecidedByTheExtendedSum) {
         expect_same_cut(b.rec, c, l[0], l[1], l[2], "edge 8");
     // Lengths near 1/k, whose plane passes close to many voxels of a larger grid.
     std::mt19937_64 rng(43);
-    Body big(33);
+    Body big = body_of_edge(33);
     fill_all(big.rec);
     for (int trial = 0; trial < 40; ++trial) {
         auto near = [&rng] { return f32((1 + static_cast<int>(rng() % 30)) / (1.0 + static_cast<int>(rng() % 7))) * ((rng() % 3) ? 1.0f : -1.0f); };
@@ -587,15 +587,15 @@ TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
     std::mt19937_64 rng(61);
     for (std::int32_t n : {131, 200}) {
         for (int kind = 0; kind < 3; ++kind) {
-            Body b(n);
-            if (kind == 0) shapes::make_sphere(b.rec, n / 7.0);
-            if (kind == 1) shapes::make_grain(b.rec, rng());
+            Body b = body_of_edge(n);
+            if (kind == 0) tarvo::shapes::make_sphere(b.rec, n / 7.0);
+            if (kind == 1) tarvo::shapes::make_grain(b.rec, rng());
             if (kind == 2) fill_runs(b.rec, rng, 300, 0.5);
             fill_spare_bits(b.rec, rng);
-            geometry::reference::analyse(b.rec);
+            tarvo::geometry::reference::analyse(b.rec);
             const std::vector<std::int32_t> ref = measurement_of(b.rec);
             for (int threads : {1, 2}) {
-                geometry::analyse(b.rec, threads);
+                tarvo::geometry::analyse(b.rec, threads);
                 EXPECT_EQ(measurement_of(b.rec), ref) << "edge " << n << " kind " << kind;
             }
             const Center c{random_centre(rng, n), random_centre(rng, n), random_centre(rng, n)};
@@ -603,7 +603,7 @@ TEST(BulkLongRows, MeasureAndCutRowsOfManyWords) {
                             random_length(rng, special), "edge " + std::to_string(n) + " kind " + std::to_string(kind));
             EXPECT_TRUE(written(b.rec, true) == written(b.rec, false)) << "edge " << n << " kind " << kind;
         }
-        Body full(n);
+        Body full = body_of_edge(n);
         fill_all(full.rec);
         for (const auto& l : std::vector<std::array<float, 3>>{{300, 400, 99999}, {-50, 70, std::numeric_limits<float>::infinity()}, {0, 90, -0.0f}})
             expect_same_cut(full.rec, Center{n / 2, n / 3, n / 2}, l[0], l[1], l[2], "full, edge " + std::to_string(n));
@@ -615,27 +615,27 @@ TEST(BulkRun, WholeRunsGiveTheSameFile) {
     std::mt19937_64 rng(51);
     const std::vector<float> special = special_lengths();
     for (std::int32_t n : {1, 9, 30, 47}) {
-        Body src(n);
-        shapes::make_grain(src.rec, rng());
+        Body src = body_of_edge(n);
+        tarvo::shapes::make_grain(src.rec, rng());
         const Bytes file = written(src.rec, false);
         const Bytes stream(file.begin() + 52, file.end());
         for (int trial = 0; trial < 6; ++trial) {
             const float xc = random_length(rng, special), yc = random_length(rng, special), zc = random_length(rng, special);
             Bytes out[2];
             for (bool bulk : {false, true}) {
-                Body b(n);
+                Body b = body_of_edge(n);
                 if (bulk) {
                     const StreamRead r = load_stream(stream, n);
                     std::copy(r.bitmap.begin(), r.bitmap.end(), b.rec.data);
                 } else {
                     std::FILE* f = stream_of(stream);
-                    teleso::reference::read_voxels(f, b.rec);
+                    tarvo::reference::read_voxels(f, b.rec);
                     std::fclose(f);
                 }
-                bulk ? geometry::analyse(b.rec) : geometry::reference::analyse(b.rec);
+                bulk ? tarvo::geometry::analyse(b.rec) : tarvo::geometry::reference::analyse(b.rec);
                 const Center c = Get_center(b.rec);
-                bulk ? geometry::cut(b.rec, c, xc, yc, zc) : geometry::reference::cut(b.rec, c, xc, yc, zc);
-                bulk ? geometry::analyse(b.rec) : geometry::reference::analyse(b.rec);
+                bulk ? tarvo::geometry::cut(b.rec, c, xc, yc, zc) : tarvo::geometry::reference::cut(b.rec, c, xc, yc, zc);
+                bulk ? tarvo::geometry::analyse(b.rec) : tarvo::geometry::reference::analyse(b.rec);
                 out[bulk] = written(b.rec, bulk);
             }
             EXPECT_TRUE(out[0] == out[1]) << "edge " << n << ", cut lengths " << xc << " " << yc << " " << zc;
@@ -645,22 +645,22 @@ TEST(BulkRun, WholeRunsGiveTheSameFile) {
 
 TEST(BulkRun, ProgramOutputEqualsTheVoxelByVoxelRun) {
     ScratchDir dir;
-    Body src(41);
-    shapes::make_grain(src.rec, 7);
+    Body src = body_of_edge(41);
+    tarvo::shapes::make_grain(src.rec, 7);
     write_bytes(dir.file("in.3d"), written(src.rec, false));
     for (const auto& args : std::vector<std::array<std::string, 3>>{{"300", "400", "99999"}, {"1", "1", "1e39"},
                                                                     {"0", "-0", "5"}, {"-3", "7", "0.1"}}) {
         const RunResult r = run_tarvo({"in.3d", "out.3d", args[0], args[1], args[2]}, dir.path().string());
         ASSERT_EQ(r.status, 0) << r.output;
-        Body b(41);
+        Body b = body_of_edge(41);
         const Bytes input = read_bytes(dir.file("in.3d"));
         std::FILE* f = stream_of(Bytes(input.begin() + 52, input.end()));
-        teleso::reference::read_voxels(f, b.rec);
+        tarvo::reference::read_voxels(f, b.rec);
         std::fclose(f);
-        geometry::reference::analyse(b.rec);
-        geometry::reference::cut(b.rec, Get_center(b.rec), Cut_length(args[0].c_str()), Cut_length(args[1].c_str()),
+        tarvo::geometry::reference::analyse(b.rec);
+        tarvo::geometry::reference::cut(b.rec, Get_center(b.rec), Cut_length(args[0].c_str()), Cut_length(args[1].c_str()),
                                  Cut_length(args[2].c_str()));
-        geometry::reference::analyse(b.rec);
+        tarvo::geometry::reference::analyse(b.rec);
         EXPECT_TRUE(read_bytes(dir.file("out.3d")) == written(b.rec, false)) << args[0] << " " << args[1] << " " << args[2];
     }
 }

@@ -4,9 +4,11 @@
 #include <bit>
 
 #include "support.h"
-#include "teleso/codec.h"
-#include "teleso/reference.h"
-#include "teleso/teleso.h"
+#include "codec/counter.h"
+#include "codec/reader.h"
+#include "codec/writer.h"
+#include "codec/reference.h"
+#include "tarvo/body.h"
 
 using namespace test_support;
 
@@ -154,8 +156,8 @@ Bytes values_of(const Runs& runs) {
 }
 
 Bytes write_runs(const Runs& runs, std::size_t block_bytes) {
-    teleso::MemorySink sink;
-    teleso::StreamWriter writer(sink, teleso::Block::of(block_bytes));
+    tarvo::MemorySink sink;
+    tarvo::StreamWriter writer(sink, tarvo::Block::of(block_bytes));
     for (const auto& [value, count] : runs) writer.run(value, count);
     writer.finish();
     return sink.bytes;
@@ -165,8 +167,8 @@ Bytes write_runs(const Runs& runs, std::size_t block_bytes) {
 // the sizes `rng` draws (up to `most` bytes), never more than the reader wants; the bytes it
 // consumed in *consumed.
 Bytes read_in_pieces(const Bytes& stream, std::int64_t voxels, std::mt19937_64& rng, std::uint64_t* consumed,
-                     teleso::DecodePath path = teleso::DecodePath::kScalar, std::size_t most = 40) {
-    teleso::StreamReader reader(voxels, path);
+                     tarvo::Kernel path = tarvo::Kernel::kScalar, std::size_t most = 40) {
+    tarvo::StreamReader reader(voxels, path);
     ValueSink sink;
     std::size_t pos = 0;
     while (pos < stream.size() && reader.want() > 0) {
@@ -187,7 +189,7 @@ TEST(RunCodec, WriterWritesWhatPutRleByteWritesForAnyRuns) {
         const Runs runs = random_runs(rng, trial % 2 == 0);
         const Bytes expected = encode(values_of(runs));
         // Small blocks put the ends of blocks everywhere, inside chains and marker pairs too.
-        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20})
+        for (std::size_t block : {tarvo::StreamWriter::kMinBlockBytes, std::size_t{1} << 20})
             ASSERT_EQ(write_runs(runs, block), expected) << "trial " << trial << ", blocks of " << block;
     }
 }
@@ -207,11 +209,11 @@ TEST(RunCodec, ReaderInAnyPiecesGivesNextRleBytesValuesAndStopsWhereItStops) {
         for (std::int64_t k = 0; k < voxels; ++k) expected.push_back(Next_rle_byte(dec, f));
         const auto position = static_cast<std::uint64_t>(std::ftell(f));
         std::fclose(f);
-        for (teleso::DecodePath path : decode_paths()) {
+        for (tarvo::Kernel path : decode_paths()) {
             std::uint64_t consumed = 0;
             ASSERT_EQ(read_in_pieces(stream, voxels, rng, &consumed, path, long_stream ? 400 : 40), expected)
-                << "trial " << trial << ", " << teleso::decode_path_name(path);
-            EXPECT_EQ(consumed, position) << "trial " << trial << ", " << teleso::decode_path_name(path);
+                << "trial " << trial << ", " << tarvo::kernel_name(path);
+            EXPECT_EQ(consumed, position) << "trial " << trial << ", " << tarvo::kernel_name(path);
         }
     }
 }
@@ -266,42 +268,42 @@ TEST(DecodePaths, LiteralStretchesOfEveryLengthAtEveryOffset) {
     ASSERT_EQ(expected[voxels - 1], 0xFF) << "the grid should take the whole stream";
     const StreamRead ref = reference_read(stream, n);
     const std::vector<std::int32_t> measured = reference_measurement(ref.bitmap, n);
-    for (teleso::DecodePath path : decode_paths()) {
+    for (tarvo::Kernel path : decode_paths()) {
         // Values, the stream in one piece and in pieces of every size.
         for (std::size_t most : {stream.size(), std::size_t{300}, std::size_t{70}}) {
             std::uint64_t consumed = 0;
             EXPECT_TRUE(read_in_pieces(stream, voxels, rng, &consumed, path, most) == expected)
-                << teleso::decode_path_name(path) << ", pieces of up to " << most << " bytes";
-            EXPECT_EQ(consumed, stream.size()) << teleso::decode_path_name(path);
+                << tarvo::kernel_name(path) << ", pieces of up to " << most << " bytes";
+            EXPECT_EQ(consumed, stream.size()) << tarvo::kernel_name(path);
         }
         // Bits through the load path, measured on the way.
         for (int threads : {1, 2}) {
             const StreamRead got = load_stream(stream, n, threads, path);
-            EXPECT_TRUE(got.ok && got.bitmap == ref.bitmap) << teleso::decode_path_name(path) << ", threads " << threads;
-            EXPECT_EQ(measurement_of(got.measured), measured) << teleso::decode_path_name(path) << ", threads " << threads;
+            EXPECT_TRUE(got.ok && got.bitmap == ref.bitmap) << tarvo::kernel_name(path) << ", threads " << threads;
+            EXPECT_EQ(measurement_of(got.measured), measured) << tarvo::kernel_name(path) << ", threads " << threads;
         }
     }
 }
 
 // The data-parallel paths are built where they should be, and the portable build has none.
 TEST(DecodePaths, EveryBuildHasTheScalarPathAndX86TheVectorOnes) {
-    EXPECT_TRUE(teleso::decode_path_available(teleso::DecodePath::kScalar));
+    EXPECT_TRUE(tarvo::kernel_available(tarvo::Kernel::kScalar));
 #if defined(__x86_64__) && !defined(TARVO_PORTABLE)
-    EXPECT_TRUE(teleso::decode_path_available(teleso::DecodePath::kSse2));
-    EXPECT_NE(teleso::fastest_decode_path(), teleso::DecodePath::kScalar);
+    EXPECT_TRUE(tarvo::kernel_available(tarvo::Kernel::kSse2));
+    EXPECT_NE(tarvo::fastest_kernel(), tarvo::Kernel::kScalar);
 #else
-    EXPECT_EQ(teleso::fastest_decode_path(), teleso::DecodePath::kScalar);
+    EXPECT_EQ(tarvo::fastest_kernel(), tarvo::Kernel::kScalar);
     EXPECT_EQ(decode_paths().size(), 1u);
 #endif
 }
 
 // The writer's paths likewise.
 TEST(EncodePaths, EveryBuildHasTheScalarPath) {
-    EXPECT_TRUE(teleso::encode_path_available(teleso::EncodePath::kScalar));
+    EXPECT_TRUE(tarvo::kernel_available(tarvo::Kernel::kScalar));
 #if defined(__x86_64__) && !defined(TARVO_PORTABLE)
-    EXPECT_EQ(teleso::fastest_encode_path() == teleso::EncodePath::kScalar, !teleso::simd::has_avx2());
+    EXPECT_EQ(tarvo::fastest_kernel() == tarvo::Kernel::kScalar, !tarvo::simd::has_avx2());
 #else
-    EXPECT_EQ(teleso::fastest_encode_path(), teleso::EncodePath::kScalar);
+    EXPECT_EQ(tarvo::fastest_kernel(), tarvo::Kernel::kScalar);
     EXPECT_EQ(encode_paths().size(), 1u);
 #endif
 }
@@ -311,7 +313,7 @@ TEST(RunCodec, ReadOfWriteIsIdentity) {
     for (int trial = 0; trial < 200; ++trial) {
         const Runs runs = random_runs(rng, trial % 3 != 0);
         const Bytes values = values_of(runs);
-        const Bytes stream = write_runs(runs, teleso::StreamWriter::kMinBlockBytes);
+        const Bytes stream = write_runs(runs, tarvo::StreamWriter::kMinBlockBytes);
         std::uint64_t consumed = 0;
         EXPECT_EQ(read_in_pieces(stream, static_cast<std::int64_t>(values.size()), rng, &consumed), values);
         EXPECT_EQ(consumed, stream.size()) << "trial " << trial;
@@ -332,13 +334,13 @@ void expect_every_path_writes(const Bytes& bits, std::int64_t count) {
     Bytes values;
     for (std::int64_t i = 0; i < count; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
     const Bytes expected = encode(values);
-    for (teleso::EncodePath path : encode_paths())
-        for (std::size_t block : {teleso::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
-            teleso::MemorySink sink;
-            teleso::StreamWriter writer(sink, teleso::Block::of(block), path);
+    for (tarvo::Kernel path : encode_paths())
+        for (std::size_t block : {tarvo::StreamWriter::kMinBlockBytes, std::size_t{1} << 20}) {
+            tarvo::MemorySink sink;
+            tarvo::StreamWriter writer(sink, tarvo::Block::of(block), path);
             writer.bitmap(bits.data(), 0, count);
             writer.finish();
-            EXPECT_TRUE(sink.bytes == expected) << teleso::encode_path_name(path) << ", blocks of " << block << ": "
+            EXPECT_TRUE(sink.bytes == expected) << tarvo::kernel_name(path) << ", blocks of " << block << ": "
                                                 << sink.bytes.size() << " bytes against " << expected.size();
         }
 }
@@ -392,8 +394,8 @@ TEST(RunCodec, BitmapWordsOfEveryNumberOfChanges) {
         }
     for (std::int64_t len = 1; len <= 63; ++len)
         for (std::int64_t offset = 0; offset + len <= 64; offset += 1 + len / 8) {
-            words.push_back(teleso::low_mask(static_cast<int>(len)) << offset);
-            words.push_back(~(teleso::low_mask(static_cast<int>(len)) << offset));
+            words.push_back(tarvo::low_mask(static_cast<int>(len)) << offset);
+            words.push_back(~(tarvo::low_mask(static_cast<int>(len)) << offset));
         }
     // The words one after another, with a whole word of either value now and then between them.
     Bytes bits;
@@ -418,28 +420,28 @@ TEST(RunCodec, BitmapPartsJoinTheRunsAroundThem) {
                 for (std::int64_t k = i; k < std::min(count, i + len); ++k) set_bit(bits, k);
             i += len;
         }
-        const std::vector<teleso::EncodePath> paths = encode_paths();
-        std::vector<teleso::MemorySink> sinks(paths.size());
-        std::vector<teleso::StreamWriter> writers;
+        const std::vector<tarvo::Kernel> paths = encode_paths();
+        std::vector<tarvo::MemorySink> sinks(paths.size());
+        std::vector<tarvo::StreamWriter> writers;
         for (std::size_t p = 0; p < paths.size(); ++p)
-            writers.emplace_back(sinks[p], teleso::Block::of(teleso::StreamWriter::kMinBlockBytes), paths[p]);
+            writers.emplace_back(sinks[p], tarvo::Block::of(tarvo::StreamWriter::kMinBlockBytes), paths[p]);
         Bytes values;
         for (int piece = 0; piece < 6; ++piece) {
             if (rng() % 3 == 0) {
                 const auto v = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 256 : rng() & 1);
                 const std::int64_t k = 1 + static_cast<std::int64_t>(rng() % 140);
-                for (teleso::StreamWriter& writer : writers) writer.run(v, k);
+                for (tarvo::StreamWriter& writer : writers) writer.run(v, k);
                 values.insert(values.end(), static_cast<std::size_t>(k), v);
             }
             const std::int64_t b = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count));
             const std::int64_t e = b + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(count - b + 1));
-            for (teleso::StreamWriter& writer : writers) writer.bitmap(bits.data(), b, e);
+            for (tarvo::StreamWriter& writer : writers) writer.bitmap(bits.data(), b, e);
             for (std::int64_t i = b; i < e; ++i) values.push_back(bit_of(bits, i) ? 1 : 0);
         }
         const Bytes expected = encode(values);
         for (std::size_t p = 0; p < paths.size(); ++p) {
             writers[p].finish();
-            ASSERT_TRUE(sinks[p].bytes == expected) << "trial " << trial << ", " << teleso::encode_path_name(paths[p]);
+            ASSERT_TRUE(sinks[p].bytes == expected) << "trial " << trial << ", " << tarvo::kernel_name(paths[p]);
         }
     }
 }

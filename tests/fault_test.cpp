@@ -52,7 +52,7 @@ std::vector<std::string> args_for(const std::string& in, const std::string& out)
 }
 
 void write_particle(const std::string& path, std::int32_t dim, std::uint64_t seed) {
-    Body body(dim);
+    Body body = body_of_edge(dim);
     std::mt19937_64 rng(seed);
     fill_random(body.rec, rng, 0.5);
     write_bytes(path, written_file(body.rec));

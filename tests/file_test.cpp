@@ -4,9 +4,9 @@
 #include <filesystem>
 
 #include "support.h"
-#include "teleso/format.h"
+#include "format/format.h"
 #include "driver/driver.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 using namespace test_support;
 namespace fs = std::filesystem;
@@ -30,7 +30,7 @@ struct Read {
 Read read_body(const Bytes& bytes, TelesoRecord& rec, const std::string& name = "in.3d") {
     ScratchDir dir;
     write_bytes(dir.file(name), bytes);
-    teleso::Input in;
+    tarvo::Input in;
     EXPECT_TRUE(in.open(dir.file(name)));
     Read r;
     testing::internal::CaptureStdout();
@@ -63,7 +63,7 @@ void set_worked_example(TelesoRecord& rec) {
 
 TEST(WriteTeleso, WorkedExampleIsFiftySevenBytes) {
     ScratchDir dir;
-    Body b(2);
+    Body b = body_of_edge(2);
     set_worked_example(b.rec);
     const std::string path = dir.file("ex.3d");
     testing::internal::CaptureStdout();
@@ -82,7 +82,7 @@ TEST(ReadTeleso, WorkedExampleReadsBack) {
     EXPECT_EQ(rec.dim, 2);
     EXPECT_EQ(rec.data[0], 0x87);  // voxels 0, 1, 2 and 7
     EXPECT_EQ(rec.voxels, 4);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 }
 
 TEST(ReadTeleso, HeaderFieldsOtherThanDimDoNotMatter) {
@@ -93,12 +93,12 @@ TEST(ReadTeleso, HeaderFieldsOtherThanDimDoNotMatter) {
     EXPECT_EQ(rec.size, 2);
     EXPECT_EQ(rec.x_min, 0x7B);  // kept until the measurement replaces it
     EXPECT_EQ(rec.data[0], 0x87);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 }
 
 TEST(ReadTeleso, ZeroEdgeBodyIsTheHeaderAlone) {
     ScratchDir dir;
-    Body b(0);
+    Body b = body_of_edge(0);
     const std::string path = dir.file("zero.3d");
     testing::internal::CaptureStdout();
     ASSERT_EQ(Write_teleso(path.c_str(), b.rec), 0);
@@ -110,14 +110,14 @@ TEST(ReadTeleso, ZeroEdgeBodyIsTheHeaderAlone) {
     EXPECT_EQ(r.header, 0);
     EXPECT_EQ(rec.size, 1);
     EXPECT_EQ(rec.data[0], 0);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 }
 
 TEST(ReadTeleso, ShortAndEmptyStreamsLeaveVoxelsEmpty) {
     TelesoRecord rec;
     ASSERT_EQ(read_body(header_bytes(9, 4), rec).header, 0);  // a header and no stream
     for (std::int32_t i = 0; i < rec.size; ++i) EXPECT_EQ(rec.data[i], 0);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 
     TelesoRecord partial;  // header cut after dim: the edge length is known
     Bytes h = header_bytes(0, 3);
@@ -125,13 +125,13 @@ TEST(ReadTeleso, ShortAndEmptyStreamsLeaveVoxelsEmpty) {
     const Read r = read_body(h, partial);
     EXPECT_EQ(r.header, 0);
     EXPECT_EQ(partial.dim, 3);
-    teleso::free_body(partial);
+    tarvo::free_body(partial);
 
     TelesoRecord early;  // eight set voxels, then the file ends
     ASSERT_EQ(read_body(concat(header_bytes(9, 4), {0xC8, 0x01}), early).header, 0);
     EXPECT_EQ(early.data[0], 0xFF);
     EXPECT_EQ(early.data[1], 0x00);
-    teleso::free_body(early);
+    tarvo::free_body(early);
 }
 
 TEST(ReadTeleso, ForeignValuesSetOnlyOneTo127) {
@@ -142,7 +142,7 @@ TEST(ReadTeleso, ForeignValuesSetOnlyOneTo127) {
     ASSERT_EQ(read_body(concat(header_bytes(0, 7), stream), rec).header, 0);  // 343 voxels, 256 given
     for (std::int32_t i = 0; i < 343; ++i)
         EXPECT_EQ(Get_voxel(rec, i % 7, i / 7 % 7, i / 49), i >= 1 && i <= 127 ? 1 : 0) << i;
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
 }
 
 TEST(ReadTeleso, RefusesFilesWithoutAUsableEdgeLength) {
@@ -166,7 +166,7 @@ TEST(ReadTeleso, RefusesFilesWithoutAUsableEdgeLength) {
 }
 
 TEST(ReadTeleso, InputThatCannotBeReadIsReported) {
-    teleso::Input dir;  // a directory opens on Linux, every read fails
+    tarvo::Input dir;  // a directory opens on Linux, every read fails
     if (!dir.open("/")) GTEST_SKIP() << "directories cannot be opened here";
     TelesoRecord rec;
     testing::internal::CaptureStdout();
@@ -177,7 +177,7 @@ TEST(ReadTeleso, InputThatCannotBeReadIsReported) {
 }
 
 TEST(WriteTeleso, UnopenableTargetIsReported) {
-    Body b(2);
+    Body b = body_of_edge(2);
     testing::internal::CaptureStdout();
     EXPECT_EQ(Write_teleso("/nonexistent-dir/x.3d", b.rec), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Write_teleso(): Neda sa otvorit subor /nonexistent-dir/x.3d\n");
@@ -185,7 +185,7 @@ TEST(WriteTeleso, UnopenableTargetIsReported) {
 
 TEST(WriteTeleso, FailedWriteIsNotSuccess) {
     if (!fs::exists("/dev/full")) GTEST_SKIP();
-    Body b(16);
+    Body b = body_of_edge(16);
     testing::internal::CaptureStdout();
     EXPECT_EQ(Write_teleso("/dev/full", b.rec), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -194,7 +194,7 @@ TEST(WriteTeleso, FailedWriteIsNotSuccess) {
 
 TEST(WriteTeleso, ReplacesTargetKeepingModeAndLinks) {
     ScratchDir dir;
-    Body b(2);
+    Body b = body_of_edge(2);
     set_worked_example(b.rec);
     const std::string real = dir.file("real.3d"), link = dir.file("link.3d");
     write_bytes(real, {1, 2, 3});
@@ -214,7 +214,7 @@ TEST(RoundTrip, RandomBodiesOfManyEdgeLengths) {
     std::mt19937_64 rng(2024);
     for (std::int32_t n : {0, 1, 2, 3, 5, 7, 8, 9, 13, 16, 17, 31, 33}) {
         for (double density : {0.0, 0.05, 0.5, 0.97, 1.0}) {
-            Body b(n);
+            Body b = body_of_edge(n);
             fill_random(b.rec, rng, density);
             const Bytes first = written_bytes(b.rec);
             ASSERT_EQ(first.size() >= 52, true);
@@ -224,7 +224,7 @@ TEST(RoundTrip, RandomBodiesOfManyEdgeLengths) {
             EXPECT_TRUE(same_voxels(b.rec, back)) << "edge " << n << " density " << density;
             back.x_min = b.rec.x_min;  // measurement fields came from the header
             EXPECT_EQ(written_bytes(back), first) << "edge " << n;
-            teleso::free_body(back);
+            tarvo::free_body(back);
         }
     }
 }

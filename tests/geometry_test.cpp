@@ -4,7 +4,7 @@
 #include <cmath>
 #include <functional>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "geometry/plane.h"
 #include "support.h"
 
@@ -35,7 +35,7 @@ using Predicate = std::function<bool(int, int, int)>;
 
 // Cuts the full grid of edge n around its centre and checks which voxels went.
 void expect_cut(std::int32_t n, const char* xs, const char* ys, const char* zs, const Predicate& cleared) {
-    Body b(n);
+    Body b = body_of_edge(n);
     fill_all(b.rec);
     Analyse_teleso(b.rec);
     Cut_teleso(b.rec, Get_center(b.rec), Cut_length(xs), Cut_length(ys), Cut_length(zs));
@@ -47,7 +47,7 @@ void expect_cut(std::int32_t n, const char* xs, const char* ys, const char* zs, 
 }
 
 Measured cut_full4(const char* xs, const char* ys, const char* zs) {
-    Body b(4);
+    Body b = body_of_edge(4);
     fill_all(b.rec);
     Analyse_teleso(b.rec);
     Cut_teleso(b.rec, Get_center(b.rec), Cut_length(xs), Cut_length(ys), Cut_length(zs));
@@ -58,7 +58,7 @@ Measured cut_full4(const char* xs, const char* ys, const char* zs) {
 }  // namespace
 
 TEST(Analyse, FullGridOfEdgeFour) {
-    Body b(4);
+    Body b = body_of_edge(4);
     fill_all(b.rec);
     Analyse_teleso(b.rec);
     EXPECT_EQ(measured(b.rec), (Measured{64, 0, 3, 0, 3, 0, 3, 1, 1, 1}));
@@ -67,20 +67,20 @@ TEST(Analyse, FullGridOfEdgeFour) {
 }
 
 TEST(Analyse, SingleAndPairedVoxels) {
-    Body one(4);
+    Body one = body_of_edge(4);
     set_voxels(one.rec, {{3, 0, 2}});
     Analyse_teleso(one.rec);
     EXPECT_EQ(measured(one.rec), (Measured{1, 3, 3, 0, 0, 2, 2, 3, 0, 2}));
     const Center c = Get_center(one.rec);
     EXPECT_EQ(std::tie(c.x, c.y, c.z), std::make_tuple(3, 0, 2));
 
-    Body pair(5);
+    Body pair = body_of_edge(5);
     set_voxels(pair.rec, {{1, 2, 3}, {4, 2, 3}});
     Analyse_teleso(pair.rec);
     EXPECT_EQ(pair.rec.x_mean, 2);
     EXPECT_EQ(Get_center(pair.rec).x, 2);
 
-    Body low(5);
+    Body low = body_of_edge(5);
     set_voxels(low.rec, {{0, 2, 3}, {1, 2, 3}});
     Analyse_teleso(low.rec);
     EXPECT_EQ(low.rec.x_mean, 0);
@@ -88,7 +88,7 @@ TEST(Analyse, SingleAndPairedVoxels) {
 }
 
 TEST(Analyse, EmptyAndDegenerateGrids) {
-    Body four(4);
+    Body four = body_of_edge(4);
     four.rec.voxels = 99;  // values from a header are overwritten unread
     four.rec.x_min = -7;
     four.rec.z_mean = 12;
@@ -96,19 +96,19 @@ TEST(Analyse, EmptyAndDegenerateGrids) {
     EXPECT_EQ(measured(four.rec), (Measured{0, 3, 0, 3, 0, 3, 0, 0, 0, 0}));
     EXPECT_EQ(Get_center(four.rec).y, 1);
 
-    Body five(5);
+    Body five = body_of_edge(5);
     Analyse_teleso(five.rec);
     EXPECT_EQ(five.rec.x_min, 4);
     EXPECT_EQ(Get_center(five.rec).z, 2);
 
-    Body one(1);
+    Body one = body_of_edge(1);
     Analyse_teleso(one.rec);
     EXPECT_EQ(measured(one.rec), (Measured{0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     Set_voxel(one.rec, 0, 0, 0, 1);
     Analyse_teleso(one.rec);
     EXPECT_EQ(measured(one.rec), (Measured{1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
-    Body zero(0);
+    Body zero = body_of_edge(0);
     Analyse_teleso(zero.rec);
     EXPECT_EQ(measured(zero.rec), (Measured{0, -1, 0, -1, 0, -1, 0, 0, 0, 0}));
     const Center c = Get_center(zero.rec);
@@ -116,7 +116,7 @@ TEST(Analyse, EmptyAndDegenerateGrids) {
 }
 
 TEST(Analyse, MeansStayTrueBeyondThirtyTwoBitSums) {
-    Body b(300);  // the x sum of the full grid is 4,036,500,000
+    Body b = body_of_edge(300);  // the x sum of the full grid is 4,036,500,000
     fill_all(b.rec);
     Analyse_teleso(b.rec);
     EXPECT_EQ(b.rec.voxels, 27000000);
@@ -169,35 +169,35 @@ TEST(Cut, SecondMeasurementOfTheWorkedExamples) {
 
 TEST(Cut, ExtendedPrecisionDecidesVoxelsOnThePlane) {
     // Exact sum 1 for both; the 64-bit-significand roundings give 1 + 2^-63 and 1 - 2^-63.
-    Body b(8);
+    Body b = body_of_edge(8);
     fill_all(b.rec);
     Analyse_teleso(b.rec);
     const Center c = Get_center(b.rec);
     ASSERT_EQ(std::tie(c.x, c.y, c.z), std::make_tuple(3, 3, 3));
     Cut_teleso(b.rec, c, 2.0f, 3.0f, 6.0f);
     EXPECT_EQ(Get_voxel(b.rec, 4, 5, 2), 0);
-    Body d(8);
+    Body d = body_of_edge(8);
     fill_all(d.rec);
     Cut_teleso(d.rec, c, 3.0f, 1.0f, 3.0f);
     EXPECT_EQ(Get_voxel(d.rec, 1, 5, 2), 1);
     // In double precision the decisions would be the opposite ones.
     EXPECT_FALSE((1.0 / 2.0 + 2.0 / 3.0) + -1.0 / 6.0 > 1.0);
     EXPECT_TRUE((-2.0 / 3.0 + 2.0 / 1.0) + -1.0 / 3.0 > 1.0);
-    EXPECT_TRUE(geometry::voxel_beyond(1, 2, -1, 2.0f, 3.0f, 6.0f));
-    EXPECT_FALSE(geometry::voxel_beyond(-2, 2, -1, 3.0f, 1.0f, 3.0f));
+    EXPECT_TRUE(tarvo::geometry::voxel_beyond(1, 2, -1, 2.0f, 3.0f, 6.0f));
+    EXPECT_FALSE(tarvo::geometry::voxel_beyond(-2, 2, -1, 3.0f, 1.0f, 3.0f));
 }
 
 TEST(Cut, CentreVoxelAndEmptyParticlesAreNeverCut) {
     for (const char* len : {"1", "0", "-0", "1e-30", "-1e39"}) {
-        Body b(5);
+        Body b = body_of_edge(5);
         fill_all(b.rec);
         Cut_teleso(b.rec, Center{2, 2, 2}, Cut_length(len), Cut_length(len), Cut_length(len));
         EXPECT_EQ(Get_voxel(b.rec, 2, 2, 2), 1) << len;
     }
-    Body empty(6);
+    Body empty = body_of_edge(6);
     Cut_teleso(empty.rec, Center{2, 2, 2}, 1.0f, 1.0f, 1.0f);
     for (std::int32_t i = 0; i < empty.rec.size; ++i) EXPECT_EQ(empty.rec.data[i], 0);
-    Body zero(0);
+    Body zero = body_of_edge(0);
     Cut_teleso(zero.rec, Center{0, 0, 0}, 1.0f, 1.0f, 1.0f);
     EXPECT_EQ(zero.rec.data[0], 0);
 }

@@ -40,7 +40,7 @@ class GuardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::mt19937_64 rng(5);
-        Body b(20);
+        Body b = body_of_edge(20);
         fill_random(b.rec, rng, 0.4);
         write_bytes(dir.file("in.3d"), written_file(b.rec));
         const RunResult r = run_tarvo({"in.3d", "ref.3d", "3", "4", "99999"}, dir.path().string());

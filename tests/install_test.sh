@@ -32,7 +32,7 @@ pages=(tarvo)
 if [ "$tools" = ON ]; then
   pages+=(tarvo-tools)
   for word in --version version; do
-    got=$("${runner[@]}" "$prefix/bin/tarvo-tools" "$word")
+    got=$("${runner[@]}" "$prefix/bin/tarvo-tools" "$word" | head -n 1)
     [ "$got" = "tarvo-tools $version" ] || fail "tarvo-tools $word printed '$got', not 'tarvo-tools $version'"
   done
 fi

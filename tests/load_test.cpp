@@ -1,30 +1,30 @@
 // Whole-file reading and writing, and the stream facts used for diagnostics.
 #include <gtest/gtest.h>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "support.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 namespace {
 
-using test_support::Body;
+using test_support::body_of_edge;
 using test_support::Bytes;
 using test_support::ScratchDir;
 
 struct Loaded {
     TelesoRecord rec;
-    teleso::LoadInfo info;
+    tarvo::LoadInfo info;
     std::string error;
     bool ok = false;
     explicit Loaded(const std::string& path) {
-        const teleso::Status s = teleso::load_body(path, rec, &info, true);
+        const tarvo::Status s = tarvo::load_body(path, rec, &info, true);
         ok = s.ok();
-        error = teleso::describe(s);
+        error = tarvo::describe(s);
     }
-    ~Loaded() { teleso::free_body(rec); }
+    ~Loaded() { tarvo::free_body(rec); }
 };
 
-teleso::StreamFacts facts_of(const std::string& path, std::int32_t dim) {
+tarvo::StreamFacts facts_of(const std::string& path, std::int32_t dim) {
     Loaded l(path);
     EXPECT_TRUE(l.ok) << l.error;
     EXPECT_EQ(l.rec.dim, dim);
@@ -33,12 +33,12 @@ teleso::StreamFacts facts_of(const std::string& path, std::int32_t dim) {
 
 TEST(LoadBody, ReadsWhatSaveBodyWroteWithTheStoredHeader) {
     ScratchDir dir;
-    Body b(23);
+    Body b = body_of_edge(23);
     std::mt19937_64 rng(7);
     test_support::fill_random(b.rec, rng, 0.3);
     Analyse_teleso(b.rec);
-    const teleso::Status saved = teleso::save_body(dir.file("a.3d"), b.rec);
-    ASSERT_TRUE(saved) << teleso::describe(saved);
+    const tarvo::Status saved = tarvo::save_body(dir.file("a.3d"), b.rec);
+    ASSERT_TRUE(saved) << tarvo::describe(saved);
 
     Loaded l(dir.file("a.3d"));
     ASSERT_TRUE(l.ok) << l.error;
@@ -67,10 +67,10 @@ TEST(LoadBody, RefusesAsTheProgramDoesAndNamesTheFile) {
     EXPECT_FALSE(m.ok);
     EXPECT_NE(m.error.find(dir.file("missing.3d")), std::string::npos) << m.error;
 
-    Body body(2);
-    const teleso::Status s2 = teleso::save_body(dir.file("no/such/dir/x.3d"), body.rec);
+    Body body = body_of_edge(2);
+    const tarvo::Status s2 = tarvo::save_body(dir.file("no/such/dir/x.3d"), body.rec);
     EXPECT_FALSE(s2);
-    EXPECT_NE(teleso::describe(s2).find("no/such/dir/x.3d"), std::string::npos) << teleso::describe(s2);
+    EXPECT_NE(tarvo::describe(s2).find("no/such/dir/x.3d"), std::string::npos) << tarvo::describe(s2);
 }
 
 TEST(StreamFacts, CountsCodedVoxelsAndSurplusBytes) {

@@ -48,11 +48,12 @@ expect=(./usr/bin/tarvo ./usr/share/man/man1/tarvo.1)
 [ "$tools" = ON ] && expect+=(./usr/bin/tarvo-tools ./usr/share/man/man1/tarvo-tools.1)
 printf '%s\n' "${expect[@]}" | sort | diff - "$work/tarvo.files" || fail "tarvo's package holds other files"
 dpkg-deb -c "$dev" | awk '{print $6}' | grep -v '/$' | sort >"$work/dev.files"
-for f in ./usr/include/tarvo/teleso/teleso.h ./usr/include/tarvo/geometry/geometry.h \
-         ./usr/include/tarvo/geometry/plane.h ./usr/lib/libteleso.a ./usr/lib/libgeometry.a \
-         ./usr/lib/cmake/tarvo/tarvoConfig.cmake ./usr/lib/cmake/tarvo/tarvoConfigVersion.cmake; do
+for f in ./usr/lib/libtarvo.a ./usr/lib/cmake/tarvo/tarvoConfig.cmake ./usr/lib/cmake/tarvo/tarvoConfigVersion.cmake; do
   grep -qx "$f" "$work/dev.files" || fail "tarvo-dev lacks $f"
 done
+# The public face alone: the library's internal headers stay in the source tree.
+face=$(cd "$src/include" && ls tarvo/*.h tarvo/*.h.in | sed -e 's/\.in$//' -e 's#^#./usr/include/#' | sort)
+grep '^./usr/include/' "$work/dev.files" | diff <(echo "$face") - || fail "tarvo-dev's headers are not the public face"
 [ -z "$(comm -12 "$work/tarvo.files" "$work/dev.files")" ] || fail "both packages hold the same file"
 
 dpkg-deb -x "$deb" "$work/root"

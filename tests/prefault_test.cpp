@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "teleso/prefault.h"
+#include "sys/prefault.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ void fill_and_check(std::size_t bytes, std::size_t stride, std::size_t length) {
     ASSERT_TRUE(block);
     std::uint8_t* data = block.get();
     {
-        teleso::Prefault prefault(data, bytes, true);
+        tarvo::Prefault prefault(data, bytes, true);
         for (std::size_t at = 0; at < bytes; at += stride) {
             const std::size_t n = std::min(length, bytes - at);
             prefault.enter(at + n - 1);
@@ -53,7 +53,7 @@ TEST(Prefault, NothingTheFillerWroteIsLost) {
 TEST(Prefault, SmallBlocksAndStoppingEarly) {
     for (std::size_t bytes : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{3 * 4096 + 1}}) {
         std::unique_ptr<std::uint8_t, FreeBlock> block(static_cast<std::uint8_t*>(std::calloc(bytes + 1, 1)));
-        teleso::Prefault prefault(block.get(), bytes, true);
+        tarvo::Prefault prefault(block.get(), bytes, true);
         if (bytes > 0) {
             prefault.enter(0);
             block.get()[0] = 1;
@@ -66,7 +66,7 @@ TEST(Prefault, SmallBlocksAndStoppingEarly) {
     }
     // Stopped before the filler writes anything: the destructor joins the helper as well.
     std::unique_ptr<std::uint8_t, FreeBlock> block(static_cast<std::uint8_t*>(std::calloc(1 << 20, 1)));
-    { teleso::Prefault prefault(block.get(), 1 << 20, true); }
+    { tarvo::Prefault prefault(block.get(), 1 << 20, true); }
     for (std::size_t i = 0; i < (1 << 20); ++i) {
         ASSERT_EQ(block.get()[i], 0) << i;
     }

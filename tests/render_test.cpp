@@ -10,11 +10,11 @@
 #include <random>
 #include <thread>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "image.h"
 #include "picture.h"
 #include "progress.h"
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 #include "support.h"
 
 namespace {
@@ -37,27 +37,27 @@ void run_tools(const std::vector<std::string>& args) {
     ASSERT_EQ(r.status, 0) << r.output;
 }
 
-tools::Image render(const std::string& in, const std::string& png, const std::vector<std::string>& options) {
+tarvo::tools::Image render(const std::string& in, const std::string& png, const std::vector<std::string>& options) {
     std::vector<std::string> args{"render", in, png};
     args.insert(args.end(), options.begin(), options.end());
     run_tools(args);
-    tools::Image img;
+    tarvo::tools::Image img;
     std::string error;
-    EXPECT_TRUE(tools::read_png(png, img, error)) << error;
+    EXPECT_TRUE(tarvo::tools::read_png(png, img, error)) << error;
     return img;
 }
 
 // A colour is a shade of `base` when it is base times one light level, give or take rounding.
 // The material and the cut face point in different colour directions, so no pixel is both;
 // pixels that mix two colours (anti-aliased edges) are neither.
-bool shade_of(tools::Rgb c, tools::Rgb base) {
+bool shade_of(tarvo::tools::Rgb c, tarvo::tools::Rgb base) {
     const Vec cv{double(c.r), double(c.g), double(c.b)}, bv{double(base.r), double(base.g), double(base.b)};
     const double level = dot(cv, bv) / dot(bv, bv);
     const Vec off = cv - level * bv;
     return std::fabs(off.x) <= 2 && std::fabs(off.y) <= 2 && std::fabs(off.z) <= 2;
 }
-bool face(tools::Rgb c) { return shade_of(c, tools::kCutFace); }
-bool material(tools::Rgb c) { return shade_of(c, tools::kMaterial); }
+bool face(tarvo::tools::Rgb c) { return shade_of(c, tarvo::tools::kCutFace); }
+bool material(tarvo::tools::Rgb c) { return shade_of(c, tarvo::tools::kMaterial); }
 
 // The documented camera: it looks back along `from` at the grid's middle with z up on the
 // picture (along z: x right, y up from +z and down from -z), and the smallest cube around the
@@ -116,7 +116,7 @@ struct FaceCount {
     int outside = 0, outside_tinted = 0;  // ... well outside it; of them, any bluer than grey
 };
 
-FaceCount count_face(const tools::Image& img, const Camera& cam, const Plane& plane, Vec lo, Vec hi) {
+FaceCount count_face(const tarvo::tools::Image& img, const Camera& cam, const Plane& plane, Vec lo, Vec hi) {
     constexpr double kMargin = 2;  // voxels: the face is a staircase, its rim anti-aliased
     FaceCount c;
     for (int py = 0; py < img.height; ++py)
@@ -125,7 +125,7 @@ FaceCount count_face(const tools::Image& img, const Camera& cam, const Plane& pl
             // The ray p0 - s from meets the plane where n.(p0 - s from) = d.
             const Vec q = p0 - ((dot(plane.n, p0) - plane.d) / dot(plane.n, cam.from)) * cam.from;
             const double in = inside_by(q, lo, hi);
-            const tools::Rgb colour = img.at(px, py);
+            const tarvo::tools::Rgb colour = img.at(px, py);
             if (in >= kMargin) {
                 ++c.inside;
                 c.inside_face += face(colour);
@@ -149,7 +149,7 @@ TEST(RenderCut, TheFaceShowsInItsColourExactlyWhereThePlaneCrossesTheCubeForEver
     constexpr int size = 200;
 
     // Uncut, no pixel has the face's colour.
-    const tools::Image whole = render(cube, dir.file("whole.png"), {"--size", std::to_string(size)});
+    const tarvo::tools::Image whole = render(cube, dir.file("whole.png"), {"--size", std::to_string(size)});
     int face_pixels = 0, material_pixels = 0;
     for (int y = 0; y < size; ++y)
         for (int x = 0; x < size; ++x) {
@@ -179,7 +179,7 @@ TEST(RenderCut, TheFaceShowsInItsColourExactlyWhereThePlaneCrossesTheCubeForEver
 
     for (const Case& k : cases) {
         const std::string label = k.x + " " + k.y + " " + k.z;
-        const tools::Image img =
+        const tarvo::tools::Image img =
             render(cube, dir.file("cut.png"), {"--cut", k.x, k.y, k.z, "--size", std::to_string(size)});
         // The frame stays the uncut cube's; the default view looks at the face from the cleared side.
         const Camera cam(k.plane.n, n, 16, size);
@@ -207,16 +207,16 @@ TEST(RenderCut, DrawsTheCutTarvoMakes) {
         const std::string out = dir.file("cut.3d");
         ASSERT_EQ(test_support::run_tarvo({in, out, cut[0], cut[1], cut[2]}).status, 0);
         // The sphere keeps voxels at both ends of every axis, so the frames agree.
-        const tools::Image by_tarvo = render(out, dir.file("t.png"), {"--view", "iso", "--size", "200"});
-        const tools::Image by_render =
+        const tarvo::tools::Image by_tarvo = render(out, dir.file("t.png"), {"--view", "iso", "--size", "200"});
+        const tarvo::tools::Image by_render =
             render(in, dir.file("r.png"), {"--cut", cut[0], cut[1], cut[2], "--view", "iso", "--size", "200"});
         int recoloured = 0, wrong = 0;
         for (int y = 0; y < 200; ++y)
             for (int x = 0; x < 200; ++x) {
-                const tools::Rgb t = by_tarvo.at(x, y), r = by_render.at(x, y);
+                const tarvo::tools::Rgb t = by_tarvo.at(x, y), r = by_render.at(x, y);
                 if (t == r) continue;
                 // Only the colour of the face may differ: bluer under the same light.
-                if (r.b - r.r > t.b - t.r && !(t == tools::kBackground) && !(r == tools::kBackground))
+                if (r.b - r.r > t.b - t.r && !(t == tarvo::tools::kBackground) && !(r == tarvo::tools::kBackground))
                     ++recoloured;
                 else
                     ++wrong;
@@ -267,12 +267,12 @@ TEST(RenderView, EveryViewLooksFromTheSideItNamesWithZUp) {
     constexpr int size = 120;
     for (const View& v : views) {
         const std::string label = v.option + " " + v.value;
-        const tools::Image img = render(ball, dir.file("ball.png"), {v.option, v.value, "--size", std::to_string(size)});
+        const tarvo::tools::Image img = render(ball, dir.file("ball.png"), {v.option, v.value, "--size", std::to_string(size)});
         double sx = 0, sy = 0;
         int count = 0;
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x)
-                if (!(img.at(x, y) == tools::kBackground)) {
+                if (!(img.at(x, y) == tarvo::tools::kBackground)) {
                     sx += x + 0.5;
                     sy += y + 0.5;
                     ++count;
@@ -287,10 +287,10 @@ TEST(RenderView, EveryViewLooksFromTheSideItNamesWithZUp) {
         std::vector<std::string> cut;
         for (int k = 0; k < 3; ++k) cut.push_back(v.from[k] == 0 ? "1e39" : (v.from[k] > 0 ? "4" : "-4"));
         for (bool facing : {true, false}) {
-            const tools::Image c = render(cube, dir.file("cube.png"),
+            const tarvo::tools::Image c = render(cube, dir.file("cube.png"),
                                           {v.option, facing ? v.value : v.opposite, "--size", std::to_string(size),
                                            "--cut", cut[0], cut[1], cut[2]});
-            const tools::Rgb middle = c.at(size / 2, size / 2);
+            const tarvo::tools::Rgb middle = c.at(size / 2, size / 2);
             const std::string side = facing ? "" : " from the other side";
             EXPECT_EQ(face(middle), facing) << label << side;
             EXPECT_EQ(material(middle), !facing) << label << side;
@@ -307,38 +307,38 @@ TEST(RenderView, EveryViewLooksFromTheSideItNamesWithZUp) {
 TEST(RenderView, LeapingRaysAndDrawnCubesFindTheVoxelsThatWalkingRaysFind) {
     std::mt19937_64 rng(13);
     for (std::int32_t n : {37, 70, 133}) {
-        test_support::Body body(n), before(n);
+        tarvo::Body body = test_support::body_of_edge(n), before = test_support::body_of_edge(n);
         test_support::fill_random(body.rec, rng, 0.002);
         std::uniform_real_distribution<double> at(0, n - 1), radius(1, n / 5.0);
-        std::vector<shapes::Ball> balls;
+        std::vector<tarvo::shapes::Ball> balls;
         for (int k = 0; k < 6; ++k) balls.push_back({at(rng), at(rng), at(rng), radius(rng)});
         balls.push_back({double(n - 1), 0, n / 2.0, n / 4.0});  // through a corner
-        shapes::fill_balls(body.rec, balls, {});
-        tools::copy_voxels(body.rec, before.rec);
+        tarvo::shapes::fill_balls(body.rec, balls, {});
+        tarvo::tools::copy_voxels(body.rec, before.rec);
         Analyse_teleso(body.rec);
         Cut_teleso(body.rec, Get_center(body.rec), Cut_length("9"), Cut_length("-13"), Cut_length("40"));
-        for (const tools::Direction from : {tools::Direction{1, 1, 1}, {-1, 0, 0}, {0, 0, 1}, {-1, 1, -1}, {1, 0.3, -2}}) {
+        for (const tarvo::tools::Direction from : {tarvo::tools::Direction{1, 1, 1}, {-1, 0, 0}, {0, 0, 1}, {-1, 1, -1}, {1, 0.3, -2}}) {
             for (const TelesoRecord* cut_from : {static_cast<const TelesoRecord*>(nullptr), static_cast<const TelesoRecord*>(&before.rec)}) {
                 const TelesoRecord& rec = cut_from ? body.rec : before.rec;
-                tools::RenderRequest request;
+                tarvo::tools::RenderRequest request;
                 request.from = from;
                 request.size = 96;
                 request.before_cut = cut_from;
-                request.tracing = tools::Tracing::kWalk;
-                const tools::Image walked = tools::render_view(rec, request);
-                for (const tools::Tracing fast : {tools::Tracing::kLeap, tools::Tracing::kCubes}) {
+                request.tracing = tarvo::tools::Tracing::kWalk;
+                const tarvo::tools::Image walked = tarvo::tools::render_view(rec, request);
+                for (const tarvo::tools::Tracing fast : {tarvo::tools::Tracing::kLeap, tarvo::tools::Tracing::kCubes}) {
                     request.tracing = fast;
-                    const tools::Image img = tools::render_view(rec, request);
+                    const tarvo::tools::Image img = tarvo::tools::render_view(rec, request);
                     int differing = 0;
                     for (int y = 0; y < 96; ++y)
                         for (int x = 0; x < 96; ++x) differing += !(img.at(x, y) == walked.at(x, y));
-                    EXPECT_EQ(differing, 0) << (fast == tools::Tracing::kLeap ? "leaping" : "cubes") << ", edge " << n
+                    EXPECT_EQ(differing, 0) << (fast == tarvo::tools::Tracing::kLeap ? "leaping" : "cubes") << ", edge " << n
                                             << " from " << from.x << "," << from.y << "," << from.z
                                             << (cut_from ? " cut" : "");
                 }
                 int drawn = 0;
                 for (int y = 0; y < 96; ++y)
-                    for (int x = 0; x < 96; ++x) drawn += !(walked.at(x, y) == tools::kBackground);
+                    for (int x = 0; x < 96; ++x) drawn += !(walked.at(x, y) == tarvo::tools::kBackground);
                 EXPECT_GT(drawn, 500);
             }
         }
@@ -351,7 +351,7 @@ TEST(Progress, DrawsStageAndShareOnceTheWorkTakesLongAndClearsItsLine) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     {
-        tools::Progress p("render", out, 0.0);
+        tarvo::tools::Progress p("render", out, 0.0);
         p.stage("drawing", 8);
         p.advance(2);
         p.advance(4);
@@ -370,7 +370,7 @@ TEST(Progress, DrawsStageAndShareOnceTheWorkTakesLongAndClearsItsLine) {
     std::FILE* quiet = std::tmpfile();
     ASSERT_NE(quiet, nullptr);
     {
-        tools::Progress p("make", quiet, 60.0);  // work shorter than the delay shows nothing
+        tarvo::tools::Progress p("make", quiet, 60.0);  // work shorter than the delay shows nothing
         p.stage("writing");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }

@@ -17,23 +17,23 @@
 #include <type_traits>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "geometry/plane.h"
 #include "geometry/soft_extended.h"
 #include "support.h"
 
 namespace {
 
-using geometry::SoftExtended;
-using geometry::soft_add;
-using geometry::soft_above_one;
-using geometry::soft_finite;
-using geometry::soft_from_float;
-using geometry::soft_from_int;
-using geometry::soft_infinity;
-using geometry::soft_nan;
-using geometry::soft_quotient;
-using geometry::soft_zero;
+using tarvo::geometry::SoftExtended;
+using tarvo::geometry::soft_add;
+using tarvo::geometry::soft_above_one;
+using tarvo::geometry::soft_finite;
+using tarvo::geometry::soft_from_float;
+using tarvo::geometry::soft_from_int;
+using tarvo::geometry::soft_infinity;
+using tarvo::geometry::soft_nan;
+using tarvo::geometry::soft_quotient;
+using tarvo::geometry::soft_zero;
 
 constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
 constexpr std::int32_t kBias = 16383;
@@ -279,7 +279,7 @@ TEST(SoftExtendedGolden, PlaneSumsNextToOne) {
         EXPECT_EQ(image_of(s), c.sum) << c.u << " " << c.v << " " << c.w;
         EXPECT_EQ(soft_above_one(s), c.beyond) << c.u << " " << c.v << " " << c.w;
         // The build's own arithmetic, whichever it is.
-        EXPECT_EQ(geometry::voxel_beyond(c.u, c.v, c.w, c.xc, c.yc, c.zc), c.beyond)
+        EXPECT_EQ(tarvo::geometry::voxel_beyond(c.u, c.v, c.w, c.xc, c.yc, c.zc), c.beyond)
             << c.u << " " << c.v << " " << c.w;
     }
 }
@@ -300,14 +300,14 @@ TEST(SoftExtendedGolden, ComparisonWithOne) {
 // The cut itself on the full grid of edge 8 (centre (3, 3, 3)), in the build's arithmetic.
 TEST(SoftExtendedGolden, CutDecidesVoxelsOnThePlane) {
     {
-        test_support::Body body(8);
+        tarvo::Body body = test_support::body_of_edge(8);
         test_support::fill_all(body.rec);
         Cut_teleso(body.rec, Center{3, 3, 3}, 2, 3, 6);
         EXPECT_EQ(Get_voxel(body.rec, 4, 5, 2), 0);  // offsets (1, 2, -1): 1 + 2^-63
         EXPECT_EQ(Get_voxel(body.rec, 3, 6, 3), 1);  // offsets (0, 3, 0): exactly 1
     }
     {
-        test_support::Body body(8);
+        tarvo::Body body = test_support::body_of_edge(8);
         test_support::fill_all(body.rec);
         Cut_teleso(body.rec, Center{3, 3, 3}, 3, 1, 3);
         EXPECT_EQ(Get_voxel(body.rec, 1, 5, 2), 1);  // offsets (-2, 2, -1): 1 - 2^-63
@@ -317,20 +317,20 @@ TEST(SoftExtendedGolden, CutDecidesVoxelsOnThePlane) {
 
 TEST(SoftExtendedPlane, BuildUsesTheChosenArithmetic) {
 #if defined(TARVO_SOFT_EXTENDED) || LDBL_MANT_DIG != 64
-    static_assert(geometry::kSoftPlane);
-    static_assert(std::is_same_v<geometry::PlaneArithmetic, geometry::SoftPlane>);
-    static_assert(std::is_same_v<geometry::PlaneValue, SoftExtended>);
+    static_assert(tarvo::geometry::kSoftPlane);
+    static_assert(std::is_same_v<tarvo::geometry::PlaneArithmetic, tarvo::geometry::SoftPlane>);
+    static_assert(std::is_same_v<tarvo::geometry::PlaneValue, SoftExtended>);
 #else
-    static_assert(!geometry::kSoftPlane);
-    static_assert(std::is_same_v<geometry::PlaneArithmetic, geometry::HardwarePlane>);
-    static_assert(std::is_same_v<geometry::PlaneValue, long double>);
+    static_assert(!tarvo::geometry::kSoftPlane);
+    static_assert(std::is_same_v<tarvo::geometry::PlaneArithmetic, tarvo::geometry::HardwarePlane>);
+    static_assert(std::is_same_v<tarvo::geometry::PlaneValue, long double>);
 #endif
     // Whichever arithmetic the build uses, its decisions are those of the software type.
     std::mt19937_64 rng(77);
     for (int i = 0; i < 200000; ++i) {
         const std::int32_t u = random_offset(rng), v = random_offset(rng), w = random_offset(rng);
         const float xc = random_cut(rng), yc = random_cut(rng), zc = random_cut(rng);
-        ASSERT_EQ(geometry::voxel_beyond(u, v, w, xc, yc, zc),
+        ASSERT_EQ(tarvo::geometry::voxel_beyond(u, v, w, xc, yc, zc),
                   soft_above_one(soft_plane_sum(u, v, w, xc, yc, zc)))
             << u << " " << v << " " << w << " / " << xc << " " << yc << " " << zc;
     }
@@ -418,7 +418,7 @@ std::vector<SoftExtended> special_values() {
     return v;
 }
 
-using Hardware = geometry::HardwarePlane;
+using Hardware = tarvo::geometry::HardwarePlane;
 
 // Counts every comparison made, for the report at the end of the run.
 std::uint64_t g_compared = 0;

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 
 namespace fs = std::filesystem;
 
@@ -81,24 +81,23 @@ Bytes header_bytes(std::int32_t size, std::int32_t dim, std::int32_t fill) {
     return h;
 }
 
-Body::Body(std::int32_t n) {
-    if (!teleso::create_body(rec, n)) throw std::runtime_error("cannot allocate a test body");
+tarvo::Body body_of_edge(std::int32_t n) {
+    tarvo::Body b;
+    if (!b.create(n)) throw std::runtime_error("cannot allocate a test body");
+    return b;
 }
-Body::~Body() { teleso::free_body(rec); }
 
 Loaded::Loaded(const std::string& path) {
-    if (const teleso::Status s = teleso::load_body(path, rec, &info); !s) ADD_FAILURE() << teleso::describe(s);
+    if (const tarvo::Status s = tarvo::load_body(path, rec, &info); !s) ADD_FAILURE() << tarvo::describe(s);
 }
-Loaded::~Loaded() { teleso::free_body(rec); }
+Bytes bitmap_of(const TelesoRecord& rec) { return Bytes(rec.data, rec.data + tarvo::padded_bytes(rec.size)); }
 
-Bytes bitmap_of(const TelesoRecord& rec) { return Bytes(rec.data, rec.data + teleso::padded_bytes(rec.size)); }
-
-Bytes written_file(const TelesoRecord& rec, int threads, teleso::Status* status) {
+Bytes written_file(const TelesoRecord& rec, int threads, tarvo::Status* status) {
     ScratchDir dir;
     const std::string path = dir.file("body.3d");
-    teleso::Output out;
-    teleso::Status s = out.open(path);
-    if (s) s = teleso::write_body(out, rec, threads);
+    tarvo::Output out;
+    tarvo::Status s = out.open(path);
+    if (s) s = tarvo::write_body(out, rec, threads);
     if (s) s = out.commit();
     if (status) *status = s;
     return s ? read_bytes(path) : Bytes{};
@@ -106,29 +105,29 @@ Bytes written_file(const TelesoRecord& rec, int threads, teleso::Status* status)
 
 Bytes reference_file(const TelesoRecord& rec) {
     std::FILE* f = std::tmpfile();
-    if (!teleso::reference::write_body(f, rec)) throw std::runtime_error("the reference writer failed");
+    if (!tarvo::reference::write_body(f, rec)) throw std::runtime_error("the reference writer failed");
     Bytes out = contents_of(f);
     std::fclose(f);
     return out;
 }
 
-StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso::DecodePath decoder, bool split) {
+StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, tarvo::Kernel decoder, bool split) {
     // An in-memory file, so that thousands of streams cost no disk.
     const Bytes file = concat(header_bytes(0, n), stream);
     const int fd = memfd_create("stream", 0);
     if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()))
         throw std::runtime_error("cannot make an in-memory file");
     const std::string file_path = "/proc/self/fd/" + std::to_string(fd);
-    Body b(n);
-    teleso::Input in;
-    teleso::HeaderImage header;
+    Body b = body_of_edge(n);
+    tarvo::Input in;
+    tarvo::HeaderImage header;
     StreamRead r;
-    teleso::Tally tally;
+    tarvo::Tally tally;
     if (split) in.split_streams_from(1);
     r.ok = in.open(file_path) && in.read_header(header) && in.read_voxels(b.rec, threads, &tally, decoder) &&
            in.read_rest();
     r.measured.dim = n;
-    geometry::set_measurement(r.measured, tally);
+    tarvo::geometry::set_measurement(r.measured, tally);
     r.code_bytes = in.facts().code_bytes;
     r.surplus_bytes = in.facts().surplus_bytes;
     r.voxels_coded = in.facts().voxels_coded;
@@ -138,10 +137,10 @@ StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads, teleso:
 }
 
 StreamRead reference_read(const Bytes& stream, std::int32_t n) {
-    Body b(n);
+    Body b = body_of_edge(n);
     std::FILE* f = stream_of(stream);
     StreamRead r;
-    r.ok = teleso::reference::read_voxels(f, b.rec);
+    r.ok = tarvo::reference::read_voxels(f, b.rec);
     const long position = std::ftell(f);
     r.code_bytes = static_cast<std::uint64_t>(position);
     r.surplus_bytes = stream.size() - std::min<std::size_t>(stream.size(), static_cast<std::size_t>(position));
@@ -150,18 +149,18 @@ StreamRead reference_read(const Bytes& stream, std::int32_t n) {
     return r;
 }
 
-std::vector<teleso::DecodePath> decode_paths() {
-    std::vector<teleso::DecodePath> paths;
-    for (teleso::DecodePath p : {teleso::DecodePath::kScalar, teleso::DecodePath::kSse2, teleso::DecodePath::kAvx2,
-                                 teleso::DecodePath::kAvx512})
-        if (teleso::decode_path_available(p)) paths.push_back(p);
+std::vector<tarvo::Kernel> decode_paths() {
+    std::vector<tarvo::Kernel> paths;
+    for (tarvo::Kernel p : {tarvo::Kernel::kScalar, tarvo::Kernel::kSse2, tarvo::Kernel::kAvx2,
+                                 tarvo::Kernel::kAvx512})
+        if (tarvo::kernel_available(p)) paths.push_back(p);
     return paths;
 }
 
-std::vector<teleso::EncodePath> encode_paths() {
-    std::vector<teleso::EncodePath> paths;
-    for (teleso::EncodePath p : {teleso::EncodePath::kScalar, teleso::EncodePath::kBmi, teleso::EncodePath::kAvx512})
-        if (teleso::encode_path_available(p)) paths.push_back(p);
+std::vector<tarvo::Kernel> encode_paths() {
+    std::vector<tarvo::Kernel> paths;
+    for (tarvo::Kernel p : {tarvo::Kernel::kScalar, tarvo::Kernel::kAvx2, tarvo::Kernel::kAvx512})
+        if (tarvo::kernel_available(p)) paths.push_back(p);
     return paths;
 }
 
@@ -170,9 +169,9 @@ std::vector<std::int32_t> measurement_of(const TelesoRecord& r) {
 }
 
 std::vector<std::int32_t> reference_measurement(const Bytes& bitmap, std::int32_t n) {
-    Body b(n);
+    Body b = body_of_edge(n);
     std::copy(bitmap.begin(), bitmap.end(), b.rec.data);
-    geometry::reference::analyse(b.rec);
+    tarvo::geometry::reference::analyse(b.rec);
     return measurement_of(b.rec);
 }
 

@@ -10,9 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "teleso/io.h"
-#include "teleso/reference.h"
-#include "teleso/teleso.h"
+#include "files/io.h"
+#include "codec/reference.h"
+#include "tarvo/body.h"
+#include "geometry/passes.h"
+
+// The tests speak of the library's names as its own code does.
+using namespace tarvo;
 
 namespace test_support {
 
@@ -45,20 +49,14 @@ Bytes contents_of(std::FILE* f);
 Bytes header_bytes(std::int32_t size, std::int32_t dim, std::int32_t fill = 0);
 
 // A body with a bitmap, created quietly (no transcript), freed on destruction.
-struct Body {
-    explicit Body(std::int32_t n);
-    ~Body();
-    Body(const Body&) = delete;
-    Body& operator=(const Body&) = delete;
-    TelesoRecord rec;
-};
+tarvo::Body body_of_edge(std::int32_t n);
 
 // The whole block, padding included, so that stray writes past the grid are seen too.
 Bytes bitmap_of(const TelesoRecord& rec);
 
 // A file of the body: through the library's save path (threads 0: its own choice; the status of
 // the write in *status), and through the voxel-by-voxel reference writer.
-Bytes written_file(const TelesoRecord& rec, int threads = 0, teleso::Status* status = nullptr);
+Bytes written_file(const TelesoRecord& rec, int threads = 0, tarvo::Status* status = nullptr);
 Bytes reference_file(const TelesoRecord& rec);
 
 // A voxel stream of a body of edge n read through the library's load path (from a file that
@@ -73,12 +71,12 @@ struct StreamRead {
 };
 // split: the stream is read in two halves on two threads however short it is.
 StreamRead load_stream(const Bytes& stream, std::int32_t n, int threads = 0,
-                       teleso::DecodePath path = teleso::fastest_decode_path(), bool split = false);
+                       tarvo::Kernel path = tarvo::chosen_kernel(), bool split = false);
 StreamRead reference_read(const Bytes& stream, std::int32_t n);
 // The decoding paths this build and processor have (the scalar one first).
-std::vector<teleso::DecodePath> decode_paths();
+std::vector<tarvo::Kernel> decode_paths();
 // The same for the writer's paths.
-std::vector<teleso::EncodePath> encode_paths();
+std::vector<tarvo::Kernel> encode_paths();
 
 // The measurement fields of a record (x_min .. voxels), to compare.
 std::vector<std::int32_t> measurement_of(const TelesoRecord& rec);
@@ -88,11 +86,9 @@ std::vector<std::int32_t> reference_measurement(const Bytes& bitmap, std::int32_
 // A file loaded through the library's load path (a failure is a test failure), freed on destruction.
 struct Loaded {
     explicit Loaded(const std::string& path);
-    ~Loaded();
-    Loaded(const Loaded&) = delete;
-    Loaded& operator=(const Loaded&) = delete;
-    TelesoRecord rec;
-    teleso::LoadInfo info;
+    tarvo::Body body;
+    TelesoRecord& rec = body.rec;
+    tarvo::LoadInfo info;
 };
 
 void fill_random(TelesoRecord& rec, std::mt19937_64& rng, double density);

@@ -11,11 +11,11 @@
 #include <numeric>
 #include <sstream>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "image.h"
 #include "picture.h"
 #include "support.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 namespace {
 
@@ -398,24 +398,24 @@ TEST(ToolsTable, RowsAgreeWithInfo) {
 
 // ---- render ----
 
-tools::Image render(const std::string& in, const std::string& png, const std::vector<std::string>& options) {
+tarvo::tools::Image render(const std::string& in, const std::string& png, const std::vector<std::string>& options) {
     std::vector<std::string> args{"render", in, png};
     args.insert(args.end(), options.begin(), options.end());
     expect_done(tools(args));
-    tools::Image img;
+    tarvo::tools::Image img;
     std::string error;
-    EXPECT_TRUE(tools::read_png(png, img, error)) << error;
+    EXPECT_TRUE(tarvo::tools::read_png(png, img, error)) << error;
     return img;
 }
 
-bool background(tools::Rgb c) {
-    const tools::Rgb b = tools::kBackground;
+bool background(tarvo::tools::Rgb c) {
+    const tarvo::tools::Rgb b = tarvo::tools::kBackground;
     return std::abs(c.r - b.r) + std::abs(c.g - b.g) + std::abs(c.b - b.b) < 60;
 }
 
 // Pixels of the object farther than `inner` from the centre or background nearer than it
 // (distances in pixels) are counted as misplaced.
-int misplaced(const tools::Image& img, double cx, double cy, double inner, double outer) {
+int misplaced(const tarvo::tools::Image& img, double cx, double cy, double inner, double outer) {
     int bad = 0;
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x) {
@@ -432,13 +432,13 @@ TEST(ToolsRender, ASpheresSilhouetteAlongAnAxisIsADiscOfItsRadius) {
     // Radius 20 about the grid's middle 31.5: voxels 12..51, so the frame's half edge is 20.
     expect_done(tools({"make", "sphere", "64", f, "--radius", "20"}));
     for (const char* view : {"x", "y", "z"}) {
-        const tools::Image img = render(f, dir.file(std::string(view) + ".png"), {"--view", view, "--size", "200"});
+        const tarvo::tools::Image img = render(f, dir.file(std::string(view) + ".png"), {"--view", view, "--size", "200"});
         ASSERT_EQ(img.width, 200);
         const double radius = 0.94 * 100;  // the particle's frame fills 94% of the picture
         EXPECT_EQ(misplaced(img, 100, 100, radius - 5, radius + 5), 0) << view;
     }
     // From the corner the frame's cube spans 4/sqrt(6) times its half edge up and down.
-    const tools::Image iso = render(f, dir.file("iso.png"), {"--size", "200"});
+    const tarvo::tools::Image iso = render(f, dir.file("iso.png"), {"--size", "200"});
     const double iso_radius = 0.94 * 100 / (4 / std::sqrt(6.0));
     EXPECT_EQ(misplaced(iso, 100, 100, iso_radius - 4, iso_radius + 4), 0);
 }
@@ -449,11 +449,11 @@ TEST(ToolsRender, ACutShowsItsFlatFaceAndRemovesItsPartOfTheSilhouette) {
     expect_done(tools({"make", "sphere", "64", f, "--radius", "20"}));
     // Remove the top half, z > 31 (the centre), by a plane that is level to the voxel.
     ASSERT_EQ(test_support::run_tarvo({f, dir.file("top.3d"), "99999", "99999", "0.5"}).status, 0);
-    const tools::Image whole = render(f, dir.file("w.png"), {"--view", "z", "--size", "200"});
-    const tools::Image cut = render(dir.file("top.3d"), dir.file("c.png"), {"--view", "z", "--size", "200"});
+    const tarvo::tools::Image whole = render(f, dir.file("w.png"), {"--view", "z", "--size", "200"});
+    const tarvo::tools::Image cut = render(dir.file("top.3d"), dir.file("c.png"), {"--view", "z", "--size", "200"});
     // Seen from above, the cut face is flat: one shade across its middle, where the sphere's
     // curved top varies.
-    const auto spread = [](const tools::Image& img) {
+    const auto spread = [](const tarvo::tools::Image& img) {
         int lo = 255, hi = 0;
         for (int y = 70; y < 130; ++y)
             for (int x = 70; x < 130; ++x) {
@@ -468,9 +468,9 @@ TEST(ToolsRender, ACutShowsItsFlatFaceAndRemovesItsPartOfTheSilhouette) {
     // The program's example cut removes the side towards the + + corner; from that corner the
     // bottom of the silhouette is then the cut disc's edge, at sqrt(2/3) of the radius.
     ASSERT_EQ(test_support::run_tarvo({f, dir.file("half.3d"), "1", "1", "99999"}).status, 0);
-    const tools::Image before = render(f, dir.file("b.png"), {"--size", "200"});
-    const tools::Image after = render(dir.file("half.3d"), dir.file("a.png"), {"--size", "200"});
-    const auto extent = [](const tools::Image& img, int step) {
+    const tarvo::tools::Image before = render(f, dir.file("b.png"), {"--size", "200"});
+    const tarvo::tools::Image after = render(dir.file("half.3d"), dir.file("a.png"), {"--size", "200"});
+    const auto extent = [](const tarvo::tools::Image& img, int step) {
         int y = 100;
         while (y + step >= 0 && y + step < img.height && !background(img.at(100, y + step))) y += step;
         return std::abs(y - 100);
@@ -486,8 +486,8 @@ TEST(ToolsRender, AFlatFaceSeenHeadOnHasOneShade) {
     expect_done(tools({"make", "box", "64", f, "--half-sizes", "20,18,20", "--center", "29,30,31"}));
     for (int n : {120, 201, 256}) {
         const std::string size = std::to_string(n);
-        const tools::Image img = render(f, dir.file("b" + size + ".png"), {"--view", "z", "--size", size});
-        const tools::Rgb middle = img.at(n / 2, n / 2);
+        const tarvo::tools::Image img = render(f, dir.file("b" + size + ".png"), {"--view", "z", "--size", size});
+        const tarvo::tools::Rgb middle = img.at(n / 2, n / 2);
         int differing = 0;
         for (int y = n / 4; y < 3 * n / 4; ++y)
             for (int x = n / 4; x < 3 * n / 4; ++x) differing += !(img.at(x, y) == middle);
@@ -500,13 +500,13 @@ TEST(ToolsRender, ASliceShowsTheLayersDisc) {
     const std::string f = dir.file("s.3d");
     expect_done(tools({"make", "sphere", "40", f, "--radius", "15", "--center", "20,20,20"}));
     // Layer z = 29: a disc of radius sqrt(15^2 - 9^2) = 12 around (20, 20), 5 pixels a voxel.
-    const tools::Image img = render(f, dir.file("z.png"), {"--slice", "z:29", "--size", "200"});
+    const tarvo::tools::Image img = render(f, dir.file("z.png"), {"--slice", "z:29", "--size", "200"});
     int bad = 0;
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 200; ++x) {
             const int vx = x / 5, vy = (199 - y) / 5;
             const bool inside = (vx - 20) * (vx - 20) + (vy - 20) * (vy - 20) <= 144;
-            bad += (img.at(x, y) == tools::kMaterial) != inside;
+            bad += (img.at(x, y) == tarvo::tools::kMaterial) != inside;
         }
     EXPECT_EQ(bad, 0);
 }
@@ -558,7 +558,7 @@ PageParticle page_particle(const std::string& html_path) {
 }
 
 // Decodes the embedded voxels with the library's own reader (a stream) or as the bitmap they are.
-void decode_page(const PageParticle& p, test_support::Body& body) {
+void decode_page(const PageParticle& p, tarvo::Body& body) {
     if (p.format == "rle") {
         const test_support::StreamRead r = test_support::load_stream(p.data, p.edge);
         EXPECT_TRUE(r.ok);
@@ -587,7 +587,7 @@ TEST(ToolsView, ThePageCarriesTheVoxelsInTheShorterFormAndFetchesNothing) {
         EXPECT_EQ(p.block, 1);
         EXPECT_EQ(p.edge, p.dim);
         EXPECT_EQ(p.format, format) << make[0];
-        test_support::Body page(static_cast<std::int32_t>(p.edge));
+        tarvo::Body page = test_support::body_of_edge(static_cast<std::int32_t>(p.edge));
         decode_page(p, page);
         Loaded original(in);
         EXPECT_TRUE(test_support::same_voxels(page.rec, original.rec)) << make[0];
@@ -611,10 +611,10 @@ TEST(ToolsView, ALargerParticleIsReducedToBlocksSetWhereAnyOfTheirVoxelsIs) {
     const PageParticle p = page_particle(html);
     ASSERT_EQ(p.block, 3);  // edge 100 in blocks of 3: 34, the last of one voxel
     ASSERT_EQ(p.edge, 34);
-    test_support::Body page(34);
+    tarvo::Body page = test_support::body_of_edge(34);
     decode_page(p, page);
     Loaded original(in);
-    test_support::Body expected(34);
+    tarvo::Body expected = test_support::body_of_edge(34);
     for (std::int32_t z = 0; z < 100; ++z)
         for (std::int32_t y = 0; y < 100; ++y)
             for (std::int32_t x = 0; x < 100; ++x)

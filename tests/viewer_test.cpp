@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "image.h"
 #include "support.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string page_dom(const std::string& url, const std::vector<std::string>& ext
     return r.output;
 }
 
-tools::Image screenshot(const std::string& url, const std::string& png) {
+tarvo::tools::Image screenshot(const std::string& url, const std::string& png) {
     ScratchDir dir;
     std::vector<std::string> args = chromium_args(dir);
     args.push_back("--screenshot=" + png);
@@ -55,9 +55,9 @@ tools::Image screenshot(const std::string& url, const std::string& png) {
     args.push_back(url);
     const auto r = test_support::run_program(CHROMIUM_EXE, args);
     EXPECT_EQ(r.status, 0) << r.output;
-    tools::Image image;
+    tarvo::tools::Image image;
     std::string error;
-    EXPECT_TRUE(tools::read_png(png, image, error)) << error;
+    EXPECT_TRUE(tarvo::tools::read_png(png, image, error)) << error;
     return image;
 }
 
@@ -216,11 +216,11 @@ struct Census {
     int darkest = 255, brightest = 0;  // red channel over the material pixels
 };
 
-Census census(const tools::Image& image) {
+Census census(const tarvo::tools::Image& image) {
     Census c;
     for (int y = 0; y < image.height; ++y)
         for (int x = 0; x < kViewWidth && x < image.width; ++x) {
-            const tools::Rgb p = image.at(x, y);
+            const tarvo::tools::Rgb p = image.at(x, y);
             if (p.r > p.b + 25) {
                 ++c.material;
                 c.darkest = std::min<int>(c.darkest, p.r);

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "geometry/plane.h"
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 #include "support.h"
 
 using namespace test_support;
@@ -33,7 +33,7 @@ struct Particle {
 
 void fill_shell(TelesoRecord& rec, double thickness) {
     const double c = (rec.dim - 1) / 2.0, r = rec.dim / 2.0 - 1;
-    shapes::fill_balls(rec, {{c, c, c, r}}, {{c, c, c, r - thickness}});
+    tarvo::shapes::fill_balls(rec, {{c, c, c, r}}, {{c, c, c, r - thickness}});
 }
 
 // A cube whose walls are `wall` voxels thick: full rows at the walls, two stretches elsewhere.
@@ -43,17 +43,17 @@ void fill_hollow_cube(TelesoRecord& rec, std::int32_t wall) {
     for (std::int32_t z = 0; z < n; ++z)
         for (std::int32_t y = 0; y < n; ++y) {
             if (in_wall(y) || in_wall(z)) {
-                shapes::set_row_range(rec, y, z, 0, n - 1);
+                tarvo::shapes::set_row_range(rec, y, z, 0, n - 1);
             } else {
-                shapes::set_row_range(rec, y, z, 0, wall - 1);
-                shapes::set_row_range(rec, y, z, n - wall, n - 1);
+                tarvo::shapes::set_row_range(rec, y, z, 0, wall - 1);
+                tarvo::shapes::set_row_range(rec, y, z, n - wall, n - 1);
             }
         }
 }
 
 void fill_cube(TelesoRecord& rec) {
     for (std::int32_t z = 0; z < rec.dim; ++z)
-        for (std::int32_t y = 0; y < rec.dim; ++y) shapes::set_row_range(rec, y, z, 0, rec.dim - 1);
+        for (std::int32_t y = 0; y < rec.dim; ++y) tarvo::shapes::set_row_range(rec, y, z, 0, rec.dim - 1);
 }
 
 std::vector<Particle> particles() {
@@ -66,10 +66,10 @@ std::vector<Particle> particles() {
     p.push_back({"shell101", 101, [](TelesoRecord& r) { fill_shell(r, 2); }, true});
     p.push_back({"shell200", 200, [](TelesoRecord& r) { fill_shell(r, 2); }, true});
     p.push_back({"hollowcube48", 48, [](TelesoRecord& r) { fill_hollow_cube(r, 2); }, false});
-    p.push_back({"grain64", 64, [](TelesoRecord& r) { shapes::make_grain(r, 1, 300); }, false});
-    p.push_back({"noise24", 24, [](TelesoRecord& r) { shapes::make_noise(r, 3, 0.5); }, false});
+    p.push_back({"grain64", 64, [](TelesoRecord& r) { tarvo::shapes::make_grain(r, 1, 300); }, false});
+    p.push_back({"noise24", 24, [](TelesoRecord& r) { tarvo::shapes::make_noise(r, 3, 0.5); }, false});
     // Off the grid's middle: the centre and the offsets are no longer symmetric.
-    p.push_back({"corner20", 20, [](TelesoRecord& r) { shapes::make_box(r, {4, 5, 6}, {4, 3, 5}); }, false});
+    p.push_back({"corner20", 20, [](TelesoRecord& r) { tarvo::shapes::make_box(r, {4, 5, 6}, {4, 3, 5}); }, false});
     p.push_back({"voxel5", 5, [](TelesoRecord& r) { Set_voxel(r, 3, 1, 2, 1); }, false});
     p.push_back({"empty10", 10, [](TelesoRecord&) {}, false});
     p.push_back({"dim0", 0, [](TelesoRecord&) {}, false});
@@ -124,16 +124,16 @@ Outcome run_in(const std::string& exe, const std::string& runner, const std::str
 // Plane sums exactly 1 over the set voxels of an analysed body, in the software format (exact on
 // every platform).
 long voxels_on_plane(const TelesoRecord& rec, const Cut& cut) {
-    using geometry::SoftPlane;
+    using tarvo::geometry::SoftPlane;
     const Center c = Get_center(rec);
     const float xc = Cut_length(cut[0].c_str()), yc = Cut_length(cut[1].c_str()), zc = Cut_length(cut[2].c_str());
-    const geometry::SoftExtended one = geometry::soft_from_int(1);
+    const tarvo::geometry::SoftExtended one = tarvo::geometry::soft_from_int(1);
     long count = 0;
     for (std::int32_t z = 0; z < rec.dim; ++z)
         for (std::int32_t y = 0; y < rec.dim; ++y)
             for (std::int32_t x = 0; x < rec.dim; ++x) {
                 if (!Get_voxel(rec, x, y, z)) continue;
-                const geometry::SoftExtended s = SoftPlane::add(
+                const tarvo::geometry::SoftExtended s = SoftPlane::add(
                     SoftPlane::add(SoftPlane::term(x - c.x, xc), SoftPlane::term(y - c.y, yc)), SoftPlane::term(z - c.z, zc));
                 count += s.kind == one.kind && s.negative == one.negative && s.exponent == one.exponent &&
                          s.significand == one.significand;
@@ -202,12 +202,12 @@ int main(int argc, char** argv) {
     std::vector<Job> jobs;
     long on_plane = 0, cases_on_plane = 0;
     for (const Particle& p : particles()) {
-        Body body(p.dim);
+        Body body = body_of_edge(p.dim);
         p.fill(body.rec);
         const std::string input = dir.file(p.name + ".3d");
         Analyse_teleso(body.rec);
-        if (const teleso::Status s = teleso::save_body(input, body.rec); !s) {
-            std::printf("%s\n", teleso::describe(s).c_str());
+        if (const tarvo::Status s = tarvo::save_body(input, body.rec); !s) {
+            std::printf("%s\n", tarvo::describe(s).c_str());
             return 1;
         }
         for (const Cut& cut : p.large ? kLargeCuts : kCuts) {

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 const std::string* Arguments::value(const std::string& name) const {
     const auto it = values.find(name);
@@ -104,7 +104,7 @@ std::string lower_extension(const std::string& path) {
     return ext;
 }
 
-void fail_with(const teleso::Status& status) { throw Failure(teleso::describe(status)); }
+void fail_with(const tarvo::Status& status) { throw Failure(tarvo::describe(status)); }
 
 namespace {
 
@@ -152,47 +152,47 @@ std::string json_string(const std::string& text, bool in_script) {
     return out + "\"";
 }
 
-void allocate_or_fail(OwnedBody& body, std::int32_t dim) {
-    if (const teleso::Status s = teleso::create_body(body.rec, dim); !s) fail_with(s);
+void allocate_or_fail(Body& body, std::int32_t dim) {
+    if (const tarvo::Status s = body.create(dim); !s) fail_with(s);
 }
 
 namespace {
 std::string output_path(const std::string& path) { return path == kStandardOutput ? "/dev/stdout" : path; }
 
 // The inputs of this run (one subcommand a process).
-std::vector<teleso::InputFile>& inputs() {
-    static std::vector<teleso::InputFile> files;
+std::vector<tarvo::InputFile>& inputs() {
+    static std::vector<tarvo::InputFile> files;
     return files;
 }
 }  // namespace
 
-void remember_input(const std::optional<teleso::InputFile>& file) {
+void remember_input(const std::optional<tarvo::InputFile>& file) {
     if (file) inputs().push_back(*file);
 }
 
-void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadInfo* info, bool count_surplus) {
-    teleso::LoadInfo local;
-    teleso::LoadInfo& i = info ? *info : local;
-    const teleso::Status s = teleso::load_body(path, body.rec, &i, count_surplus);
+void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bool count_surplus) {
+    tarvo::LoadInfo local;
+    tarvo::LoadInfo& i = info ? *info : local;
+    const tarvo::Status s = tarvo::load_body(path, body.rec, &i, count_surplus);
     remember_input(i.file);
     if (!s) fail_with(s);
 }
 
 void measure_and_save(const std::string& path, TelesoRecord& rec) {
     Analyse_teleso(rec);
-    if (const teleso::Status s = teleso::save_body(output_path(path), rec, inputs()); !s) fail_with(s);
+    if (const tarvo::Status s = tarvo::save_body(output_path(path), rec, inputs()); !s) fail_with(s);
 }
 
 OutputFile::OutputFile(const std::string& path) {
-    if (const teleso::Status s = out_.open(output_path(path), inputs()); !s) fail_with(s);
+    if (const tarvo::Status s = out_.open(output_path(path), inputs()); !s) fail_with(s);
 }
 
 void OutputFile::write(const void* bytes, std::size_t n) {
-    if (const teleso::Status s = out_.write(static_cast<const std::uint8_t*>(bytes), n); !s) fail_with(s);
+    if (const tarvo::Status s = out_.write(static_cast<const std::uint8_t*>(bytes), n); !s) fail_with(s);
 }
 
 void OutputFile::commit() {
-    if (const teleso::Status s = out_.commit(); !s) fail_with(s);
+    if (const tarvo::Status s = out_.commit(); !s) fail_with(s);
 }
 
 void check_output_name(const std::string& path, const std::string& extension, const std::string& what) {
@@ -212,4 +212,4 @@ void write_or_fail(const std::string& path, const void* bytes, std::size_t n) {
     out.commit();
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -8,7 +8,6 @@
 //   number / integer / triple       option values checked against their ranges
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
 //   json_string(text, in_script)    a quoted JSON string; bytes that are no UTF-8 become U+FFFD
-//   OwnedBody                       a body released on destruction
 //   load_or_fail, measure_and_save  the library's reading and writing of particles
 //   remember_input(file)            an input that no output of this run may replace
 //   OutputFile                      any output of a subcommand, through the library's safe output:
@@ -25,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "teleso/io.h"
-#include "teleso/output.h"
-#include "teleso/teleso.h"
+#include "files/io.h"
+#include "files/output.h"
+#include "tarvo/body.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 inline constexpr int kDone = 0;
 inline constexpr int kFailed = 1;
@@ -67,34 +66,26 @@ std::string lower_extension(const std::string& path);
 // inside an HTML <script> element.
 std::string json_string(const std::string& text, bool in_script = false);
 
-struct OwnedBody {
-    OwnedBody() = default;
-    ~OwnedBody() { teleso::free_body(rec); }
-    OwnedBody(const OwnedBody&) = delete;
-    OwnedBody& operator=(const OwnedBody&) = delete;
-    TelesoRecord rec;
-};
-
-[[noreturn]] void fail_with(const teleso::Status& status);
-void allocate_or_fail(OwnedBody& body, std::int32_t dim);
+[[noreturn]] void fail_with(const tarvo::Status& status);
+void allocate_or_fail(Body& body, std::int32_t dim);
 // Loads a particle and remembers the file as an input; count_surplus reads on to the end of the
 // file for the diagnostics of info.
-void load_or_fail(const std::string& path, OwnedBody& body, teleso::LoadInfo* info = nullptr,
+void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info = nullptr,
                   bool count_surplus = false);
 // Measures the body (so the header carries its characteristics) and writes it.
 void measure_and_save(const std::string& path, TelesoRecord& rec);
 
-void remember_input(const std::optional<teleso::InputFile>& file);
+void remember_input(const std::optional<tarvo::InputFile>& file);
 
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);
     void write(const void* bytes, std::size_t n);
     void commit();
-    teleso::Output& output() { return out_; }
+    tarvo::Output& output() { return out_; }
 
 private:
-    teleso::Output out_;
+    tarvo::Output out_;
 };
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n);
@@ -103,4 +94,4 @@ inline const std::string kStandardOutput = "-";
 // `what` names the format for the message, e.g. "a PNG picture".
 void check_output_name(const std::string& path, const std::string& extension, const std::string& what);
 
-}  // namespace tools
+}  // namespace tarvo::tools

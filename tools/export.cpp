@@ -4,7 +4,7 @@
 #include "subcommands.h"
 #include "volume.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -58,7 +58,7 @@ int run_export(const Args& raw) {
         throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .raw or .nrrd");
     Progress progress("export");
     progress.stage("reading " + in);
-    OwnedBody body;
+    Body body;
     load_or_fail(in, body);
     const std::string source = "tarvo-tools export of " + base_name(in);
     if (ext == ".vtk") {
@@ -78,4 +78,4 @@ int run_export(const Args& raw) {
 const Subcommand kExport{"export", "an 8-bit volume: .vtk, .nrrd, or .raw with an .nhdr header",
                          kUsageText, run_export};
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -6,7 +6,7 @@
 
 #include "common.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 Image::Image(int w, int h, Rgb fill) : width(w), height(h), rgb(static_cast<std::size_t>(w) * h * 3) {
     for (std::size_t k = 0; k < rgb.size(); k += 3) {
@@ -80,4 +80,4 @@ bool read_png(const std::string& path, Image& image, std::string& error) {
     return true;
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

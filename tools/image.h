@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace tools {
+namespace tarvo::tools {
 
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;
@@ -32,4 +32,4 @@ bool encode_png(const Image& image, std::vector<std::uint8_t>& bytes, std::strin
 bool write_png(const std::string& path, const Image& image, std::string& error);
 bool read_png(const std::string& path, Image& image, std::string& error);
 
-}  // namespace tools
+}  // namespace tarvo::tools

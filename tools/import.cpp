@@ -4,12 +4,12 @@
 #include <cstdio>
 
 #include "common.h"
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "progress.h"
 #include "subcommands.h"
 #include "volume.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -33,9 +33,9 @@ constexpr std::uint8_t kGreyThreshold = 128;
 std::uint64_t cube(std::int64_t e) { return static_cast<std::uint64_t>(e) * e * e; }
 
 void check_edge(const std::string& path, std::int64_t edge) {
-    if (edge < 0 || edge > teleso::kMaxDim)
+    if (edge < 0 || edge > tarvo::kMaxDim)
         throw Failure("'" + path + "' holds a cube of edge " + std::to_string(edge) + ", outside 0 to " +
-                      std::to_string(teleso::kMaxDim));
+                      std::to_string(tarvo::kMaxDim));
 }
 
 // The whole number whose cube is `length`, or -1.
@@ -49,7 +49,7 @@ std::int64_t exact_cube_root(std::uint64_t length) {
 std::int32_t raw_edge(const std::string& path, const std::string* dim_text) {
     const std::optional<std::uint64_t> length = regular_file_bytes(path);
     if (dim_text) {
-        const long dim = integer("--dim", *dim_text, 0, teleso::kMaxDim);
+        const long dim = integer("--dim", *dim_text, 0, tarvo::kMaxDim);
         if (length && cube(dim) != *length)
             throw Failure("'" + path + "' has " + std::to_string(*length) + " bytes, but a cube of edge " +
                           std::to_string(dim) + " needs " + std::to_string(cube(dim)));
@@ -76,7 +76,7 @@ std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std:
     const NrrdHeader h = read_nrrd_header(header_file);
     const std::string& path = header_file.path();
     check_edge(path, h.edge);
-    if (dim_text && integer("--dim", *dim_text, 0, teleso::kMaxDim) != h.edge)
+    if (dim_text && integer("--dim", *dim_text, 0, tarvo::kMaxDim) != h.edge)
         throw Failure("'" + path + "' holds a cube of edge " + std::to_string(h.edge) + ", not " + *dim_text);
     VolumeReader& source = h.data_path.empty() ? header_file : data;
     if (!h.data_path.empty()) data.open(h.data_path);
@@ -153,10 +153,10 @@ ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold,
         if (choose && threshold == kBinaryThreshold &&
             std::any_of(layer.begin(), layer.end(), [](std::uint8_t v) { return v > 1; })) {
             threshold = kGreyThreshold;
-            std::fill(rec.data, rec.data + teleso::padded_bytes(rec.size), std::uint8_t{0});
+            std::fill(rec.data, rec.data + tarvo::padded_bytes(rec.size), std::uint8_t{0});
         }
         facts.count(layer, static_cast<std::uint64_t>(layer_voxels * z));
-        teleso::pack_voxels(rec, layer_voxels * z, layer.data(), layer_voxels, threshold);
+        tarvo::pack_voxels(rec, layer_voxels * z, layer.data(), layer_voxels, threshold);
         progress.advance(1);
     }
     if (!in.at_end())
@@ -191,7 +191,7 @@ int run_import(const Args& raw) {
     const std::string* threshold_text = a.value("--threshold");
     const auto threshold =
         static_cast<std::uint8_t>(threshold_text ? integer("--threshold", *threshold_text, 1, 255) : 0);
-    if (const std::string* d = a.value("--dim")) integer("--dim", *d, 0, teleso::kMaxDim);
+    if (const std::string* d = a.value("--dim")) integer("--dim", *d, 0, tarvo::kMaxDim);
     VolumeReader file, data;
     std::int32_t edge = 0;
     if (ext == ".raw") {
@@ -202,7 +202,7 @@ int run_import(const Args& raw) {
         edge = nrrd_edge(file, data, a.value("--dim"));
     }
     VolumeReader& source = data.path().empty() ? file : data;
-    OwnedBody body;
+    Body body;
     allocate_or_fail(body, edge);
     Progress progress("import");
     const ByteFacts facts = fill_body(source, edge, threshold, body.rec, progress);
@@ -222,4 +222,4 @@ int run_import(const Args& raw) {
 const Subcommand kImport{"import", "an 8-bit volume (.raw, .nrrd, .nhdr) into a particle", kUsageText,
                          run_import};
 
-}  // namespace tools
+}  // namespace tarvo::tools

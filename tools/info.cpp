@@ -5,7 +5,7 @@
 #include "report.h"
 #include "subcommands.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -18,8 +18,8 @@ const char kUsageText[] =
     "--json prints the same as one JSON object (the measured fields of an empty particle are\n"
     "those tarvo writes into its header: minima dim-1, maxima 0; \"empty\" tells).\n";
 
-using teleso::kHeaderFields;
-using teleso::kStoredFields;
+using tarvo::kHeaderFields;
+using tarvo::kStoredFields;
 using Report = ParticleReport;
 
 void print_text(const Report& r) {
@@ -89,4 +89,4 @@ int run_info(const Args& raw) {
 
 const Subcommand kInfo{"info", "the header as stored, the measured particle, warnings", kUsageText, run_info};
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -4,10 +4,10 @@
 
 #include "common.h"
 #include "progress.h"
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 #include "subcommands.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -45,24 +45,24 @@ struct ShapeRequest {
         const std::string* v = args.value(option);
         return v ? number(option, *v, 0, kMaxLength) : fallback;
     }
-    shapes::Vec3 lengths(const char* option, double a, double b, double c) const {
+    tarvo::shapes::Vec3 lengths(const char* option, double a, double b, double c) const {
         const std::string* v = args.value(option);
         if (!v) return {a, b, c};
         const auto t = triple(option, *v, 0, kMaxLength);
         return {t[0], t[1], t[2]};
     }
-    shapes::Vec3 centre() const {
+    tarvo::shapes::Vec3 centre() const {
         const double mid = (dim - 1) / 2.0;
         const std::string* v = args.value("--center");
         if (!v) return {mid, mid, mid};
         const auto t = triple("--center", *v, -kMaxLength, kMaxLength);
         return {t[0], t[1], t[2]};
     }
-    shapes::Axis axis() const {
+    tarvo::shapes::Axis axis() const {
         const std::string* v = args.value("--axis");
-        if (!v || *v == "z") return shapes::Axis::kZ;
-        if (*v == "x") return shapes::Axis::kX;
-        if (*v == "y") return shapes::Axis::kY;
+        if (!v || *v == "z") return tarvo::shapes::Axis::kZ;
+        if (*v == "x") return tarvo::shapes::Axis::kX;
+        if (*v == "y") return tarvo::shapes::Axis::kY;
         throw UsageError("--axis: '" + *v + "' is not x, y or z");
     }
     std::uint64_t seed() const {
@@ -79,43 +79,43 @@ struct ShapeKind {
 };
 
 void make_sphere_shape(const ShapeRequest& q, TelesoRecord& rec) {
-    const shapes::Vec3 c = q.centre();
-    shapes::fill_balls(rec, {shapes::Ball{c.x, c.y, c.z, q.length("--radius", q.fraction(0.4))}}, {});
+    const tarvo::shapes::Vec3 c = q.centre();
+    tarvo::shapes::fill_balls(rec, {tarvo::shapes::Ball{c.x, c.y, c.z, q.length("--radius", q.fraction(0.4))}}, {});
 }
 
 void make_ellipsoid_shape(const ShapeRequest& q, TelesoRecord& rec) {
-    shapes::make_ellipsoid(rec, q.centre(),
+    tarvo::shapes::make_ellipsoid(rec, q.centre(),
                            q.lengths("--semi-axes", q.fraction(0.45), q.fraction(0.3), q.fraction(0.2)));
 }
 
 void make_box_shape(const ShapeRequest& q, TelesoRecord& rec) {
-    shapes::make_box(rec, q.centre(),
+    tarvo::shapes::make_box(rec, q.centre(),
                      q.lengths("--half-sizes", q.fraction(0.35), q.fraction(0.25), q.fraction(0.15)));
 }
 
 void make_cylinder_shape(const ShapeRequest& q, TelesoRecord& rec) {
-    shapes::make_cylinder(rec, q.centre(), q.length("--radius", q.fraction(0.25)),
+    tarvo::shapes::make_cylinder(rec, q.centre(), q.length("--radius", q.fraction(0.25)),
                           q.length("--half-length", q.fraction(0.4)), q.axis());
 }
 
 void make_torus_shape(const ShapeRequest& q, TelesoRecord& rec) {
-    shapes::make_torus(rec, q.centre(), q.length("--major", q.fraction(0.3)),
+    tarvo::shapes::make_torus(rec, q.centre(), q.length("--major", q.fraction(0.3)),
                        q.length("--minor", q.fraction(0.12)), q.axis());
 }
 
 void make_grain_shape(const ShapeRequest& q, TelesoRecord& rec) {
     const std::string* p = q.args.value("--pores");
-    shapes::make_grain(rec, q.seed(), p ? static_cast<int>(integer("--pores", *p, 0, 100000)) : shapes::kGrainPores);
+    tarvo::shapes::make_grain(rec, q.seed(), p ? static_cast<int>(integer("--pores", *p, 0, 100000)) : tarvo::shapes::kGrainPores);
 }
 
 void make_noise_shape(const ShapeRequest& q, TelesoRecord& rec) {
     const std::string* d = q.args.value("--density");
-    shapes::make_noise(rec, q.seed(), d ? number("--density", *d, 0, 1) : 0.5);
+    tarvo::shapes::make_noise(rec, q.seed(), d ? number("--density", *d, 0, 1) : 0.5);
 }
 
 void make_ball_shape(const ShapeRequest& q, TelesoRecord& rec) {
     const std::string* p = q.args.value("--porosity");
-    shapes::make_porous_ball(rec, q.centre(), q.length("--radius", q.fraction(0.4)),
+    tarvo::shapes::make_porous_ball(rec, q.centre(), q.length("--radius", q.fraction(0.4)),
                              p ? number("--porosity", *p, 0, 1) : 0.03, q.seed());
 }
 
@@ -146,12 +146,12 @@ int run_make(const Args& raw) {
     if (kind == shape_kinds().end())
         throw UsageError("unknown shape '" + q.shape +
                          "' (sphere, ellipsoid, box, cylinder, torus, grain, noise, ball)");
-    q.dim = static_cast<std::int32_t>(integer("DIM", q.args.positional[1], 0, teleso::kMaxDim));
+    q.dim = static_cast<std::int32_t>(integer("DIM", q.args.positional[1], 0, tarvo::kMaxDim));
     for (const auto& [name, value] : q.args.values)
         if (!kind->second.options.count(name)) throw UsageError("option " + name + " does not apply to " + q.shape);
     Progress progress("make");
     progress.stage("making the " + q.shape);
-    OwnedBody body;
+    Body body;
     allocate_or_fail(body, q.dim);
     kind->second.make(q, body.rec);
     progress.stage("writing " + q.args.positional[2]);
@@ -164,4 +164,4 @@ int run_make(const Args& raw) {
 const Subcommand kMake{"make", "a particle: sphere, ellipsoid, box, cylinder, torus, grain, noise, ball",
                        kUsageText, run_make};
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -10,18 +10,19 @@
 #include <thread>
 #include <vector>
 
-#include "geometry/geometry.h"
-#include "teleso/bitmap.h"
-#include "teleso/parallel.h"
+#include "tarvo/geometry.h"
+#include "body/bitmap.h"
+#include "sys/threads.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 // ---- Work on all cores ----
 
-int worker_count() {
-    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-}
+// Drawing scales past two cores, unlike the passes over the grid.
+constexpr int kMostDrawingThreads = 8;
+
+int worker_count() { return tarvo::thread_count(kThreadedVoxels, 0, kMostDrawingThreads); }
 
 // Calls work(begin, end, worker) for bands of `band` items of 0..count-1, on every core; worker
 // numbers the calling threads from 0 to worker_count() - 1.
@@ -31,24 +32,19 @@ void in_parallel(std::int64_t count, std::int64_t band, Work work) {
     auto worker = [&](int id) {
         for (std::int64_t b; (b = next.fetch_add(band)) < count;) work(b, std::min(count, b + band), id);
     };
-    std::vector<std::thread> helpers(static_cast<std::size_t>(worker_count() - 1));
-    for (std::size_t k = 0; k < helpers.size() && band < count; ++k)
-        teleso::start_thread(helpers[k], [&worker, k] { worker(static_cast<int>(k) + 1); });  // or fewer helpers
-    worker(0);
-    for (std::thread& t : helpers)
-        if (t.joinable()) t.join();
+    tarvo::run_parts(band < count ? worker_count() : 1, worker);
 }
 
 // ---- The bitmap, through the library's voxel access ----
 
 // Voxel (x, y, z), which must lie in the grid.
 inline bool voxel_at(const TelesoRecord& rec, std::int32_t x, std::int32_t y, std::int32_t z) {
-    return teleso::voxel_at(rec, teleso::voxel_index(rec.dim, x, y, z));
+    return tarvo::voxel_at(rec, tarvo::voxel_index(rec.dim, x, y, z));
 }
 
 // Voxels x0 .. x0+63 of row (y, z) as bits 0..63, clear past the row's end; 0 <= x0 < dim.
 inline std::uint64_t row_bits(const TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32_t x0) {
-    const std::uint64_t bits = teleso::voxel_word(rec, teleso::voxel_index(rec.dim, x0, y, z));
+    const std::uint64_t bits = tarvo::voxel_word(rec, tarvo::voxel_index(rec.dim, x0, y, z));
     const std::int64_t left = rec.dim - x0;
     return left < 64 ? bits & ((std::uint64_t{1} << left) - 1) : bits;
 }
@@ -453,7 +449,7 @@ Surface surface_at(const TelesoRecord& rec, const std::int32_t v[3]) {
         if (y < 0 || z < 0 || y >= n || z >= n) continue;
         const std::uint64_t seven = x >= kReach ? row_bits(rec, y, z, x - kReach) : row_bits(rec, y, z, 0) << (kReach - x);
         const std::uint64_t bits = seven & row.mask;
-        const teleso::WordCount c = teleso::count_word(bits);
+        const tarvo::WordCount c = tarvo::count_word(bits);
         const auto count = static_cast<int>(c.ones);
         const auto positions = static_cast<int>(c.position_sum);  // of the positions 0..6
         set += count;
@@ -795,4 +791,4 @@ Image render_slice(const TelesoRecord& rec, int axis, std::int32_t k, int size) 
     return out;
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -18,9 +18,9 @@
 
 #include "image.h"
 #include "progress.h"
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 struct Direction {
     double x = 1, y = 1, z = 1;
@@ -69,4 +69,4 @@ Image render_slice(const TelesoRecord& rec, int axis, std::int32_t k, int size);
 
 void copy_voxels(const TelesoRecord& from, TelesoRecord& to);
 
-}  // namespace tools
+}  // namespace tarvo::tools

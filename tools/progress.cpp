@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "teleso/parallel.h"
+#include "sys/threads.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 constexpr double kShowAfter = 1.0;  // seconds of work before anything is drawn
 constexpr auto kTick = std::chrono::milliseconds(200);
@@ -26,11 +26,11 @@ Progress::Progress(std::string task, std::FILE* out, double after_seconds) : tas
 void Progress::start(double after_seconds) {
     begin_ = std::chrono::steady_clock::now();
     after_ = std::chrono::duration<double>(after_seconds);
-    teleso::start_thread(ticker_, [this] { run(); });  // without a thread, no progress is shown
+    ticker_.start([this] { run(); });  // without a thread, no progress is shown
 }
 
 Progress::~Progress() {
-    if (!ticker_.joinable()) return;
+    if (!ticker_.running()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
@@ -73,4 +73,4 @@ void Progress::draw() {
     drawn_ = line.size() + pad;
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

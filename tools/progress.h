@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
+#include "sys/threads.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 class Progress {
 public:
@@ -47,7 +47,7 @@ private:
     std::int64_t total_ = 0;
     std::atomic<std::int64_t> done_{0};
     std::size_t drawn_ = 0;  // characters on the line now
-    std::thread ticker_;
+    tarvo::Helper ticker_;
 };
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -2,12 +2,12 @@
 #include <optional>
 
 #include "common.h"
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "picture.h"
 #include "progress.h"
 #include "subcommands.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -56,7 +56,7 @@ struct SliceRequest {
 SliceRequest parse_slice(const std::string& text) {
     if (text.size() < 3 || text[1] != ':' || (text[0] != 'x' && text[0] != 'y' && text[0] != 'z'))
         throw UsageError("--slice: '" + text + "' is not AXIS:K, e.g. z:32");
-    return {text[0] - 'x', integer("--slice", text.substr(2), 0, teleso::kMaxDim - 1)};
+    return {text[0] - 'x', integer("--slice", text.substr(2), 0, tarvo::kMaxDim - 1)};
 }
 
 // The three lengths after --cut, taken out of the arguments; read later as tarvo reads them.
@@ -80,15 +80,13 @@ std::optional<std::array<std::string, 3>> take_cut(Args& args) {
 
 // Cuts the body as tarvo does (centre of the particle as read), keeping the body as it was in
 // `before` unless that is null. Returns the direction the cleared side lies in, if the cut has one.
-std::optional<Direction> cut_body(OwnedBody& body, OwnedBody* before, const std::array<std::string, 3>& text) {
+std::optional<Direction> cut_body(Body& body, Body* before, const std::array<std::string, 3>& text) {
     if (before) {
         allocate_or_fail(*before, body.rec.dim);
         copy_voxels(body.rec, before->rec);
     }
-    Analyse_teleso(body.rec);
-    const Center c = Get_center(body.rec);
     const float x = Cut_length(text[0].c_str()), y = Cut_length(text[1].c_str()), z = Cut_length(text[2].c_str());
-    Cut_teleso(body.rec, c, x, y, z);
+    cut_as_program(body.rec, {x, y, z});
     return facing_cut(x, y, z);
 }
 
@@ -113,7 +111,7 @@ int run_render(const Args& raw) {
 
     Progress progress("render");
     progress.stage("reading " + in);
-    OwnedBody body, before;
+    Body body, before;
     load_or_fail(in, body);
     RenderRequest request;
     request.size = size;
@@ -145,4 +143,4 @@ int run_render(const Args& raw) {
 
 const Subcommand kRender{"render", "a PNG picture: shaded view (whole or cut) or one layer", kUsageText, run_render};
 
-}  // namespace tools
+}  // namespace tarvo::tools

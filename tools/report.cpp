@@ -4,27 +4,27 @@
 #include <cstdio>
 #include <new>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 
-namespace tools {
+namespace tarvo::tools {
 
-using teleso::kHeaderFields;
+using tarvo::kHeaderFields;
 
 namespace {
 
 void collect_warnings(ParticleReport& r) {
-    if (r.load.header.bytes < teleso::kHeaderBytes)
+    if (r.load.header.bytes < tarvo::kHeaderBytes)
         r.warnings.push_back("the header is incomplete: the file ends after " +
-                             std::to_string(r.load.header.bytes) + " of its " + std::to_string(teleso::kHeaderBytes) +
+                             std::to_string(r.load.header.bytes) + " of its " + std::to_string(tarvo::kHeaderBytes) +
                              " bytes");
     for (std::size_t f = 0; f < r.whole_fields(); ++f) {
-        if (f == teleso::kDimField) continue;  // dim is what was read
+        if (f == tarvo::kDimField) continue;  // dim is what was read
         if (r.stored(f) != r.measured_field(f))
             r.warnings.push_back(std::string("header ") + kHeaderFields[f].name + " is " +
                                  std::to_string(r.stored(f)) + ", the voxels give " +
                                  std::to_string(r.measured_field(f)));
     }
-    const teleso::StreamFacts& stream = r.load.stream;
+    const tarvo::StreamFacts& stream = r.load.stream;
     if (stream.ends_early())
         r.warnings.push_back("the voxel stream ends early: it codes " + std::to_string(stream.voxels_coded) +
                              " of " + std::to_string(stream.voxels_needed) +
@@ -40,19 +40,19 @@ ParticleReport report_on(const std::string& path) {
     ParticleReport r;
     r.path = path;
     TelesoRecord rec;
-    const teleso::Status s = teleso::load_body(path, rec, &r.load, true);
+    const tarvo::Status s = tarvo::load_body(path, rec, &r.load, true);
     remember_input(r.load.file);
     if (!s) {
-        r.error = teleso::describe(s);
+        r.error = tarvo::describe(s);
         return r;
     }
     Analyse_teleso(rec);
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);
-    teleso::free_body(rec);
+    tarvo::free_body(rec);
     collect_warnings(r);
     return r;
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "common.h"
-#include "geometry/geometry.h"
-#include "teleso/format.h"
-#include "teleso/io.h"
+#include "tarvo/geometry.h"
+#include "format/format.h"
+#include "files/io.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 struct ParticleReport {
     std::string path;
-    teleso::LoadInfo load;
+    tarvo::LoadInfo load;
     TelesoRecord measured;  // the fields only, no bitmap
     Center centre;
     std::vector<std::string> warnings;
@@ -29,9 +29,9 @@ struct ParticleReport {
     bool empty() const { return measured.voxels == 0; }
     std::size_t whole_fields() const { return load.header.whole_fields; }
     std::int32_t stored(std::size_t f) const { return load.header.fields[f]; }
-    std::int32_t measured_field(std::size_t f) const { return measured.*teleso::kHeaderFields[f].member; }
+    std::int32_t measured_field(std::size_t f) const { return measured.*tarvo::kHeaderFields[f].member; }
 };
 
 ParticleReport report_on(const std::string& path);
 
-}  // namespace tools
+}  // namespace tarvo::tools

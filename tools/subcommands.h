@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace tools {
+namespace tarvo::tools {
 
 using Args = std::vector<std::string>;
 
@@ -24,4 +24,4 @@ extern const Subcommand kImport;
 extern const Subcommand kTable;
 extern const Subcommand kView;
 
-}  // namespace tools
+}  // namespace tarvo::tools

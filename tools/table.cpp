@@ -6,7 +6,7 @@
 #include "report.h"
 #include "subcommands.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -144,4 +144,4 @@ int run_table(const Args& raw) {
 const Subcommand kTable{"table", "one row of characteristics per file, for many files (text, CSV, JSON)", kUsageText,
                         run_table};
 
-}  // namespace tools
+}  // namespace tarvo::tools

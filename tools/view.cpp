@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "common.h"
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "subcommands.h"
-#include "teleso/io.h"
+#include "files/io.h"
 #include "viewer_files.h"
 
-namespace tools {
+namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
@@ -34,13 +34,13 @@ constexpr long kLargestMaxEdge = 512;
 
 // ---- the four steps that touch the library ----
 
-void load_particle(const std::string& path, OwnedBody& body) { load_or_fail(path, body); }
+void load_particle(const std::string& path, Body& body) { load_or_fail(path, body); }
 
 // One row of the grid (dim voxels from voxel `first`) into whole words, voxel x of the row at bit
 // x % 64 of word x / 64.
 void read_row(const TelesoRecord& rec, std::int64_t first, std::vector<std::uint64_t>& row) {
     const std::int64_t n = rec.dim;
-    for (std::size_t w = 0; w < row.size(); ++w) row[w] = teleso::voxel_word(rec, first + 64 * static_cast<std::int64_t>(w));
+    for (std::size_t w = 0; w < row.size(); ++w) row[w] = tarvo::voxel_word(rec, first + 64 * static_cast<std::int64_t>(w));
     if (n % 64) row.back() &= (std::uint64_t{1} << (n % 64)) - 1;
 }
 
@@ -55,7 +55,7 @@ bool any_bit(const std::vector<std::uint64_t>& row, std::int64_t from, std::int6
 
 // Keeps a voxel of the reduced body where any voxel of its block x block x block is set; the
 // blocks at the far end of each axis may be cut short by the grid.
-void reduce_particle(const TelesoRecord& rec, std::int32_t block, OwnedBody& out) {
+void reduce_particle(const TelesoRecord& rec, std::int32_t block, Body& out) {
     const std::int64_t n = rec.dim;
     const auto m = static_cast<std::int32_t>((n + block - 1) / block);
     allocate_or_fail(out, m);
@@ -81,8 +81,8 @@ struct Embedded {
 
 // The body's voxel stream as tarvo writes it, or its bitmap when that is shorter.
 Embedded embedded_bytes(const TelesoRecord& rec) {
-    const auto bitmap_bytes = static_cast<std::size_t>((teleso::voxel_count(rec.dim) + 7) / 8);
-    std::vector<std::uint8_t> stream = teleso::encode_stream(rec);
+    const auto bitmap_bytes = static_cast<std::size_t>((tarvo::voxel_count(rec.dim) + 7) / 8);
+    std::vector<std::uint8_t> stream = tarvo::encode_stream(rec);
     if (stream.size() <= bitmap_bytes) return {"rle", std::move(stream)};
     return {"bits", std::vector<std::uint8_t>(rec.data, rec.data + bitmap_bytes)};
 }
@@ -156,7 +156,7 @@ int run_view(const Args& raw) {
     const std::string& out = a.positional[1];
     check_output_name(out, ".html", "a web page");
 
-    OwnedBody body;
+    Body body;
     load_particle(in, body);
     const std::int32_t block = block_edge(body.rec.dim, max_edge);
     std::string json = "{\"input\":" + json_string(in, true) + ",\"dim\":" + std::to_string(body.rec.dim) +
@@ -165,7 +165,7 @@ int run_view(const Args& raw) {
     std::int32_t edge = body.rec.dim;
     if (block > 1) {
         json += ",\"file\":" + file_figures_json(body.rec);
-        OwnedBody reduced;
+        Body reduced;
         reduce_particle(body.rec, block, reduced);
         edge = reduced.rec.dim;
         embedded = embedded_bytes(reduced.rec);
@@ -182,4 +182,4 @@ int run_view(const Args& raw) {
 
 const Subcommand kView{"view", "an HTML page to turn the particle and try cuts", kUsageText, run_view};
 
-}  // namespace tools
+}  // namespace tarvo::tools

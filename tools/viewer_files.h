@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-namespace tools {
+namespace tarvo::tools {
 
 struct EmbeddedFile {
     std::string_view name;
@@ -19,4 +19,4 @@ struct EmbeddedFile {
 
 std::span<const EmbeddedFile> viewer_files();
 
-}  // namespace tools
+}  // namespace tarvo::tools

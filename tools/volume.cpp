@@ -8,12 +8,12 @@
 
 #include "common.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8_t>& out) {
     const std::int64_t count = std::int64_t{rec.dim} * rec.dim;
     out.resize(static_cast<std::size_t>(count));
-    teleso::unpack_voxels(rec, count * z, count, out.data(), kExportSet, kExportEmpty);
+    tarvo::unpack_voxels(rec, count * z, count, out.data(), kExportSet, kExportEmpty);
 }
 
 std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source) {
@@ -42,8 +42,8 @@ std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
 
 void VolumeReader::open(const std::string& path) {
     path_ = path;
-    if (!reader_.open(path.c_str())) fail_with(teleso::fail(teleso::Error::kOpenInput, path, reader_.error()));
-    if (const auto id = reader_.id()) remember_input(teleso::InputFile{*id, path});
+    if (!reader_.open(path.c_str())) fail_with(tarvo::fail(tarvo::Error::kOpenInput, path, reader_.error()));
+    if (const auto id = reader_.id()) remember_input(tarvo::InputFile{*id, path});
 }
 
 void VolumeReader::put_back(std::vector<std::uint8_t> bytes) {
@@ -59,7 +59,7 @@ std::size_t VolumeReader::read(std::uint8_t* buf, std::size_t n) {
     back_pos_ += from_back;
     std::size_t got = 0;
     if (from_back < n && !reader_.read(buf + from_back, n - from_back, got))
-        fail_with(teleso::fail(teleso::Error::kReadInput, path_, reader_.error()));
+        fail_with(tarvo::fail(tarvo::Error::kReadInput, path_, reader_.error()));
     position_ += from_back + got;
     return from_back + got;
 }
@@ -216,4 +216,4 @@ NrrdHeader read_nrrd_header(VolumeReader& in) {
     return h;
 }
 
-}  // namespace tools
+}  // namespace tarvo::tools

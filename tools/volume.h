@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "teleso/platform.h"
-#include "teleso/teleso.h"
+#include "sys/platform.h"
+#include "tarvo/body.h"
 
-namespace tools {
+namespace tarvo::tools {
 
 inline constexpr std::uint8_t kExportSet = 255;
 inline constexpr std::uint8_t kExportEmpty = 0;
@@ -47,7 +47,7 @@ public:
     std::uint64_t position() const { return position_; }
 
 private:
-    platform::Reader reader_;
+    tarvo::sys::Reader reader_;
     std::string path_;
     std::vector<std::uint8_t> back_;
     std::size_t back_pos_ = 0;
@@ -68,4 +68,4 @@ NrrdHeader read_nrrd_header(VolumeReader& in);
 
 std::optional<std::uint64_t> regular_file_bytes(const std::string& path);
 
-}  // namespace tools
+}  // namespace tarvo::tools

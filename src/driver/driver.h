@@ -18,16 +18,20 @@
 //                                      record holds no bitmap afterwards)
 #pragma once
 
-#include "teleso/io.h"
-#include "teleso/teleso.h"
+#include "files/io.h"
+#include "tarvo/body.h"
+
+namespace tarvo {
 
 int Run_tarvo(int argc, const char* const* argv);
 void Process_teleso(TelesoRecord& rec, const char* x_cut, const char* y_cut, const char* z_cut,
-                    const teleso::Tally* measured = nullptr);
+                    const Tally* measured = nullptr);
 
 int Create_teleso(TelesoRecord& rec, std::int32_t n);
 void Free_teleso(TelesoRecord& rec);
-int Read_teleso_header(teleso::Input& in, TelesoRecord& rec);
-int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec, teleso::Tally* measured = nullptr);
+int Read_teleso_header(Input& in, TelesoRecord& rec);
+int Read_teleso_voxels(Input& in, TelesoRecord& rec, Tally* measured = nullptr);
 int Write_teleso(const char* path, const TelesoRecord& rec);
 int Write_teleso_releasing(const char* path, TelesoRecord& rec);
+
+}  // namespace tarvo

@@ -6,9 +6,11 @@
 #include <system_error>
 
 #include "driver/driver.h"
-#include "geometry/geometry.h"
-#include "teleso/output.h"
-#include "teleso/status.h"
+#include "tarvo/geometry.h"
+#include "files/output.h"
+#include "tarvo/status.h"
+
+namespace tarvo {
 
 namespace {
 
@@ -38,41 +40,43 @@ bool same_file(const char* input, const char* output) {
 // The measurements are the voxel-by-voxel ones, taken in the passes that read and cut the particle
 // where they can be; each stage's line is printed in its place all the same.
 void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, const char* z_text,
-                    const teleso::Tally* measured) {
-    std::printf("Analysing the particle...");
-    if (measured)
-        geometry::set_measurement(rec, *measured);
-    else
-        Analyse_teleso(rec);
-    std::printf("O.K.\n");
-    const Center c = Get_center(rec);
-    std::printf("Particle contains %li voxels.\n", static_cast<long>(rec.voxels));
-    std::printf("Its center is: [%i,%i,%i]\n", c.x, c.y, c.z);
-    const float x_cut = Cut_length(x_text);
-    const float y_cut = Cut_length(y_text);
-    const float z_cut = Cut_length(z_text);
-    std::printf("Cutting the particle...");
-    teleso::Tally kept;
-    geometry::cut(rec, c, x_cut, y_cut, z_cut, teleso::kAutoThreads, &kept, measured);
-    std::printf("OK\n");
-    std::printf("Updating the characteristics of the cut particle...");
-    geometry::set_measurement(rec, kept);
-    std::printf("O.K.\n");
+                    const Tally* measured) {
+    const CutLengths lengths{Cut_length(x_text), Cut_length(y_text), Cut_length(z_text)};
+    const auto report = [](CutStep step, bool done, const TelesoRecord& r, Center c) {
+        switch (step) {
+        case CutStep::kMeasure:
+            if (!done) {
+                std::printf("Analysing the particle...");
+                return;
+            }
+            std::printf("O.K.\n");
+            std::printf("Particle contains %li voxels.\n", static_cast<long>(r.voxels));
+            std::printf("Its center is: [%i,%i,%i]\n", c.x, c.y, c.z);
+            return;
+        case CutStep::kCut:
+            std::printf(done ? "OK\n" : "Cutting the particle...");
+            return;
+        case CutStep::kRemeasure:
+            std::printf(done ? "O.K.\n" : "Updating the characteristics of the cut particle...");
+            return;
+        }
+    };
+    cut_as_program(rec, lengths, report, measured, kAutoThreads);
 }
 
 namespace {
 
 // Reading the voxels, processing and writing; the body exists and is released by the caller.
-int read_process_write_body(teleso::Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
+int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
     std::printf("Reading input particle...");
-    teleso::Tally measured;
+    Tally measured;
     if (Read_teleso_voxels(in, rec, &measured) != 0) return kFailed;
     std::printf("O.K.\n");
 
     Process_teleso(rec, cuts[0], cuts[1], cuts[2], &measured);
 
     std::printf("Writing the output file...");
-    if (!teleso::check_output(output)) {
+    if (!check_output(output)) {
         std::printf("Can't write to %s file\n", output);
         return kFailed;
     }
@@ -82,7 +86,7 @@ int read_process_write_body(teleso::Input& in, TelesoRecord& rec, const char* ou
 }
 
 // From the reading of the input to the release of the body.
-int read_process_write(teleso::Input& in, const char* output, const char* const* cuts) {
+int read_process_write(Input& in, const char* output, const char* const* cuts) {
     TelesoRecord rec;
     if (Read_teleso_header(in, rec) != 0) return kFailed;
     int status = kFailed;
@@ -90,7 +94,7 @@ int read_process_write(teleso::Input& in, const char* output, const char* const*
         status = read_process_write_body(in, rec, output, cuts);
     } catch (const std::bad_alloc&) {
         // A stage heading may be open on this line.
-        std::printf("\n%s\n", teleso::describe(teleso::fail(teleso::Error::kOutOfMemory, output)).c_str());
+        std::printf("\n%s\n", describe(fail(Error::kOutOfMemory, output)).c_str());
     }
     Free_teleso(rec);
     return status;
@@ -111,14 +115,16 @@ int Run_tarvo(int argc, const char* const* argv) {
                     input, output);
         return kFailed;
     }
-    if (!teleso::check_output(output)) {
+    if (!check_output(output)) {
         std::printf("Can't write to '%s' file\n", output);
         return kFailed;
     }
-    teleso::Input in;
+    Input in;
     if (!in.open(input)) {
         std::printf("Can't read '%s' file\n", input);
         return kFailed;
     }
     return read_process_write(in, output, argv + 3);
 }
+
+}  // namespace tarvo

@@ -1,21 +1,22 @@
 // The body operations as the transcript names them: the program's messages around the library.
 #include <cstdio>
-#include <thread>
 
 #include "driver/driver.h"
-#include "teleso/format.h"
-#include "teleso/parallel.h"
+#include "format/format.h"
+#include "sys/threads.h"
+
+namespace tarvo {
 
 int Create_teleso(TelesoRecord& rec, std::int32_t n) {
-    if (!teleso::dim_in_range(n)) {
+    if (!dim_in_range(n)) {
         // The 32-bit size and index formulas hold only up to the format's limit.
-        std::printf("Create_teleso(): Neplatna dlzka hrany %i (povolene 0 az %i).\n", n, teleso::kMaxDim);
+        std::printf("Create_teleso(): Neplatna dlzka hrany %i (povolene 0 az %i).\n", n, kMaxDim);
         rec.data = nullptr;
         return 1;
     }
     std::printf("Create_teleso(): Alokujem hlavny blok pre teleso o dlzke %.2f Mbyte...",
-                static_cast<double>(teleso::bitmap_size(n)) / 1000000.0);
-    if (!teleso::create_body(rec, n)) {
+                static_cast<double>(bitmap_size(n)) / 1000000.0);
+    if (!create_body(rec, n)) {
         std::printf("\nCreate_teleso(): Malo pamate.\n");
         return 1;
     }
@@ -26,27 +27,27 @@ int Create_teleso(TelesoRecord& rec, std::int32_t n) {
 void Free_teleso(TelesoRecord& rec) {
     rec.dim = 0;
     std::printf("Free_teleso(): Uvolnujem hlavny pamatovy blok...");
-    teleso::free_body(rec);
+    free_body(rec);
     std::printf("O.K.\n");
 }
 
-int Read_teleso_header(teleso::Input& in, TelesoRecord& rec) {
-    teleso::HeaderImage header;
-    teleso::Status s = in.read_header(header);
-    if (s) s = teleso::check_header(header, in.path());
+int Read_teleso_header(Input& in, TelesoRecord& rec) {
+    HeaderImage header;
+    Status s = in.read_header(header);
+    if (s) s = check_header(header, in.path());
     if (!s) {
-        std::printf("%s\n", teleso::describe(s).c_str());
+        std::printf("%s\n", describe(s).c_str());
         rec.data = nullptr;
         return 1;
     }
-    teleso::apply_header(header, rec);
+    apply_header(header, rec);
     return Create_teleso(rec, header.dim());
 }
 
-int Read_teleso_voxels(teleso::Input& in, TelesoRecord& rec, teleso::Tally* measured) {
-    if (const teleso::Status s = in.read_voxels(rec, teleso::kAutoThreads, measured); !s) {
+int Read_teleso_voxels(Input& in, TelesoRecord& rec, Tally* measured) {
+    if (const Status s = in.read_voxels(rec, kAutoThreads, measured); !s) {
         // The stage heading is still open on this line.
-        std::printf("\n%s\n", teleso::describe(s).c_str());
+        std::printf("\n%s\n", describe(s).c_str());
         return 1;
     }
     return 0;
@@ -62,20 +63,20 @@ public:
     explicit Release(TelesoRecord* rec) : rec_(rec) {}
     ~Release() { join(); }
     void start() {
-        if (!rec_ || teleso::pass_threads(teleso::voxel_count(rec_->dim), teleso::kAutoThreads) < 2) return;
-        teleso::start_thread(thread_, [rec = rec_] { teleso::free_body(*rec); });
+        if (!rec_ || pass_threads(voxel_count(rec_->dim), kAutoThreads) < 2) return;
+        thread_.start([rec = rec_] { free_body(*rec); });
     }
     void join() {
-        if (thread_.joinable()) thread_.join();
+        if (thread_.running()) thread_.join();
     }
 
 private:
     TelesoRecord* rec_;
-    std::thread thread_;
+    Helper thread_;
 };
 
 int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* release) {
-    teleso::Output out;
+    Output out;
     if (!out.open(path)) {
         std::printf("Write_teleso(): Neda sa otvorit subor %s\n", path);
         return 1;
@@ -83,14 +84,14 @@ int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* releas
     std::printf("Write_teleso(): Zapisujem subor %s ... ", path);
     // Before the file's bytes, which may go to the same descriptor (/dev/stdout).
     std::fflush(stdout);
-    teleso::Status s = teleso::write_body(out, rec);
+    Status s = write_body(out, rec);
     Release releasing(release);
     releasing.start();
     if (s) s = out.commit();
     releasing.join();
     if (!s) {
-        if (s.error == teleso::Error::kOutOfMemory)
-            std::printf("\n%s\n", teleso::describe(s).c_str());
+        if (s.error == Error::kOutOfMemory)
+            std::printf("\n%s\n", describe(s).c_str());
         else
             std::printf("\nWrite_teleso(): Chyba pri zapise do suboru %s\n", path);
         return 1;
@@ -104,3 +105,5 @@ int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* releas
 int Write_teleso(const char* path, const TelesoRecord& rec) { return write_teleso(path, rec, nullptr); }
 
 int Write_teleso_releasing(const char* path, TelesoRecord& rec) { return write_teleso(path, rec, &rec); }
+
+}  // namespace tarvo

@@ -1,8 +1,10 @@
 // The plane cut.
 #include <cstdlib>
 
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 #include "geometry/plane.h"
+
+namespace tarvo {
 
 float Cut_length(const char* text) { return static_cast<float>(std::atof(text)); }
 
@@ -27,3 +29,5 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
 void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut) {
     geometry::cut(rec, c, x_cut, y_cut, z_cut);
 }
+
+}  // namespace tarvo

@@ -22,16 +22,16 @@
 #include <cmath>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 #include "geometry/plane.h"
 #include "geometry/rows.h"
-#include "teleso/bitmap.h"
-#include "teleso/parallel.h"
+#include "body/bitmap.h"
+#include "sys/threads.h"
 
-namespace geometry {
+namespace tarvo::geometry {
 namespace {
 
-using teleso::SharedWords;
+using tarvo::SharedWords;
 
 struct Plane {
     Center c;
@@ -98,16 +98,16 @@ struct Terms {
 // What a part of the layers measured: the voxels kept, or, when the whole was known, the voxels
 // cleared and the bounds of those kept.
 struct PartTally {
-    teleso::Tally kept;
-    teleso::Tally cleared;
+    tarvo::Tally kept;
+    tarvo::Tally cleared;
 };
 
 // The cut of the layers z_begin..z_end-1; with `measure`, the tally of the voxels that stay, or,
 // with `all` (the tally of every set voxel before the cut), what is cleared and the kept bounds.
 PartTally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
-                     const SharedWords& shared, bool measure, const teleso::Tally* all) {
+                     const SharedWords& shared, bool measure, const tarvo::Tally* all) {
     PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
-    teleso::Tally& kept = part.kept;
+    tarvo::Tally& kept = part.kept;
     const std::int32_t n = rec.dim;
     const std::int64_t n64 = n;
     // Where set voxels can be: the whole grid, or the bounding box of the particle before the cut.
@@ -152,7 +152,7 @@ PartTally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std:
                 if (x_begin >= x_end) return;
                 if (cleared) {
                     if (measure && all) measure_row_part(part.cleared, rec.data, row, x_begin, x_end, y, z, shared);
-                    teleso::clear_bits(rec.data, row + x_begin, row + x_end, shared);
+                    tarvo::clear_bits(rec.data, row + x_begin, row + x_end, shared);
                 } else if (measure) {
                     if (all)
                         bound_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
@@ -185,28 +185,28 @@ PartTally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std:
 
 }  // namespace
 
-void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, teleso::Tally* kept,
-         const teleso::Tally* all) {
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, tarvo::Tally* kept,
+         const tarvo::Tally* all) {
     const std::int32_t n = rec.dim;
-    if (kept) *kept = teleso::Tally{};
+    if (kept) *kept = tarvo::Tally{};
     if (n <= 0) return;
     const Plane plane{c, x_cut, y_cut, z_cut};
     const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
     const std::int64_t layer_bits = std::int64_t{n} * n;
-    PartTally parts[teleso::kMaxThreads];
-    teleso::for_layer_parts(n, teleso::pass_threads(teleso::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
+    PartTally parts[tarvo::kMaxPassThreads];
+    tarvo::for_layer_parts(n, tarvo::pass_threads(tarvo::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
         // Words that hold bits of a neighbouring part.
         SharedWords shared;
         const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
-        if (begin % teleso::kWordBits != 0) shared.first = begin / teleso::kWordBits;
-        if (end % teleso::kWordBits != 0) shared.last = end / teleso::kWordBits;
+        if (begin % tarvo::kWordBits != 0) shared.first = begin / tarvo::kWordBits;
+        if (end % tarvo::kWordBits != 0) shared.last = end / tarvo::kWordBits;
         parts[part] = cut_layers(rec, plane, terms, z0, z1, shared, kept != nullptr, all);
     });
     if (!kept) return;
     for (const PartTally& t : parts) kept->merge(t.kept);
     if (!all) return;
     // The bounds were found; the count and the sums are the whole's less what was cleared.
-    teleso::Tally cleared;
+    tarvo::Tally cleared;
     for (const PartTally& t : parts) cleared.merge(t.cleared);
     kept->count = all->count - cleared.count;
     kept->sx = all->sx - cleared.sx;
@@ -214,4 +214,4 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
     kept->sz = all->sz - cleared.sz;
 }
 
-}  // namespace geometry
+}  // namespace tarvo::geometry

@@ -1,6 +1,7 @@
 // Particle characteristics: count, bounding box, means, centre.
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 
+namespace tarvo {
 namespace {
 
 struct Sums {
@@ -56,3 +57,5 @@ Center Get_center(const TelesoRecord& rec) {
     return Center{(rec.x_min + rec.x_max) / 2, (rec.y_min + rec.y_max) / 2,
                   (rec.z_min + rec.z_max) / 2};
 }
+
+}  // namespace tarvo

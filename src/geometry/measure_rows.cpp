@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <bit>
 
-#include "geometry/geometry.h"
+#include "geometry/passes.h"
 #include "geometry/rows.h"
-#include "teleso/bitmap.h"
-#include "teleso/parallel.h"
-#include "teleso/simd.h"
+#include "body/bitmap.h"
+#include "sys/threads.h"
+#include "sys/cpu.h"
 
-namespace geometry {
+namespace tarvo::geometry {
 namespace {
 
-using namespace teleso;
+using namespace tarvo;
 
 struct RowTally {
     std::int64_t count = 0;
@@ -90,7 +90,7 @@ TARVO_TARGET("popcnt") RowTally measure_row_by_popcount(const std::uint8_t* data
 }
 
 RowTally measure_row(const std::uint8_t* data, std::int64_t s, std::int64_t n, const SharedWords& shared) {
-    return simd::has_popcnt() ? measure_row_by_popcount(data, s, n, shared) : measure_row_with<TableCount>(data, s, n, shared);
+    return use_popcnt() ? measure_row_by_popcount(data, s, n, shared) : measure_row_with<TableCount>(data, s, n, shared);
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ void set_measurement(TelesoRecord& rec, const Tally& t) {
 
 void analyse(TelesoRecord& rec, int threads) {
     const std::int32_t n = rec.dim;
-    Tally parts[kMaxThreads];
+    Tally parts[kMaxPassThreads];
     for_layer_parts(n, pass_threads(voxel_count(n), threads),
                     [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
     Tally t;
@@ -171,4 +171,4 @@ void analyse(TelesoRecord& rec, int threads) {
     set_measurement(rec, t);
 }
 
-}  // namespace geometry
+}  // namespace tarvo::geometry

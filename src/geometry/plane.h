@@ -13,7 +13,7 @@
 
 #include "geometry/soft_extended.h"
 
-namespace geometry {
+namespace tarvo::geometry {
 
 struct SoftPlane {
     using Value = SoftExtended;
@@ -56,4 +56,4 @@ inline bool voxel_beyond(std::int32_t u, std::int32_t v, std::int32_t w, float x
                                   plane_term(w, z_cut)));
 }
 
-}  // namespace geometry
+}  // namespace tarvo::geometry

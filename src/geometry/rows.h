@@ -10,17 +10,17 @@
 
 #include <cstdint>
 
-#include "teleso/bitmap.h"
-#include "teleso/tally.h"
+#include "body/bitmap.h"
+#include "body/tally.h"
 
-namespace geometry {
+namespace tarvo::geometry {
 
-void measure_row_part(teleso::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
-                      std::int64_t x_end, std::int32_t y, std::int32_t z, const teleso::SharedWords& shared);
+void measure_row_part(tarvo::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
+                      std::int64_t x_end, std::int32_t y, std::int32_t z, const tarvo::SharedWords& shared);
 
 // The bounds alone: widens the tally's bounding box to the first and last set voxels of the part
 // (count and sums untouched), reading the row from both ends until it meets one.
-void bound_row_part(teleso::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
-                    std::int64_t x_end, std::int32_t y, std::int32_t z, const teleso::SharedWords& shared);
+void bound_row_part(tarvo::Tally& t, const std::uint8_t* data, std::int64_t row, std::int64_t x_begin,
+                    std::int64_t x_end, std::int32_t y, std::int32_t z, const tarvo::SharedWords& shared);
 
-}  // namespace geometry
+}  // namespace tarvo::geometry

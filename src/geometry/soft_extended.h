@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace geometry {
+namespace tarvo::geometry {
 
 struct SoftExtended {
     enum Kind : std::uint8_t { kZero, kFinite, kInfinity, kNaN };
@@ -181,4 +181,4 @@ inline bool soft_above_one(const SoftExtended& s) {
     return s.exponent > 0 || (s.exponent == 0 && s.significand != soft_detail::kTopBit);
 }
 
-}  // namespace geometry
+}  // namespace tarvo::geometry

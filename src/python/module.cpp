@@ -28,16 +28,17 @@
 #include <tuple>
 #include <variant>
 
-#include "geometry/geometry.h"
+#include "tarvo/geometry.h"
 #include "python/volume.h"
-#include "teleso/io.h"
-#include "teleso/output.h"
-#include "teleso/status.h"
-#include "teleso/teleso.h"
+#include "files/io.h"
+#include "files/output.h"
+#include "sys/cpu.h"
+#include "tarvo/status.h"
+#include "tarvo/body.h"
 
 namespace py = pybind11;
 
-namespace binding {
+namespace tarvo::binding {
 namespace {
 
 constexpr const char* kCapsuleName = "tarvo.bitmap";
@@ -47,7 +48,7 @@ struct FormatErrorTag {};
 PyObject* format_error_type = nullptr;
 
 // Bytes of the packed form: one bit a voxel, the last byte filled with zero bits.
-std::int64_t packed_bytes(std::int32_t dim) { return (teleso::voxel_count(dim) + 7) / 8; }
+std::int64_t packed_bytes(std::int32_t dim) { return (tarvo::voxel_count(dim) + 7) / 8; }
 
 py::str decoded(const std::string& text) {
     return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -60,9 +61,9 @@ py::str decoded(const std::string& text) {
 
 // The library's failures: refused files as FormatError with the program's wording, failures of
 // the system with its error number, memory as MemoryError.
-[[noreturn]] void raise_status(const teleso::Status& s) {
-    using teleso::Error;
-    const py::str message = decoded(teleso::describe(s));
+[[noreturn]] void raise_status(const tarvo::Status& s) {
+    using tarvo::Error;
+    const py::str message = decoded(tarvo::describe(s));
     switch (s.error) {
         case Error::kNoEdgeLength:
         case Error::kEdgeOutOfRange:
@@ -78,66 +79,61 @@ py::str decoded(const std::string& text) {
     raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error);
 }
 
-void check(const teleso::Status& s) {
+void check(const tarvo::Status& s) {
     if (!s) raise_status(s);
 }
 
-// A bitmap block: owned (released with this object) or borrowed from an array of this module.
+// A bitmap block: owned (a Body, released with this object) or borrowed from an array of this module.
 class Bitmap {
 public:
-    explicit Bitmap(std::int32_t dim) : owned_(true) {
-        teleso::Status s;
+    explicit Bitmap(std::int32_t dim) {
+        tarvo::Status s;
         {
             py::gil_scoped_release free;
-            s = teleso::create_body(rec_, dim);
+            s = body_.create(dim);
         }
         check(s);
     }
-    static Bitmap borrow(const TelesoRecord& rec) { return Bitmap(rec); }
-    // Takes over a block the library allocated.
-    static Bitmap adopt(const TelesoRecord& rec) {
-        Bitmap b(rec);
-        b.owned_ = true;
+    static Bitmap borrow(const TelesoRecord& rec) {
+        Bitmap b;
+        b.borrowed_ = rec;
         return b;
     }
-    Bitmap(Bitmap&& o) noexcept : rec_(o.rec_), owned_(o.owned_) { o.owned_ = false; }
-    Bitmap& operator=(Bitmap&&) = delete;
-    ~Bitmap() {
-        if (owned_) teleso::free_body(rec_);
+    // Takes over a block the library allocated.
+    static Bitmap adopt(const TelesoRecord& rec) {
+        Bitmap b;
+        b.body_ = tarvo::Body(rec);
+        return b;
     }
 
-    TelesoRecord& rec() { return rec_; }
-    const TelesoRecord& rec() const { return rec_; }
-    std::size_t block_bytes() const { return teleso::padded_bytes(rec_.size); }
+    TelesoRecord& rec() { return borrowed_ ? *borrowed_ : body_.rec; }
+    const TelesoRecord& rec() const { return borrowed_ ? *borrowed_ : body_.rec; }
+    std::size_t block_bytes() const { return tarvo::padded_bytes(rec().size); }
 
     Bitmap copy() const {
-        Bitmap b(rec_.dim);
+        Bitmap b(rec().dim);
         py::gil_scoped_release free;
-        std::memcpy(b.rec_.data, rec_.data, block_bytes());
+        std::memcpy(b.rec().data, rec().data, block_bytes());
         return b;
     }
 
     // The packed form as a numpy array that owns the block from now on.
     py::array into_array() {
-        auto* held = new TelesoRecord(rec_);
-        owned_ = false;
+        auto* held = new tarvo::Body(std::move(body_));
         auto base = py::reinterpret_steal<py::object>(PyCapsule_New(held, kCapsuleName, [](PyObject* capsule) {
-            auto* r = static_cast<TelesoRecord*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-            teleso::free_body(*r);
-            delete r;
+            delete static_cast<tarvo::Body*>(PyCapsule_GetPointer(capsule, kCapsuleName));
         }));
         if (!base) {
-            teleso::free_body(*held);
             delete held;
             throw py::error_already_set();
         }
-        return py::array(py::dtype::of<std::uint8_t>(), {packed_bytes(held->dim)}, {1}, held->data, base);
+        return py::array(py::dtype::of<std::uint8_t>(), {packed_bytes(held->rec.dim)}, {1}, held->rec.data, base);
     }
 
 private:
-    explicit Bitmap(const TelesoRecord& rec) : rec_(rec), owned_(false) {}
-    TelesoRecord rec_;
-    bool owned_;
+    Bitmap() = default;
+    tarvo::Body body_;
+    std::optional<TelesoRecord> borrowed_;
 };
 
 // A particle argument: a cube of one element per voxel or the packed form.
@@ -153,9 +149,9 @@ std::string shape_text(const py::array& a) { return py::str(py::tuple(py::cast(s
 std::string dtype_text(const py::array& a) { return py::str(a.dtype()); }
 
 std::int32_t checked_dim(std::int64_t n, const std::string& what) {
-    if (!teleso::dim_in_range(n))
+    if (!tarvo::dim_in_range(n))
         throw py::value_error(what + " has edge " + std::to_string(n) + "; the edge must be 0 to " +
-                              std::to_string(teleso::kMaxDim));
+                              std::to_string(tarvo::kMaxDim));
     return static_cast<std::int32_t>(n);
 }
 
@@ -170,16 +166,16 @@ std::int32_t packed_dim(std::int64_t bytes, const py::object& dim, const std::st
     }
     if (bytes == 1) throw py::value_error(name + ": one packed byte holds a particle of edge 1 or 2; pass dim=");
     std::int64_t n = 0;
-    while (n <= teleso::kMaxDim && packed_bytes(static_cast<std::int32_t>(n)) < bytes) ++n;
-    if (n > teleso::kMaxDim || packed_bytes(static_cast<std::int32_t>(n)) != bytes)
+    while (n <= tarvo::kMaxDim && packed_bytes(static_cast<std::int32_t>(n)) < bytes) ++n;
+    if (n > tarvo::kMaxDim || packed_bytes(static_cast<std::int32_t>(n)) != bytes)
         throw py::value_error(name + ": " + std::to_string(bytes) +
                               " bytes are no packed particle: one of edge n has ceil(n**3 / 8) bytes, n 0 to " +
-                              std::to_string(teleso::kMaxDim));
+                              std::to_string(tarvo::kMaxDim));
     return static_cast<std::int32_t>(n);
 }
 
 bool tail_clear(const std::uint8_t* bits, std::int32_t dim) {
-    const std::int64_t n = teleso::voxel_count(dim);
+    const std::int64_t n = tarvo::voxel_count(dim);
     return n % 8 == 0 || (bits[n / 8] >> (n % 8)) == 0;
 }
 
@@ -187,7 +183,7 @@ bool tail_clear(const std::uint8_t* bits, std::int32_t dim) {
 const TelesoRecord* module_block(const py::array& a, std::int32_t dim) {
     const py::object base = a.base();
     if (!base || !PyCapsule_IsValid(base.ptr(), kCapsuleName)) return nullptr;
-    const auto* rec = static_cast<const TelesoRecord*>(PyCapsule_GetPointer(base.ptr(), kCapsuleName));
+    const TelesoRecord* rec = &static_cast<const tarvo::Body*>(PyCapsule_GetPointer(base.ptr(), kCapsuleName))->rec;
     const bool whole = rec->dim == dim && rec->data == a.data() && (a.size() <= 1 || a.strides(0) == 1);
     return whole && tail_clear(rec->data, dim) ? rec : nullptr;
 }
@@ -253,7 +249,7 @@ void copy_packed(const Particle& p, Bitmap& b) {
         std::memcpy(dst, src, static_cast<std::size_t>(bytes));
     else
         for (std::int64_t i = 0; i < bytes; ++i) dst[i] = src[i * stride];
-    const std::int64_t n = teleso::voxel_count(p.dim);
+    const std::int64_t n = tarvo::voxel_count(p.dim);
     if (n % 8 != 0) dst[n / 8] = static_cast<std::uint8_t>(dst[n / 8] & ((1u << (n % 8)) - 1));
 }
 
@@ -314,16 +310,12 @@ float cut_length(const Length& length) {
     return static_cast<float>(std::get<double>(length));
 }
 
-struct Plane {
-    float x, y, z;
-};
+using Plane = CutLengths;
 
-// The program's processing: measure, take the centre, cut.
+// The program's processing: measure, take the centre, cut (and measure what stays).
 void cut_bitmap(Bitmap& b, const Plane& plane) {
     py::gil_scoped_release free;
-    TelesoRecord& rec = b.rec();
-    Analyse_teleso(rec);
-    Cut_teleso(rec, Get_center(rec), plane.x, plane.y, plane.z);
+    cut_as_program(b.rec(), plane);
 }
 
 py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
@@ -392,29 +384,29 @@ py::tuple measure(py::object voxels, py::object dim) {
 void save(const std::string& path, py::object voxels, py::object dim) {
     const Particle p = particle_of(voxels, dim, "voxels");
     Bitmap b = bitmap_of(p);
-    teleso::Status s;
+    tarvo::Status s;
     {
         py::gil_scoped_release free;
         Analyse_teleso(b.rec());
-        s = teleso::save_body(path, b.rec());
+        s = tarvo::save_body(path, b.rec());
     }
     check(s);
 }
 
 py::tuple load(const std::string& path, bool packed) {
     TelesoRecord rec;
-    teleso::LoadInfo info;
-    teleso::Status s;
+    tarvo::LoadInfo info;
+    tarvo::Status s;
     {
         py::gil_scoped_release free;
-        s = teleso::load_body(path, rec, &info, true);
+        s = tarvo::load_body(path, rec, &info, true);
     }
     check(s);
     Bitmap b = Bitmap::adopt(rec);
     py::list fields;
     for (std::size_t f = 0; f < info.header.whole_fields; ++f) fields.append(info.header.fields[f]);
-    const py::object slot = info.header.bytes == teleso::kHeaderBytes ? py::object(py::int_(info.header.slot)) : py::none();
-    const teleso::StreamFacts& st = info.stream;
+    const py::object slot = info.header.bytes == tarvo::kHeaderBytes ? py::object(py::int_(info.header.slot)) : py::none();
+    const tarvo::StreamFacts& st = info.stream;
     const py::tuple stream = py::make_tuple(st.code_bytes, st.surplus_bytes, st.voxels_coded, st.voxels_needed,
                                             st.ends_early(), info.file_bytes);
     py::array voxels = packed ? b.into_array() : unpacked_array(b);
@@ -432,13 +424,14 @@ py::array unpack(py::object voxels, py::object dim) {
 }
 
 }  // namespace
-}  // namespace binding
+}  // namespace tarvo::binding
 
 PYBIND11_MODULE(_tarvo, m) {
-    using namespace binding;
+    using namespace tarvo::binding;
+    if (const std::string refused = tarvo::kernel_refusal(); !refused.empty()) throw py::import_error(refused);
     // Python has its own signal handlers; a temporary file left by a killed interpreter is named
     // .<name>.<random>.tmp beside the output.
-    teleso::set_signal_guard(false);
+    tarvo::set_signal_guard(false);
     static py::exception<FormatErrorTag> format_error(m, "FormatError", PyExc_ValueError);
     format_error_type = format_error.ptr();
     const auto none = py::none();
@@ -450,5 +443,5 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);
-    m.attr("MAX_DIM") = teleso::kMaxDim;
+    m.attr("MAX_DIM") = tarvo::kMaxDim;
 }

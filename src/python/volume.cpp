@@ -9,9 +9,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "teleso/parallel.h"
+#include "sys/threads.h"
 
-namespace binding {
+namespace tarvo::binding {
 namespace {
 
 constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
@@ -73,14 +73,8 @@ template <class Work>
 auto for_flat_parts(std::int64_t n, Work&& work) {
     using Result = decltype(work(std::int64_t{0}, std::int64_t{0}));
     std::array<Result, 2> results{};
-    const std::int64_t mid = teleso::pass_threads(n, 0) > 1 ? n / 2 / 64 * 64 : n;
-    std::thread second;
-    const bool threaded = mid < n && teleso::start_thread(second, [&] { results[1] = work(mid, n); });
-    results[0] = work(0, mid);
-    if (threaded)
-        second.join();
-    else if (mid < n)
-        results[1] = work(mid, n);
+    const std::int64_t mid = tarvo::pass_threads(n, 0) > 1 ? n / 2 / 64 * 64 : n;
+    tarvo::run_parts(mid < n ? 2 : 1, [&](int part) { results[part] = part == 0 ? work(0, mid) : work(mid, n); });
     return results;
 }
 
@@ -110,7 +104,7 @@ std::optional<BadValue> pack_elements(const Volume& v, TelesoRecord& rec) {
             for (std::int32_t x = 0; x < n; ++x) {
                 T e;
                 std::memcpy(&e, row + x * v.stride[2], sizeof e);
-                if (v.integers && e > 1) return BadValue{teleso::voxel_index(n, x, y, z), e};
+                if (v.integers && e > 1) return BadValue{tarvo::voxel_index(n, x, y, z), e};
                 word |= static_cast<std::uint64_t>(e != 0) << bit;
                 if (++bit == 64) {
                     store8(out, word);
@@ -133,7 +127,7 @@ void unpack_elements(const TelesoRecord& rec, const Volume& v) {
         for (std::int32_t y = 0; y < n; ++y) {
             std::uint8_t* row = v.base + z * v.stride[0] + y * v.stride[1];
             for (std::int32_t x = 0; x < n; ++x, ++i) {
-                const T e = static_cast<T>(teleso::voxel_at(rec, i));
+                const T e = static_cast<T>(tarvo::voxel_at(rec, i));
                 std::memcpy(row + x * v.stride[2], &e, sizeof e);
             }
         }
@@ -171,7 +165,7 @@ void unpack_bytes(const std::uint8_t* bits, std::int64_t n, std::uint8_t* bytes)
 }
 
 std::optional<BadValue> pack_volume(const Volume& v, TelesoRecord& rec) {
-    const std::int64_t n = teleso::voxel_count(v.dim);
+    const std::int64_t n = tarvo::voxel_count(v.dim);
     if (v.contiguous() && v.itemsize == 1) return pack_flat(v, rec, n);
     switch (v.itemsize) {
         case 1: return pack_elements<std::uint8_t>(v, rec);
@@ -182,7 +176,7 @@ std::optional<BadValue> pack_volume(const Volume& v, TelesoRecord& rec) {
 }
 
 void unpack_volume(const TelesoRecord& rec, const Volume& v) {
-    const std::int64_t n = teleso::voxel_count(v.dim);
+    const std::int64_t n = tarvo::voxel_count(v.dim);
     if (v.contiguous() && v.itemsize == 1) {
         for_flat_parts(n, [&](std::int64_t begin, std::int64_t end) {
             unpack_bytes(rec.data + begin / 8, end - begin, v.base + begin);
@@ -198,4 +192,4 @@ void unpack_volume(const TelesoRecord& rec, const Volume& v) {
     }
 }
 
-}  // namespace binding
+}  // namespace tarvo::binding

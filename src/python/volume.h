@@ -18,9 +18,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "teleso/teleso.h"
+#include "tarvo/body.h"
 
-namespace binding {
+namespace tarvo::binding {
 
 struct Volume {
     std::uint8_t* base = nullptr;
@@ -49,4 +49,4 @@ void pack_bytes(const std::uint8_t* bytes, std::int64_t n, std::uint8_t* bits);
 // Voxels 0..n-1 of `bits` as n bytes of 0 and 1.
 void unpack_bytes(const std::uint8_t* bits, std::int64_t n, std::uint8_t* bytes);
 
-}  // namespace binding
+}  // namespace tarvo::binding

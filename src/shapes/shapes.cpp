@@ -1,9 +1,9 @@
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace shapes {
+namespace tarvo::shapes {
 
 std::uint64_t SplitMix64::next() {
     std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
@@ -19,7 +19,7 @@ void set_row_range(TelesoRecord& rec, std::int32_t y, std::int32_t z, std::int32
     x0 = std::max(x0, 0);
     x1 = std::min(x1, rec.dim - 1);
     if (x0 > x1 || y < 0 || y >= rec.dim || z < 0 || z >= rec.dim) return;
-    teleso::set_voxels(rec, teleso::voxel_index(rec.dim, x0, y, z), teleso::voxel_index(rec.dim, x1, y, z) + 1);
+    tarvo::set_voxels(rec, tarvo::voxel_index(rec.dim, x0, y, z), tarvo::voxel_index(rec.dim, x1, y, z) + 1);
 }
 
 namespace {
@@ -114,10 +114,10 @@ void make_noise(TelesoRecord& rec, std::uint64_t seed, double density) {
     SplitMix64 rng(seed);
     const std::int32_t n = rec.dim;
     std::vector<std::uint8_t> row(static_cast<std::size_t>(std::max(n, 0)));
-    for (std::int64_t first = 0; first < teleso::voxel_count(n); first += n) {
+    for (std::int64_t first = 0; first < tarvo::voxel_count(n); first += n) {
         for (std::uint8_t& v : row) v = rng.uniform() < density ? 1 : 0;
-        teleso::pack_voxels(rec, first, row.data(), n, 1);
+        tarvo::pack_voxels(rec, first, row.data(), n, 1);
     }
 }
 
-}  // namespace shapes
+}  // namespace tarvo::shapes

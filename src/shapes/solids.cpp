@@ -4,9 +4,9 @@
 #include <cmath>
 #include <vector>
 
-#include "shapes/shapes.h"
+#include "tarvo/shapes.h"
 
-namespace shapes {
+namespace tarvo::shapes {
 namespace {
 
 struct Interval {
@@ -124,8 +124,8 @@ void make_porous_ball(TelesoRecord& rec, Vec3 centre, double radius, double poro
         [&](std::int32_t y, std::int32_t z, std::int32_t x0, std::int32_t x1) {
             const std::int32_t k = x1 - x0 + 1;
             for (std::int32_t j = 0; j < k; ++j) row[static_cast<std::size_t>(j)] = rng.uniform() < porosity ? 0 : 1;
-            teleso::pack_voxels(rec, teleso::voxel_index(rec.dim, x0, y, z), row.data(), k, 1);
+            tarvo::pack_voxels(rec, tarvo::voxel_index(rec.dim, x0, y, z), row.data(), k, 1);
         });
 }
 
-}  // namespace shapes
+}  // namespace tarvo::shapes

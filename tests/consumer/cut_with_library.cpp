@@ -1,22 +1,19 @@
-// What tarvo does, through the installed library alone: read, measure, cut, measure, write.
-// Usage: cut_with_library IN.3d OUT.3d X Y Z
+// What tarvo does, through the installed library's public face alone: read, measure, cut, measure,
+// write. Usage: cut_with_library IN.3d OUT.3d X Y Z
 #include <cstdio>
 
-#include "geometry/geometry.h"
-#include "teleso/io.h"
+#include "tarvo/tarvo.h"
 
 int main(int argc, char** argv) {
     if (argc != 6) return 2;
-    TelesoRecord rec;
-    if (const teleso::Status s = teleso::load_body(argv[1], rec); !s) {
-        std::fprintf(stderr, "%s\n", teleso::describe(s).c_str());
+    tarvo::Body body;
+    if (const tarvo::Status s = tarvo::load_body(argv[1], body.rec); !s) {
+        std::fprintf(stderr, "%s\n", tarvo::describe(s).c_str());
         return 1;
     }
-    Analyse_teleso(rec);
-    Cut_teleso(rec, Get_center(rec), Cut_length(argv[3]), Cut_length(argv[4]), Cut_length(argv[5]));
-    Analyse_teleso(rec);
-    const teleso::Status saved = teleso::save_body(argv[2], rec);
-    if (!saved) std::fprintf(stderr, "%s\n", teleso::describe(saved).c_str());
-    teleso::free_body(rec);
+    const tarvo::CutLengths lengths{tarvo::Cut_length(argv[3]), tarvo::Cut_length(argv[4]), tarvo::Cut_length(argv[5])};
+    tarvo::cut_as_program(body.rec, lengths);
+    const tarvo::Status saved = tarvo::save_body(argv[2], body.rec);
+    if (!saved) std::fprintf(stderr, "%s\n", tarvo::describe(saved).c_str());
     return saved ? 0 : 1;
 }

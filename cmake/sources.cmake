@@ -1,0 +1,43 @@
+# The library's sources by room, one path a line: CMake builds the library from these lists and
+# setup.py compiles the Python module from the same lines, so a new file or room is named here once.
+set(TARVO_SYS_SOURCES
+  src/sys/cpu.cpp
+  src/sys/memory.cpp
+)
+set(TARVO_SYS_POSIX_SOURCES
+  src/sys/platform_posix.cpp
+)
+set(TARVO_SYS_PORTABLE_SOURCES
+  src/sys/platform_portable.cpp
+)
+set(TARVO_BODY_SOURCES
+  src/body/body.cpp
+  src/body/status.cpp
+)
+set(TARVO_FORMAT_SOURCES
+  src/format/format.cpp
+)
+set(TARVO_CODEC_SOURCES
+  src/codec/writer.cpp
+  src/codec/reference.cpp
+)
+set(TARVO_FILES_SOURCES
+  src/files/output.cpp
+  src/files/load.cpp
+  src/files/save.cpp
+)
+set(TARVO_GEOMETRY_SOURCES
+  src/geometry/measure.cpp
+  src/geometry/cut.cpp
+  src/geometry/measure_rows.cpp
+  src/geometry/cut_rows.cpp
+  src/geometry/program.cpp
+)
+set(TARVO_SHAPES_SOURCES
+  src/shapes/shapes.cpp
+  src/shapes/solids.cpp
+)
+set(TARVO_PYTHON_SOURCES
+  src/python/module.cpp
+  src/python/volume.cpp
+)

@@ -1,0 +1,208 @@
+// Writing a body: the header image, then the voxel stream coded from the bitmap a word at a time
+// (StreamWriter::bitmap).
+//
+// With two threads the grid is cut into chunks at boundaries between runs. The code of a run
+// depends on nothing but its value and length, so each chunk codes into exactly its part of the
+// stream; the threads take the chunks in turn, each coding into its own block, and write them to
+// the output in order, so that coding and writing overlap on both.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "body/bitmap.h"
+#include "files/io.h"
+#include "sys/threads.h"
+
+namespace tarvo {
+namespace {
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// No run codes into more bytes than it has voxels, so a chunk of this many voxels fits its block
+// (but for a long run at its end, which then goes out in more blocks).
+constexpr std::int64_t kChunkVoxels = std::int64_t{4} << 20;
+constexpr std::size_t kChunkBlockBytes = static_cast<std::size_t>(kChunkVoxels) + StreamWriter::kMinBlockBytes;
+
+// Writes each block to the output; the output keeps the first failure.
+class DirectSink : public BlockSink {
+public:
+    explicit DirectSink(Output& out) : out_(out) {}
+    void take(Block& block) override {
+        out_.write(block.bytes.get(), block.used);
+        block.used = 0;
+    }
+
+private:
+    Output& out_;
+};
+
+// The chunks of a grid and the order in which they reach the output.
+class Chunks {
+public:
+    explicit Chunks(const TelesoRecord& rec)
+        : total_(voxel_count(rec.dim)), count_((total_ + kChunkVoxels - 1) / kChunkVoxels),
+          begins_(static_cast<std::size_t>(count_) + 1, total_) {
+        // Chunk k begins with the first run that begins from k * kChunkVoxels on. Each chunk's span
+        // is searched alone, so that a run over many chunks (a small particle in a large grid) is
+        // read once here rather than once a chunk; a chunk whose span holds no run's beginning
+        // begins where the next one does, and is empty. The spans are searched on two threads:
+        // in a nearly empty grid this is a pass over the whole bitmap.
+        auto search = [&](std::int64_t from, std::int64_t to) {
+            for (std::int64_t k = from; k < to; ++k) {
+                const std::int64_t at = k * kChunkVoxels, end = span_end(k);
+                const std::int64_t change = next_change(rec, at, end, voxel_at(rec, at - 1));
+                begins_[static_cast<std::size_t>(k)] = change < end ? change : kNoChange;
+            }
+        };
+        const std::int64_t half = (count_ + 1) / 2;
+        Helper helper;
+        const bool two = helper.start([&] { search(half, count_); });
+        search(1, two ? half : count_);
+        if (two) helper.join();
+        begins_[0] = 0;
+        for (std::int64_t k = count_ - 1; k >= 1; --k)
+            if (begins_[static_cast<std::size_t>(k)] == kNoChange) begins_[static_cast<std::size_t>(k)] = begins_[static_cast<std::size_t>(k + 1)];
+    }
+
+    std::int64_t count() const { return count_; }
+
+    // The first voxel of chunk k (count() for the end of the last).
+    std::int64_t begin(std::int64_t k) const { return begins_[static_cast<std::size_t>(k)]; }
+    // The end of chunk k's span. A chunk that reaches past it ends in one run that fills the rest
+    // (the spans it covers hold no run's beginning), known without reading it again.
+    std::int64_t span_end(std::int64_t k) const { return std::min((k + 1) * kChunkVoxels, total_); }
+
+    // Until the chunks before k are written.
+    void wait_turn(std::int64_t k) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        turn_changed_.wait(lock, [&] { return turn_ == k; });
+    }
+    // Chunk k is written: the next one's turn.
+    void written(std::int64_t k) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            turn_ = k + 1;
+        }
+        turn_changed_.notify_all();
+    }
+
+private:
+    static constexpr std::int64_t kNoChange = -1;
+    std::int64_t total_;
+    std::int64_t count_;
+    std::vector<std::int64_t> begins_;
+    std::mutex mutex_;
+    std::condition_variable turn_changed_;
+    std::int64_t turn_ = 0;
+};
+
+// The blocks of one chunk: the first waits for the chunk's turn, the later ones are written at once.
+class ChunkSink : public BlockSink {
+public:
+    ChunkSink(Output& out, Chunks& chunks, std::int64_t k) : out_(out), chunks_(chunks), k_(k) {}
+    void take(Block& block) override {
+        wait_turn();
+        out_.write(block.bytes.get(), block.used);
+        block.used = 0;
+    }
+    // The chunk is complete (and written).
+    void close() {
+        wait_turn();
+        chunks_.written(k_);
+    }
+
+private:
+    void wait_turn() {
+        if (!turn_) chunks_.wait_turn(k_);
+        turn_ = true;
+    }
+    Output& out_;
+    Chunks& chunks_;
+    std::int64_t k_;
+    bool turn_ = false;
+};
+
+// Codes and writes the chunks that `next` hands out, with one block.
+void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atomic<std::int64_t>& next, Block block) {
+    for (std::int64_t k; (k = next.fetch_add(1)) < chunks.count();) {
+        const std::int64_t begin = chunks.begin(k), end = chunks.begin(k + 1);
+        ChunkSink sink(out, chunks, k);
+        if (begin < end) {
+            StreamWriter writer(sink, std::move(block));
+            const std::int64_t searched = std::min(end, chunks.span_end(k));
+            writer.bitmap(rec.data, begin, searched);
+            if (end > searched) writer.run(voxel_at(rec, searched - 1), end - searched);
+            writer.finish();
+            block = writer.release();
+        }
+        sink.close();
+    }
+}
+
+void write_chunks_on_two_threads(const TelesoRecord& rec, Output& out) {
+    Chunks chunks(rec);
+    std::atomic<std::int64_t> next{0};
+    // Both blocks exist before the second thread starts: nothing is allocated while the two work.
+    Block mine = Block::of(kChunkBlockBytes), helpers = Block::of(kChunkBlockBytes);
+    Helper helper;
+    const bool two = helper.start([&] { code_chunks(rec, out, chunks, next, std::move(helpers)); });
+    code_chunks(rec, out, chunks, next, std::move(mine));
+    if (two) helper.join();
+}
+
+// Whether a second thread pays for coding: its chunks' boundaries are searched first, a pass
+// over the whole bitmap that a particle filling a small part of its grid (long runs of empty
+// voxels around it, which one thread codes at the speed of memory) does not repay. The record's
+// bounding box is a hint only; the bytes are the same either way.
+bool worth_two_threads(const TelesoRecord& rec) {
+    const std::int64_t n = rec.dim;
+    auto extent = [n](std::int32_t lo, std::int32_t hi) { return std::clamp<std::int64_t>(std::int64_t{hi} - lo + 1, 0, n); };
+    const std::int64_t box = extent(rec.x_min, rec.x_max) * extent(rec.y_min, rec.y_max) * extent(rec.z_min, rec.z_max);
+    return box * 8 >= voxel_count(rec.dim);
+}
+
+}  // namespace
+
+void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
+    writer.bitmap(rec.data, 0, voxel_count(rec.dim));
+    writer.finish();
+}
+
+std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec) {
+    MemorySink sink;
+    StreamWriter writer(sink, Block::of(std::size_t{1} << 16));
+    encode_voxels(rec, writer);
+    return std::move(sink.bytes);
+}
+
+Status write_body(Output& out, const TelesoRecord& rec, int threads) {
+    const auto header = header_image(rec);
+    if (Status s = out.write(header.data(), header.size()); !s) return s;
+    const std::int64_t total = voxel_count(rec.dim);
+    if (total == 0) return {};
+    try {
+        if (pass_threads(total, threads) > 1 && total > kChunkVoxels && (threads != kAutoThreads || worth_two_threads(rec))) {
+            write_chunks_on_two_threads(rec, out);
+        } else {
+            DirectSink sink(out);
+            StreamWriter writer(sink, Block::of(kBlockBytes));
+            encode_voxels(rec, writer);
+        }
+    } catch (const std::bad_alloc&) {
+        return fail(Error::kOutOfMemory, out.path());
+    }
+    return out.write(nullptr, 0);
+}
+
+Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect) {
+    Output out;
+    Status s = out.open(path, protect);
+    if (s) s = write_body(out, rec);
+    if (s) s = out.commit();
+    return s;
+}
+
+}  // namespace tarvo
