@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The README's recipes for many particles, taken from the README as they stand, against single
+# The recipes for many particles, taken from docs/batch.md as they stand there, against single
 # runs one after another: every output and transcript the same, the failed input reported.
 #   xargs      xargs -P
 #   parallel   GNU parallel on this machine
@@ -14,7 +14,7 @@ export PATH="$build:$PATH"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source "$src/tests/script_support.sh"
-recipe() { readme_block "$src/README.md" "recipe: $1"; }
+recipe() { marked_block "$src/docs/batch.md" "recipe: $1"; }
 
 # A few dozen particles of several sizes, names a shell would split or quote, an edge of 130
 # (2.2 million voxels: tarvo reads, measures, cuts and writes on two threads), a damaged file and
@@ -59,7 +59,7 @@ run_recipe() {
   local name=$1
   local text
   text=$(recipe "$name")
-  [ -n "$text" ] || fail "README has no recipe '$name'"
+  [ -n "$text" ] || fail "docs/batch.md has no recipe '$name'"
   place "$name"
   set +e
   (cd "$work/$name" && sh -c "$text")
@@ -75,7 +75,7 @@ echo "xargs -P: $count particles as the single runs"
 
 # The job array: four tasks at once, each given its number as Slurm does.
 text=$(recipe slurm)
-[ -n "$text" ] || fail "README has no recipe 'slurm'"
+[ -n "$text" ] || fail "docs/batch.md has no recipe 'slurm'"
 place slurm
 printf '%s\n' "$text" >"$work/cut-array.sh"
 pids=()

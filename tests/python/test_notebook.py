@@ -1,5 +1,5 @@
 """A notebook's round trip: numpy operations on the voxels between read and write, and the example
-script of the README with its picture."""
+script of docs/python.md with its picture."""
 
 import os
 import subprocess
