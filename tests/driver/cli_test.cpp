@@ -157,3 +157,20 @@ TEST(Program, DamagedHeaderIsRefused) {
     EXPECT_EQ(r.output, "Initialisation...\nInput file 'huge.3d' has edge length 5000, outside 0 to 1290\n");
     EXPECT_FALSE(fs::exists(dir.file("o.3d")));
 }
+
+// TARVO_KERNEL forces the codec's kernel; one that cannot be had stops both programs before they
+// touch a file, and the tools name the kernel they would use.
+TEST(Program, AKernelThatCannotBeHadIsRefusedBeforeAnyFileIsTouched) {
+    ScratchDir dir;
+    write_bytes(dir.file("part.3d"), kFullGrid4);
+    const RunResult r = test_support::run_program(TARVO_EXE, {"part.3d", "out.3d", "1", "1", "99999"}, dir.path().string(),
+                                                  "env TARVO_KERNEL=avx1024");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "TARVO_KERNEL=avx1024: no such kernel (scalar, sse2, avx2 or avx512)\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.3d")));
+
+    const RunResult scalar = test_support::run_program(TARVO_EXE, {"part.3d", "out.3d", "1", "1", "99999"},
+                                                       dir.path().string(), "env TARVO_KERNEL=scalar");
+    EXPECT_EQ(scalar.status, 0);
+    EXPECT_EQ(scalar.output, complete_transcript("out.3d", "0.00", 64, "1,1,1"));
+}

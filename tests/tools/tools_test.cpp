@@ -15,6 +15,7 @@
 #include "image.h"
 #include "picture.h"
 #include "support.h"
+#include "sys/cpu.h"
 #include "tarvo/body.h"
 
 namespace {
@@ -701,3 +702,16 @@ TEST(ToolsErrors, FailuresExitWithOneAndNameTheFile) {
 }
 
 }  // namespace
+
+TEST(Tools, VersionNamesTheKernelChosenAndARefusedOneStopsTheRun) {
+    const ToolRun plain = test_support::run_program(TOOLS_EXE, {"--version"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_NE(plain.output.find("codec kernel: " + std::string(tarvo::kernel_name(tarvo::fastest_kernel())) + " ("),
+              std::string::npos)
+        << plain.output;
+    const ToolRun scalar = test_support::run_program(TOOLS_EXE, {"--version"}, "", "env TARVO_KERNEL=scalar");
+    EXPECT_NE(scalar.output.find("codec kernel: scalar ("), std::string::npos) << scalar.output;
+    const ToolRun bad = test_support::run_program(TOOLS_EXE, {"--version"}, "", "env TARVO_KERNEL=bogus");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.output.find("TARVO_KERNEL=bogus: no such kernel"), std::string::npos) << bad.output;
+}

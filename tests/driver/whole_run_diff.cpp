@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +19,9 @@
 #include "tarvo/geometry.h"
 #include "geometry/plane.h"
 #include "tarvo/shapes.h"
+#include "sys/cpu.h"
 #include "support.h"
+#include "sys/cpu.h"
 
 using namespace test_support;
 
@@ -150,7 +153,9 @@ struct Job {
 // runs spend most of their time starting processes (under qemu, translating code).
 class Comparison {
 public:
-    Comparison(std::string reference, const ScratchDir& dir) : reference_(std::move(reference)), dir_(dir) {}
+    Comparison(std::string reference, const ScratchDir& dir, std::string reference_runner, std::string own_runner)
+        : reference_(std::move(reference)), dir_(dir), reference_runner_(std::move(reference_runner)),
+          own_runner_(std::move(own_runner)) {}
 
     void run_all(const std::vector<Job>& jobs, int threads) {
         std::vector<std::thread> workers;
@@ -168,8 +173,8 @@ private:
         std::filesystem::create_directory(ref);
         std::filesystem::create_directory(own);
         for (std::size_t k; (k = next_++) < jobs.size();) {
-            const std::string why = difference(run_in(reference_, "", ref, jobs[k].args),
-                                               run_in(TARVO_EXE, TARVO_RUNNER, own, jobs[k].args));
+            const std::string why = difference(run_in(reference_, reference_runner_, ref, jobs[k].args),
+                                               run_in(TARVO_EXE, own_runner_, own, jobs[k].args));
             if (why.empty()) continue;
             std::lock_guard<std::mutex> lock(mutex_);
             if (++differences_ <= 10) std::printf("DIFFERENT %s: %s\n", jobs[k].what.c_str(), why.c_str());
@@ -186,6 +191,7 @@ private:
 
     std::string reference_;
     const ScratchDir& dir_;
+    std::string reference_runner_, own_runner_;
     std::atomic<std::size_t> next_{0};
     std::mutex mutex_;
     long runs_ = 0, differences_ = 0;
@@ -193,10 +199,26 @@ private:
 
 }  // namespace
 
+// With a KERNEL, this build's program runs with TARVO_KERNEL=KERNEL and the reference with its own
+// choice: every kernel must give the bytes and transcripts of every other. 77: the machine lacks it.
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: whole_run_diff REFERENCE_TARVO\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: whole_run_diff REFERENCE_TARVO [KERNEL]\n");
         return 2;
+    }
+    std::string own_runner = TARVO_RUNNER, reference_runner;
+    if (argc == 3) {
+        const std::optional<tarvo::Kernel> k = tarvo::parse_kernel(argv[2]);
+        if (!k) {
+            std::fprintf(stderr, "whole_run_diff: no kernel '%s'\n", argv[2]);
+            return 2;
+        }
+        if (!tarvo::kernel_available(*k)) {
+            std::printf("this machine lacks the kernel %s\n", argv[2]);
+            return 77;
+        }
+        own_runner = std::string("env TARVO_KERNEL=") + argv[2] + " " + own_runner;
+        reference_runner = "env -u TARVO_KERNEL";
     }
     ScratchDir dir;
     std::vector<Job> jobs;
@@ -228,7 +250,7 @@ int main(int argc, char** argv) {
     jobs.push_back({"usage", {dir.file("cube4.3d"), "out.3d", "1", "1"}});
     jobs.push_back({"unwritable output", {dir.file("cube4.3d"), "no/such/dir/out.3d", "1", "1", "1"}});
 
-    Comparison compare(argv[1], dir);
+    Comparison compare(argv[1], dir, reference_runner, own_runner);
     compare.run_all(jobs, 2);
 
     std::printf("%ld whole runs compared with %s, %ld different; %ld voxels exactly on the plane in %ld of "
