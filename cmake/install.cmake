@@ -51,6 +51,20 @@ cut particle with its new measurements. tarvo-tools makes, inspects, draws,
 exports and imports particles.")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL programs development)
+if(TARVO_BUILD_PYTHON)
+  # The Python package, built for the interpreter found (Debian's /usr/bin/python3): no compiler
+  # is needed to install it. The module links only the C and C++ runtime.
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarvo)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.99), python3-numpy")
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python package of tarvo: particles as numpy arrays
+The shape form files (*.3d) of tarvo read, measured, cut and written from
+Python through the library of the tarvo program, so that a cut from Python
+clears exactly the voxels the program clears: import tarvo.")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME tarvo)

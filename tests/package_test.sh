@@ -26,8 +26,11 @@ arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build
 [ -n "$arch" ] || arch=$(dpkg --print-architecture)
 deb=$work/out/tarvo_${version}_${arch}.deb
 dev=$work/out/tarvo-dev_${version}_${arch}.deb
-[ "$(cd "$work/out" && ls ./*.deb | sort | tr '\n' ' ')" = "./tarvo-dev_${version}_${arch}.deb ./tarvo_${version}_${arch}.deb " ] ||
-  fail "cpack made $(cd "$work/out" && ls ./*.deb), not tarvo and tarvo-dev $version for $arch"
+python=$(cache_value "$build" TARVO_BUILD_PYTHON)
+made="./tarvo-dev_${version}_${arch}.deb ./tarvo_${version}_${arch}.deb "
+[ "$python" = ON ] && made="./python3-tarvo_${version}_${arch}.deb $made"
+[ "$(cd "$work/out" && ls ./*.deb | sort | tr '\n' ' ')" = "$made" ] ||
+  fail "cpack made $(cd "$work/out" && ls ./*.deb), not $made"
 
 field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$deb" Package)" = tarvo ] || fail "package name $(field "$deb" Package)"
@@ -66,5 +69,29 @@ cmp "$work/built/log" "$work/unpacked/log" || fail "the packaged tarvo prints an
 # Whether apt finds every dependency; for the build machine's architecture only.
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   apt-get install --simulate --no-download "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt would not install $deb"; }
+fi
+# The Python package: Debian's python3 imports it from the unpacked tree alone (no compiler, no
+# build tree) and cuts as the program does; apt would install it with its dependencies.
+if [ "$python" = ON ]; then
+  pydeb=$work/out/python3-tarvo_${version}_${arch}.deb
+  pydepends=$(field "$pydeb" Depends)
+  for p in python3-numpy libstdc++6 "python3 (>="; do
+    [[ "$pydepends" == *"$p"* ]] || fail "python3-tarvo's Depends '$pydepends' lacks $p"
+  done
+  dpkg-deb -x "$pydeb" "$work/pyroot"
+  site=$(ls -d "$work"/pyroot/usr/lib/python3/dist-packages)
+  [ -f "$site/tarvo/__init__.py" ] && ls "$site"/tarvo/_tarvo*.so >/dev/null || fail "python3-tarvo lacks the package's files"
+  (cd "$work/unpacked" && env -u PYTHONPATH PYTHONNOUSERSITE=1 /usr/bin/python3 -S -c "
+import sys
+sys.path[:0] = ['$site'] + [p for p in ('/usr/lib/python3/dist-packages',)]
+import tarvo
+assert tarvo.__file__.startswith('$site'), tarvo.__file__
+v = tarvo.cut(tarvo.read('$src/data/grain160.3d').voxels, '1', '1', '99999')
+tarvo.write('py-cut.3d', v)
+") || fail "the unpacked python3-tarvo does not import or cut"
+  cmp "$work/built/cut.3d" "$work/unpacked/py-cut.3d" || fail "python3-tarvo writes other bytes than tarvo"
+  if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    apt-get install --simulate --no-download "$pydeb" >"$work/apt-py.log" 2>&1 || { cat "$work/apt-py.log"; fail "apt would not install $pydeb"; }
+  fi
 fi
 echo "$(basename "$deb"): Depends: $depends; $(wc -l <"$work/tarvo.files") files; $(basename "$dev"): $(wc -l <"$work/dev.files") files"

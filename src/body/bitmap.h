@@ -11,7 +11,7 @@
 //   load_word(data, w, shared)          a word that may be shared, read atomically
 //   next_change(data, pos, end, value)  first index in pos..end-1 whose bit is not `value`
 //   count_word(w)                       set bits of w and the sum of their positions (0..63)
-//   count_word_by_popcount(w)           the same by bit counts, for code compiled for POPCNT (simd.h)
+//   count_word_by_popcount(w)           the same by bit counts, for code compiled for POPCNT (sys/cpu.h)
 #pragma once
 
 #include <atomic>
@@ -44,6 +44,16 @@ inline constexpr std::uint64_t low_mask(std::int64_t k) {
 // Bits k..63 set; k in 0..64.
 inline constexpr std::uint64_t bits_from(std::int64_t k) { return ~low_mask(k); }
 
+// The voxels begin..end-1 (begin < end) as words: the first and the last word, and the bits of the
+// range in the first (head) and in the last (tail); in a range of one word both masks apply.
+struct WordRange {
+    std::int64_t first, last;
+    std::uint64_t head, tail;
+};
+inline constexpr WordRange word_range(std::int64_t begin, std::int64_t end) {
+    return {begin / kWordBits, (end - 1) / kWordBits, bits_from(begin % kWordBits), low_mask((end - 1) % kWordBits + 1)};
+}
+
 // The two words that a thread shares with its neighbours (the first and last word of its part of
 // the bitmap when they are not whole); -1 when there is none.
 struct SharedWords {
@@ -73,9 +83,7 @@ inline void and_word(std::uint8_t* data, std::int64_t w, std::uint64_t keep, con
 // Clears the voxels begin..end-1 (begin <= end).
 inline void clear_bits(std::uint8_t* data, std::int64_t begin, std::int64_t end, const SharedWords& shared = {}) {
     if (begin >= end) return;
-    const std::int64_t wb = begin / kWordBits, we = (end - 1) / kWordBits;
-    const std::uint64_t head = bits_from(begin % kWordBits);
-    const std::uint64_t tail = low_mask((end - 1) % kWordBits + 1);
+    const auto [wb, we, head, tail] = word_range(begin, end);
     if (wb == we) {
         and_word(data, wb, ~(head & tail), shared);
         return;

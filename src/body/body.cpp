@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "body/bitmap.h"
+#include "body/pack.h"
 #include "sys/platform.h"
 #include "tarvo/body.h"
 
@@ -25,9 +26,7 @@ void free_body(TelesoRecord& rec) {
 
 void set_voxels(TelesoRecord& rec, std::int64_t begin, std::int64_t end) {
     if (begin >= end) return;
-    const std::int64_t wb = begin / kWordBits, we = (end - 1) / kWordBits;
-    const std::uint64_t head = bits_from(begin % kWordBits);
-    const std::uint64_t tail = low_mask((end - 1) % kWordBits + 1);
+    const auto [wb, we, head, tail] = word_range(begin, end);
     if (wb == we) {
         store_word(rec.data, wb, load_word(rec.data, wb) | (head & tail));
         return;
@@ -37,18 +36,23 @@ void set_voxels(TelesoRecord& rec, std::int64_t begin, std::int64_t end) {
     store_word(rec.data, we, load_word(rec.data, we) | tail);
 }
 
+// The voxels before the first whole byte of the bitmap one by one, the rest eight a step.
 void pack_voxels(TelesoRecord& rec, std::int64_t begin, const std::uint8_t* bytes, std::int64_t count,
                  std::uint8_t threshold) {
-    for (std::int64_t k = 0; k < count; ++k)
+    const std::int64_t head = std::min(count, (8 - begin % 8) % 8);
+    for (std::int64_t k = 0; k < head; ++k)
         if (bytes[k] >= threshold) {
             const std::int64_t i = begin + k;
             rec.data[i >> 3] = static_cast<std::uint8_t>(rec.data[i >> 3] | (1u << (i & 7)));
         }
+    if (count > head) pack_bytes(bytes + head, count - head, rec.data + (begin + head) / 8, threshold);
 }
 
 void unpack_voxels(const TelesoRecord& rec, std::int64_t begin, std::int64_t count, std::uint8_t* out,
                    std::uint8_t set, std::uint8_t empty) {
-    for (std::int64_t k = 0; k < count; ++k) out[k] = voxel_at(rec, begin + k) ? set : empty;
+    const std::int64_t head = std::min(count, (8 - begin % 8) % 8);
+    for (std::int64_t k = 0; k < head; ++k) out[k] = voxel_at(rec, begin + k) ? set : empty;
+    if (count > head) unpack_bytes(rec.data + (begin + head) / 8, count - head, out + head, set, empty);
 }
 
 std::int64_t next_change(const TelesoRecord& rec, std::int64_t i, std::int64_t end, bool value) {

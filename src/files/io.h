@@ -1,29 +1,24 @@
 // io: the one path from a shape form file to a body and the one path from a body to a file, for
-// the program, the tools and the bindings alike.
+// the program, the tools and the bindings alike (load_body and save_body of tarvo/file.h are
+// made of these steps).
 //
 // API
 //   Input                            an input file, read from front to back (a pipe will do), in the
 //                                    steps the program reports one by one:
 //     open(path)                     kOpenInput
 //     read_header(header)            up to 52 bytes, parsed (check it with check_header); kReadInput
-//     read_voxels(rec, threads, measured, path)   the voxel stream into rec's cleared bitmap,
+//     read_voxels(rec, threads, measured, kernel)   the voxel stream into rec's cleared bitmap,
 //                                    stopping where the byte-wise reader stops; with `measured`, the
-//                                    tally of the particle read (tally.h); `path` picks the decoder
-//                                    (codec.h: the fastest, or one to test); kReadInput, kOutOfMemory
-//                                    A regular file's stream of short codes, kSplitStreamBytes or
-//                                    more, is read in two halves on two threads where two are used;
-//                                    split_streams_from(bytes) splits any stream of that many bytes
-//                                    (for tests); the results are the same
+//                                    tally of the particle read (body/tally.h); `kernel` picks the
+//                                    decoder's kernel (sys/cpu.h: the chosen one, or one to test);
+//                                    kReadInput, kOutOfMemory. A regular file's stream of short
+//                                    codes, kSplitStreamBytes or more, is read in two halves on two
+//                                    threads where two are used; split_streams_from(bytes) splits
+//                                    any stream of that many bytes (for tests); the results are the same
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
-//   LoadInfo, load_body(path, rec, info, count_surplus)
-//                                    open, read the header, check it, allocate and decode; on
-//                                    failure rec holds no bitmap
 //   encode_voxels(rec, writer)       the voxel stream of a body into a stream writer
-//   encode_stream(rec)               the voxel stream of a body in memory
 //   write_body(out, rec, threads)    the header image and the voxel stream into an open output
-//   save_body(path, rec, protect)    the whole file through a safe output
-//   kAutoThreads                     let the size of the grid and the machine choose
 #pragma once
 
 #include <cstdint>

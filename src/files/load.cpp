@@ -4,7 +4,7 @@
 // A large solid particle's read goes mostly into the page faults of the fresh bitmap, a
 // literal-heavy one's into decoding. With two threads, one reads and decodes the input and the
 // other writes (and measures) the bitmap from the bottom up; on large grids a third takes the
-// faults of the upper part ahead of it (prefault.h), as faults taken on two threads at once scale
+// faults of the upper part ahead of it (sys/prefault.h), as faults taken on two threads at once scale
 // on the machine measured (see docs/performance.md).
 #include <algorithm>
 #include <memory>
@@ -160,9 +160,7 @@ private:
 
     void set(std::int64_t begin, std::int64_t end) {
         if (begin >= end) return;
-        const std::int64_t wb = begin / kWordBits, we = (end - 1) / kWordBits;
-        const std::uint64_t head = bits_from(begin % kWordBits);
-        const std::uint64_t tail = low_mask((end - 1) % kWordBits + 1);
+        const auto [wb, we, head, tail] = word_range(begin, end);
         reach(we);
         if (wb == we) {
             store(wb, earlier(wb) | (head & tail));

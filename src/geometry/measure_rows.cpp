@@ -28,9 +28,7 @@ template <class Count>
 [[gnu::always_inline]] inline RowTally measure_row_with(const std::uint8_t* data, std::int64_t s, std::int64_t n,
                                                         const SharedWords& shared) {
     RowTally r;
-    const std::int64_t wb = s / kWordBits, we = (s + n - 1) / kWordBits;
-    const std::uint64_t head = bits_from(s % kWordBits);
-    const std::uint64_t tail = low_mask((s + n - 1) % kWordBits + 1);
+    const auto [wb, we, head, tail] = word_range(s, s + n);
     auto add = [&](std::int64_t w, std::uint64_t word) {
         const WordCount c = Count()(word);
         r.count += c.ones;
@@ -106,8 +104,7 @@ void bound_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std::i
                     std::int32_t y, std::int32_t z, const SharedWords& shared) {
     if (x_begin >= x_end) return;
     const std::int64_t s = row + x_begin, e = row + x_end;  // the voxels s..e-1
-    const std::int64_t wb = s / kWordBits, we = (e - 1) / kWordBits;
-    const std::uint64_t head = bits_from(s % kWordBits), tail = low_mask((e - 1) % kWordBits + 1);
+    const auto [wb, we, head, tail] = word_range(s, e);
     // Only the end words are masked or may be shared; the words between are read plainly.
     const std::uint64_t first_word = load_word(data, wb, shared) & head & (wb == we ? tail : kAllOnes);
     const std::uint64_t last_word = wb == we ? first_word : load_word(data, we, shared) & tail;

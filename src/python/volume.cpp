@@ -3,22 +3,14 @@
 
 #include <array>
 #include <cstring>
-#include <thread>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "body/pack.h"
 #include "sys/threads.h"
 
 namespace tarvo::binding {
 namespace {
 
 constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
-constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-// Multiplying eight bytes of 0 or 1 by this gathers byte k into bit 56 + k; no other product
-// term reaches bits 56..63 and no two terms share a bit, so nothing carries into them.
-constexpr std::uint64_t kGather = 0x0102040810204080ULL;
 // Checked blocks of bytes: a multiple of 8, small enough to stay in the first-level cache.
 constexpr std::int64_t kCheckBlock = 4096;
 
@@ -29,19 +21,6 @@ std::uint64_t load8(const std::uint8_t* p) {
 }
 
 void store8(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
-
-// 1 in each byte of w that is not zero, 0 elsewhere (no carry crosses a byte: 0x7F + 0x7F < 0x100).
-std::uint64_t nonzero_bytes(std::uint64_t w) { return ((((w & kLow7) + kLow7) | w) >> 7) & kLowBits; }
-
-std::uint8_t gather_bits(std::uint64_t ones) { return static_cast<std::uint8_t>((ones * kGather) >> 56); }
-
-// Byte b as eight bytes of 0 and 1, bit k in byte k.
-constexpr std::array<std::uint64_t, 256> kSpread = [] {
-    std::array<std::uint64_t, 256> t{};
-    for (int b = 0; b < 256; ++b)
-        for (int k = 0; k < 8; ++k) t[b] |= static_cast<std::uint64_t>((b >> k) & 1) << (8 * k);
-    return t;
-}();
 
 // The first byte above 1 in bytes[0..n), or -1.
 std::int64_t first_above_one(const std::uint8_t* bytes, std::int64_t n) {
@@ -134,35 +113,6 @@ void unpack_elements(const TelesoRecord& rec, const Volume& v) {
 }
 
 }  // namespace
-
-void pack_bytes(const std::uint8_t* bytes, std::int64_t n, std::uint8_t* bits) {
-    std::int64_t j = 0;
-#if defined(__SSE2__)
-    // 64 voxels a step: a byte-wise compare with zero and its sign bits (part of every x86-64).
-    const __m128i zero = _mm_setzero_si128();
-    for (; 8 * j + 64 <= n; j += 8) {
-        std::uint64_t empty = 0;
-        for (int k = 0; k < 4; ++k) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 8 * j + 16 * k));
-            empty |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero)))} << (16 * k);
-        }
-        store8(bits + j, ~empty);
-    }
-#endif
-    const std::int64_t whole = n / 8;
-    for (; j < whole; ++j) bits[j] = gather_bits(nonzero_bytes(load8(bytes + 8 * j)));
-    if (const std::int64_t rest = n % 8; rest > 0) {
-        std::uint8_t last = 0;
-        for (std::int64_t k = 0; k < rest; ++k) last = static_cast<std::uint8_t>(last | (bytes[8 * whole + k] != 0) << k);
-        bits[whole] = last;
-    }
-}
-
-void unpack_bytes(const std::uint8_t* bits, std::int64_t n, std::uint8_t* bytes) {
-    const std::int64_t whole = n / 8;
-    for (std::int64_t j = 0; j < whole; ++j) store8(bytes + 8 * j, kSpread[bits[j]]);
-    for (std::int64_t k = 0; k < n % 8; ++k) bytes[8 * whole + k] = (bits[whole] >> k) & 1;
-}
 
 std::optional<BadValue> pack_volume(const Volume& v, TelesoRecord& rec) {
     const std::int64_t n = tarvo::voxel_count(v.dim);

@@ -11,8 +11,7 @@
 //   pack_volume(volume, rec)     the voxels into rec's cleared bitmap of the same edge; the first
 //                                refused element, if any (the bitmap is then incomplete)
 //   unpack_volume(rec, volume)   the bitmap into the array, as 0 and 1 of the element's size
-//   pack_bytes / unpack_bytes    the kernels: a flat run of one byte per voxel to bitmap bytes
-//                                and back (bytes: 0 empty, anything else set; back: 0 and 1)
+// The kernels of the flat runs are the body's (body/pack.h).
 #pragma once
 
 #include <cstdint>
@@ -42,11 +41,5 @@ struct BadValue {
 
 std::optional<BadValue> pack_volume(const Volume& volume, TelesoRecord& rec);
 void unpack_volume(const TelesoRecord& rec, const Volume& volume);
-
-// n voxels from `bytes` into bits 0..n-1 of `bits`, which is written whole: ceil(n/8) bytes, the
-// bits past n cleared.
-void pack_bytes(const std::uint8_t* bytes, std::int64_t n, std::uint8_t* bits);
-// Voxels 0..n-1 of `bits` as n bytes of 0 and 1.
-void unpack_bytes(const std::uint8_t* bits, std::int64_t n, std::uint8_t* bytes);
 
 }  // namespace tarvo::binding

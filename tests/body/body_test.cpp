@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <random>
+#include <vector>
 
 #include "support.h"
 #include "driver/driver.h"
 #include "tarvo/body.h"
+#include "body/pack.h"
+#include "sys/cpu.h"
 
 using namespace test_support;
 
@@ -135,4 +139,38 @@ TEST(Voxels, SetGoesByLinearIndexAndRefusesOutsideTheBitmap) {
     Body empty = body_of_edge(0);
     EXPECT_EQ(Set_voxel(empty.rec, 0, 0, 0, 1), 0);  // index 0 lies in the single byte
     EXPECT_EQ(Set_voxel(empty.rec, 8, 0, 0, 1), 1);
+}
+
+// Bytes to bits and back, eight at a time, against the voxel-by-voxel definition: every start in
+// a byte, every length around the 64-voxel steps, thresholds 1, 2, 128 and 255, every kernel the
+// machine has; bits set before stay set, none past the range appears.
+TEST(Pack, BytesToBitsAndBackAsVoxelByVoxel) {
+    std::mt19937_64 rng(7);
+    std::vector<std::uint8_t> bytes(300);
+    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : rng() % 3);
+    for (tarvo::Kernel kernel : tarvo::kKernels) {
+        if (!tarvo::kernel_available(kernel)) continue;
+        for (std::uint8_t threshold : {1, 2, 128, 255})
+            for (std::int64_t n : {0, 1, 7, 8, 63, 64, 65, 127, 128, 200, 256})
+                for (std::int64_t start : {0, 8, 16}) {
+                    std::vector<std::uint8_t> bits(48, 0x00), expected(48, 0x00);
+                    bits[start / 8 + n / 8 + 1] = expected[start / 8 + n / 8 + 1] = 0x80;  // set before, past the range
+                    for (std::int64_t k = 0; k < n; ++k)
+                        if (bytes[k] >= threshold) expected[(start + k) / 8] |= static_cast<std::uint8_t>(1u << ((start + k) % 8));
+                    tarvo::pack_bytes(bytes.data(), n, bits.data() + start / 8, threshold, kernel);
+                    ASSERT_EQ(bits, expected) << tarvo::kernel_name(kernel) << " threshold " << int{threshold} << " n " << n;
+                }
+    }
+    Body b = body_of_edge(9);  // 729 voxels: rows that do not start on a byte
+    for (std::int64_t begin : {0, 1, 5, 8, 100}) {
+        b = body_of_edge(9);
+        const std::int64_t n = 200;
+        tarvo::pack_voxels(b.rec, begin, bytes.data(), n, 2);
+        std::vector<std::uint8_t> out(n), want(n);
+        for (std::int64_t i = 0; i < tarvo::voxel_count(9); ++i)
+            EXPECT_EQ(tarvo::voxel_at(b.rec, i), i >= begin && i < begin + n && bytes[i - begin] >= 2) << begin << " " << i;
+        tarvo::unpack_voxels(b.rec, begin, n, out.data(), 255, 7);
+        for (std::int64_t k = 0; k < n; ++k) want[k] = bytes[k] >= 2 ? 255 : 7;
+        EXPECT_EQ(out, want) << begin;
+    }
 }
