@@ -82,7 +82,8 @@ std::string path_of(const std::string& dir, const char* name) { return dir + "/"
 
 bool make_particles(const std::string& dir) {
     for (const Particle& p : kParticles) {
-        TelesoRecord rec;
+        tarvo::Body rec_body;
+        TelesoRecord& rec = rec_body.rec;
         if (!tarvo::create_body(rec, p.dim)) return false;
         const std::string name = p.name;
         const double mid = (p.dim - 1) / 2.0, radius = p.dim / 2.0 - 2.0;
@@ -93,7 +94,6 @@ bool make_particles(const std::string& dir) {
         if (name.rfind("noise", 0) == 0) tarvo::shapes::make_noise(rec, 1, 0.5);
         Analyse_teleso(rec);
         const bool ok = tarvo::save_body(path_of(dir, p.name), rec).ok();
-        tarvo::free_body(rec);
         if (!ok) return false;
         std::printf("%s written\n", path_of(dir, p.name).c_str());
     }
@@ -153,7 +153,8 @@ bool reference_write(const std::string& out_path, const TelesoRecord& rec) {
 bool run_once(bool bulk, const std::string& in_path, const std::string& out_path, Cut cut, Timings& t, int threads = 0,
               bool tally_to_cut = true) {
     auto start = Clock::now();
-    TelesoRecord rec;
+    tarvo::Body rec_body;
+    TelesoRecord& rec = rec_body.rec;
     tarvo::Input in;
     if (!open_particle(in_path, in, rec)) return false;
     bool read_ok = true;
@@ -182,7 +183,6 @@ bool run_once(bool bulk, const std::string& in_path, const std::string& out_path
     start = Clock::now();
     const bool write_ok = bulk ? bulk_write(out_path, rec, threads) : reference_write(out_path, rec);
     t.stage[kWrite] = seconds_since(start);
-    tarvo::free_body(rec);
     return read_ok && write_ok;
 }
 
@@ -257,7 +257,8 @@ public:
 // One decode of the file into a bitmap whose pages are in memory already; thread CPU seconds, or a
 // negative value on failure.
 double decode_once(const std::string& path, tarvo::Kernel decoder, bool measure) {
-    TelesoRecord rec;
+    tarvo::Body rec_body;
+    TelesoRecord& rec = rec_body.rec;
     tarvo::Input in;
     if (!open_particle(path, in, rec)) return -1;
     std::memset(rec.data, 0, tarvo::padded_bytes(rec.size));
@@ -265,7 +266,6 @@ double decode_once(const std::string& path, tarvo::Kernel decoder, bool measure)
     const double start = thread_seconds();
     const bool ok = in.read_voxels(rec, 1, measure ? &tally : nullptr, decoder).ok();
     const double t = thread_seconds() - start;
-    tarvo::free_body(rec);
     return ok ? t : -1;
 }
 
@@ -282,7 +282,8 @@ int codec(const std::string& dir, const std::string& only) {
         const std::string in = path_of(dir, p.name);
         const double mb = static_cast<double>(file_bytes(in).size()) / 1e6;
         std::vector<double> decode[kReaders], measured[kReaders], encode[kWriters];
-        TelesoRecord body;
+        tarvo::Body owner;
+        TelesoRecord& body = owner.rec;
         tarvo::Input input;
         if (!open_particle(in, input, body) || !input.read_voxels(body, 1)) return 1;
         for (int round = 0; round < kRounds; ++round) {
@@ -300,7 +301,6 @@ int codec(const std::string& dir, const std::string& only) {
                 encode[k].push_back(thread_seconds() - start);
             }
         }
-        tarvo::free_body(body);
         auto line = [&](const char* step, const char* path, const std::vector<double>& t) {
             if (t.empty()) return;
             const std::string what = std::string(step) + ", " + path;

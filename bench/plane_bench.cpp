@@ -47,8 +47,8 @@ struct Sphere {
         }
         tarvo::shapes::make_sphere(rec, 0.45 * n);
     }
-    ~Sphere() { tarvo::free_body(rec); }
-    TelesoRecord rec;
+    tarvo::Body rec_body;
+    TelesoRecord& rec = rec_body.rec;
 };
 
 template <class Arith>
@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
     std::printf("build's plane arithmetic: %s\n", tarvo::geometry::kSoftPlane ? "software" : "hardware");
     // Rounds alternate the two arithmetics; the fastest round of each is the least disturbed by
     // other work on the machine.
-    TelesoRecord reference;
+    tarvo::Body reference_body;
+    TelesoRecord& reference = reference_body.rec;
     double best_soft = 0, best_hard = 0;
     for (int round = 1; round <= rounds; ++round) {
         const double soft = seconds_of_cut<tarvo::geometry::SoftPlane>(n, c, cut, reference);
@@ -106,6 +107,5 @@ int main(int argc, char** argv) {
                     best_hard / voxels * 1e9, best_soft / best_hard);
     }
     std::printf("\n");
-    tarvo::free_body(reference);
     return 0;
 }

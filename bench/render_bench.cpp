@@ -55,12 +55,12 @@ std::string file_of(const std::string& dir, const Particle& p, const char* ext) 
 
 bool make_particles(const std::string& dir) {
     for (const Particle& p : kParticles) {
-        TelesoRecord rec;
+        tarvo::Body rec_body;
+        TelesoRecord& rec = rec_body.rec;
         if (!tarvo::create_body(rec, p.edge)) return false;
         p.make(rec);
         Analyse_teleso(rec);
         const tarvo::Status s = tarvo::save_body(file_of(dir, p, ".3d"), rec);
-        tarvo::free_body(rec);
         if (!s) {
             std::fprintf(stderr, "%s\n", tarvo::describe(s).c_str());
             return false;
@@ -91,7 +91,10 @@ struct Options {
 // One picture as tarvo-tools render makes it, each stage timed.
 bool render_once(const std::string& in, const std::string& out, const Options& o, double (&t)[kStages]) {
     auto clock = Clock::now();
-    TelesoRecord rec, before;
+    tarvo::Body rec_body;
+    TelesoRecord& rec = rec_body.rec;
+    tarvo::Body before_body;
+    TelesoRecord& before = before_body.rec;
     if (const tarvo::Status s = tarvo::load_body(in, rec); !s) {
         std::fprintf(stderr, "%s\n", tarvo::describe(s).c_str());
         return false;
@@ -120,8 +123,6 @@ bool render_once(const std::string& in, const std::string& out, const Options& o
     std::string error;
     const bool ok = tarvo::tools::write_png(out, picture, error);
     t[kWrite] = since(clock);
-    tarvo::free_body(rec);
-    if (before.data) tarvo::free_body(before);
     if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
     return ok;
 }

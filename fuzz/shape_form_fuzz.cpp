@@ -244,7 +244,8 @@ private:
 // Every decoding path and thread count, and the stream read in two halves, loads the bitmap of
 // `loaded` and measures it on the way as the voxel-by-voxel measurement does.
 void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
-    TelesoRecord ref;
+    tarvo::Body ref_body;
+    TelesoRecord& ref = ref_body.rec;
     check(create_body(ref, loaded.dim).ok(), "allocating a copy");
     std::memcpy(ref.data, loaded.data, padded_bytes(loaded.size));
     tarvo::geometry::reference::analyse(ref);
@@ -254,16 +255,15 @@ void compare_load_paths(const std::string& path, const TelesoRecord& loaded) {
             Input in;
             if (threads < 0) in.split_streams_from(1);
             HeaderImage header;
-            TelesoRecord rec;
+            tarvo::Body rec_body;
+            TelesoRecord& rec = rec_body.rec;
             check(in.open(path) && in.read_header(header) && create_body(rec, header.dim()), "opening the input again");
             Tally measured;
             check(in.read_voxels(rec, std::abs(threads), &measured, decoder).ok(), "the load path reads by every path");
             check(bitmap_of(rec) == bitmap_of(loaded), "every decoding path loads the same bitmap");
             tarvo::geometry::set_measurement(rec, measured);
             check(same_record_fields(rec, ref), "the particle is measured while it is read as voxel by voxel");
-            free_body(rec);
         }
-    free_body(ref);
 }
 
 Bytes file_of(const TelesoRecord& rec) {
@@ -300,7 +300,10 @@ const char* const kCutTexts[] = {"1",   "2",    "3",   "6",    "99999", "0",   "
                                  "0.5", "-2.5", "inf", "-inf", "nan",   "1e-40", "0x10", "abc"};
 
 void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
-    TelesoRecord fast, ref;
+    tarvo::Body fast_body;
+    TelesoRecord& fast = fast_body.rec;
+    tarvo::Body ref_body;
+    TelesoRecord& ref = ref_body.rec;
     check(create_body(fast, body.dim) && create_body(ref, body.dim), "allocating copies");
     std::memcpy(fast.data, body.data, padded_bytes(body.size));
     std::memcpy(ref.data, body.data, padded_bytes(body.size));
@@ -321,8 +324,6 @@ void compare_geometry(const TelesoRecord& body, const std::uint8_t* slot) {
     check(same_record_fields(fast, ref), "measurement after the cut matches");
     tarvo::geometry::set_measurement(measured, kept);
     check(same_record_fields(measured, ref), "what the cut keeps is measured as voxel by voxel");
-    free_body(fast);
-    free_body(ref);
 }
 
 }  // namespace
@@ -345,7 +346,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The load path refuses what the check refuses and otherwise loads what the format defines.
     NamedInput input(data, size);
-    TelesoRecord rec;
+    tarvo::Body rec_body;
+    TelesoRecord& rec = rec_body.rec;
     LoadInfo info;
     const Status loaded = load_body(input.path(), rec, &info, true);
     check(info.header.bytes == std::min(size, kHeaderBytes), "the load path reports the header's length");
@@ -379,13 +381,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               std::equal(model_stream.begin(), model_stream.end(), first.begin() + kHeaderBytes),
           "the voxel stream is the format's encoding");
     NamedInput written(first.data(), first.size());
-    TelesoRecord back;
+    tarvo::Body back_body;
+    TelesoRecord& back = back_body.rec;
     check(load_body(written.path(), back).ok(), "the written file reads back");
     check(bitmap_of(back) == bitmap_of(rec) && same_record_fields(back, rec), "round trip keeps the body");
     check(file_of(back) == first, "a second write gives the same bytes");
-    free_body(back);
 
     if (size >= kSlotOffset + 3) compare_geometry(rec, data + kSlotOffset);
-    free_body(rec);
     return 0;
 }
