@@ -188,3 +188,56 @@ def test_spacing_scales_the_coordinates(particles, tmp_path):
     plain = vtk_to_numpy(read_ply(mesh_file(source, tmp_path / "a.ply")).GetPoints().GetData())
     scaled = vtk_to_numpy(read_ply(mesh_file(source, tmp_path / "b.ply", "--spacing", "0.5,2,3")).GetPoints().GetData())
     assert np.array_equal(scaled, (plain * np.array([0.5, 2, 3], np.float32)).astype(np.float32))
+
+
+def test_vti_reads_back_as_the_voxels_in_the_meshs_frame(particles, tmp_path):
+    from vtkmodules.vtkIOXML import vtkXMLImageDataReader
+    source = particles["porous"][0]
+    assert tools("export", source, tmp_path / "p.vti").returncode == 0
+    reader = vtkXMLImageDataReader()
+    reader.SetFileName(str(tmp_path / "p.vti"))
+    reader.Update()
+    image = reader.GetOutput()
+    voxels = tarvo.read(source).voxels
+    n = voxels.shape[0]
+    assert image.GetDimensions() == (n, n, n) and image.GetSpacing() == (1, 1, 1)
+    values = vtk_to_numpy(image.GetPointData().GetScalars()).reshape(n, n, n)  # x fastest: [z, y, x]
+    assert np.array_equal(values, np.where(voxels, 255, 0))
+    # The mesh encloses the points of the set voxels, half a voxel out.
+    z, y, x = np.nonzero(voxels)
+    mesh = read_ply(mesh_file(source, tmp_path / "p.ply"))
+    assert mesh.GetBounds() == pytest.approx((x.min() - 0.5, x.max() + 0.5, y.min() - 0.5, y.max() + 0.5,
+                                              z.min() - 0.5, z.max() + 0.5))
+
+
+PVPYTHON_SCRIPT = """
+import sys
+from paraview.simple import OpenDataFile
+for path in sys.argv[1:]:
+    source = OpenDataFile(path)
+    source.UpdatePipeline()
+    print(" ".join(repr(b) for b in source.GetDataInformation().GetBounds()))
+"""
+
+
+def test_paraview_opens_vti_and_ply_with_their_bounds(particles, tmp_path):
+    import shutil
+    pvpython = shutil.which("pvpython")
+    if pvpython is None:
+        pytest.skip("pvpython is not installed (Debian: python3-paraview)")
+    source, options, _ = particles["cut"]
+    assert tools("export", source, tmp_path / "g.vti").returncode == 0
+    mesh_file(source, tmp_path / "g.ply", *options, "--smooth")
+    script = tmp_path / "bounds.py"
+    script.write_text(PVPYTHON_SCRIPT)
+    run = subprocess.run([pvpython, "--force-offscreen-rendering", str(script), str(tmp_path / "g.vti"),
+                          str(tmp_path / "g.ply")], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    vti, ply = ([float(v) for v in line.split()] for line in run.stdout.strip().splitlines()[-2:])
+    n = tarvo.read(source).dim
+    assert vti == [0, n - 1] * 3
+    kept = tarvo.cut(tarvo.read(source).voxels, "1", "1", "99999")
+    z, y, x = np.nonzero(kept)
+    # The smooth surface lies within half a voxel of the boundary's box.
+    box = [x.min() - 0.5, x.max() + 0.5, y.min() - 0.5, y.max() + 0.5, z.min() - 0.5, z.max() + 0.5]
+    assert all(abs(a - b) <= 0.5 for a, b in zip(ply, box))
