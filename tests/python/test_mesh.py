@@ -241,3 +241,45 @@ def test_paraview_opens_vti_and_ply_with_their_bounds(particles, tmp_path):
     # The smooth surface lies within half a voxel of the boundary's box.
     box = [x.min() - 0.5, x.max() + 0.5, y.min() - 0.5, y.max() + 0.5, z.min() - 0.5, z.max() + 0.5]
     assert all(abs(a - b) <= 0.5 for a, b in zip(ply, box))
+
+
+@pytest.mark.parametrize("smooth", [False, True], ids=["boundary", "smooth"])
+def test_python_mesh_is_the_tools_mesh(particles, tmp_path, smooth):
+    source, _, _ = particles["porous"]
+    particle = tarvo.read(source)
+    cut = ("1", "1", "99999")
+    tool_options = ["--cut", *cut, *(["--smooth"] if smooth else [])]
+    m = tarvo.mesh(particle, smooth=smooth, cut=cut)
+    assert m.vertices.dtype == np.float32 and m.vertices.shape[1] == 3
+    assert m.faces.dtype == np.int64 and m.faces.shape == (len(m.parts), 3)
+    assert set(np.unique(m.parts)) == {0, 1, 2} and np.all(np.diff(m.parts.astype(int)) >= 0)
+    assert watertight(m.vertices, m.faces)
+    packed = tarvo.mesh(tarvo.read(source, packed=True).voxels, smooth=smooth, cut=(1.0, 1.0, 99999.0))
+    for a, b in zip(m, packed):
+        assert np.array_equal(a, b)
+    for name, extra in (("m.ply", []), ("m.stl", []), ("m.obj", []), ("a.ply", ["--ascii"])):
+        tarvo.write_mesh(tmp_path / f"py-{name}", m, ascii=bool(extra))
+        expected = mesh_file(source, tmp_path / name, *tool_options, *extra).read_bytes()
+        assert (tmp_path / f"py-{name}").read_bytes() == expected, name
+    if not smooth:
+        a, b, c = (m.vertices[m.faces[:, k]].astype(np.float64) for k in range(3))
+        assert np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6 == tarvo.cut(particle.voxels, *cut).sum()
+
+
+def test_write_mesh_refuses_what_it_cannot_write(tmp_path):
+    v = np.zeros((20, 20, 20), bool)
+    v[5:9, 5:9, 5:9] = True
+    m = tarvo.mesh(v)
+    with pytest.raises(ValueError, match="must end in .stl, .ply or .obj"):
+        tarvo.write_mesh(tmp_path / "m.vtk", m)
+    with pytest.raises(ValueError, match="names vertex"):
+        tarvo.write_mesh(tmp_path / "m.ply", (m.vertices[:-1], m.faces))
+    with pytest.raises(ValueError, match="not 0 .surface., 1 .cut. or 2 .pore."):
+        tarvo.write_mesh(tmp_path / "m.ply", (m.vertices, m.faces, m.parts + 3))
+    with pytest.raises(FileNotFoundError):
+        tarvo.write_mesh(tmp_path / "no-such-dir" / "m.ply", m)
+    with pytest.raises(ValueError, match="three lengths"):
+        tarvo.mesh(v, cut=(1, 2))
+    tarvo.write_mesh(tmp_path / "plain.obj", (m.vertices.astype(np.float64), m.faces.astype(np.int32)))
+    assert "g surface" in (tmp_path / "plain.obj").read_text()
+    assert list(tmp_path.iterdir()) == [tmp_path / "plain.obj"]
