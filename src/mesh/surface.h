@@ -10,8 +10,9 @@
 //                                   given) and not in rec are cut faces. Layer by layer: memory for
 //                                   two layers besides the mesh
 //   mark_pores(mesh)                the triangles of shells with negative volume become pore walls
-//   smooth(mesh, rounds)            constrained relaxation of the vertices, and each quad split
-//                                   along its shorter diagonal
+//   smooth(mesh, rounds)            surface nets: each vertex from the mean of its faces' centres,
+//                                   then Taubin's smoothing within its corner's cell; each quad
+//                                   split along its shorter diagonal
 //   group_by_part(mesh)             the triangles in the order of the parts, pairs kept together
 #pragma once
 
