@@ -13,7 +13,7 @@ from setuptools import setup
 ParallelCompile("NPY_NUM_BUILD_JOBS", default=2).install()
 
 # The lists of cmake/sources.cmake the module is made of; the platform layer by the system.
-ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY"]
+ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY", "MESH"]
 PLATFORM = "SYS_PORTABLE" if sys.platform == "win32" else "SYS_POSIX"
 
 

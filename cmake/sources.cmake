@@ -42,3 +42,9 @@ set(TARVO_PYTHON_SOURCES
   src/python/module.cpp
   src/python/volume.cpp
 )
+set(TARVO_MESH_SOURCES
+  src/mesh/corners.cpp
+  src/mesh/surface.cpp
+  src/mesh/mesh.cpp
+  src/mesh/files.cpp
+)

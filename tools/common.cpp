@@ -94,6 +94,24 @@ std::array<double, 3> triple(const std::string& option, const std::string& text,
             number(option, parts[2], lo, hi)};
 }
 
+std::optional<std::array<std::string, 3>> take_cut(std::vector<std::string>& args) {
+    std::optional<std::array<std::string, 3>> cut;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (args[k] != "--cut") continue;
+        if (cut) throw UsageError("option --cut given twice");
+        if (k + 3 >= args.size()) throw UsageError("--cut needs three lengths X Y Z");
+        std::array<std::string, 3> lengths;
+        for (int i = 0; i < 3; ++i) {
+            lengths[i] = args[k + 1 + i];
+            if (lengths[i].rfind("--", 0) == 0) throw UsageError("--cut needs three lengths X Y Z");
+        }
+        cut = lengths;
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(k), args.begin() + static_cast<std::ptrdiff_t>(k + 4));
+        --k;
+    }
+    return cut;
+}
+
 std::string lower_extension(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     const std::size_t dot = path.find_last_of('.');
@@ -204,6 +222,10 @@ void check_output_name(const std::string& path, const std::string& extension, co
     if (path == kStandardOutput || ext == extension || !kFormats.count(ext)) return;
     throw UsageError("'" + path + "' names a " + ext + " file, but this writes " + what + ": name it " + extension +
                      " (or - for standard output)");
+}
+
+void write_mesh_or_fail(const std::string& path, const tarvo::Mesh& mesh, tarvo::MeshFormat format, bool ascii) {
+    if (const tarvo::Status s = tarvo::write_mesh(output_path(path), mesh, format, ascii, inputs()); !s) fail_with(s);
 }
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n) {

@@ -6,6 +6,7 @@
 //   UsageError, Failure             thrown by a subcommand; main turns them into a message and status
 //   Arguments, parse_arguments      positional arguments and --name value options
 //   number / integer / triple       option values checked against their ranges
+//   take_cut(args)                  the lengths of --cut X Y Z, taken out of the arguments
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
 //   json_string(text, in_script)    a quoted JSON string; bytes that are no UTF-8 become U+FFFD
 //   load_or_fail, measure_and_save  the library's reading and writing of particles
@@ -13,12 +14,14 @@
 //   OutputFile                      any output of a subcommand, through the library's safe output:
 //                                   never one of the inputs, replaced whole or left as it was
 //   write_or_fail(path, bytes)      a whole output at once
+//   write_mesh_or_fail(path, mesh, format, ascii)   a mesh file, as the library writes it
 //   check_output_name(path, ext)    a usage error when the name promises another format
 //   kStandardOutput                 "-": the output goes to standard output
 #pragma once
 
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -27,6 +30,7 @@
 #include "files/io.h"
 #include "files/output.h"
 #include "tarvo/body.h"
+#include "tarvo/mesh.h"
 
 namespace tarvo::tools {
 
@@ -60,6 +64,10 @@ long integer(const std::string& option, const std::string& text, long lo, long h
 // "a,b,c" (or a single "a" for all three).
 std::array<double, 3> triple(const std::string& option, const std::string& text, double lo, double hi);
 
+// The three lengths after --cut X Y Z, taken out of the arguments (as texts: read later as tarvo
+// reads them); nothing without --cut. A usage error when given twice or with fewer than three.
+std::optional<std::array<std::string, 3>> take_cut(std::vector<std::string>& args);
+
 std::string lower_extension(const std::string& path);
 
 // Quotes and escapes text for JSON; in_script also escapes < > & so that the string can stand
@@ -89,6 +97,8 @@ private:
 };
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n);
+// A mesh file (tarvo/mesh.h) through the same guards.
+void write_mesh_or_fail(const std::string& path, const tarvo::Mesh& mesh, tarvo::MeshFormat format, bool ascii);
 
 inline const std::string kStandardOutput = "-";
 // `what` names the format for the message, e.g. "a PNG picture".

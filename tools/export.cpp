@@ -8,15 +8,18 @@ namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools export FILE.3d OUT.vtk|OUT.raw|OUT.nrrd\n"
+    "Usage: tarvo-tools export FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd\n"
     "\n"
     "Writes one byte per voxel, 255 for a particle voxel and 0 for an empty one, x fastest, then\n"
     "y, then z; the format follows the output's extension:\n"
     "  .vtk   VTK legacy file, STRUCTURED_POINTS, binary unsigned_char (ParaView, VisIt)\n"
+    "  .vti   VTK XML image data, the bytes appended raw (ParaView, VTK's XML readers)\n"
     "  .nrrd  NRRD with the header attached (3D Slicer, Fiji's NRRD reader, pynrrd)\n"
     "  .raw   the bare bytes, plus OUT.nhdr beside it: a detached NRRD header naming OUT.raw.\n"
     "         ImageJ/Fiji: File > Import > Raw, 8-bit, width = height = images = the edge;\n"
-    "         numpy: numpy.fromfile(path, numpy.uint8).reshape(edge, edge, edge) (indices z, y, x)\n";
+    "         numpy: numpy.fromfile(path, numpy.uint8).reshape(edge, edge, edge) (indices z, y, x)\n"
+    "VTK's points are the voxels' centres: origin 0 0 0, spacing 1 1 1, the coordinates of\n"
+    "tarvo-tools mesh.\n";
 
 std::string base_name(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
@@ -33,9 +36,35 @@ std::string vtk_header(std::int32_t dim, const std::string& source) {
            "\nSCALARS particle unsigned_char 1\nLOOKUP_TABLE default\n";
 }
 
-// Writes header text and then (when with_voxels) the voxel bytes, replacing `path` whole.
+// VTK XML image data: the voxel bytes follow the markup as raw appended data, preceded by their
+// count as a 64-bit little-endian number; vti_trailer() closes the file after them.
+std::string vti_header(std::int32_t dim, const std::string& source) {
+    const std::string extent = "0 " + std::to_string(dim - 1) + " 0 " + std::to_string(dim - 1) + " 0 " +
+                               std::to_string(dim - 1);
+    std::string title = source;  // inside a comment: no markup and no "--"
+    for (char& c : title)
+        if (c == '<' || c == '>' || c == '&') c = '_';
+    for (std::size_t at; (at = title.find("--")) != std::string::npos;) title[at + 1] = '_';
+    std::string h = "<?xml version=\"1.0\"?>\n<!-- " + title + ": 255 = particle voxel, 0 = empty -->\n"
+                    "<VTKFile type=\"ImageData\" version=\"1.0\" byte_order=\"LittleEndian\" header_type=\"UInt64\">\n"
+                    "  <ImageData WholeExtent=\"" + extent + "\" Origin=\"0 0 0\" Spacing=\"1 1 1\">\n"
+                    "    <Piece Extent=\"" + extent + "\">\n"
+                    "      <PointData Scalars=\"particle\">\n"
+                    "        <DataArray type=\"UInt8\" Name=\"particle\" format=\"appended\" offset=\"0\"/>\n"
+                    "      </PointData>\n"
+                    "    </Piece>\n"
+                    "  </ImageData>\n"
+                    "  <AppendedData encoding=\"raw\">\n   _";
+    std::uint64_t bytes = static_cast<std::uint64_t>(voxel_count(dim));
+    for (int i = 0; i < 8; ++i, bytes >>= 8) h += static_cast<char>(bytes & 0xFF);
+    return h;
+}
+
+const std::string kVtiTrailer = "\n  </AppendedData>\n</VTKFile>\n";
+
+// Writes header text, then (when given) the voxel bytes, then the trailer, replacing `path` whole.
 void write_volume_file(const std::string& path, const std::string& header, const TelesoRecord* voxels,
-                       Progress& progress) {
+                       Progress& progress, const std::string& trailer = {}) {
     progress.stage("writing " + path, voxels ? voxels->dim : 0);
     OutputFile out(path);
     out.write(header.data(), header.size());
@@ -45,17 +74,18 @@ void write_volume_file(const std::string& path, const std::string& header, const
         out.write(layer.data(), layer.size());
         progress.advance(1);
     }
+    out.write(trailer.data(), trailer.size());
     out.commit();
 }
 
 int run_export(const Args& raw) {
     const Arguments a = parse_arguments(raw, {}, {});
-    expect_positional(a, 2, "FILE.3d OUT.vtk|OUT.raw|OUT.nrrd");
+    expect_positional(a, 2, "FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd");
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
     const std::string ext = lower_extension(out);
-    if (ext != ".vtk" && ext != ".raw" && ext != ".nrrd")
-        throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .raw or .nrrd");
+    if (ext != ".vtk" && ext != ".vti" && ext != ".raw" && ext != ".nrrd")
+        throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .vti, .raw or .nrrd");
     Progress progress("export");
     progress.stage("reading " + in);
     Body body;
@@ -63,6 +93,8 @@ int run_export(const Args& raw) {
     const std::string source = "tarvo-tools export of " + base_name(in);
     if (ext == ".vtk") {
         write_volume_file(out, vtk_header(body.rec.dim, source), &body.rec, progress);
+    } else if (ext == ".vti") {
+        write_volume_file(out, vti_header(body.rec.dim, source), &body.rec, progress, kVtiTrailer);
     } else if (ext == ".nrrd") {
         write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec, progress);
     } else {
@@ -75,7 +107,7 @@ int run_export(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kExport{"export", "an 8-bit volume: .vtk, .nrrd, or .raw with an .nhdr header",
+const Subcommand kExport{"export", "an 8-bit volume: .vtk, .vti, .nrrd, or .raw with an .nhdr header",
                          kUsageText, run_export};
 
 }  // namespace tarvo::tools

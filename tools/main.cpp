@@ -1,4 +1,4 @@
-// tarvo-tools: make, inspect, picture, export, import and view particles.
+// tarvo-tools: make, inspect, picture, export, mesh, import and view particles.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,8 +10,9 @@
 
 namespace {
 
-const tarvo::tools::Subcommand* const kSubcommands[] = {&tarvo::tools::kMake,   &tarvo::tools::kInfo,   &tarvo::tools::kTable, &tarvo::tools::kRender,
-                                                 &tarvo::tools::kExport, &tarvo::tools::kImport, &tarvo::tools::kView};
+const tarvo::tools::Subcommand* const kSubcommands[] = {
+    &tarvo::tools::kMake,   &tarvo::tools::kInfo,   &tarvo::tools::kTable,  &tarvo::tools::kRender,
+    &tarvo::tools::kExport, &tarvo::tools::kMesh,   &tarvo::tools::kImport, &tarvo::tools::kView};
 
 const tarvo::tools::Subcommand* find_subcommand(const std::string& name) {
     for (const tarvo::tools::Subcommand* s : kSubcommands)

@@ -59,25 +59,6 @@ SliceRequest parse_slice(const std::string& text) {
     return {text[0] - 'x', integer("--slice", text.substr(2), 0, tarvo::kMaxDim - 1)};
 }
 
-// The three lengths after --cut, taken out of the arguments; read later as tarvo reads them.
-std::optional<std::array<std::string, 3>> take_cut(Args& args) {
-    std::optional<std::array<std::string, 3>> cut;
-    for (std::size_t k = 0; k < args.size(); ++k) {
-        if (args[k] != "--cut") continue;
-        if (cut) throw UsageError("option --cut given twice");
-        if (k + 3 >= args.size()) throw UsageError("--cut needs three lengths X Y Z");
-        std::array<std::string, 3> lengths;
-        for (int i = 0; i < 3; ++i) {
-            lengths[i] = args[k + 1 + i];
-            if (lengths[i].rfind("--", 0) == 0) throw UsageError("--cut needs three lengths X Y Z");
-        }
-        cut = lengths;
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(k), args.begin() + static_cast<std::ptrdiff_t>(k + 4));
-        --k;
-    }
-    return cut;
-}
-
 // Cuts the body as tarvo does (centre of the particle as read), keeping the body as it was in
 // `before` unless that is null. Returns the direction the cleared side lies in, if the cut has one.
 std::optional<Direction> cut_body(Body& body, Body* before, const std::array<std::string, 3>& text) {

@@ -20,6 +20,7 @@ extern const Subcommand kMake;
 extern const Subcommand kInfo;
 extern const Subcommand kRender;
 extern const Subcommand kExport;
+extern const Subcommand kMesh;
 extern const Subcommand kImport;
 extern const Subcommand kTable;
 extern const Subcommand kView;

@@ -30,8 +30,8 @@ from . import _tarvo
 from ._tarvo import FormatError
 
 __all__ = [
-    "BITORDER", "MAX_DIM", "FormatError", "Header", "Measurement", "Particle", "Stream",
-    "beyond", "cut", "measure", "pack", "read", "unpack", "write",
+    "BITORDER", "MAX_DIM", "PARTS", "FormatError", "Header", "Measurement", "Mesh", "Particle", "Stream",
+    "beyond", "cut", "measure", "mesh", "pack", "read", "unpack", "write", "write_mesh",
 ]
 
 BITORDER = "little"
@@ -54,6 +54,17 @@ Measurement.__doc__ = """tarvo's measurements, each position an (x, y, z) tuple:
 voxels, the bounding box, the mean position truncated towards zero, and the centre (the middle of
 the bounding box, rounded down), which the cut is measured from. An empty particle has min
 (dim-1,)*3, max and mean (0, 0, 0)."""
+
+
+Mesh = namedtuple("Mesh", "vertices faces parts")
+Mesh.__doc__ = """A triangle mesh of a particle's surface: vertices (V, 3) float32, the x, y, z of each
+in voxel units (voxel v[z, y, x] is the unit cube around the point (x, y, z)); faces (F, 3) int64,
+three vertex indices a triangle, counter-clockwise seen from outside; parts (F,) uint8, the part of
+each triangle: 0 the particle's surface, 1 the face of the cut, 2 the wall of an enclosed pore
+(the triangles come grouped in that order). trimesh.Trimesh(m.vertices, m.faces) and
+meshio.Mesh(m.vertices, [("triangle", m.faces)]) take it as it is."""
+
+PARTS = ("surface", "cut", "pores")
 
 
 class Particle:
@@ -141,3 +152,28 @@ def unpack(voxels, *, dim=None):
     """The bool form, shape (dim, dim, dim), indexed [z, y, x] (a new array)."""
     voxels, dim = _voxels(voxels, dim)
     return _tarvo.unpack(voxels, dim)
+
+
+def mesh(voxels, *, smooth=False, cut=None, dim=None):
+    """The closed, consistently oriented, manifold surface of the particle as a Mesh: the voxel
+    boundary (every face between a set and an empty voxel, so its volume is the voxel count), or
+    with smooth=True the same faces with their corners relaxed (surface nets with Taubin's
+    smoothing, each corner within half a voxel of its place). cut=(x, y, z) cuts the particle
+    first as cut() does; the faces facing voxels it cleared are part 1. Multiply the vertices by
+    the voxel size for other units."""
+    voxels, dim = _voxels(voxels, dim)
+    lengths = None if cut is None else [_length(v) for v in cut]
+    if lengths is not None and len(lengths) != 3:
+        raise ValueError(f"cut must be three lengths (x, y, z); got {len(lengths)}")
+    return Mesh(*_tarvo.mesh(voxels, bool(smooth), lengths, dim))
+
+
+def write_mesh(path, mesh, *, ascii=False):
+    """Writes a mesh (a Mesh, or any (vertices, faces[, parts]) of the same shapes) as STL, PLY or
+    OBJ by the name's extension: binary STL and PLY unless ascii (OBJ is text); the parts as PLY
+    face colours and OBJ groups (STL has none). Vertices are written in single precision. The file
+    is replaced whole through a temporary file beside it, or left as it was; OSError when it
+    cannot be written, ValueError for another extension or a face naming a missing vertex."""
+    vertices, faces, *rest = mesh
+    parts = rest[0] if rest else None
+    _tarvo.write_mesh(os.fsencode(path), vertices, faces, parts, bool(ascii))

@@ -11,6 +11,9 @@
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
 //   save(path: bytes, voxels, dim)
 //   pack(voxels, dim), unpack(voxels, dim) -> a new array in the packed or the voxel form
+//   mesh(voxels, smooth, cut, dim) -> (vertices float32 (V, 3) x y z, faces int64 (F, 3),
+//                                      parts uint8 (F,)); cut None or three lengths
+//   write_mesh(path: bytes, vertices, faces, parts, ascii)   STL, PLY or OBJ by the extension
 //   FormatError (a ValueError)
 // A cut length is a str (read as the program reads its arguments) or a float (rounded to single
 // precision the same way). dim is None or the edge a packed array is meant to have.
@@ -22,6 +25,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -35,6 +39,7 @@
 #include "sys/cpu.h"
 #include "tarvo/status.h"
 #include "tarvo/body.h"
+#include "tarvo/mesh.h"
 
 namespace py = pybind11;
 
@@ -423,6 +428,90 @@ py::array unpack(py::object voxels, py::object dim) {
     return unpacked_array(bitmap_of(p));
 }
 
+// The library's mesh as numpy arrays: vertices (V, 3) float32, faces (F, 3) int64, parts (F,) uint8.
+py::tuple mesh_arrays(const Mesh& m) {
+    const auto v = static_cast<py::ssize_t>(m.vertex_count()), f = static_cast<py::ssize_t>(m.triangle_count());
+    py::array_t<float> vertices({v, py::ssize_t{3}});
+    py::array_t<std::int64_t> faces({f, py::ssize_t{3}});
+    py::array_t<std::uint8_t> parts(f);
+    {
+        py::gil_scoped_release free;
+        std::copy(m.vertices.begin(), m.vertices.end(), vertices.mutable_data());
+        std::copy(m.triangles.begin(), m.triangles.end(), faces.mutable_data());
+        std::transform(m.parts.begin(), m.parts.end(), parts.mutable_data(),
+                       [](MeshPart p) { return static_cast<std::uint8_t>(p); });
+    }
+    return py::make_tuple(vertices, faces, parts);
+}
+
+py::tuple mesh(py::object voxels, bool smooth, py::object cut, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    MeshOptions options;
+    options.kind = smooth ? MeshKind::kSmooth : MeshKind::kBoundary;
+    if (!cut.is_none()) {
+        const auto lengths = cut.cast<std::vector<Length>>();
+        if (lengths.size() != 3) throw py::value_error("cut must be three lengths (x, y, z)");
+        options.cut = CutLengths{cut_length(lengths[0]), cut_length(lengths[1]), cut_length(lengths[2])};
+    }
+    const Bitmap b = bitmap_of(p);
+    Mesh m;
+    tarvo::Status s;
+    {
+        py::gil_scoped_release free;
+        s = make_mesh(b.rec(), options, m);
+    }
+    check(s);
+    return mesh_arrays(m);
+}
+
+// An (n, 3) array of `what`, as the library wants it: C-contiguous of type T (converted).
+template <class T>
+py::array_t<T, py::array::c_style | py::array::forcecast> rows_of_three(const py::object& object, const char* what) {
+    auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(object);
+    if (!a || a.ndim() != 2 || a.shape(1) != 3)
+        throw py::value_error(std::string(what) + " must have shape (n, 3)");
+    return a;
+}
+
+void write_mesh_file(const std::string& path, py::object vertices, py::object faces, py::object parts, bool ascii) {
+    const std::optional<MeshFormat> format = mesh_format_of(path);
+    if (!format) throw py::value_error("the file's name must end in .stl, .ply or .obj: " + path);
+    const py::array kinds = py::array::ensure(faces);
+    if (!kinds || (kinds.dtype().kind() != 'i' && kinds.dtype().kind() != 'u'))
+        throw py::type_error("faces must hold integer vertex indices");
+    const auto v = rows_of_three<float>(vertices, "vertices");
+    const auto f = rows_of_three<std::int64_t>(faces, "faces");
+    Mesh m;
+    m.vertices.assign(v.data(), v.data() + v.size());
+    const std::int64_t count = v.shape(0);
+    m.triangles.reserve(static_cast<std::size_t>(f.size()));
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+        const std::int64_t index = f.data()[i];
+        if (index < 0 || index >= count)
+            throw py::value_error("faces[" + std::to_string(i / 3) + "] names vertex " + std::to_string(index) + " of " +
+                                  std::to_string(count));
+        m.triangles.push_back(static_cast<std::uint32_t>(index));
+    }
+    m.parts.assign(static_cast<std::size_t>(f.shape(0)), MeshPart::kSurface);
+    if (!parts.is_none()) {
+        const auto a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(parts);
+        if (!a || a.ndim() != 1 || a.shape(0) != f.shape(0))
+            throw py::value_error("parts must have one value a face");
+        for (py::ssize_t i = 0; i < a.size(); ++i) {
+            if (a.data()[i] < 0 || a.data()[i] >= kMeshParts)
+                throw py::value_error("parts[" + std::to_string(i) + "] is " + std::to_string(a.data()[i]) +
+                                      ", not 0 (surface), 1 (cut) or 2 (pore)");
+            m.parts[static_cast<std::size_t>(i)] = static_cast<MeshPart>(a.data()[i]);
+        }
+    }
+    tarvo::Status s;
+    {
+        py::gil_scoped_release free;
+        s = tarvo::write_mesh(path, m, *format, ascii);
+    }
+    check(s);
+}
+
 }  // namespace
 }  // namespace tarvo::binding
 
@@ -443,5 +532,8 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);
+    m.def("mesh", &mesh, py::arg("voxels"), py::arg("smooth"), py::arg("cut"), py::arg("dim") = none);
+    m.def("write_mesh", &write_mesh_file, py::arg("path"), py::arg("vertices"), py::arg("faces"), py::arg("parts"),
+          py::arg("ascii"));
     m.attr("MAX_DIM") = tarvo::kMaxDim;
 }
