@@ -33,6 +33,11 @@ set(TARVO_GEOMETRY_SOURCES
   src/geometry/cut_rows.cpp
   src/geometry/program.cpp
 )
+set(TARVO_QUANTITIES_SOURCES
+  src/quantities/grid.cpp
+  src/quantities/properties.cpp
+  src/quantities/section.cpp
+)
 set(TARVO_SHAPES_SOURCES
   src/shapes/shapes.cpp
   src/shapes/solids.cpp

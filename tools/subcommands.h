@@ -22,6 +22,7 @@ extern const Subcommand kRender;
 extern const Subcommand kExport;
 extern const Subcommand kImport;
 extern const Subcommand kTable;
+extern const Subcommand kMeasure;
 extern const Subcommand kView;
 
 }  // namespace tarvo::tools

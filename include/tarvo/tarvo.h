@@ -3,6 +3,7 @@
 //   tarvo/body.h      the body record, its owner Body and voxel access
 //   tarvo/file.h      reading and writing shape form files (*.3d)
 //   tarvo/geometry.h  measuring, the plane cut, and cut_as_program (what the tarvo program does)
+//   tarvo/quantities.h  shape figures (volume, surface area, axes, pores) and plane sections
 //   tarvo/shapes.h    particles made from geometric descriptions
 //   tarvo/status.h    how a failure is reported
 //   tarvo/version.h   the version
@@ -13,6 +14,7 @@
 #include "tarvo/body.h"
 #include "tarvo/file.h"
 #include "tarvo/geometry.h"
+#include "tarvo/quantities.h"
 #include "tarvo/shapes.h"
 #include "tarvo/status.h"
 #include "tarvo/version.h"

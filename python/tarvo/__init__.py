@@ -31,7 +31,7 @@ from ._tarvo import FormatError
 
 __all__ = [
     "BITORDER", "MAX_DIM", "FormatError", "Header", "Measurement", "Particle", "Stream",
-    "beyond", "cut", "measure", "pack", "read", "unpack", "write",
+    "Properties", "beyond", "cut", "measure", "pack", "properties", "read", "unpack", "write",
 ]
 
 BITORDER = "little"
@@ -54,6 +54,16 @@ Measurement.__doc__ = """tarvo's measurements, each position an (x, y, z) tuple:
 voxels, the bounding box, the mean position truncated towards zero, and the centre (the middle of
 the bounding box, rounded down), which the cut is measured from. An empty particle has min
 (dim-1,)*3, max and mean (0, 0, 0)."""
+
+
+Properties = namedtuple("Properties", "volume surface_area equivalent_diameter sphericity centroid moments axes "
+                                     "enclosed_voxels enclosed_porosity euler_number")
+Properties.__doc__ = """The figures of a particle's shape, in voxel units (docs/quantities.md defines each): the
+number of set voxels, the surface area (faces between set and empty voxels, each weighted by the
+normal there), the diameter of the sphere of that volume, sphericity, the centroid (x, y, z), the
+eigenvalues of the covariance of the voxel positions (largest first) and their unit axes, the empty
+voxels with no 6-connected path to the grid's border and their share of the filled particle, and
+the Euler number of the set voxels (26-connectivity). NaN where an empty particle has none."""
 
 
 class Particle:
@@ -106,6 +116,12 @@ def measure(voxels, *, dim=None):
     voxels, dim = _voxels(voxels, dim)
     count, lo, hi, mean, center = _tarvo.measure(voxels, dim)
     return Measurement(count, lo, hi, mean, center)
+
+
+def properties(voxels, *, dim=None):
+    """The shape figures of a particle (voxels, packed or a Particle) as Properties."""
+    voxels, dim = _voxels(voxels, dim)
+    return Properties(*_tarvo.properties(voxels, dim))
 
 
 def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):

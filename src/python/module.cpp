@@ -9,6 +9,8 @@
 //   measure(voxels, dim) -> (count, min, max, mean, center), each (x, y, z) a tuple
 //   cut(voxels, x, y, z, out, dim) -> out or a new array in the form of voxels
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
+//   properties(voxels, dim) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
+//                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number)
 //   save(path: bytes, voxels, dim)
 //   pack(voxels, dim), unpack(voxels, dim) -> a new array in the packed or the voxel form
 //   FormatError (a ValueError)
@@ -29,6 +31,7 @@
 #include <variant>
 
 #include "tarvo/geometry.h"
+#include "tarvo/quantities.h"
 #include "python/volume.h"
 #include "files/io.h"
 #include "files/output.h"
@@ -380,6 +383,22 @@ py::tuple measure(py::object voxels, py::object dim) {
                           xyz(r.x_mean, r.y_mean, r.z_mean), xyz(c.x, c.y, c.z));
 }
 
+py::tuple triple_of(const std::array<double, 3>& v) { return py::make_tuple(v[0], v[1], v[2]); }
+
+py::tuple properties(py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    const Bitmap b = bitmap_of(p);
+    Properties q;
+    {
+        py::gil_scoped_release free;
+        q = tarvo::properties(b.rec());
+    }
+    return py::make_tuple(q.volume, q.surface_area, q.equivalent_diameter, q.sphericity, triple_of(q.centroid),
+                          triple_of(q.moments),
+                          py::make_tuple(triple_of(q.axes[0]), triple_of(q.axes[1]), triple_of(q.axes[2])),
+                          q.enclosed_voxels, q.enclosed_porosity, q.euler_number);
+}
+
 // What tarvo writes for the body: its measurements in the header, then its voxels.
 void save(const std::string& path, py::object voxels, py::object dim) {
     const Particle p = particle_of(voxels, dim, "voxels");
@@ -440,6 +459,7 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("cut", &cut, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("out") = none,
           py::arg("dim") = none);
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
+    m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);
