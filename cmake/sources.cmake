@@ -32,6 +32,8 @@ set(TARVO_GEOMETRY_SOURCES
   src/geometry/measure_rows.cpp
   src/geometry/cut_rows.cpp
   src/geometry/program.cpp
+  src/geometry/exact.cpp
+  src/geometry/through.cpp
 )
 set(TARVO_QUANTITIES_SOURCES
   src/quantities/grid.cpp

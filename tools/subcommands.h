@@ -23,6 +23,7 @@ extern const Subcommand kExport;
 extern const Subcommand kImport;
 extern const Subcommand kTable;
 extern const Subcommand kMeasure;
+extern const Subcommand kCut;
 extern const Subcommand kView;
 
 }  // namespace tarvo::tools
