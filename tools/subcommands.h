@@ -24,6 +24,7 @@ extern const Subcommand kImport;
 extern const Subcommand kTable;
 extern const Subcommand kMeasure;
 extern const Subcommand kCut;
+extern const Subcommand kSection;
 extern const Subcommand kView;
 
 }  // namespace tarvo::tools

@@ -31,7 +31,7 @@ from ._tarvo import FormatError
 
 __all__ = [
     "BITORDER", "MAX_DIM", "FormatError", "Header", "Measurement", "Particle", "Stream",
-    "Properties", "beyond", "cut", "measure", "pack", "properties", "read", "unpack", "write",
+    "Properties", "Section", "beyond", "section", "cut", "measure", "pack", "properties", "read", "unpack", "write",
 ]
 
 BITORDER = "little"
@@ -64,6 +64,15 @@ normal there), the diameter of the sphere of that volume, sphericity, the centro
 eigenvalues of the covariance of the voxel positions (largest first) and their unit axes, the empty
 voxels with no 6-connected path to the grid's border and their share of the filled particle, and
 the Euler number of the set voxels (26-connectivity). NaN where an empty particle has none."""
+
+
+Section = namedtuple("Section", "pixels origin u v face_area solid_area pore_area section_porosity pore_sizes "
+                               "perimeter equivalent_diameter")
+Section.__doc__ = """The face a plane cuts through a particle (docs/quantities.md): pixels, a square uint8
+image (0 outside, 1 solid, 2 pore) whose pixel [j, i] is sampled from the voxel nearest to
+origin + (i - h) u + (j - h) v, h = width // 2; the areas in pixels (voxel faces), the section
+porosity, the sizes of the 4-connected pores (largest first), the perimeter (face edges times
+pi/4) and the diameter of the disc of the face's area."""
 
 
 class Particle:
@@ -122,6 +131,14 @@ def properties(voxels, *, dim=None):
     """The shape figures of a particle (voxels, packed or a Particle) as Properties."""
     voxels, dim = _voxels(voxels, dim)
     return Properties(*_tarvo.properties(voxels, dim))
+
+
+def section(voxels, normal, through=None, *, dim=None):
+    """The face of the plane with this normal through `through` (x, y, z; default: the particle's
+    centre, as tarvo takes it) as a Section."""
+    voxels, dim = _voxels(voxels, dim)
+    return Section(*_tarvo.section(voxels, tuple(map(float, normal)),
+                                   None if through is None else tuple(map(float, through)), dim))
 
 
 def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):
