@@ -13,7 +13,7 @@ from setuptools import setup
 ParallelCompile("NPY_NUM_BUILD_JOBS", default=2).install()
 
 # The lists of cmake/sources.cmake the module is made of; the platform layer by the system.
-ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY", "MESH"]
+ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY", "QUANTITIES", "SHAPES", "MESH"]
 PLATFORM = "SYS_PORTABLE" if sys.platform == "win32" else "SYS_POSIX"
 
 
@@ -32,7 +32,7 @@ sources = [s for room in ROOMS + [PLATFORM] for s in lists[room]]
 module = Pybind11Extension(
     "tarvo._tarvo",
     sources,
-    include_dirs=["src", "include"],
+    include_dirs=["src", "include", "/usr/include/eigen3"],  # Eigen: libeigen3-dev
     cxx_std=20,
     extra_compile_args=["-O2", "-fno-fast-math"],
     extra_link_args=["-pthread"],

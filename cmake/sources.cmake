@@ -33,6 +33,13 @@ set(TARVO_GEOMETRY_SOURCES
   src/geometry/measure_rows.cpp
   src/geometry/cut_rows.cpp
   src/geometry/program.cpp
+  src/geometry/exact.cpp
+  src/geometry/through.cpp
+)
+set(TARVO_QUANTITIES_SOURCES
+  src/quantities/grid.cpp
+  src/quantities/properties.cpp
+  src/quantities/section.cpp
 )
 set(TARVO_SHAPES_SOURCES
   src/shapes/shapes.cpp

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "tarvo/geometry.h"
 
@@ -177,15 +178,22 @@ void allocate_or_fail(Body& body, std::int32_t dim) {
 namespace {
 std::string output_path(const std::string& path) { return path == kStandardOutput ? "/dev/stdout" : path; }
 
-// The inputs of this run (one subcommand a process).
+// The inputs of this run (one subcommand a process); a batch reads and writes on several threads.
+std::mutex inputs_lock;
 std::vector<tarvo::InputFile>& inputs() {
     static std::vector<tarvo::InputFile> files;
     return files;
 }
+std::vector<tarvo::InputFile> inputs_now() {
+    const std::lock_guard<std::mutex> hold(inputs_lock);
+    return inputs();
+}
 }  // namespace
 
 void remember_input(const std::optional<tarvo::InputFile>& file) {
-    if (file) inputs().push_back(*file);
+    if (!file) return;
+    const std::lock_guard<std::mutex> hold(inputs_lock);
+    inputs().push_back(*file);
 }
 
 void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bool count_surplus) {
@@ -198,11 +206,11 @@ void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bo
 
 void measure_and_save(const std::string& path, TelesoRecord& rec) {
     Analyse_teleso(rec);
-    if (const tarvo::Status s = tarvo::save_body(output_path(path), rec, inputs()); !s) fail_with(s);
+    if (const tarvo::Status s = tarvo::save_body(output_path(path), rec, inputs_now()); !s) fail_with(s);
 }
 
 OutputFile::OutputFile(const std::string& path) {
-    if (const tarvo::Status s = out_.open(output_path(path), inputs()); !s) fail_with(s);
+    if (const tarvo::Status s = out_.open(output_path(path), inputs_now()); !s) fail_with(s);
 }
 
 void OutputFile::write(const void* bytes, std::size_t n) {

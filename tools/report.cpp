@@ -36,7 +36,7 @@ void collect_warnings(ParticleReport& r) {
 
 }  // namespace
 
-ParticleReport report_on(const std::string& path) {
+ParticleReport report_on(const std::string& path, bool figures) {
     ParticleReport r;
     r.path = path;
     TelesoRecord rec;
@@ -50,6 +50,7 @@ ParticleReport report_on(const std::string& path) {
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);
+    if (figures) r.figures = properties(rec);
     tarvo::free_body(rec);
     collect_warnings(r);
     return r;

@@ -4,9 +4,11 @@
 //
 // API
 //   ParticleReport            one file's report; `error` says why it could not be read
-//   report_on(path)           reads the file once (a pipe will do) and measures it
+//   report_on(path, figures)  reads the file once (a pipe will do) and measures it; with figures,
+//                             its shape figures (tarvo/quantities.h) too
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "tarvo/geometry.h"
 #include "format/format.h"
 #include "files/io.h"
+#include "tarvo/quantities.h"
 
 namespace tarvo::tools {
 
@@ -23,6 +26,7 @@ struct ParticleReport {
     TelesoRecord measured;  // the fields only, no bitmap
     Center centre;
     std::vector<std::string> warnings;
+    std::optional<Properties> figures;
     std::string error;
 
     bool read() const { return error.empty(); }
@@ -32,6 +36,6 @@ struct ParticleReport {
     std::int32_t measured_field(std::size_t f) const { return measured.*tarvo::kHeaderFields[f].member; }
 };
 
-ParticleReport report_on(const std::string& path);
+ParticleReport report_on(const std::string& path, bool figures = false);
 
 }  // namespace tarvo::tools

@@ -23,6 +23,9 @@ extern const Subcommand kExport;
 extern const Subcommand kMesh;
 extern const Subcommand kImport;
 extern const Subcommand kTable;
+extern const Subcommand kMeasure;
+extern const Subcommand kCut;
+extern const Subcommand kSection;
 extern const Subcommand kView;
 
 }  // namespace tarvo::tools

@@ -1,142 +1,95 @@
 // tarvo-tools table: one row of characteristics per particle file, for many files at once.
-#include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <new>
 
+#include "figures.h"
 #include "report.h"
+#include "sheet.h"
 #include "subcommands.h"
 
 namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools table FILE.3d... [--csv | --json]\n"
+    "Usage: tarvo-tools table FILE.3d... [--files LIST] [--measure] [--csv | --json]\n"
     "\n"
     "Prints one row per file: file, dim, voxels, the bounding box (x_min ... z_max), the truncated\n"
     "means, the centre (cx, cy, cz: the middle of the bounding box, as tarvo takes it),\n"
     "stream_bytes (the voxel stream's code bytes), warnings (as info gives them, joined by '; ')\n"
-    "and error. An empty particle has no bounding box, means or centre cells. A file that cannot be\n"
-    "read gives a row with its error, and the exit status is then 1.\n"
-    "  --csv    comma-separated values with a header line\n"
-    "  --json   a JSON array of one object per file\n";
+    "and error. An empty particle has no bounding box, means or centre cells. The files are read on\n"
+    "all cores. A file that cannot be read gives a row with its error, and the exit status is then 1.\n"
+    "  --files LIST   also the files named in LIST, one a line (- for standard input)\n"
+    "  --measure      the shape figures of measure too (volume ... euler_number), before warnings\n"
+    "  --csv          comma-separated values with a header line\n"
+    "  --json         a JSON array of one object per file\n";
 
-const char* const kColumns[] = {"file",   "dim",    "voxels", "x_min", "x_max", "y_min", "y_max",
-                                "z_min",  "z_max",  "x_mean", "y_mean", "z_mean", "cx", "cy", "cz",
-                                "stream_bytes", "warnings", "error"};
-constexpr std::size_t kColumnCount = std::size(kColumns);
+const char* const kCounts[] = {"dim",    "voxels", "x_min", "x_max", "y_min", "y_max", "z_min", "z_max",
+                               "x_mean", "y_mean", "z_mean", "cx",   "cy",    "cz",    "stream_bytes"};
+constexpr std::size_t kCountColumns = std::size(kCounts);
 
-using Row = std::vector<std::string>;  // kColumnCount cells; empty: none
-
-std::string joined(const std::vector<std::string>& parts) {
-    std::string s;
-    for (const std::string& p : parts) s += (s.empty() ? "" : "; ") + p;
-    return s;
+std::vector<Column> columns(bool figures) {
+    std::vector<Column> c{{"file", Kind::kText}};
+    for (const char* name : kCounts) c.push_back({name, Kind::kNumber});
+    if (figures)
+        for (const Column& p : property_columns()) c.push_back(p);
+    c.push_back({"warnings", Kind::kTexts});
+    c.push_back({"error", Kind::kText});
+    return c;
 }
 
-Row row_of(const ParticleReport& r) {
-    Row row(kColumnCount);
-    row[0] = r.path;
-    if (!r.read()) {
-        row[kColumnCount - 1] = r.error;
-        return row;
+Row row_of(const ParticleReport& r, bool figures) {
+    Row row{{r.path, {}}};
+    row.resize(1 + kCountColumns);
+    if (r.read()) {
+        const TelesoRecord& m = r.measured;
+        row[1].text = std::to_string(m.dim);
+        row[2].text = std::to_string(m.voxels);
+        if (!r.empty()) {
+            const std::int32_t values[] = {m.x_min, m.x_max, m.y_min, m.y_max, m.z_min, m.z_max, m.x_mean,
+                                           m.y_mean, m.z_mean, r.centre.x, r.centre.y, r.centre.z};
+            for (std::size_t k = 0; k < std::size(values); ++k) row[3 + k].text = std::to_string(values[k]);
+        }
+        row[kCountColumns].text = std::to_string(r.load.stream.code_bytes);
     }
-    const TelesoRecord& m = r.measured;
-    row[1] = std::to_string(m.dim);
-    row[2] = std::to_string(m.voxels);
-    if (!r.empty()) {
-        const std::int32_t values[] = {m.x_min, m.x_max, m.y_min, m.y_max, m.z_min, m.z_max, m.x_mean,
-                                       m.y_mean, m.z_mean, r.centre.x, r.centre.y, r.centre.z};
-        for (std::size_t k = 0; k < std::size(values); ++k) row[3 + k] = std::to_string(values[k]);
+    if (figures) {
+        if (r.figures)
+            append_property_cells(row, *r.figures);
+        else
+            append_empty_property_cells(row);
     }
-    row[15] = std::to_string(r.load.stream.code_bytes);
-    row[16] = joined(r.warnings);
+    row.push_back({{}, r.warnings});
+    row.push_back({r.error, {}});
     return row;
 }
 
-std::string csv_cell(const std::string& s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string q = "\"";
-    for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
-
-void print_csv(const std::vector<Row>& rows) {
-    for (std::size_t c = 0; c < kColumnCount; ++c) std::printf("%s%s", c ? "," : "", kColumns[c]);
-    std::printf("\n");
-    for (const Row& row : rows) {
-        for (std::size_t c = 0; c < kColumnCount; ++c) std::printf("%s%s", c ? "," : "", csv_cell(row[c]).c_str());
-        std::printf("\n");
+ParticleReport report_or_error(const std::string& path, bool figures) {
+    try {
+        return report_on(path, figures);
+    } catch (const std::bad_alloc&) {
+        ParticleReport r;
+        r.path = path;
+        r.error = path + ": out of memory";
+        return r;
     }
-}
-
-// Numbers stay numbers, missing cells are null, warnings an array.
-void print_json(const std::vector<Row>& rows, const std::vector<ParticleReport>& reports) {
-    std::printf("[");
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        std::printf("%s\n  {", r ? "," : "");
-        for (std::size_t c = 0; c < kColumnCount; ++c) {
-            const std::string& cell = rows[r][c];
-            std::string value;
-            if (c == 16) {
-                value = "[";
-                for (std::size_t w = 0; w < reports[r].warnings.size(); ++w)
-                    value += (w ? ", " : "") + json_string(reports[r].warnings[w]);
-                value += "]";
-            } else if (cell.empty() && c != 0) {
-                value = "null";
-            } else {
-                value = c == 0 || c == kColumnCount - 1 ? json_string(cell) : cell;
-            }
-            std::printf("%s\"%s\": %s", c ? ", " : "", kColumns[c], value.c_str());
-        }
-        std::printf("}");
-    }
-    std::printf("\n]\n");
-}
-
-void print_text(const std::vector<Row>& rows) {
-    std::vector<std::size_t> width(kColumnCount);
-    for (std::size_t c = 0; c < kColumnCount; ++c) width[c] = std::string(kColumns[c]).size();
-    for (const Row& row : rows)
-        for (std::size_t c = 0; c < kColumnCount; ++c) width[c] = std::max(width[c], row[c].size());
-    auto line = [&](auto cell) {
-        std::string s;
-        for (std::size_t c = 0; c < kColumnCount; ++c) {
-            const std::string text = cell(c);
-            const bool last = c + 1 == kColumnCount;
-            // Names and texts to the left, numbers to the right.
-            const bool left = c == 0 || c >= 16;
-            const std::string pad(last ? 0 : width[c] - std::min(width[c], text.size()), ' ');
-            s += left ? text + pad : pad + text;
-            if (!last) s += "  ";
-        }
-        while (!s.empty() && s.back() == ' ') s.pop_back();
-        std::printf("%s\n", s.c_str());
-    };
-    line([](std::size_t c) { return std::string(kColumns[c]); });
-    for (const Row& row : rows) line([&row](std::size_t c) { return row[c].empty() && c > 0 && c < 16 ? std::string("-") : row[c]; });
 }
 
 int run_table(const Args& raw) {
-    const Arguments a = parse_arguments(raw, {}, {"--csv", "--json"});
-    if (a.positional.empty()) throw UsageError("missing arguments: expected FILE.3d...");
-    if (a.has("--csv") && a.has("--json")) throw UsageError("--csv and --json exclude each other");
-    std::vector<ParticleReport> reports;
-    std::vector<Row> rows;
-    reports.reserve(a.positional.size());
-    bool all_read = true;
-    for (const std::string& path : a.positional) {
-        reports.push_back(report_on(path));
-        rows.push_back(row_of(reports.back()));
-        all_read = all_read && reports.back().read();
-    }
-    if (a.has("--csv"))
-        print_csv(rows);
-    else if (a.has("--json"))
-        print_json(rows, reports);
-    else
-        print_text(rows);
-    return all_read ? kDone : kFailed;
+    const Arguments a = parse_arguments(raw, {"--files"}, {"--csv", "--json", "--measure"});
+    const Format format = format_of(a);
+    const std::vector<std::string> paths = batch_paths(a);
+    const bool figures = a.has("--measure");
+    Sheet sheet;
+    sheet.columns = columns(figures);
+    sheet.rows.resize(paths.size());
+    std::vector<char> read(paths.size());
+    for_each_file(paths.size(), [&](std::size_t k) {
+        const ParticleReport r = report_or_error(paths[k], figures);
+        sheet.rows[k] = row_of(r, figures);
+        read[k] = r.read();
+    });
+    print_sheet(sheet, format);
+    for (char ok : read)
+        if (!ok) return kFailed;
+    return kDone;
 }
 
 }  // namespace

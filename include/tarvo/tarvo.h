@@ -4,6 +4,7 @@
 //   tarvo/file.h      reading and writing shape form files (*.3d)
 //   tarvo/geometry.h  measuring, the plane cut, and cut_as_program (what the tarvo program does)
 //   tarvo/mesh.h      the surface as a triangle mesh (voxel boundary or smooth) and its STL/PLY/OBJ files
+//   tarvo/quantities.h  shape figures (volume, surface area, axes, pores) and plane sections
 //   tarvo/shapes.h    particles made from geometric descriptions
 //   tarvo/status.h    how a failure is reported
 //   tarvo/version.h   the version
@@ -15,6 +16,7 @@
 #include "tarvo/file.h"
 #include "tarvo/geometry.h"
 #include "tarvo/mesh.h"
+#include "tarvo/quantities.h"
 #include "tarvo/shapes.h"
 #include "tarvo/status.h"
 #include "tarvo/version.h"

@@ -30,8 +30,9 @@ from . import _tarvo
 from ._tarvo import FormatError
 
 __all__ = [
-    "BITORDER", "MAX_DIM", "PARTS", "FormatError", "Header", "Measurement", "Mesh", "Particle", "Stream",
-    "beyond", "cut", "measure", "mesh", "pack", "read", "unpack", "write", "write_mesh",
+    "BITORDER", "MAX_DIM", "PARTS", "FormatError", "Header", "Measurement", "Mesh", "Particle", "Properties",
+    "Section", "Stream", "beyond", "cut", "measure", "mesh", "pack", "properties", "read", "section", "unpack",
+    "write", "write_mesh",
 ]
 
 BITORDER = "little"
@@ -65,6 +66,24 @@ each triangle: 0 the particle's surface, 1 the face of the cut, 2 the wall of an
 meshio.Mesh(m.vertices, [("triangle", m.faces)]) take it as it is."""
 
 PARTS = ("surface", "cut", "pores")
+
+Properties = namedtuple("Properties", "volume surface_area equivalent_diameter sphericity centroid moments axes "
+                                     "enclosed_voxels enclosed_porosity euler_number")
+Properties.__doc__ = """The figures of a particle's shape, in voxel units (docs/quantities.md defines each): the
+number of set voxels, the surface area (faces between set and empty voxels, each weighted by the
+normal there), the diameter of the sphere of that volume, sphericity, the centroid (x, y, z), the
+eigenvalues of the covariance of the voxel positions (largest first) and their unit axes, the empty
+voxels with no 6-connected path to the grid's border and their share of the filled particle, and
+the Euler number of the set voxels (26-connectivity). NaN where an empty particle has none."""
+
+
+Section = namedtuple("Section", "pixels origin u v face_area solid_area pore_area section_porosity pore_sizes "
+                               "perimeter equivalent_diameter")
+Section.__doc__ = """The face a plane cuts through a particle (docs/quantities.md): pixels, a square uint8
+image (0 outside, 1 solid, 2 pore) whose pixel [j, i] is sampled from the voxel nearest to
+origin + (i - h) u + (j - h) v, h = width // 2; the areas in pixels (voxel faces), the section
+porosity, the sizes of the 4-connected pores (largest first), the perimeter (face edges times
+pi/4) and the diameter of the disc of the face's area."""
 
 
 class Particle:
@@ -117,6 +136,20 @@ def measure(voxels, *, dim=None):
     voxels, dim = _voxels(voxels, dim)
     count, lo, hi, mean, center = _tarvo.measure(voxels, dim)
     return Measurement(count, lo, hi, mean, center)
+
+
+def properties(voxels, *, dim=None):
+    """The shape figures of a particle (voxels, packed or a Particle) as Properties."""
+    voxels, dim = _voxels(voxels, dim)
+    return Properties(*_tarvo.properties(voxels, dim))
+
+
+def section(voxels, normal, through=None, *, dim=None):
+    """The face of the plane with this normal through `through` (x, y, z; default: the particle's
+    centre, as tarvo takes it) as a Section."""
+    voxels, dim = _voxels(voxels, dim)
+    return Section(*_tarvo.section(voxels, tuple(map(float, normal)),
+                                   None if through is None else tuple(map(float, through)), dim))
 
 
 def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):

@@ -9,6 +9,11 @@
 //   measure(voxels, dim) -> (count, min, max, mean, center), each (x, y, z) a tuple
 //   cut(voxels, x, y, z, out, dim) -> out or a new array in the form of voxels
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
+//   properties(voxels, dim) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
+//                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number)
+//   section(voxels, normal, through, dim) -> (pixels (w, w) uint8, origin, u, v, face_area, solid_area,
+//                               pore_area, section_porosity, pore_sizes, perimeter, equivalent_diameter);
+//                               through None: the particle's centre
 //   save(path: bytes, voxels, dim)
 //   pack(voxels, dim), unpack(voxels, dim) -> a new array in the packed or the voxel form
 //   mesh(voxels, smooth, cut, dim) -> (vertices float32 (V, 3) x y z, faces int64 (F, 3),
@@ -26,6 +31,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -33,6 +39,7 @@
 #include <variant>
 
 #include "tarvo/geometry.h"
+#include "tarvo/quantities.h"
 #include "python/volume.h"
 #include "files/io.h"
 #include "files/output.h"
@@ -385,6 +392,44 @@ py::tuple measure(py::object voxels, py::object dim) {
                           xyz(r.x_mean, r.y_mean, r.z_mean), xyz(c.x, c.y, c.z));
 }
 
+py::tuple triple_of(const std::array<double, 3>& v) { return py::make_tuple(v[0], v[1], v[2]); }
+
+py::tuple properties(py::object voxels, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    const Bitmap b = bitmap_of(p);
+    Properties q;
+    {
+        py::gil_scoped_release free;
+        q = tarvo::properties(b.rec());
+    }
+    return py::make_tuple(q.volume, q.surface_area, q.equivalent_diameter, q.sphericity, triple_of(q.centroid),
+                          triple_of(q.moments),
+                          py::make_tuple(triple_of(q.axes[0]), triple_of(q.axes[1]), triple_of(q.axes[2])),
+                          q.enclosed_voxels, q.enclosed_porosity, q.euler_number);
+}
+
+py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional<std::array<double, 3>> through,
+                  py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    if (!(normal[0] != 0 || normal[1] != 0 || normal[2] != 0) ||
+        !(std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2])))
+        throw py::value_error("the normal must be finite and not zero");
+    const Bitmap b = bitmap_of(p);
+    Section s;
+    {
+        py::gil_scoped_release free;
+        TelesoRecord measured = b.rec();
+        Analyse_teleso(measured);
+        const Center c = Get_center(measured);
+        const std::array<double, 3> point = through ? *through : std::array<double, 3>{double(c.x), double(c.y), double(c.z)};
+        s = tarvo::section(b.rec(), SectionPlane{point, normal});
+    }
+    py::array_t<std::uint8_t> pixels({s.width, s.width});
+    std::memcpy(pixels.mutable_data(), s.pixels.data(), s.pixels.size());
+    return py::make_tuple(pixels, triple_of(s.origin), triple_of(s.u), triple_of(s.v), s.face_area, s.solid_area,
+                          s.pore_area, s.section_porosity, py::cast(s.pore_sizes), s.perimeter, s.equivalent_diameter);
+}
+
 // What tarvo writes for the body: its measurements in the header, then its voxels.
 void save(const std::string& path, py::object voxels, py::object dim) {
     const Particle p = particle_of(voxels, dim, "voxels");
@@ -529,6 +574,8 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("cut", &cut, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("out") = none,
           py::arg("dim") = none);
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
+    m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
+    m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none);
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);

@@ -1,0 +1,31 @@
+// A particle's bounding box, one byte a voxel, with a margin of empty voxels: the form the shape
+// figures walk with plain neighbour offsets.
+//
+// API
+//   BoxGrid                  the box (lo: grid coordinates of its first voxel, edge lengths),
+//                            one byte a voxel (0 or 1), x fastest; margin voxels lie outside the particle
+//   box_grid(rec, margin)    the particle's bounding box widened by `margin` on every side
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "tarvo/body.h"
+
+namespace tarvo::quantities {
+
+struct BoxGrid {
+    std::array<std::int32_t, 3> lo{};    // grid coordinates of voxel (0, 0, 0) of the box
+    std::array<std::int64_t, 3> size{};  // edge lengths x, y, z
+    std::vector<std::uint8_t> cells;
+
+    std::int64_t index(std::int64_t x, std::int64_t y, std::int64_t z) const { return x + size[0] * (y + size[1] * z); }
+    std::uint8_t at(std::int64_t x, std::int64_t y, std::int64_t z) const { return cells[static_cast<std::size_t>(index(x, y, z))]; }
+    std::int64_t stride(int axis) const { return axis == 0 ? 1 : axis == 1 ? size[0] : size[0] * size[1]; }
+};
+
+// rec must be measured (its bounding box known) and hold at least one voxel.
+BoxGrid box_grid(const TelesoRecord& rec, std::int32_t margin);
+
+}  // namespace tarvo::quantities

@@ -1,0 +1,175 @@
+// The face of a plane section: sampled at unit spacing, classified, measured (definitions in
+// docs/quantities.md).
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "tarvo/quantities.h"
+#include "tarvo/shapes.h"
+
+namespace tarvo {
+namespace {
+
+using Vec = std::array<double, 3>;
+
+double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+Vec cross(const Vec& a, const Vec& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+Vec scaled(const Vec& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+Vec unit(const Vec& a) { return scaled(a, 1.0 / std::sqrt(dot(a, a))); }
+
+// u across the plane, away from the axis the normal is least along (the first of equals); v = n x u.
+void plane_basis(const Vec& normal, Vec& u, Vec& v) {
+    const Vec n = unit(normal);
+    int least = 0;
+    for (int k = 1; k < 3; ++k)
+        if (std::fabs(n[k]) < std::fabs(n[least])) least = k;
+    Vec e{};
+    e[least] = 1;
+    u = unit(cross(n, e));
+    v = cross(n, u);
+}
+
+// The half width of an image about `origin` that covers the grid: the farthest corner, plus one.
+std::int32_t half_width(const Vec& origin, std::int32_t dim) {
+    double far = 0;
+    for (int c = 0; c < 8; ++c) {
+        Vec d{};
+        for (int k = 0; k < 3; ++k) d[k] = ((c >> k) & 1 ? dim : -1) - origin[k];
+        far = std::max(far, std::sqrt(dot(d, d)));
+    }
+    return static_cast<std::int32_t>(std::ceil(far)) + 1;
+}
+
+// The nearest voxel's value, or none outside the grid.
+int sample(const TelesoRecord& rec, const Vec& q) {
+    std::int64_t p[3];
+    for (int k = 0; k < 3; ++k) {
+        const double f = std::floor(q[k] + 0.5);
+        if (!(f >= 0 && f < rec.dim)) return -1;
+        p[k] = static_cast<std::int64_t>(f);
+    }
+    return voxel_at(rec, voxel_index(rec.dim, static_cast<std::int32_t>(p[0]), static_cast<std::int32_t>(p[1]),
+                                     static_cast<std::int32_t>(p[2])));
+}
+
+constexpr std::uint8_t kEmpty = 3;  // not yet told pore from outside
+
+void sample_face(const TelesoRecord& rec, Section& s) {
+    const std::int32_t w = s.width, half = w / 2;
+    s.pixels.assign(static_cast<std::size_t>(w) * w, kOutsidePixel);
+    for (std::int32_t j = 0; j < w; ++j)
+        for (std::int32_t i = 0; i < w; ++i) {
+            const double a = i - half, b = j - half;
+            Vec q;
+            for (int k = 0; k < 3; ++k) q[k] = s.origin[k] + a * s.u[k] + b * s.v[k];
+            const int value = sample(rec, q);
+            s.pixels[static_cast<std::size_t>(i) + static_cast<std::size_t>(w) * j] =
+                value < 0 ? kOutsidePixel : value ? kSolidPixel : kEmpty;
+        }
+}
+
+// Empty pixels joined to the image's edge by a 4-connected path of empty or off-grid pixels are
+// outside; the others are pores, measured one 4-connected pore at a time.
+void tell_pores(Section& s) {
+    constexpr std::uint8_t kReached = 4;
+    const std::int64_t w = s.width;
+    std::vector<std::uint8_t>& px = s.pixels;
+    std::vector<std::int64_t> stack;
+    // Marks `start` and the pixels of class `from` (or either open class) 4-connected to it; their count.
+    auto fill = [&](std::int64_t start, bool open, std::uint8_t to) {
+        auto takes = [&](std::uint8_t p) { return open ? p == kOutsidePixel || p == kEmpty : p == kEmpty; };
+        std::int64_t count = 0;
+        px[start] = to;
+        stack.push_back(start);
+        while (!stack.empty()) {
+            const std::int64_t i = stack.back();
+            stack.pop_back();
+            ++count;
+            const std::int64_t x = i % w, y = i / w;
+            const std::int64_t next[4] = {x > 0 ? i - 1 : -1, x + 1 < w ? i + 1 : -1, y > 0 ? i - w : -1,
+                                          y + 1 < w ? i + w : -1};
+            for (std::int64_t k : next)
+                if (k >= 0 && takes(px[k])) {
+                    px[k] = to;
+                    stack.push_back(k);
+                }
+        }
+        return count;
+    };
+    for (std::int64_t i = 0; i < w * w; ++i) {
+        const std::int64_t x = i % w, y = i / w;
+        const bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == w;
+        if (edge && (px[i] == kOutsidePixel || px[i] == kEmpty)) fill(i, true, kReached);
+    }
+    for (std::uint8_t& p : px)
+        if (p == kReached) p = kOutsidePixel;
+    for (std::int64_t i = 0; i < w * w; ++i)
+        if (px[i] == kEmpty) s.pore_sizes.push_back(fill(i, false, kPorePixel));
+    std::sort(s.pore_sizes.rbegin(), s.pore_sizes.rend());
+}
+
+void measure_face(Section& s) {
+    const std::int64_t w = s.width;
+    std::int64_t edges = 0;
+    auto face = [&](std::int64_t x, std::int64_t y) {
+        return x >= 0 && y >= 0 && x < w && y < w && s.pixels[static_cast<std::size_t>(x + w * y)] != kOutsidePixel;
+    };
+    for (std::int64_t y = 0; y < w; ++y)
+        for (std::int64_t x = 0; x < w; ++x) {
+            const std::uint8_t p = s.pixels[static_cast<std::size_t>(x + w * y)];
+            s.solid_area += p == kSolidPixel;
+            s.pore_area += p == kPorePixel;
+            if (p == kOutsidePixel) continue;
+            edges += !face(x - 1, y) + !face(x + 1, y) + !face(x, y - 1) + !face(x, y + 1);
+        }
+    s.face_area = s.solid_area + s.pore_area;
+    s.section_porosity = s.face_area ? static_cast<double>(s.pore_area) / static_cast<double>(s.face_area)
+                                     : std::numeric_limits<double>::quiet_NaN();
+    // A boundary of every direction crosses pixel edges 4/pi times its length on average.
+    s.perimeter = static_cast<double>(edges) * std::numbers::pi / 4;
+    s.equivalent_diameter = std::sqrt(4 * static_cast<double>(s.face_area) / std::numbers::pi);
+}
+
+}  // namespace
+
+std::optional<SectionPlane> section_plane_of(CutLengths lengths, Center centre) {
+    const float l[3] = {lengths.x, lengths.y, lengths.z};
+    const double c[3] = {static_cast<double>(centre.x), static_cast<double>(centre.y), static_cast<double>(centre.z)};
+    Vec n{};
+    for (int k = 0; k < 3; ++k) n[k] = std::isfinite(l[k]) && l[k] != 0 ? 1.0 / l[k] : 0.0;
+    const double nn = dot(n, n);
+    if (!(nn > 0) || !std::isfinite(nn)) return std::nullopt;
+    SectionPlane p;
+    p.normal = n;
+    for (int k = 0; k < 3; ++k) p.point[k] = c[k] + n[k] / nn;  // the foot of the perpendicular from the centre
+    return p;
+}
+
+std::vector<std::array<double, 3>> random_normals(int count, std::uint64_t seed) {
+    shapes::SplitMix64 random(seed);
+    std::vector<std::array<double, 3>> normals;
+    for (int k = 0; k < count; ++k) {
+        // z uniform in [-1, 1) and the angle around z uniform: uniform on the sphere (Archimedes).
+        const double z = random.uniform(-1, 1);
+        const double phi = random.uniform(0, 2 * std::numbers::pi);
+        const double r = std::sqrt(1 - z * z);
+        normals.push_back({r * std::cos(phi), r * std::sin(phi), z});
+    }
+    return normals;
+}
+
+Section section(const TelesoRecord& rec, const SectionPlane& plane) {
+    Section s;
+    s.origin = plane.point;
+    plane_basis(plane.normal, s.u, s.v);
+    s.width = 2 * half_width(s.origin, rec.dim) + 1;
+    sample_face(rec, s);
+    tell_pores(s);
+    measure_face(s);
+    return s;
+}
+
+}  // namespace tarvo
