@@ -26,7 +26,12 @@ endforeach()
 # target tarvo::tarvo. The rooms' own headers stay in the source tree.
 set(_tarvo_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/tarvo)
 target_include_directories(tarvo_lib INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-install(TARGETS tarvo_lib EXPORT tarvoTargets
+if(TARVO_BUILD_TOOLS)
+  set(_tarvo_libraries tarvo_lib tarvo_quantities)
+else()
+  set(_tarvo_libraries tarvo_lib)
+endif()
+install(TARGETS ${_tarvo_libraries} EXPORT tarvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(DIRECTORY include/tarvo ${CMAKE_CURRENT_BINARY_DIR}/include/tarvo
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
