@@ -110,7 +110,8 @@ bool rename_over(const char* from, const char* to, int& error);
 void remove_file(const char* path);
 // The permission bits of an existing file.
 std::optional<unsigned> file_mode(const char* path);
-// The permission bits a new file gets when created with 0666.
+// The permission bits a new file gets when created with 0666. The process umask is never set for
+// it (the system reports it), except once when the library is loaded where it is not reported.
 unsigned new_file_mode();
 
 // A zeroed block of whole pages; null when memory runs out.
