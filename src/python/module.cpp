@@ -73,8 +73,10 @@ py::str decoded(const std::string& text) {
             break;
     }
     if (s.err == 0) raise_object(PyExc_OSError, message);
+    // A refusal of this library's own says why in its own words.
+    const py::str reason = s.error == Error::kUnsafeLink ? message : decoded(std::strerror(s.err));
     // OSError(errno, strerror, filename) becomes the subclass of that errno (FileNotFoundError...).
-    py::object error = py::handle(PyExc_OSError)(s.err, decoded(std::strerror(s.err)), decoded(s.path));
+    py::object error = py::handle(PyExc_OSError)(s.err, reason, decoded(s.path));
     raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error);
 }
 

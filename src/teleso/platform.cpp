@@ -58,6 +58,17 @@ bool may_create_in(const char* directory) {
     return ::faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0;
 }
 
+bool may_follow_link(const char* link, unsigned& owner) {
+    struct stat l, d;
+    if (::lstat(link, &l) != 0) return true;  // nothing to follow: what comes next meets the error
+    owner = static_cast<unsigned>(l.st_uid);
+    if (!S_ISLNK(l.st_mode) || l.st_uid == ::geteuid()) return true;
+    const std::string parent = std::filesystem::path(link).parent_path().string();
+    if (::stat(parent.empty() ? "." : parent.c_str(), &d) != 0) return true;
+    const bool shared = (d.st_mode & S_ISVTX) && (d.st_mode & S_IWOTH);
+    return !shared || d.st_uid == l.st_uid;
+}
+
 int descriptor_in_path(const char* path) {
     const std::string p(path);
     if (p == "/dev/stdin") return 0;
@@ -299,6 +310,9 @@ bool may_create_in(const char* directory) {
     std::error_code ec;
     return fs::is_directory(directory, ec);
 }
+
+// Owners of links are not known here.
+bool may_follow_link(const char*, unsigned&) { return true; }
 
 // Without descriptors, the standard streams are what a program can write through.
 int descriptor_in_path(const char* path) {
