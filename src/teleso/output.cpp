@@ -228,11 +228,15 @@ Status Output::open(const std::string& path, Protected protect) {
     std::uint64_t salt = (std::uint64_t{entropy()} << 32) ^ entropy();
     for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
         temp_ = temp_name_for(target_, salt);
+        // Guarded before it exists: a signal as it is created removes it. (Another file of this
+        // random name would be removed only by a signal in the instant of a failed creation.)
+        guard_slot_ = guard(temp_);
         if (writer_.create_private(temp_.c_str())) {
             mode_ = Mode::kTemporary;
-            guard_slot_ = guard(temp_);
             return {};
         }
+        unguard(guard_slot_);
+        guard_slot_ = -1;
         if (writer_.error() != EEXIST) break;
         salt = salt * 6364136223846793005ULL + 1442695040888963407ULL;
     }
