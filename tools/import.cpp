@@ -168,7 +168,7 @@ ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold,
 
 // What import chose, on standard error (standard output may be the particle).
 void report(const std::string& in, std::int32_t edge, const ByteFacts& facts, bool chosen, std::int32_t voxels) {
-    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", in.c_str(), edge,
+    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", escaped(in).c_str(), edge,
                  facts.threshold,
                  !chosen ? "" : facts.threshold == kBinaryThreshold ? " (every value is 0 or 1)" : " (values up to 255)",
                  voxels);

@@ -1,4 +1,5 @@
 // tarvo-tools: make, inspect, picture, export, import and view particles.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -28,8 +29,10 @@ void print_overview(std::FILE* to) {
 }
 
 bool asks_for_help(const tools::Args& args) {
-    for (const std::string& a : args)
+    for (const std::string& a : args) {
+        if (a == "--") return false;  // what follows are names
         if (a == "--help" || a == "-h") return true;
+    }
     return false;
 }
 
@@ -42,10 +45,10 @@ int run(const tools::Subcommand& sub, const tools::Args& args) {
         return sub.run(args);
     } catch (const tools::UsageError& e) {
         std::fprintf(stderr, "tarvo-tools %s: %s\nRun 'tarvo-tools %s --help' for its usage.\n", sub.name,
-                     e.what(), sub.name);
+                     tools::escaped(e.what()).c_str(), sub.name);
         return tools::kUsage;
     } catch (const tools::Failure& e) {
-        std::fprintf(stderr, "tarvo-tools %s: %s\n", sub.name, e.what());
+        std::fprintf(stderr, "tarvo-tools %s: %s\n", sub.name, tools::escaped(e.what()).c_str());
         return tools::kFailed;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tarvo-tools %s: out of memory\n", sub.name);
@@ -53,9 +56,22 @@ int run(const tools::Subcommand& sub, const tools::Args& args) {
     }
 }
 
-}  // namespace
+// Standard output is written whole or the run fails: flushed, checked and closed, so that a report
+// cut short by a full disk is never taken for a whole one.
+int with_output_checked(int status) {
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    int err = errno;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        err = errno;
+    }
+    if (!failed) return status;
+    std::fprintf(stderr, "tarvo-tools: writing standard output failed: %s\n", std::strerror(err ? err : EIO));
+    return status == tools::kDone ? tools::kFailed : status;
+}
 
-int main(int argc, char** argv) {
+int run_main(int argc, char** argv) {
     if (argc < 2) {
         print_overview(stderr);
         return tools::kUsage;
@@ -70,7 +86,7 @@ int main(int argc, char** argv) {
             std::fputs(s->usage, stdout);
             return tools::kDone;
         }
-        std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", argv[2]);
+        std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", tools::escaped(argv[2]).c_str());
         print_overview(stderr);
         return tools::kUsage;
     }
@@ -79,7 +95,11 @@ int main(int argc, char** argv) {
         return tools::kDone;
     }
     if (const tools::Subcommand* s = find_subcommand(name)) return run(*s, tools::Args(argv + 2, argv + argc));
-    std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", name.c_str());
+    std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", tools::escaped(name).c_str());
     print_overview(stderr);
     return tools::kUsage;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return with_output_checked(run_main(argc, argv)); }

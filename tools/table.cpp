@@ -17,8 +17,11 @@ const char kUsageText[] =
     "stream_bytes (the voxel stream's code bytes), warnings (as info gives them, joined by '; ')\n"
     "and error. An empty particle has no bounding box, means or centre cells. A file that cannot be\n"
     "read gives a row with its error, and the exit status is then 1.\n"
-    "  --csv    comma-separated values with a header line\n"
-    "  --json   a JSON array of one object per file\n";
+    "  --csv    comma-separated values with a header line; a cell that would start a formula in a\n"
+    "           spreadsheet (= + - @) or starts with ' gets a ' in front\n"
+    "  --json   a JSON array of one object per file\n"
+    "Names that hold backslashes, control characters or bytes that are no UTF-8 are escaped in text\n"
+    "and CSV (\\\\ \\t \\n \\r \\xHH); in JSON such a byte is \\udcXX. Either maps back to the bytes.\n";
 
 const char* const kColumns[] = {"file",   "dim",    "voxels", "x_min", "x_max", "y_min", "y_max",
                                 "z_min",  "z_max",  "x_mean", "y_mean", "z_mean", "cx", "cy", "cz",
@@ -53,7 +56,14 @@ Row row_of(const ParticleReport& r) {
     return row;
 }
 
-std::string csv_cell(const std::string& s) {
+// A spreadsheet takes a cell that starts with one of these for a formula, quoted or not.
+bool starts_formula(const std::string& s) { return !s.empty() && std::string("=+-@\t\r").find(s[0]) != std::string::npos; }
+
+// The escaped text (valid UTF-8, no control characters); a ' before one that would start a formula,
+// or that starts with ' itself, so that dropping one leading ' gives the escaped text back.
+std::string csv_cell(const std::string& text) {
+    std::string s = escaped(text);
+    if (starts_formula(s) || (!s.empty() && s[0] == '\'')) s.insert(0, 1, '\'');
     if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
     std::string q = "\"";
     for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -94,7 +104,9 @@ void print_json(const std::vector<Row>& rows, const std::vector<ParticleReport>&
     std::printf("\n]\n");
 }
 
-void print_text(const std::vector<Row>& rows) {
+void print_text(std::vector<Row> rows) {
+    for (Row& row : rows)
+        for (std::string& cell : row) cell = escaped(cell);
     std::vector<std::size_t> width(kColumnCount);
     for (std::size_t c = 0; c < kColumnCount; ++c) width[c] = std::string(kColumns[c]).size();
     for (const Row& row : rows)
