@@ -40,13 +40,16 @@ ParticleReport report_on(const std::string& path) {
     ParticleReport r;
     r.path = path;
     TelesoRecord rec;
-    const teleso::Status s = teleso::load_body(path, rec, &r.load, true);
+    // Measured while the stream is read: work in proportion to the stream, not to the grid its
+    // header claims (a 52-byte file may claim the largest).
+    teleso::Tally tally;
+    const teleso::Status s = teleso::load_body(path, rec, &r.load, true, &tally);
     remember_input(r.load.file);
     if (!s) {
         r.error = teleso::describe(s);
         return r;
     }
-    Analyse_teleso(rec);
+    geometry::set_measurement(rec, tally);
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);

@@ -16,9 +16,10 @@
 //                                    (for tests); the results are the same
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
-//   LoadInfo, load_body(path, rec, info, count_surplus)
-//                                    open, read the header, check it, allocate and decode; on
-//                                    failure rec holds no bitmap
+//   LoadInfo, load_body(path, rec, info, count_surplus, measured)
+//                                    open, read the header, check it, allocate and decode (with
+//                                    `measured`, the tally of the particle read); on failure rec
+//                                    holds no bitmap
 //   encode_voxels(rec, writer)       the voxel stream of a body into a stream writer
 //   encode_stream(rec)               the voxel stream of a body in memory
 //   write_body(out, rec, threads)    the header image and the voxel stream into an open output
@@ -75,7 +76,8 @@ struct LoadInfo {
     std::optional<InputFile> file;
 };
 
-Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false);
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false,
+                 Tally* measured = nullptr);
 
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer);
 std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec);

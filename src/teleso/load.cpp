@@ -499,7 +499,7 @@ std::optional<InputFile> Input::file() const {
     return InputFile{*id, path_};
 }
 
-Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus) {
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus, Tally* measured) {
     rec.data = nullptr;
     Input in;
     HeaderImage header;
@@ -511,7 +511,7 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
         apply_header(header, rec);
         s = create_body(rec, header.dim(), path);
     }
-    if (s) s = in.read_voxels(rec);
+    if (s) s = in.read_voxels(rec, kAutoThreads, measured);
     if (s && count_surplus) s = in.read_rest();
     if (!s && rec.data) free_body(rec);
     if (info) {
