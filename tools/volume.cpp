@@ -19,7 +19,7 @@ void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8
 std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source) {
     std::ostringstream h;
     h << "NRRD0004\n"
-      << "# " << source << ": " << int{kExportSet} << " = particle voxel, " << int{kExportEmpty} << " = empty\n"
+      << "# " << escaped(source) << ": " << int{kExportSet} << " = particle voxel, " << int{kExportEmpty} << " = empty\n"
       << "type: uint8\n"
       << "dimension: 3\n"
       << "sizes: " << dim << " " << dim << " " << dim << "\n"
