@@ -84,6 +84,13 @@ void check(const teleso::Status& s) {
     if (!s) raise_status(s);
 }
 
+// The library reads a path or a length up to its first NUL: one with a NUL is refused, as open()
+// refuses it.
+const std::string& whole_text(const std::string& text) {
+    if (text.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return text;
+}
+
 // A bitmap block: owned (released with this object) or borrowed from an array of this module.
 class Bitmap {
 public:
@@ -312,7 +319,7 @@ void store(const Bitmap& b, const Particle& out) {
 using Length = std::variant<std::string, double>;
 
 float cut_length(const Length& length) {
-    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(text->c_str());
+    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(whole_text(*text).c_str());
     return static_cast<float>(std::get<double>(length));
 }
 
@@ -392,6 +399,7 @@ py::tuple measure(py::object voxels, py::object dim) {
 
 // What tarvo writes for the body: its measurements in the header, then its voxels.
 void save(const std::string& path, py::object voxels, py::object dim) {
+    whole_text(path);
     const Particle p = particle_of(voxels, dim, "voxels");
     Bitmap b = bitmap_of(p);
     teleso::Status s;
@@ -404,6 +412,7 @@ void save(const std::string& path, py::object voxels, py::object dim) {
 }
 
 py::tuple load(const std::string& path, bool packed) {
+    whole_text(path);
     TelesoRecord rec;
     teleso::LoadInfo info;
     teleso::Status s;
