@@ -89,12 +89,12 @@ int run_export(const Args& raw) {
     } else if (ext == ".nrrd") {
         write_volume_file(out, nrrd_header(body.rec.dim, "", source), &body.rec, progress);
     } else {
-        // The pair is written whole or not at all: both files are written in full before either
-        // replaces what was there, the header first, so that it never describes other data.
+        // The pair is written whole or not at all: both files are opened and written in full
+        // before either replaces what was there, so that a header never describes other data.
         const std::string nhdr = out.substr(0, out.size() - ext.size()) + ".nhdr";
+        OutputFile data(out);
         OutputFile header(nhdr);
         write_volume(header, nrrd_header(body.rec.dim, base_name(out), source), nullptr, progress);
-        OutputFile data(out);
         write_volume(data, "", &body.rec, progress);
         data.commit();
         header.commit();
