@@ -46,6 +46,11 @@ void VolumeReader::open(const std::string& path) {
     if (const auto id = reader_.id()) remember_input(teleso::InputFile{*id, path});
 }
 
+std::optional<std::uint64_t> VolumeReader::regular_size() const {
+    if (const std::optional<std::uint64_t> n = reader_.regular_size()) return n;
+    return regular_file_bytes(path_);
+}
+
 void VolumeReader::put_back(std::vector<std::uint8_t> bytes) {
     position_ -= bytes.size();
     bytes.insert(bytes.end(), back_.begin() + static_cast<std::ptrdiff_t>(back_pos_), back_.end());
