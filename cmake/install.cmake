@@ -8,6 +8,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Folders get 0755 whatever the umask of the install or the packaging, or of the checkout the
+# headers' folders are copied from (a umask of 000 made them writable by everyone).
+set(_tarvo_directory_permissions OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${_tarvo_directory_permissions})
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${_tarvo_directory_permissions})
+
 # Programs and man pages. The pages carry the version from project(), so they are configured.
 set(_tarvo_programs tarvo)
 set(_tarvo_pages tarvo)
@@ -35,6 +41,7 @@ install(TARGETS ${_tarvo_libraries} EXPORT tarvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(DIRECTORY include/tarvo ${CMAKE_CURRENT_BINARY_DIR}/include/tarvo
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+        DIRECTORY_PERMISSIONS ${_tarvo_directory_permissions}
         FILES_MATCHING PATTERN "*.h")
 install(EXPORT tarvoTargets NAMESPACE tarvo:: DESTINATION ${_tarvo_config_dir} COMPONENT development)
 configure_package_config_file(cmake/tarvoConfig.cmake.in tarvoConfig.cmake

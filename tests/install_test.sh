@@ -59,4 +59,10 @@ fi
 (cd "$work/library" && "${runner[@]}" "$work/consumer/cut_with_library" "$src/data/grain160.3d" cut.3d 1 1 99999)
 cmp "$work/built/cut.3d" "$work/library/cut.3d" || fail "the installed library cuts to other bytes than tarvo"
 
+# Under a permissive umask (000) no installed folder or file may be written by others.
+prefix0=$work/prefix-umask000
+(umask 000 && "$cmake" --install "$build" --prefix "$prefix0" >"$work/install0.log")
+writable=$(find "$prefix0" ! -type l -perm /022)
+[ -z "$writable" ] || fail "an install under umask 000 leaves these writable by others: $writable"
+
 echo "installed into $prefix: $(cd "$prefix" && find . -type f | wc -l) files; programs, man pages and library agree"

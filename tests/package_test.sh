@@ -70,6 +70,14 @@ cmp "$work/built/log" "$work/unpacked/log" || fail "the packaged tarvo prints an
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   apt-get install --simulate --no-download "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt would not install $deb"; }
 fi
+# Packages made under a permissive umask (000) hold no folder or file that others may write.
+(umask 000 && "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out0" >"$work/cpack0.log" 2>&1) ||
+  { cat "$work/cpack0.log"; fail "cpack -G DEB under umask 000 failed"; }
+for package in "$work"/out0/*.deb; do
+  writable=$(dpkg-deb -c "$package" | awk 'substr($1, 1, 1) != "l" && (substr($1, 6, 1) == "w" || substr($1, 9, 1) == "w")')
+  [ -z "$writable" ] || fail "$(basename "$package") made under umask 000 holds entries others may write: $writable"
+done
+
 # The Python package: Debian's python3 imports it from the unpacked tree alone (no compiler, no
 # build tree) and cuts as the program does; apt would install it with its dependencies.
 if [ "$python" = ON ]; then

@@ -20,9 +20,14 @@ const std::string* Arguments::value(const std::string& name) const {
 Arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& valued,
                           const std::set<std::string>& flags) {
     Arguments a;
+    bool options = true;
     for (std::size_t k = 0; k < args.size(); ++k) {
         const std::string& arg = args[k];
-        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+        if (options && arg == "--") {
+            options = false;
+            continue;
+        }
+        if (!options || arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
             a.positional.push_back(arg);
             continue;
         }
@@ -152,7 +157,11 @@ std::string json_string(const std::string& text, bool in_script) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         const std::size_t n = utf8_sequence(text, i);
         if (n == 0) {
-            out += "\\ufffd";  // a file name may hold bytes that are no UTF-8
+            // A file name may hold bytes that are no UTF-8: each keeps its value, as a lone
+            // surrogate, so that two names never read the same.
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+            out += escape;
             ++i;
         } else if (c == '"' || c == '\\') {
             out += '\\';
@@ -169,6 +178,33 @@ std::string json_string(const std::string& text, bool in_script) {
         }
     }
     return out + "\"";
+}
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = utf8_sequence(text, i);
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (n == 0 || c1 || c < 0x20 || c == 0x7F || c == '\\') {
+            const std::size_t k = c1 ? 2 : 1;
+            for (std::size_t j = 0; j < k; ++j) {
+                const unsigned char b = static_cast<unsigned char>(text[i + j]);
+                char escape[8];
+                if (b == '\\') std::snprintf(escape, sizeof escape, "\\\\");
+                else if (b == '\t') std::snprintf(escape, sizeof escape, "\\t");
+                else if (b == '\n') std::snprintf(escape, sizeof escape, "\\n");
+                else if (b == '\r') std::snprintf(escape, sizeof escape, "\\r");
+                else std::snprintf(escape, sizeof escape, "\\x%02x", b);
+                out += escape;
+            }
+            i += k;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
 }
 
 void allocate_or_fail(Body& body, std::int32_t dim) {

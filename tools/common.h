@@ -8,7 +8,10 @@
 //   number / integer / triple       option values checked against their ranges
 //   take_cut(args)                  the lengths of --cut X Y Z, taken out of the arguments
 //   lower_extension(path)           ".vtk", ".raw", ... in lower case
-//   json_string(text, in_script)    a quoted JSON string; bytes that are no UTF-8 become U+FFFD
+//   json_string(text, in_script)    a quoted JSON string; a byte that is no UTF-8 becomes \udcXX
+//                                   (XX its value, as Python's os.fsdecode has it)
+//   escaped(text)                   text for a terminal or CSV: \\, \t, \n, \r and \xHH stand for
+//                                   backslashes, control characters and bytes that are no UTF-8
 //   load_or_fail, measure_and_save  the library's reading and writing of particles
 //   remember_input(file)            an input that no output of this run may replace
 //   OutputFile                      any output of a subcommand, through the library's safe output:
@@ -54,7 +57,8 @@ struct Arguments {
 };
 
 // Options are `--name value` or `--name=value` for the names in `valued`, `--name` for `flags`;
-// anything else starting with "--" is a usage error, as is a repeated option.
+// anything else starting with "--" is a usage error, as is a repeated option. After "--" every
+// argument is positional.
 Arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& valued,
                           const std::set<std::string>& flags);
 void expect_positional(const Arguments& a, std::size_t count, const char* what);
@@ -73,6 +77,10 @@ std::string lower_extension(const std::string& path);
 // Quotes and escapes text for JSON; in_script also escapes < > & so that the string can stand
 // inside an HTML <script> element.
 std::string json_string(const std::string& text, bool in_script = false);
+
+// The escaped form of a name (or a message naming one): unchanged unless it holds a backslash, a
+// control character (C0, DEL, C1) or bytes that are no UTF-8; it maps back to the bytes.
+std::string escaped(const std::string& text);
 
 [[noreturn]] void fail_with(const tarvo::Status& status);
 void allocate_or_fail(Body& body, std::int32_t dim);

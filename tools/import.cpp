@@ -20,7 +20,8 @@ const char kUsageText[] =
     "1290.\n"
     "  .raw          the bare bytes; the edge is --dim N, or else the cube root of the length\n"
     "  .nrrd, .nhdr  NRRD, type uint8, three equal sizes, raw encoding, attached or detached data\n"
-    "                (a detached header is trusted: the file it names is read)\n"
+    "                (a detached header's data file must be a regular file holding exactly the\n"
+    "                bytes the header describes: the byte skip, then the voxels)\n"
     "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
     "\n"
     "Says on standard error what it chose (edge, threshold, voxels set) and warns when no voxel is\n"
@@ -71,6 +72,24 @@ std::int32_t raw_edge(const std::string& path, const std::string* dim_text) {
     return static_cast<std::int32_t>(root);
 }
 
+// A detached header names a file that the user may not have looked at: it is read no further than
+// the header says. It must be a regular file holding exactly the header's bytes (the byte skip,
+// none for -1, then the voxels), checked before anything is read, so that neither an endless
+// device nor the last bytes of whatever file it names are read.
+void check_detached_data(const VolumeReader& data, const std::string& header, const NrrdHeader& h,
+                         std::uint64_t need) {
+    const std::optional<std::uint64_t> length = data.regular_size();
+    if (!length)
+        throw Failure("'" + data.path() + "' is not a regular file: the data file of the NRRD header '" + header +
+                      "' must be one");
+    const std::uint64_t described = h.byte_skip + need;
+    if (*length != described)
+        throw Failure("'" + data.path() + "' holds " + std::to_string(*length) + " bytes, but the header '" + header +
+                      "' describes " + std::to_string(described) + " (byte skip " +
+                      std::to_string(h.data_at_end ? -1 : static_cast<std::int64_t>(h.byte_skip)) +
+                      ", then a cube of edge " + std::to_string(h.edge) + ")");
+}
+
 // Positions `data` at the voxel bytes the header describes and returns the edge.
 std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std::string* dim_text) {
     const NrrdHeader h = read_nrrd_header(header_file);
@@ -79,8 +98,11 @@ std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std:
     if (dim_text && integer("--dim", *dim_text, 0, tarvo::kMaxDim) != h.edge)
         throw Failure("'" + path + "' holds a cube of edge " + std::to_string(h.edge) + ", not " + *dim_text);
     VolumeReader& source = h.data_path.empty() ? header_file : data;
-    if (!h.data_path.empty()) data.open(h.data_path);
     const std::uint64_t need = cube(h.edge);
+    if (!h.data_path.empty()) {
+        data.open(h.data_path);
+        check_detached_data(data, path, h, need);
+    }
     std::uint64_t skip = h.byte_skip;
     if (h.data_at_end) {
         const std::optional<std::uint64_t> length = regular_file_bytes(source.path());
@@ -168,7 +190,7 @@ ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold,
 
 // What import chose, on standard error (standard output may be the particle).
 void report(const std::string& in, std::int32_t edge, const ByteFacts& facts, bool chosen, std::int32_t voxels) {
-    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", in.c_str(), edge,
+    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", escaped(in).c_str(), edge,
                  facts.threshold,
                  !chosen ? "" : facts.threshold == kBinaryThreshold ? " (every value is 0 or 1)" : " (values up to 255)",
                  voxels);

@@ -23,7 +23,7 @@ using tarvo::kStoredFields;
 using Report = ParticleReport;
 
 void print_text(const Report& r) {
-    std::printf("file      %s (%" PRIu64 " bytes)\n", r.path.c_str(), r.load.file_bytes);
+    std::printf("file      %s (%" PRIu64 " bytes)\n", escaped(r.path).c_str(), r.load.file_bytes);
     std::printf("header    (as stored)\n");
     for (std::size_t f = 0; f < kStoredFields; ++f) {
         if (f < r.whole_fields())

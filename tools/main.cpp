@@ -1,4 +1,6 @@
-// tarvo-tools: make, inspect, picture, export, mesh, import and view particles.
+// tarvo-tools: make, inspect, tabulate, measure, cut, section, picture, export, mesh, import and view
+// particles.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -31,8 +33,10 @@ void print_overview(std::FILE* to) {
 }
 
 bool asks_for_help(const tarvo::tools::Args& args) {
-    for (const std::string& a : args)
+    for (const std::string& a : args) {
+        if (a == "--") return false;  // what follows are names
         if (a == "--help" || a == "-h") return true;
+    }
     return false;
 }
 
@@ -45,10 +49,10 @@ int run(const tarvo::tools::Subcommand& sub, const tarvo::tools::Args& args) {
         return sub.run(args);
     } catch (const tarvo::tools::UsageError& e) {
         std::fprintf(stderr, "tarvo-tools %s: %s\nRun 'tarvo-tools %s --help' for its usage.\n", sub.name,
-                     e.what(), sub.name);
+                     tarvo::tools::escaped(e.what()).c_str(), sub.name);
         return tarvo::tools::kUsage;
     } catch (const tarvo::tools::Failure& e) {
-        std::fprintf(stderr, "tarvo-tools %s: %s\n", sub.name, e.what());
+        std::fprintf(stderr, "tarvo-tools %s: %s\n", sub.name, tarvo::tools::escaped(e.what()).c_str());
         return tarvo::tools::kFailed;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tarvo-tools %s: out of memory\n", sub.name);
@@ -56,9 +60,22 @@ int run(const tarvo::tools::Subcommand& sub, const tarvo::tools::Args& args) {
     }
 }
 
-}  // namespace
+// Standard output is written whole or the run fails: flushed, checked and closed, so that a report
+// cut short by a full disk is never taken for a whole one.
+int with_output_checked(int status) {
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    int err = errno;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        err = errno;
+    }
+    if (!failed) return status;
+    std::fprintf(stderr, "tarvo-tools: writing standard output failed: %s\n", std::strerror(err ? err : EIO));
+    return status == tarvo::tools::kDone ? tarvo::tools::kFailed : status;
+}
 
-int main(int argc, char** argv) {
+int run_main(int argc, char** argv) {
     if (const std::string refused = tarvo::kernel_refusal(); !refused.empty()) {
         std::fprintf(stderr, "tarvo-tools: %s\n", refused.c_str());
         return tarvo::tools::kUsage;
@@ -77,7 +94,7 @@ int main(int argc, char** argv) {
             std::fputs(s->usage, stdout);
             return tarvo::tools::kDone;
         }
-        std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", argv[2]);
+        std::fprintf(stderr, "tarvo-tools help: unknown subcommand '%s'\n\n", tarvo::tools::escaped(argv[2]).c_str());
         print_overview(stderr);
         return tarvo::tools::kUsage;
     }
@@ -88,7 +105,11 @@ int main(int argc, char** argv) {
         return tarvo::tools::kDone;
     }
     if (const tarvo::tools::Subcommand* s = find_subcommand(name)) return run(*s, tarvo::tools::Args(argv + 2, argv + argc));
-    std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", name.c_str());
+    std::fprintf(stderr, "tarvo-tools: unknown subcommand '%s'\n\n", tarvo::tools::escaped(name).c_str());
     print_overview(stderr);
     return tarvo::tools::kUsage;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return with_output_checked(run_main(argc, argv)); }

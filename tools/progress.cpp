@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common.h"
 #include "sys/threads.h"
 
 namespace tarvo::tools {
@@ -59,7 +60,7 @@ void Progress::run() {
 // Called with the mutex held.
 void Progress::draw() {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin_).count();
-    std::string line = task_ + ": " + stage_;
+    std::string line = task_ + ": " + escaped(stage_);
     if (total_ > 0) {
         const std::int64_t done = std::min(done_.load(std::memory_order_relaxed), total_);
         line.append(1, ' ').append(std::to_string(done * 100 / total_)).append(1, '%');

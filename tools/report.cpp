@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include "tarvo/geometry.h"
+#include "geometry/passes.h"
 
 namespace tarvo::tools {
 
@@ -39,19 +39,22 @@ void collect_warnings(ParticleReport& r) {
 ParticleReport report_on(const std::string& path, bool figures) {
     ParticleReport r;
     r.path = path;
-    TelesoRecord rec;
-    const tarvo::Status s = tarvo::load_body(path, rec, &r.load, true);
+    Body body;
+    TelesoRecord& rec = body.rec;
+    // Measured while the stream is read: work in proportion to the stream, not to the grid its
+    // header claims (a 52-byte file may claim the largest).
+    tarvo::Tally tally;
+    const tarvo::Status s = tarvo::load_body(path, rec, &r.load, true, &tally);
     remember_input(r.load.file);
     if (!s) {
         r.error = tarvo::describe(s);
         return r;
     }
-    Analyse_teleso(rec);
+    geometry::set_measurement(rec, tally);
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);
     if (figures) r.figures = properties(rec);
-    tarvo::free_body(rec);
     collect_warnings(r);
     return r;
 }

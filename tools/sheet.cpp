@@ -32,7 +32,15 @@ std::string joined(const std::vector<std::string>& parts) {
 // What a cell shows in text and CSV.
 std::string plain(const Cell& cell, Kind kind) { return is_list(kind) ? joined(cell.items) : cell.text; }
 
-std::string csv_cell(const std::string& s) {
+// A spreadsheet takes a cell that starts with one of these for a formula, quoted or not.
+bool starts_formula(const std::string& s) { return !s.empty() && std::string("=+-@\t\r").find(s[0]) != std::string::npos; }
+
+// A text cell escaped (valid UTF-8, no control characters), with a ' before one that would start a
+// formula or that starts with ' itself, so that dropping one leading ' gives the escaped text
+// back; numbers as they are.
+std::string csv_cell(const std::string& text, Kind kind) {
+    std::string s = kind == Kind::kNumber ? text : escaped(text);
+    if (kind != Kind::kNumber && (starts_formula(s) || (!s.empty() && s[0] == '\''))) s.insert(0, 1, '\'');
     if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
     std::string q = "\"";
     for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -45,7 +53,7 @@ void print_csv(const Sheet& sheet) {
     std::printf("\n");
     for (const Row& row : sheet.rows) {
         for (std::size_t c = 0; c < n; ++c)
-            std::printf("%s%s", c ? "," : "", csv_cell(plain(row[c], sheet.columns[c].kind)).c_str());
+            std::printf("%s%s", c ? "," : "", csv_cell(plain(row[c], sheet.columns[c].kind), sheet.columns[c].kind).c_str());
         std::printf("\n");
     }
 }
@@ -77,7 +85,7 @@ void print_json(const Sheet& sheet) {
 void print_text(const Sheet& sheet) {
     const std::size_t n = sheet.columns.size();
     auto shown = [&](const Row& row, std::size_t c) {
-        const std::string s = plain(row[c], sheet.columns[c].kind);
+        const std::string s = escaped(plain(row[c], sheet.columns[c].kind));
         return s.empty() && sheet.columns[c].kind == Kind::kNumber ? std::string("-") : s;
     };
     std::vector<std::size_t> width(n);

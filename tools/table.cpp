@@ -19,8 +19,11 @@ const char kUsageText[] =
     "all cores. A file that cannot be read gives a row with its error, and the exit status is then 1.\n"
     "  --files LIST   also the files named in LIST, one a line (- for standard input)\n"
     "  --measure      the shape figures of measure too (volume ... euler_number), before warnings\n"
-    "  --csv          comma-separated values with a header line\n"
-    "  --json         a JSON array of one object per file\n";
+    "  --csv          comma-separated values with a header line; a text cell that would start a\n"
+    "                 formula in a spreadsheet (= + - @ tab CR) or starts with ' gets a ' in front\n"
+    "  --json         a JSON array of one object per file\n"
+    "Names that hold backslashes, control characters or bytes that are no UTF-8 are escaped in text\n"
+    "and CSV (\\\\ \\t \\n \\r \\xHH); in JSON such a byte is \\udcXX. Either maps back to the bytes.\n";
 
 const char* const kCounts[] = {"dim",    "voxels", "x_min", "x_max", "y_min", "y_max", "z_min", "z_max",
                                "x_mean", "y_mean", "z_mean", "cx",   "cy",    "cz",    "stream_bytes"};

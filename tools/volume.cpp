@@ -19,7 +19,7 @@ void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8
 std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source) {
     std::ostringstream h;
     h << "NRRD0004\n"
-      << "# " << source << ": " << int{kExportSet} << " = particle voxel, " << int{kExportEmpty} << " = empty\n"
+      << "# " << escaped(source) << ": " << int{kExportSet} << " = particle voxel, " << int{kExportEmpty} << " = empty\n"
       << "type: uint8\n"
       << "dimension: 3\n"
       << "sizes: " << dim << " " << dim << " " << dim << "\n"
@@ -44,6 +44,11 @@ void VolumeReader::open(const std::string& path) {
     path_ = path;
     if (!reader_.open(path.c_str())) fail_with(tarvo::fail(tarvo::Error::kOpenInput, path, reader_.error()));
     if (const auto id = reader_.id()) remember_input(tarvo::InputFile{*id, path});
+}
+
+std::optional<std::uint64_t> VolumeReader::regular_size() const {
+    if (const std::optional<std::uint64_t> n = reader_.regular_size()) return n;
+    return regular_file_bytes(path_);
 }
 
 void VolumeReader::put_back(std::vector<std::uint8_t> bytes) {

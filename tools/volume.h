@@ -45,6 +45,9 @@ public:
     const std::string& path() const { return path_; }
     // Bytes delivered so far.
     std::uint64_t position() const { return position_; }
+    // The length of the open file when it is a regular file (by its name where the build reads
+    // files through the standard library).
+    std::optional<std::uint64_t> regular_size() const;
 
 private:
     tarvo::sys::Reader reader_;

@@ -34,8 +34,40 @@ function lengthWord(text) {
   return Object.is(v, -0) ? '-0' : String(v);
 }
 
+// A word of the command that names exactly `text` pasted into sh, bash, zsh or fish; null when
+// none can. Plain words stay as they are (not with a leading = or %, which zsh and old fish
+// expand). Otherwise runs without ' and \ go in single quotes, and those two outside them after a
+// backslash: inside single quotes fish reads a backslash before either as an escape, the others do
+// not. A name with bytes that are no UTF-8 (here \udc80-\udcff, one a byte) is made by printf.
 function shellWord(text) {
-  return /^[A-Za-z0-9_.\/+,:@%=-]+$/.test(text) ? text : "'" + text.replace(/'/g, "'\\''") + "'";
+  if (/(?<![\ud800-\udbff])[\udc80-\udcff]/.test(text)) return printfWord(text);
+  if (/^[A-Za-z0-9_.\/+,:@%=-]+$/.test(text) && !/^[=%]/.test(text)) return text;
+  return quotedWord(text);
+}
+
+function quotedWord(text) {
+  return text.split(/(['\\])/).filter((part) => part !== '')
+    .map((part) => (part === "'" || part === '\\' ? '\\' + part : "'" + part + "'")).join('');
+}
+
+// "$(printf FORMAT)", each byte that is no UTF-8 an octal escape of the format. The substitution
+// drops line breaks at the end, so such a name cannot end in one.
+function printfWord(text) {
+  if (text.endsWith('\n')) return null;
+  let format = '';
+  for (const ch of text) {
+    const code = ch.codePointAt(0);
+    if (code >= 0xdc80 && code <= 0xdcff) format += '\\' + (code - 0xdc00).toString(8);
+    else if (ch === '%') format += '%%';
+    else if (ch === '\\') format += '\\\\';
+    else format += ch;
+  }
+  return '"$(printf ' + quotedWord(format) + ')"';
+}
+
+// The name as the page shows it: a byte that is no UTF-8 as \xHH, as tarvo-tools prints it.
+function shownName(text) {
+  return text.replace(/(?<![\ud800-\udbff])[\udc80-\udcff]/g, (ch) => '\\x' + (ch.charCodeAt(0) - 0xdc00).toString(16));
 }
 
 function outputName(input) {
@@ -140,7 +172,7 @@ function main() {
   const b = particle.block;
   const centre = b === 1 ? particle.before.centre : info.file.centre;
 
-  $('name').textContent = info.input;
+  $('name').textContent = shownName(info.input);
   $('about').textContent = 'Edge ' + info.dim + ', ' + (info.format === 'bits' ? 'embedded as a bitmap' : 'embedded as its run-length stream') + '.';
   if (b > 1) {
     $('reduced').hidden = false;
@@ -155,7 +187,9 @@ function main() {
   const texts = fragment.cut || ['nan', 'nan', 'nan'];
   const view = Object.assign({}, fragment.view || facingCut(texts.map(cutLength)) || DEFAULT_VIEW);
   const slice = fragment.slice || { axis: 2, layer: particle.before.count ? particle.before.centre[2] : 0 };
-  slice.layer = Math.max(0, Math.min(m - 1, slice.layer));
+  // Held to the grid, however the address asks for it.
+  const holdLayer = () => { slice.layer = Math.max(0, Math.min(m - 1, slice.layer)); };
+  holdLayer();
 
   const canvas = $('view');
   let renderer = null;
@@ -172,7 +206,9 @@ function main() {
   function showCommand() {
     const words = ['tarvo', shellWord(info.input), shellWord(outputName(info.input))]
       .concat(texts.map((t) => shellWord(lengthWord(t))));
-    $('command').textContent = words.join(' ');
+    $('command').textContent = words.includes(null)
+      ? 'No command can name this file: its name ends in a line break and holds bytes that are no UTF-8.'
+      : words.join(' ');
   }
 
   function showSlice() {
@@ -321,7 +357,10 @@ function main() {
     const f = readFragment();
     if (f.cut) setAll(f.cut);
     if (f.view) Object.assign(view, f.view);
-    if (f.slice) Object.assign(slice, f.slice);
+    if (f.slice) {
+      Object.assign(slice, f.slice);
+      holdLayer();
+    }
     schedule(true);
   });
 

@@ -7,9 +7,10 @@
 //   HeaderImage                       the fields as stored, and how many arrived whole
 //   StreamFacts                       what a stream held against what its edge length needs
 //   FileId, InputFile, Protected      the inputs that no output may replace, by any name
-//   LoadInfo, load_body(path, rec, info, count_surplus)
-//                                     open, read the header, check it, allocate and decode; on
-//                                     failure rec holds no bitmap
+//   LoadInfo, load_body(path, rec, info, count_surplus, measured)
+//                                     open, read the header, check it, allocate and decode (with
+//                                     `measured`, the tally of the particle read); on failure rec
+//                                     holds no bitmap
 //   encode_stream(rec)                the voxel stream of a body, in memory
 //   save_body(path, rec, protect)     the whole file, through a temporary file renamed over the
 //                                     target (devices, pipes and /dev/stdout written in place)
@@ -76,7 +77,13 @@ struct LoadInfo {
     std::optional<InputFile> file;
 };
 
-Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false);
+// The measurement gathered while the stream is read (the library's own; see tarvo/geometry.h).
+struct Tally;
+
+// With `measured`, the particle is measured while its stream is read (work in proportion to the
+// stream, not to the grid its header claims).
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info = nullptr, bool count_surplus = false,
+                 Tally* measured = nullptr);
 
 std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec);
 Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect = {});

@@ -23,6 +23,8 @@ enum class Error {
     kOutOfMemory,     // value: the edge of the particle that could not be allocated, or 0
     kSameFile,        // the output is one of the inputs (other: the output)
     kOpenOutput,      // the output cannot be written or created (err, 0 when refused by a check)
+    kUnsafeLink,      // the output leads through a symbolic link another user put in a shared
+                      // sticky directory (other: the link, value: its owner, err: EACCES)
     kWriteOutput,     // writing, closing or renaming the output failed (err)
 };
 

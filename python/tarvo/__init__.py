@@ -113,19 +113,29 @@ def _voxels(voxels, dim):
 
 
 def _length(value):
-    """A cut length as the library takes it: a str is read like the program's arguments (atof,
-    then single precision); a real number is made a float, then rounded to single precision."""
-    if isinstance(value, str):
-        return value
+    """A cut length as the library takes it: a str (made the bytes of an argument, as os.fsencode
+    makes them) or bytes is read like the program's arguments (atof, then single precision); a
+    real number is made a float, then rounded to single precision."""
+    if isinstance(value, (str, bytes)):
+        return _argument(value)
     if isinstance(value, numbers.Real):
         return float(value)
-    raise TypeError(f"a cut length is a str or a real number; got {type(value).__name__}")
+    raise TypeError(f"a cut length is a str or a real number (or bytes); got {type(value).__name__}")
+
+
+def _argument(text):
+    """The bytes of a path or a length, refused with a NUL in them as open() refuses it (the
+    library would read only up to it)."""
+    data = os.fsencode(text)
+    if b"\0" in data:
+        raise ValueError("embedded null byte")
+    return data
 
 
 def read(path, packed=False):
     """Reads a shape form file as tarvo does. Raises FormatError for a file tarvo refuses and
     OSError (FileNotFoundError, ...) when the file cannot be read."""
-    voxels, fields, slot, stream = _tarvo.load(os.fsencode(path), bool(packed))
+    voxels, fields, slot, stream = _tarvo.load(_argument(path), bool(packed))
     values = list(fields) + [None] * (12 - len(fields)) + [slot]
     header = Header(*values)
     return Particle(voxels, header.dim, header, Stream(*stream), bool(packed))
@@ -172,7 +182,7 @@ def write(path, voxels, *, dim=None):
     measurements. The file is replaced whole through a temporary file beside it, or left as it
     was; OSError when it cannot be written."""
     voxels, dim = _voxels(voxels, dim)
-    _tarvo.save(os.fsencode(path), voxels, dim)
+    _tarvo.save(_argument(path), voxels, dim)
 
 
 def pack(voxels, *, dim=None):

@@ -47,6 +47,11 @@ std::string describe(const Status& s) {
             return "Input " + q + " and output " + quoted(s.other) + " are the same file; refusing to overwrite the input";
         case Error::kOpenOutput:
             return "Can't write to " + q + " file" + reason(s.err);
+        case Error::kUnsafeLink:
+            return "Can't write to " + q + " file: " +
+                   (s.other == s.path ? std::string("it") : "it leads through " + quoted(s.other) + ", which") +
+                   " is a symbolic link that another user (uid " + std::to_string(s.value) +
+                   ") made in a shared sticky directory; such a link is not followed";
         case Error::kWriteOutput:
             return "Writing " + q + " failed" + reason(s.err);
     }

@@ -1,4 +1,5 @@
 // The run frame: argument check, output check, read, process, write, release.
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <filesystem>
@@ -25,6 +26,12 @@ void print_usage() {
     std::printf("In the case that one or two cut-lenghts are 'infinite' some special double-cuts may be produced.\n");
     std::printf("\nExecution: tarvo <input *.3d> <output *.3d> <x-cut> <y-cut> <z-cut>\n\n");
     std::printf("\nExample: tarvo part.3d part2.3d 1 1 99999\n");
+}
+
+// The output refusals that came after the transcript was settled (a link another user put in a
+// shared directory, a chain of links without end) say why on a line of their own.
+void explain_refusal(const Status& s) {
+    if (s.error == Error::kUnsafeLink || s.err == ELOOP) std::printf("%s\n", describe(s).c_str());
 }
 
 // Writing the output over the input would destroy the particle before it is read.
@@ -76,8 +83,9 @@ int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, co
     Process_teleso(rec, cuts[0], cuts[1], cuts[2], &measured);
 
     std::printf("Writing the output file...");
-    if (!check_output(output)) {
+    if (const Status s = check_output(output); !s) {
         std::printf("Can't write to %s file\n", output);
+        explain_refusal(s);
         return kFailed;
     }
     if (Write_teleso_releasing(output, rec) != 0) return kFailed;
@@ -115,8 +123,9 @@ int Run_tarvo(int argc, const char* const* argv) {
                     input, output);
         return kFailed;
     }
-    if (!check_output(output)) {
+    if (const Status s = check_output(output); !s) {
         std::printf("Can't write to '%s' file\n", output);
+        explain_refusal(s);
         return kFailed;
     }
     Input in;

@@ -404,6 +404,18 @@ struct SecondHalf {
 
 }  // namespace
 
+namespace {
+
+// Whether a stream of `bytes` code bytes can reach the last of `total` voxels: a marker and its
+// value, two bytes, code at most kMaxRun voxels. A complete stream always can; the upper part of a
+// grid a cut-short stream cannot reach stays empty, and faulting it in ahead would be work for
+// nothing (for a 52-byte file claiming the largest grid, all of it).
+bool stream_reaches_end(std::uint64_t bytes, std::int64_t total) {
+    return bytes >= static_cast<std::uint64_t>(total) / kMaxRun * 2;
+}
+
+}  // namespace
+
 Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kernel path) {
     const std::int64_t total = voxel_count(rec.dim);
     StreamReader reader(total, path);
@@ -429,8 +441,9 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
         {
             // The page-faulting thread only helps a filling thread, and only where the faults
             // outweigh starting it.
-            BitmapFiller filler(rec.data, total, threaded && !two, threaded && !two && total >= kThreadedVoxels,
-                                measured ? &tally : nullptr);
+            const bool reaches_end = !size || stream_reaches_end(*size - std::min(*size, stream_begin), total);
+            BitmapFiller filler(rec.data, total, threaded && !two,
+                                threaded && !two && total >= kThreadedVoxels && reaches_end, measured ? &tally : nullptr);
             std::uint64_t consumed = 0;
             for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
                 if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
@@ -487,7 +500,7 @@ std::optional<InputFile> Input::file() const {
     return InputFile{*id, path_};
 }
 
-Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus) {
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus, Tally* measured) {
     rec.data = nullptr;
     Input in;
     HeaderImage header;
@@ -499,7 +512,7 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
         apply_header(header, rec);
         s = create_body(rec, header.dim(), path);
     }
-    if (s) s = in.read_voxels(rec);
+    if (s) s = in.read_voxels(rec, kAutoThreads, measured);
     if (s && count_surplus) s = in.read_rest();
     if (!s && rec.data) free_body(rec);
     if (info) {

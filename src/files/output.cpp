@@ -25,23 +25,35 @@ constexpr int kMaxLinkHops = 40;
 struct Target {
     int descriptor = -1;  // a descriptor of this process the path stands for
     std::string path;     // otherwise the file at the end of its chain of symbolic links
+    Status refused;       // or why the chain is not followed
 };
+
+Status unsafe_link(const std::string& path, const fs::path& link, unsigned owner) {
+    Status s = fail(Error::kUnsafeLink, path, EACCES, owner);
+    s.other = link.string();
+    return s;
+}
 
 // Follows a chain of symbolic links, so that the file they lead to is replaced and the links stay
 // links (a dangling link leads to the path it names). A link into /proc/self/fd or /dev/fd stands
-// for a descriptor, whatever file that descriptor has open.
+// for a descriptor, whatever file that descriptor has open. As the chain is followed here and not
+// by the kernel, the kernel's rule for links in shared directories is applied here too; a chain
+// without end is refused as the kernel refuses it.
 Target resolve(const std::string& path) {
     fs::path p(path);
     std::error_code ec;
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    for (int hop = 0;; ++hop) {
         const int fd = tarvo::sys::descriptor_in_path(p.c_str());
-        if (fd >= 0) return {fd, {}};
+        if (fd >= 0) return {fd, {}, {}};
         if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+        if (hop == kMaxLinkHops) return {-1, {}, fail(Error::kOpenOutput, path, ELOOP)};
+        unsigned owner = 0;
+        if (!tarvo::sys::may_follow_link(p.c_str(), owner)) return {-1, {}, unsafe_link(path, p, owner)};
         const fs::path next = fs::read_symlink(p, ec);
         if (ec) break;
         p = next.is_absolute() ? next : p.parent_path() / next;
     }
-    return {-1, p.string()};
+    return {-1, p.string(), {}};
 }
 
 std::string directory_of(const std::string& path) {
@@ -156,6 +168,7 @@ void set_signal_guard(bool on) {
 Status check_output(const std::string& path) {
     if (path.empty()) return fail(Error::kOpenOutput, path, ENOENT);
     const Target t = resolve(path);
+    if (!t.refused) return t.refused;
     if (t.descriptor >= 0)
         return tarvo::sys::descriptor_writable(t.descriptor) ? Status{} : fail(Error::kOpenOutput, path, EBADF);
     switch (tarvo::sys::kind_of(t.path.c_str())) {
@@ -180,6 +193,7 @@ Status Output::open(const std::string& path, Protected protect) {
     path_ = path;
     status_ = {};
     const Target t = resolve(path);
+    if (!t.refused) return status_ = t.refused;
     if (t.descriptor >= 0) {
         if (!writer_.from_descriptor(t.descriptor)) return status_ = fail(Error::kOpenOutput, path, writer_.error());
         if (const InputFile* input = protected_input(writer_.id(), protect)) {
@@ -214,11 +228,15 @@ Status Output::open(const std::string& path, Protected protect) {
     std::uint64_t salt = (std::uint64_t{entropy()} << 32) ^ entropy();
     for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
         temp_ = temp_name_for(target_, salt);
+        // Guarded before it exists: a signal as it is created removes it. (Another file of this
+        // random name would be removed only by a signal in the instant of a failed creation.)
+        guard_slot_ = guard(temp_);
         if (writer_.create_private(temp_.c_str())) {
             mode_ = Mode::kTemporary;
-            guard_slot_ = guard(temp_);
             return {};
         }
+        unguard(guard_slot_);
+        guard_slot_ = -1;
         if (writer_.error() != EEXIST) break;
         salt = salt * 6364136223846793005ULL + 1442695040888963407ULL;
     }

@@ -7,7 +7,9 @@
 //                               commit(); a device or a pipe is written in place; a path that names
 //                               one of this process's descriptors (/dev/stdout, /proc/self/fd/N) is
 //                               written through that descriptor. kSameFile when the target is one
-//                               of the files in `protect` (the inputs), by any name
+//                               of the files in `protect` (the inputs), by any name;
+//                               kUnsafeLink for a symbolic link that another user put in a
+//                               shared sticky directory (/tmp), ELOOP for a chain without end
 //     write(p, n)               the next bytes; the first failure is kept and returned again
 //     commit()                  close, give the file its mode (the old target's, or 0666 less the
 //                               umask), rename over the target

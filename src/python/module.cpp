@@ -86,13 +86,22 @@ py::str decoded(const std::string& text) {
             break;
     }
     if (s.err == 0) raise_object(PyExc_OSError, message);
+    // A refusal of this library's own says why in its own words.
+    const py::str reason = s.error == Error::kUnsafeLink ? message : decoded(std::strerror(s.err));
     // OSError(errno, strerror, filename) becomes the subclass of that errno (FileNotFoundError...).
-    py::object error = py::handle(PyExc_OSError)(s.err, decoded(std::strerror(s.err)), decoded(s.path));
+    py::object error = py::handle(PyExc_OSError)(s.err, reason, decoded(s.path));
     raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error);
 }
 
 void check(const tarvo::Status& s) {
     if (!s) raise_status(s);
+}
+
+// The library reads a path or a length up to its first NUL: one with a NUL is refused, as open()
+// refuses it.
+const std::string& whole_text(const std::string& text) {
+    if (text.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return text;
 }
 
 // A bitmap block: owned (a Body, released with this object) or borrowed from an array of this module.
@@ -318,7 +327,7 @@ void store(const Bitmap& b, const Particle& out) {
 using Length = std::variant<std::string, double>;
 
 float cut_length(const Length& length) {
-    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(text->c_str());
+    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(whole_text(*text).c_str());
     return static_cast<float>(std::get<double>(length));
 }
 
@@ -432,6 +441,7 @@ py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional
 
 // What tarvo writes for the body: its measurements in the header, then its voxels.
 void save(const std::string& path, py::object voxels, py::object dim) {
+    whole_text(path);
     const Particle p = particle_of(voxels, dim, "voxels");
     Bitmap b = bitmap_of(p);
     tarvo::Status s;
@@ -444,6 +454,7 @@ void save(const std::string& path, py::object voxels, py::object dim) {
 }
 
 py::tuple load(const std::string& path, bool packed) {
+    whole_text(path);
     TelesoRecord rec;
     tarvo::LoadInfo info;
     tarvo::Status s;

@@ -7,6 +7,7 @@
 //   FileId, identity_of(path)          device and inode of a file (links followed), when known
 //   FileKind, kind_of(path)            missing, regular, directory, FIFO, other (device, socket)
 //   may_write(path), may_create_in(dir)  permission checks that create nothing
+//   may_follow_link(link, owner)       the kernel's rule for links in shared directories
 //   descriptor_in_path(path)           n when path names an open descriptor n of this process
 //   descriptor_writable(n)             whether descriptor n is open for writing
 //   Reader                             a file read front to back: open, read, id; a
@@ -37,6 +38,11 @@ FileKind kind_of(const char* path);
 // Whether this process may write the existing file, or create a file in the directory.
 bool may_write(const char* path);
 bool may_create_in(const char* directory);
+
+// Whether the kernel's protected_symlinks rule lets this process follow the symbolic link at
+// `link`: not when the link lies in a sticky, world-writable directory (/tmp) and belongs neither
+// to the effective user nor to the directory's owner. `owner` is the link's owner.
+bool may_follow_link(const char* link, unsigned& owner);
 
 // The descriptor a path stands for: /dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
 // /proc/self/fd/N and /proc/<this process>/fd/N. -1 for any other path.
@@ -107,7 +113,8 @@ bool rename_over(const char* from, const char* to, int& error);
 void remove_file(const char* path);
 // The permission bits of an existing file.
 std::optional<unsigned> file_mode(const char* path);
-// The permission bits a new file gets when created with 0666.
+// The permission bits a new file gets when created with 0666. The process umask is never set for
+// it (the system reports it), except once when the library is loaded where it is not reported.
 unsigned new_file_mode();
 
 // A zeroed block of whole pages; null when memory runs out.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -52,6 +53,17 @@ bool may_write(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_E
 
 bool may_create_in(const char* directory) {
     return ::faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool may_follow_link(const char* link, unsigned& owner) {
+    struct stat l, d;
+    if (::lstat(link, &l) != 0) return true;  // nothing to follow: what comes next meets the error
+    owner = static_cast<unsigned>(l.st_uid);
+    if (!S_ISLNK(l.st_mode) || l.st_uid == ::geteuid()) return true;
+    const std::string parent = std::filesystem::path(link).parent_path().string();
+    if (::stat(parent.empty() ? "." : parent.c_str(), &d) != 0) return true;
+    const bool shared = (d.st_mode & S_ISVTX) && (d.st_mode & S_IWOTH);
+    return !shared || d.st_uid == l.st_uid;
 }
 
 int descriptor_in_path(const char* path) {
@@ -225,11 +237,47 @@ std::optional<unsigned> file_mode(const char* path) {
     return static_cast<unsigned>(st.st_mode & 07777);
 }
 
-unsigned new_file_mode() {
-    // umask can only be read by setting it; the core runs this before it starts threads.
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666u & ~static_cast<unsigned>(mask);
+namespace {
+
+// The umask as the system reports it (Linux 4.7 on), read without setting it: a umask set for an
+// instant would give a file made meanwhile on another thread the wrong mode.
+std::optional<unsigned> reported_umask() {
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buf[4096];
+    for (ssize_t k; (k = ::read(fd, buf, sizeof buf)) != 0;) {
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) break;
+        text.append(buf, static_cast<std::size_t>(k));
+    }
+    ::close(fd);
+    const std::size_t at = text.find("\nUmask:");
+    if (at == std::string::npos) return std::nullopt;
+    const char* digits = text.c_str() + at + 7;
+    char* end = nullptr;
+    const unsigned long mask = std::strtoul(digits, &end, 8);
+    if (end == digits) return std::nullopt;
+    return static_cast<unsigned>(mask & 0777);
 }
+
+// Where the system does not report it, the umask is read the only other way, by setting it and
+// setting it back: once, when the library is loaded, before the program starts any thread.
+unsigned umask_at_load() {
+    static std::once_flag once;
+    static unsigned mask = 022;
+    std::call_once(once, [] {
+        if (reported_umask()) return;
+        const mode_t m = ::umask(022);
+        ::umask(m);
+        mask = static_cast<unsigned>(m);
+    });
+    return mask;
+}
+[[maybe_unused]] const unsigned g_umask_at_load = umask_at_load();
+
+}  // namespace
+
+unsigned new_file_mode() { return 0666u & ~reported_umask().value_or(umask_at_load()); }
 
 }  // namespace tarvo::sys

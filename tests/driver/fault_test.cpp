@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -581,6 +582,66 @@ TEST_F(InterruptTest, IgnoredSignalsStayIgnored) {
     EXPECT_EQ(read_bytes(out), expected);
     EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "out.3d"}));
+}
+
+// A chain of links that never ends is refused as the system refuses it: the links stay links,
+// and no regular file takes their place.
+TEST_F(FaultTest, SymbolicLinkLoopAsOutputIsRefused) {
+    fs::create_symlink("b.3d", dir.path() / "a.3d");
+    fs::create_symlink("a.3d", dir.path() / "b.3d");
+    fs::create_symlink("self.3d", dir.path() / "self.3d");
+    for (const std::string name : {"a.3d", "self.3d"}) {
+        SCOPED_TRACE(name);
+        const std::string out = dir.file(name);
+        const RunResult r = run_tarvo(args_for(in, out));
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_EQ(r.output.rfind("Initialisation...\nCan't write to '" + out + "' file\n", 0), 0u) << r.output;
+        EXPECT_TRUE(fs::is_symlink(out));
+    }
+    EXPECT_EQ(fs::read_symlink(dir.path() / "a.3d"), "b.3d");
+    EXPECT_EQ(fs::read_symlink(dir.path() / "self.3d"), "self.3d");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.3d", "a.3d", "b.3d", "self.3d"}));
+}
+
+// A signal that lands the moment the temporary file has been created, before the call that
+// created it has even returned, still removes it: the guard is in place before the file exists.
+// tarvo runs traced; at the first system call stop at which its temporary file exists, SIGINT is
+// sent, and delivered as that call returns.
+TEST_F(InterruptTest, SignalAsTheTemporaryFileIsCreatedLeavesNoTraces) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        raise(SIGSTOP);
+        execl(TARVO_EXE, TARVO_EXE, in.c_str(), out.c_str(), "3", "4", "99999", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    ASSERT_EQ(ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL), 0);
+    bool sent = false;
+    long deliver = 0;
+    for (;;) {
+        ASSERT_EQ(ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(deliver)), 0);
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (!WIFSTOPPED(status)) break;
+        deliver = 0;
+        const int sig = WSTOPSIG(status);
+        if (sig == SIGTRAP) {
+            continue;  // the stop after exec
+        } else if (sig != (SIGTRAP | 0x80)) {
+            deliver = sig;  // a signal on its way: passed on
+        } else if (!sent && !temporary_file(dir.path(), "out.3d").empty()) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    EXPECT_TRUE(sent) << "no temporary file appeared";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+    expect_untouched();
 }
 
 }  // namespace

@@ -2,8 +2,17 @@
 // reported as success: outputs that name a descriptor, the output check, the tools' outputs,
 // memory running out, inputs that can be read only once, NRRD headers, the temporary file's
 // mode, and the smaller ones. Both programs are run as separate processes through the shell.
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <filesystem>
 #include <fstream>
@@ -246,7 +255,7 @@ TEST_F(GuardTest, FailuresSayWhyAndOutputsStayValid) {
     fs::copy_file(dir.file("in.3d"), dir.file(odd));
     r = shell(kTools + " info --json " + shell_quote(odd), dir.path().string());
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("\"file\": \"odd\\ufffd\\ufffd(.3d\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"file\": \"odd\\udcff\\udcc3(.3d\""), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find('\xff'), std::string::npos);
 
     const std::string fields = "type: uint8\ndimension: 3\nencoding: raw\n";
@@ -263,6 +272,177 @@ TEST_F(GuardTest, FailuresSayWhyAndOutputsStayValid) {
         EXPECT_EQ(r.status, 1) << r.output;
         EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
     }
+}
+
+// In a sticky, world-writable directory (/tmp) a symbolic link is followed only when its owner
+// is the user running the program or the directory's owner, as the kernel's protected_symlinks
+// rule has it: a link another user planted there never makes an output replace a file elsewhere,
+// or create one. Root is bound by the rule too. Both programs refuse such a link with a message.
+TEST_F(GuardTest, LinksOtherUsersPlantInSharedDirectoriesAreNotFollowed) {
+#ifdef TARVO_PORTABLE
+    GTEST_SKIP() << "the portable build knows no owners of links";
+#endif
+    if (geteuid() != 0) GTEST_SKIP() << "planting another user's link needs root";
+    constexpr uid_t kOther = 12345;
+    auto shared_dir = [&](const std::string& name, mode_t mode, uid_t owner) {
+        const fs::path d = dir.path() / name;
+        fs::create_directory(d);
+        EXPECT_EQ(chown(d.c_str(), owner, owner), 0);
+        EXPECT_EQ(chmod(d.c_str(), mode), 0);
+        return d;
+    };
+    auto plant = [](const fs::path& link, const fs::path& target, uid_t owner) {
+        fs::create_symlink(target, link);
+        EXPECT_EQ(lchown(link.c_str(), owner, owner), 0);
+    };
+    const fs::path tmp = shared_dir("tmp", 01777, 0);
+    write_bytes(dir.file("important.txt"), kImportant);
+    plant(tmp / "out.3d", dir.path() / "important.txt", kOther);
+    plant(tmp / "new.3d", dir.path() / "created.3d", kOther);  // dangling
+    for (const std::string name : {"out.3d", "new.3d"}) {
+        SCOPED_TRACE(name);
+        const RunResult r = run_tarvo({"in.3d", "tmp/" + name, "3", "4", "99999"}, dir.path().string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_EQ(r.output.rfind("Initialisation...\nCan't write to 'tmp/" + name + "' file\n", 0), 0u) << r.output;
+        EXPECT_NE(r.output.find("symbolic link"), std::string::npos) << r.output;
+    }
+    for (const std::string command : {"make sphere 8 tmp/t.3d", "render in.3d tmp/t.png", "export in.3d tmp/t.vtk",
+                                      "export in.3d tmp/t.raw", "view in.3d tmp/t.html", "import in.raw tmp/t.3d"}) {
+        SCOPED_TRACE(command);
+        write_bytes(dir.file("in.raw"), Bytes(8, 1));
+        const std::string link = command.substr(command.rfind(' ') + 1);
+        fs::remove(dir.path() / link);
+        plant(dir.path() / link, dir.path() / "important.txt", kOther);
+        const RunResult r = shell(kTools + " " + command, dir.path().string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("symbolic link"), std::string::npos) << r.output;
+    }
+    EXPECT_TRUE(read_bytes(dir.file("important.txt")) == kImportant);
+    EXPECT_FALSE(fs::exists(dir.file("created.3d")));
+    EXPECT_EQ(temporary_files_in(dir.path()), 0u);
+    EXPECT_EQ(temporary_files_in(tmp), 0u);
+
+    // The rule's exceptions: the caller's own link there, a link of the directory's owner, a
+    // directory that is not sticky.
+    const fs::path theirs = shared_dir("theirs", 01777, kOther), open = shared_dir("open", 0777, 0);
+    const std::pair<fs::path, uid_t> followed[] = {
+        {tmp / "mine.3d", geteuid()}, {theirs / "owners.3d", kOther}, {open / "other.3d", kOther}};
+    for (const auto& [link, owner] : followed) {
+        SCOPED_TRACE(link.string());
+        const fs::path target = dir.path() / (link.filename().string() + ".target");
+        plant(link, target, owner);
+        const RunResult r = run_tarvo({"in.3d", link.string(), "3", "4", "99999"}, dir.path().string());
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_TRUE(read_bytes(target.string()) == reference);
+    }
+}
+
+// A report that cannot be written is a failure, not a success with a short file: every output of
+// tarvo-tools, standard output included, is flushed, checked and closed.
+TEST_F(GuardTest, ToolsFailWhenStandardOutputCannotBeWritten) {
+    for (const std::string args : {"table --csv in.3d", "table in.3d", "table --json in.3d", "info in.3d",
+                                   "info --json in.3d", "--version", "info --help", "help"}) {
+        SCOPED_TRACE(args);
+        const RunResult r = shell(kTools + " " + args + " >/dev/full", dir.path().string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("No space left on device"), std::string::npos) << r.output;
+    }
+    const RunResult r = shell(kTools + " table --csv in.3d >/dev/null", dir.path().string());
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// A detached NRRD header's data file is read no further than the header says: it must be a
+// regular file holding exactly the header's bytes (byte skip, then edge^3), checked before a byte
+// is read. An endless device is refused at once, and a header cannot pick the last bytes of
+// whatever file it names.
+TEST_F(GuardTest, DetachedNrrdDataIsARegularFileOfTheHeadersSize) {
+    const std::string fields = "NRRD0004\ntype: uint8\ndimension: 3\nencoding: raw\n";
+    auto header = [&](const std::string& name, const std::string& extra) {
+        std::ofstream f(dir.file(name), std::ios::binary);
+        f << fields << extra;
+    };
+    Bytes secret(99, 'x');
+    secret.push_back(7);
+    write_bytes(dir.file("secret.txt"), secret);
+    write_bytes(dir.file("ok.raw"), concat(Bytes(3, 9), Bytes(27, 1)));
+    header("zero.nhdr", "sizes: 1 1 1\ndata file: /dev/zero\nbyte skip: 1099511627776\n");
+    header("tail.nhdr", "sizes: 1 1 1\ndata file: secret.txt\nbyte skip: -1\n");
+    header("short.nhdr", "sizes: 3 3 3\ndata file: ok.raw\nbyte skip: 4\n");
+    header("ok.nhdr", "sizes: 3 3 3\ndata file: ok.raw\nbyte skip: 3\n");
+    const std::pair<std::string, std::string> refused[] = {
+        {"zero.nhdr", "'/dev/zero' is not a regular file"},
+        {"tail.nhdr", "'secret.txt' holds 100 bytes, but the header"},
+        {"short.nhdr", "'ok.raw' holds 30 bytes, but the header"},
+    };
+    for (const auto& [name, message] : refused) {
+        SCOPED_TRACE(name);
+        const RunResult r = shell("timeout 10 " + kTools + " import " + name + " out.3d", dir.path().string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("largest value"), std::string::npos) << r.output;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("out.3d")));
+    const RunResult r = shell(kTools + " import ok.nhdr out.3d", dir.path().string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("27 voxels set"), std::string::npos) << r.output;
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t kAuditArch = 0;
+#endif
+
+// Runs a program with umask 077 under a seccomp filter that kills it at its first umask() call;
+// its exit status, or 128 + the signal that ended it.
+int run_without_umask_calls(const std::vector<std::string>& command, const std::string& workdir) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(workdir.c_str()) != 0) _exit(126);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        umask(077);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_umask, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(125);
+        std::vector<char*> argv;
+        for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The mode of a new output comes from the umask as the system reports it; the process umask is
+// never set, not even for an instant, for in that instant a file made on another thread (Python's
+// threads write and open files alongside) would get the wrong mode.
+TEST_F(GuardTest, NewOutputsGetTheUmasksModeWithoutSettingIt) {
+#ifdef TARVO_PORTABLE
+    GTEST_SKIP() << "the portable build leaves modes to the standard library";
+#endif
+    if (kAuditArch == 0) GTEST_SKIP() << "no seccomp filter for this processor";
+    const std::vector<std::vector<std::string>> commands = {
+        {TARVO_EXE, "in.3d", "new.3d", "3", "4", "99999"}, {TOOLS_EXE, "make", "sphere", "8", "made.3d"}};
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command[1]);
+        EXPECT_EQ(run_without_umask_calls(command, dir.path().string()), 0);
+    }
+    EXPECT_EQ(fs::status(dir.file("new.3d")).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(dir.file("made.3d")).permissions(), fs::perms(0600));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 cut lengths as text and as numbers, both forms of the voxels, and the cuts decided by the last bit
 of the extended-precision plane sum. What read() reports of a file as stored."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -109,3 +111,31 @@ def test_header_and_stream_as_stored(tmp_path):
     p = tarvo.read(path)
     assert p.header == tarvo.Header(1, 3, 4, 5, 6, *[None] * 8)
     assert p.stream.ends_early and p.stream.voxels_coded == 0 and not p.voxels.any()
+
+
+def test_write_refuses_a_link_another_user_planted_in_a_shared_folder(tmp_path):
+    """In a sticky, world-writable folder (/tmp) a link is followed only when it is the caller's
+    or the folder owner's, as the kernel's protected_symlinks rule has it; root is bound too."""
+    if os.geteuid() != 0:
+        pytest.skip("planting another user's link needs root")
+    shared = tmp_path / "tmp"
+    shared.mkdir()
+    os.chmod(shared, 0o1777)
+    important = tmp_path / "important.txt"
+    important.write_bytes(b"IMPORTANT\n")
+    links = [(shared / "out.3d", important), (shared / "new.3d", tmp_path / "created.3d")]
+    v = np.ones((3, 3, 3), bool)
+    for link, target in links:
+        os.symlink(target, link)
+        os.lchown(link, 12345, 12345)
+        with pytest.raises(PermissionError) as refused:
+            tarvo.write(link, v)
+        assert "symbolic link" in str(refused.value) and refused.value.filename == str(link)
+    assert important.read_bytes() == b"IMPORTANT\n"
+    assert not (tmp_path / "created.3d").exists()
+    assert sorted(os.listdir(shared)) == ["new.3d", "out.3d"]
+    mine = shared / "mine.3d"
+    os.symlink(tmp_path / "mine-target.3d", mine)
+    tarvo.write(mine, v)
+    assert mine.is_symlink() and tarvo.read(tmp_path / "mine-target.3d").voxels.all()
+

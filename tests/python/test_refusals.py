@@ -67,3 +67,31 @@ def test_wrong_arrays_say_what_was_expected(call, error, words):
         call()
     for word in words:
         assert word in str(refused.value)
+
+
+def test_a_nul_in_a_path_or_a_length_is_a_value_error_as_open_gives(tmp_path):
+    v = np.ones((3, 3, 3), bool)
+    tarvo.write(tmp_path / "a.3d", v)
+    with pytest.raises(ValueError, match="null byte"):
+        open(str(tmp_path / "a.3d") + "\0x", "rb")
+    with pytest.raises(ValueError, match="null byte"):
+        tarvo.read(str(tmp_path / "a.3d") + "\0x")
+    with pytest.raises(ValueError, match="null byte"):
+        tarvo.read(bytes(tmp_path / "a.3d") + b"\0x")
+    for _ in range(2):
+        with pytest.raises(ValueError, match="null byte"):
+            tarvo.write(str(tmp_path / "v.3d") + "\0.png", v)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.3d"]
+    for length in ["1\0 99999", b"1\0"]:
+        with pytest.raises(ValueError, match="null byte"):
+            tarvo.cut(v, length, 1, 1)
+
+
+def test_a_cut_length_that_is_no_argument_text_raises_a_short_value_error():
+    v = np.ones((40, 40, 40), bool)
+    with pytest.raises(ValueError) as refused:
+        tarvo.cut(v, "\ud800", 1, 1)
+    assert len(str(refused.value)) < 200
+    # A length of bytes that are no UTF-8 reads as the program reads such an argument: no number.
+    assert np.array_equal(tarvo.cut(v, "\udcff", "1", "1"), tarvo.cut(v, "abc", "1", "1"))
+    assert np.array_equal(tarvo.cut(v, b"\xff", "1", "1"), tarvo.cut(v, "abc", "1", "1"))

@@ -1,6 +1,11 @@
 // tarvo-tools as a user runs it: files in, files out, exit statuses and messages.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -699,6 +704,302 @@ TEST(ToolsErrors, FailuresExitWithOneAndNameTheFile) {
         EXPECT_EQ(r.status, 1) << args[0] << " " << args[1] << "\n" << r.output;
         EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
     }
+}
+
+// ---- names as the reports print them ----
+
+ToolRun tools_in(const std::string& dir, const std::vector<std::string>& args) {
+    return test_support::run_program(TOOLS_EXE, args, dir);
+}
+
+// The escaped form back to the name's bytes: \\, \t, \n, \r and \xHH.
+std::string unescaped(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 't') out += '\t';
+        else if (c == 'n') out += '\n';
+        else if (c == 'r') out += '\r';
+        else if (c == 'x' && i + 2 < s.size() + 1) out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else out += c;
+    }
+    return out;
+}
+
+// The rows of CSV text, quoted cells unquoted.
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string cell;
+    bool quoted = false, was_quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') cell += '"', ++i;
+            else if (c == '"') quoted = false;
+            else cell += c;
+        } else if (c == '"' && cell.empty() && !was_quoted) {
+            quoted = was_quoted = true;
+        } else if (c == ',' || c == '\n') {
+            rows.back().push_back(cell);
+            cell.clear();
+            was_quoted = false;
+            if (c == '\n') rows.emplace_back();
+        } else {
+            cell += c;
+        }
+    }
+    if (rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
+bool valid_utf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size() || (n == 2 && c < 0xC2)) return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+// Every JSON string value of `key`, decoded; \udc80..\udcff stand for the bytes 0x80..0xff.
+std::vector<std::string> json_strings(const std::string& json, const std::string& key) {
+    std::vector<std::string> out;
+    const std::string start = "\"" + key + "\": \"";
+    for (std::size_t at = json.find(start); at != std::string::npos; at = json.find(start, at + 1)) {
+        std::string v;
+        for (std::size_t i = at + start.size(); i < json.size() && json[i] != '"'; ++i) {
+            if (json[i] != '\\') {
+                v += json[i];
+                continue;
+            }
+            const char c = json[++i];
+            if (c != 'u') {
+                v += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+                continue;
+            }
+            const unsigned u = static_cast<unsigned>(std::stoul(json.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+            if (u >= 0xDC80 && u <= 0xDCFF) v += static_cast<char>(u - 0xDC00);
+            else if (u < 0x80) v += static_cast<char>(u);
+            else if (u < 0x800) v += static_cast<char>(0xC0 | u >> 6), v += static_cast<char>(0x80 | (u & 63));
+            else v += static_cast<char>(0xE0 | u >> 12), v += static_cast<char>(0x80 | (u >> 6 & 63)), v += static_cast<char>(0x80 | (u & 63));
+        }
+        out.push_back(v);
+    }
+    return out;
+}
+
+// A CSV opened in a spreadsheet turns a cell that starts with = + - @ (or a tab or a carriage
+// return) into a formula, quoted or not. Such a name's cell starts with ' instead, and the rule
+// that gives the name back is plain: drop one leading ', then undo the escapes.
+TEST(ToolsTable, CsvCellsNeverStartAFormulaAndGiveBackTheExactName) {
+    ScratchDir dir;
+    expect_done(tools({"make", "sphere", "6", dir.file("s.3d")}));
+    const std::vector<std::string> names = {"=HYPERLINK(\"x\").3d", "+1.3d", "-2.3d", "@SUM(A1).3d", "\tt.3d",
+                                            "\rr.3d", "'=q.3d", "''.3d", "a,b\"c.3d", "plain.3d"};
+    std::vector<std::string> args = {"table", "--csv"};
+    for (const std::string& n : names) {
+        std::filesystem::copy_file(dir.file("s.3d"), dir.file(n));
+        args.push_back(n);
+    }
+    const ToolRun r = tools_in(dir.path().string(), args);
+    expect_done(r);
+    const auto rows = csv_rows(r.output);
+    ASSERT_EQ(rows.size(), names.size() + 1) << r.output;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        const std::string& cell = rows[k + 1][0];
+        SCOPED_TRACE(cell);
+        ASSERT_FALSE(cell.empty());
+        EXPECT_EQ(std::string("=+-@\t\r").find(cell[0]), std::string::npos);
+        EXPECT_EQ(unescaped(cell[0] == '\'' ? cell.substr(1) : cell), names[k]);
+        EXPECT_EQ(rows[k + 1][2], rows[1][2]);
+    }
+}
+
+// File names need not be UTF-8. Two such names never print the same, and every report stays valid
+// for strict readers: JSON carries each byte that is no UTF-8 as \udcXX (what Python's
+// os.fsdecode makes of it), CSV and text carry the escaped form; both give the bytes back.
+TEST(ToolsTable, NamesThatAreNoUtf8KeepTheirIdentity) {
+    ScratchDir dir;
+    expect_done(tools({"make", "sphere", "6", dir.file("s.3d")}));
+    const std::vector<std::string> names = {"a\xff.3d", "a\xfe.3d", "b\xc3(.3d", "a\\xff.3d", "\xc3\xa9t\xc3\xa9.3d"};
+    std::vector<std::string> args = {"table"};
+    for (const std::string& n : names) {
+        std::filesystem::copy_file(dir.file("s.3d"), dir.file(n));
+        args.push_back(n);
+    }
+    for (const std::string form : {"--csv", "--json", "text"}) {
+        SCOPED_TRACE(form);
+        std::vector<std::string> a = args;
+        if (form != "text") a.push_back(form);
+        const ToolRun r = tools_in(dir.path().string(), a);
+        expect_done(r);
+        EXPECT_TRUE(valid_utf8(r.output)) << r.output;
+        std::vector<std::string> got;
+        if (form == "--json") {
+            got = json_strings(r.output, "file");
+        } else if (form == "--csv") {
+            for (std::size_t k = 1; k < csv_rows(r.output).size(); ++k) got.push_back(unescaped(csv_rows(r.output)[k][0]));
+        } else {
+            std::istringstream lines(r.output);
+            std::string line;
+            std::getline(lines, line);
+            while (std::getline(lines, line)) got.push_back(unescaped(line.substr(0, line.find(".3d") + 3)));
+        }
+        EXPECT_EQ(got, names);
+    }
+    for (const std::string& n : names) {
+        const ToolRun info = tools_in(dir.path().string(), {"info", "--json", n});
+        expect_done(info);
+        EXPECT_TRUE(valid_utf8(info.output));
+        EXPECT_EQ(json_strings(info.output, "file"), std::vector<std::string>{n});
+    }
+}
+
+// Control characters in a name never reach the terminal: reports and messages print the
+// escaped form.
+TEST(ToolsErrors, ControlCharactersInNamesAreEscaped) {
+    ScratchDir dir;
+    const std::string odd = "e\x1b]0;owned\x07\x1b[2J\n.3d";
+    const std::string shown = "e\\x1b]0;owned\\x07\\x1b[2J\\n.3d";
+    expect_done(tools({"make", "sphere", "6", dir.file(odd)}));
+    test_support::write_bytes(dir.file("v\x1b[1m.raw"), Bytes(8, 1));
+    const std::vector<std::vector<std::string>> runs = {
+        {"info", odd}, {"table", odd}, {"table", "--csv", odd}, {"info", "missing\x1b[2J.3d"},
+        {"import", "v\x1b[1m.raw", "v.3d"}, {"render", "missing\x1b[5m.3d", "x.png"}};
+    for (const auto& args : runs) {
+        const ToolRun r = tools_in(dir.path().string(), args);
+        SCOPED_TRACE(r.output);
+        for (const char c : r.output) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int{c};
+        EXPECT_NE(r.output.find("\\x1b"), std::string::npos);
+    }
+    EXPECT_NE(tools_in(dir.path().string(), {"info", odd}).output.find(shown), std::string::npos);
+}
+
+// `--` ends the options: a file whose name starts with -- can be named after it.
+TEST(ToolsErrors, DoubleDashEndsTheOptions) {
+    ScratchDir dir;
+    expect_done(tools({"make", "sphere", "6", dir.file("s.3d")}));
+    std::filesystem::copy_file(dir.file("s.3d"), dir.file("--json"));
+    std::filesystem::copy_file(dir.file("s.3d"), dir.file("--odd.3d"));
+    std::filesystem::copy_file(dir.file("s.3d"), dir.file("--help"));
+    ToolRun r = tools_in(dir.path().string(), {"info", "--", "--odd.3d"});
+    expect_done(r);
+    EXPECT_NE(r.output.find("file      --odd.3d"), std::string::npos) << r.output;
+    r = tools_in(dir.path().string(), {"info", "--json", "--", "--json"});
+    expect_done(r);
+    EXPECT_EQ(json_strings(r.output, "file"), std::vector<std::string>{"--json"});
+    expect_done(tools_in(dir.path().string(), {"table", "--csv", "--", "--odd.3d", "--json", "s.3d"}));
+    expect_done(tools_in(dir.path().string(), {"export", "--", "--odd.3d", "--out.vtk"}));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("--out.vtk")));
+    r = tools_in(dir.path().string(), {"info", "--", "--help"});
+    expect_done(r);
+    EXPECT_NE(r.output.find("file      --help"), std::string::npos) << r.output;
+    EXPECT_EQ(tools_in(dir.path().string(), {"info", "--bogus", "--", "s.3d"}).status, 2);
+}
+
+// The minor page faults of one run of tarvo-tools (its output thrown away).
+long minor_faults(const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<std::string> all{TOOLS_EXE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(TOOLS_EXE, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return usage.ru_minflt;
+}
+
+// info and table do work in proportion to the stream, not to the grid its header claims: a
+// 52-byte file that claims the largest grid touches no memory of that grid's size (268 MB,
+// 65,000 pages), counted in the pages the run faults in.
+TEST(ToolsInfo, AHeaderClaimingTheLargestGridCostsOnlyItsStream) {
+#if defined(TARVO_PORTABLE) || defined(TARVO_SANITIZED)
+    GTEST_SKIP() << "the portable build knows no file sizes; the sanitizers fault in memory of their own";
+#endif
+    ScratchDir dir;
+    test_support::write_bytes(dir.file("claim.3d"), test_support::header_bytes(tarvo::bitmap_size(1290), 1290));
+    expect_done(tools({"make", "sphere", "6", dir.file("small.3d")}));
+    const long small = minor_faults({"info", dir.file("small.3d")});
+    ASSERT_GT(small, 0);
+    for (const std::string sub : {"info", "table"}) {
+        const long claim = minor_faults({sub, dir.file("claim.3d")});
+        EXPECT_GT(claim, 0) << sub;
+        EXPECT_LT(claim, small + 2000) << sub << ": " << claim << " page faults, against " << small;
+    }
+    const ToolRun r = tools({"info", "--json", dir.file("claim.3d")});
+    expect_done(r);
+    EXPECT_EQ(json_number(r.output, "measured", "voxels"), 0);
+    EXPECT_NE(r.output.find("\"ends_early\": true"), std::string::npos) << r.output;
+}
+
+// ---- export: names in headers, and the .raw with its .nhdr ----
+
+// A name with a newline cannot end a header early or add a field: control characters are escaped
+// in NRRD comments and in the VTK title, and each file imports back (or reads as VTK) as written.
+// A data file NRRD cannot name (a space, a leading LIST) is refused before anything is written.
+TEST(ToolsExchange, ExportKeepsNamesOutOfTheHeadersFields) {
+    ScratchDir dir;
+    const std::string in = "y\nencoding: gzip\nASCII\n.3d";
+    expect_done(tools({"make", "grain", "12", dir.file(in)}));
+    expect_done(tools_in(dir.path().string(), {"export", in, "e.vtk"}));
+    const Bytes vtk_bytes = test_support::read_bytes(dir.file("e.vtk"));
+    std::istringstream vtk(std::string(vtk_bytes.begin(), vtk_bytes.end()));
+    std::string line;
+    std::vector<std::string> lines;
+    for (int k = 0; k < 4 && std::getline(vtk, line); ++k) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "BINARY");
+    EXPECT_EQ(lines[3], "DATASET STRUCTURED_POINTS");
+    for (const std::string out : {"e.nrrd", "e.raw"}) {
+        SCOPED_TRACE(out);
+        expect_done(tools_in(dir.path().string(), {"export", in, out}));
+        const std::string header = out == "e.raw" ? "e.nhdr" : out;
+        expect_done(tools_in(dir.path().string(), {"import", header, "back.3d"}));
+        EXPECT_TRUE(same_voxels(dir.file(in), dir.file("back.3d")));
+    }
+    for (const std::string out : {"a b.raw", "LIST.raw", "LISTx.raw", "t\tb.raw"}) {
+        SCOPED_TRACE(out);
+        const ToolRun r = tools_in(dir.path().string(), {"export", in, out});
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_NE(r.output.find("NRRD"), std::string::npos) << r.output;
+        const std::string stem = out.substr(0, out.size() - 4);
+        EXPECT_FALSE(std::filesystem::exists(dir.file(out)));
+        EXPECT_FALSE(std::filesystem::exists(dir.file(stem + ".nhdr")));
+    }
+}
+
+// export X.raw writes X.raw and X.nhdr as a pair: when the header cannot be written, the .raw is
+// left as it was, so an old header never describes new data.
+TEST(ToolsExchange, ExportWritesTheRawAndItsHeaderWholeOrNotAtAll) {
+    ScratchDir dir;
+    expect_done(tools({"make", "sphere", "10", dir.file("a.3d")}));
+    expect_done(tools({"make", "cylinder", "14", dir.file("b.3d")}));
+    expect_done(tools({"export", dir.file("a.3d"), dir.file("x.raw")}));
+    const Bytes raw = test_support::read_bytes(dir.file("x.raw"));
+    std::filesystem::remove(dir.file("x.nhdr"));
+    std::filesystem::create_symlink("no/such/dir/x.nhdr", dir.file("x.nhdr"));
+    const ToolRun r = tools({"export", dir.file("b.3d"), dir.file("x.raw")});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("x.nhdr"), std::string::npos) << r.output;
+    EXPECT_TRUE(test_support::read_bytes(dir.file("x.raw")) == raw);
+    EXPECT_EQ(test_support::temporary_files_in(dir.path()), 0u);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // screenshots are read back through libpng.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -300,6 +303,112 @@ TEST(ViewerPage, WithoutWebGL2ThePageSaysSoAndStillCuts) {
     EXPECT_NE(element_text(dom, "nogl").find("no WebGL2"), std::string::npos);
     EXPECT_FALSE(integers(element_text(dom, "after-count")).empty());
     EXPECT_TRUE(element_hidden(page_dom(url_of(html)), "nogl"));
+}
+
+// ---- the command, and the address after loading ----
+
+// Whether a backslash stands inside single quotes anywhere in a command: there fish reads a
+// backslash before a quote or a backslash as an escape, the POSIX shells do not, so the same text
+// would name other files.
+bool backslash_in_single_quotes(const std::string& command) {
+    bool single = false;
+    for (std::size_t i = 0; i < command.size(); ++i) {
+        const char c = command[i];
+        if (single) {
+            if (c == '\\') return true;
+            if (c == '\'') single = false;
+        } else if (c == '\\') {
+            ++i;
+        } else if (c == '\'') {
+            single = true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> split_at_nul(const test_support::Bytes& bytes) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (const std::uint8_t b : bytes) {
+        if (b == 0) {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += static_cast<char>(b);
+        }
+    }
+    return out;
+}
+
+// The command the page shows, pasted into each of sh, dash, bash, zsh and fish that is installed,
+// names exactly the file and its output: hostile names run nothing, and names that are no UTF-8
+// keep their bytes.
+TEST(ViewerPage, TheCommandNamesTheFileInEveryShell) {
+    ScratchDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directory(dir.path() / "bin");
+    {
+        // A stand-in for tarvo that writes its arguments, each ended by a NUL.
+        const std::string stub = dir.file("bin/tarvo");
+        test_support::write_bytes(stub, test_support::Bytes{});
+        std::FILE* f = std::fopen(stub.c_str(), "w");
+        std::fputs("#!/bin/sh\nfor a; do printf '%s\\0' \"$a\"; done > args\n", f);
+        std::fclose(f);
+        chmod(stub.c_str(), 0755);
+    }
+    expect_done(tools({"make", "grain", "12", dir.file("g.3d")}));
+    const std::vector<std::string> names = {
+        "a\\';touch PWNED;#.3d", "b'$(touch PWNED)'.3d", "c\\\\'x'\\.3d", "d\"$(touch PWNED)\"`touch PWNED`.3d",
+        "e\xff\xfe.3d",          "f%s\\377 \xc3(%%.3d",  "=g.3d",         "h\nnew line.3d",
+        "~i{a,b}*.3d",           "%j.3d",                "\xc3\xa9t\xc3\xa9.3d"};
+    std::vector<std::string> shells;
+    for (const char* sh : {"/bin/sh", "/bin/dash", "/bin/bash", "/usr/bin/zsh", "/bin/zsh", "/usr/bin/fish"})
+        if (fs::exists(sh) && (shells.empty() || fs::canonical(sh) != fs::canonical(shells.back()))) shells.push_back(sh);
+    std::printf("shells: %zu\n", shells.size());
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        const std::string& name = names[k];
+        SCOPED_TRACE(name);
+        fs::copy_file(dir.file("g.3d"), dir.file(name));
+        const std::string html = dir.file(std::to_string(k) + ".html");
+        expect_done(test_support::run_program(TOOLS_EXE, {"view", name, html}, dir.path().string()));
+        const std::string command = element_text(page_dom(url_of(html, "cut=1,1,99999")), "command");
+        EXPECT_FALSE(backslash_in_single_quotes(command)) << command;
+        const std::string output = name.substr(0, name.size() - 3) + "-cut.3d";
+        for (const std::string& sh : shells) {
+            SCOPED_TRACE(sh + ": " + command);
+            fs::remove(dir.file("args"));
+            test_support::run_program(sh, {"-c", command}, dir.path().string(), "PATH=\"$PWD/bin:$PATH\"");
+            EXPECT_FALSE(fs::exists(dir.file("PWNED")));
+            fs::remove(dir.file("PWNED"));
+            ASSERT_TRUE(fs::exists(dir.file("args")));
+            EXPECT_EQ(split_at_nul(test_support::read_bytes(dir.file("args"))),
+                      (std::vector<std::string>{name, output, "1", "1", "99999"}));
+        }
+    }
+}
+
+// A layer asked for through the address after the page has loaded is held to the grid, as one in
+// the address it was opened with.
+TEST(ViewerPage, ALayerChangedThroughTheAddressAfterLoadingIsClamped) {
+    ScratchDir dir;
+    const std::string in = dir.file("grain.3d"), html = dir.file("grain.html");
+    expect_done(tools({"make", "grain", "24", in}));
+    expect_done(tools({"view", in, html}));
+    const test_support::Bytes page = test_support::read_bytes(html);
+    std::string text(page.begin(), page.end());
+    const std::size_t end = text.rfind("</body>");
+    ASSERT_NE(end, std::string::npos);
+    // The address changes after the load event; once the page has taken it, the axis buttons show
+    // the layer held (headless, the page's animation frames do not run).
+    text.insert(end, "<script>addEventListener('load', () => setTimeout(() => {"
+                     " location.hash = 'cut=1,1,99999&slice=z:9999';"
+                     " setTimeout(() => document.querySelector('input[name=slice-axis][value=z]')"
+                     ".dispatchEvent(new Event('change')), 10); }, 10));</script>\n");
+    const std::string changed = dir.file("changed.html");
+    test_support::write_bytes(changed, test_support::Bytes(text.begin(), text.end()));
+    const std::string dom = page_dom(url_of(changed, "cut=1,1,99999&slice=x:3"), {"--virtual-time-budget=3000"});
+    EXPECT_EQ(element_text(dom, "slice-label"), "z = 23");
+    EXPECT_EQ(element_text(page_dom(url_of(html, "slice=z:9999")), "slice-label"), "z = 23");
 }
 
 }  // namespace
