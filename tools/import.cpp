@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "common.h"
 #include "tarvo/geometry.h"
@@ -14,6 +15,7 @@ namespace {
 
 const char kUsageText[] =
     "Usage: tarvo-tools import IN.raw|IN.nrrd|IN.nhdr OUT.3d [--dim N] [--threshold T]\n"
+    "                          [--spacing X[,Y,Z]] [--unit U]\n"
     "\n"
     "Reads an 8-bit volume, one byte per voxel, x fastest, then y, then z, and writes the\n"
     "particle of the voxels whose value is at least T. The volume must be a cube of edge 0 to\n"
@@ -22,10 +24,14 @@ const char kUsageText[] =
     "  .nrrd, .nhdr  NRRD, type uint8, three equal sizes, raw encoding, attached or detached data\n"
     "                (a detached header is trusted: the file it names is read)\n"
     "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
+    "  --spacing X[,Y,Z]  the size of a voxel (default: the NRRD's spacings or space directions)\n"
+    "  --unit U      its unit, e.g. um or mm (default: the NRRD's units)\n"
+    "A known voxel size is written beside the particle in OUT.3d.json, where export and mesh find it.\n"
     "\n"
-    "Says on standard error what it chose (edge, threshold, voxels set) and warns when no voxel is\n"
-    "set. A .raw volume whose bytes look like wider numbers (a numpy mask saved as int or float) is\n"
-    "refused unless --dim is given: save such a mask with mask.astype(numpy.uint8).tofile(path).\n";
+    "Says on standard error what it chose (edge, threshold, voxels set); a volume that sets no voxel\n"
+    "is a failure (status 1), and nothing is written. A .raw volume whose bytes look like wider\n"
+    "numbers (a numpy mask saved as int or float) is refused unless --dim\n"
+    "is given: save such a mask with mask.astype(numpy.uint8).tofile(path).\n";
 
 constexpr std::uint8_t kBinaryThreshold = 1;
 constexpr std::uint8_t kGreyThreshold = 128;
@@ -72,8 +78,10 @@ std::int32_t raw_edge(const std::string& path, const std::string* dim_text) {
 }
 
 // Positions `data` at the voxel bytes the header describes and returns the edge.
-std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std::string* dim_text) {
+std::int32_t nrrd_edge(VolumeReader& header_file, VolumeReader& data, const std::string* dim_text,
+                       volumes::VoxelSize& size) {
     const NrrdHeader h = read_nrrd_header(header_file);
+    size = h.voxel_size;
     const std::string& path = header_file.path();
     check_edge(path, h.edge);
     if (dim_text && integer("--dim", *dim_text, 0, tarvo::kMaxDim) != h.edge)
@@ -167,20 +175,28 @@ ByteFacts fill_body(VolumeReader& in, std::int32_t edge, std::uint8_t threshold,
 }
 
 // What import chose, on standard error (standard output may be the particle).
-void report(const std::string& in, std::int32_t edge, const ByteFacts& facts, bool chosen, std::int32_t voxels) {
-    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set\n", in.c_str(), edge,
+void report(const std::string& in, std::int32_t edge, const ByteFacts& facts, bool chosen, std::int32_t voxels,
+            const volumes::VoxelSize& size) {
+    std::string voxel_size;
+    if (size.known)
+        voxel_size = ", voxel size " + volumes::format_number(size.size[0]) + " x " + volumes::format_number(size.size[1]) +
+                     " x " + volumes::format_number(size.size[2]) + (size.unit.empty() ? "" : " " + size.unit);
+    std::fprintf(stderr, "tarvo-tools import: '%s': edge %d, threshold %d%s, %d voxels set%s\n", in.c_str(), edge,
                  facts.threshold,
                  !chosen ? "" : facts.threshold == kBinaryThreshold ? " (every value is 0 or 1)" : " (values up to 255)",
-                 voxels);
-    if (voxels == 0 && edge > 0)
-        std::fprintf(stderr,
-                     "tarvo-tools import: warning: no voxel reaches the threshold %d (the largest value is %d): the "
-                     "particle is empty; --threshold T chooses another\n",
-                     facts.threshold, facts.largest);
+                 voxels, voxel_size.c_str());
+}
+
+// An empty particle is a failure, not a file: a batch script must not carry on with it.
+void refuse_empty(const std::string& in, const ByteFacts& facts, std::int32_t edge) {
+    if (edge == 0) throw Failure("'" + in + "' holds no voxel (edge 0): no particle written");
+    throw Failure("'" + in + "' sets no voxel: no value reaches the threshold " + std::to_string(facts.threshold) +
+                  " (the largest value is " + std::to_string(facts.largest) +
+                  "); --threshold T chooses another; no particle written");
 }
 
 int run_import(const Args& raw) {
-    const Arguments a = parse_arguments(raw, {"--dim", "--threshold"}, {});
+    const Arguments a = parse_arguments(raw, {"--dim", "--threshold", "--spacing", "--unit"}, {});
     expect_positional(a, 2, "IN.raw|IN.nrrd OUT.3d");
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
@@ -192,15 +208,22 @@ int run_import(const Args& raw) {
     const auto threshold =
         static_cast<std::uint8_t>(threshold_text ? integer("--threshold", *threshold_text, 1, 255) : 0);
     if (const std::string* d = a.value("--dim")) integer("--dim", *d, 0, tarvo::kMaxDim);
+    volumes::VoxelSize any;
+    any.known = true;
+    voxel_size_options(a.value("--spacing"), a.value("--unit"), any);  // usage errors before any reading
     VolumeReader file, data;
     std::int32_t edge = 0;
+    volumes::VoxelSize size;
     if (ext == ".raw") {
         edge = raw_edge(in, a.value("--dim"));
         file.open(in);
     } else {
         file.open(in);
-        edge = nrrd_edge(file, data, a.value("--dim"));
+        edge = nrrd_edge(file, data, a.value("--dim"), size);
     }
+    if (a.value("--unit") && !a.value("--spacing") && !size.known)
+        throw UsageError("--unit needs a voxel size: '" + in + "' gives none, so give --spacing too");
+    size = voxel_size_options(a.value("--spacing"), a.value("--unit"), size);
     VolumeReader& source = data.path().empty() ? file : data;
     Body body;
     allocate_or_fail(body, edge);
@@ -211,9 +234,13 @@ int run_import(const Args& raw) {
                       "positions of every 2, 4 or 8), as numpy writes an int or float mask: save it with "
                       "mask.astype(numpy.uint8).tofile(path), or give --dim if the bytes are right");
     Analyse_teleso(body.rec);
+    if (body.rec.voxels == 0) refuse_empty(in, facts, edge);
     progress.stage("writing " + out);
     measure_and_save(out, body.rec);
-    report(in, edge, facts, threshold == 0, body.rec.voxels);
+    // An unknown size replaces an old sidecar too, so none is left that belongs to another particle.
+    if (size.known || (out != kStandardOutput && std::filesystem::exists(volumes::sidecar_path(out))))
+        write_sidecar(out, size, in);
+    report(in, edge, facts, threshold == 0, body.rec.voxels, size);
     return kDone;
 }
 

@@ -1,0 +1,161 @@
+"""Labelled volumes through tarvo-tools split and merge, checked against numpy and scipy, and
+hostile volumes that must fail with nothing written."""
+
+import gzip
+import os
+import subprocess
+
+import numpy as np
+import pytest
+import scipy.ndimage
+
+import tarvo
+from conftest import TOOLS_EXE
+
+
+def tools(*args):
+    return subprocess.run([TOOLS_EXE, *map(str, args)], capture_output=True, text=True)
+
+
+def labelled_volume(rng, shape=(300, 320, 280), cuts=(7, 8, 9)):
+    """Touching box-shaped grains of random sizes filling the volume (so many touch its border),
+    their labels a random sample of uint16, each grain with random holes."""
+    edges = [np.sort(rng.choice(np.arange(1, n), k - 1, replace=False)) for n, k in zip(shape, cuts)]
+    cells = [np.searchsorted(e, np.arange(n), side="right") for e, n in zip(edges, shape)]
+    cell = (cells[0][:, None, None] * cuts[1] + cells[1][None, :, None]) * cuts[2] + cells[2][None, None, :]
+    names = rng.choice(np.arange(1, 65536), cell.max() + 1, replace=False).astype(np.uint16)
+    labels = names[cell]
+    labels[rng.random(shape) < 0.05] = 0
+    return labels
+
+
+def read_index(path):
+    lines = path.read_text().splitlines()
+    assert lines[0].startswith("# tarvo-tools split: volume ")
+    head = lines[1].split(",")
+    return lines[0], [dict(zip(head, line.split(","))) for line in lines[2:]]
+
+
+def test_split_is_numpy_per_label_and_merge_gives_the_volume_back(tmp_path, rng):
+    labels = labelled_volume(rng)  # indices z, y, x
+    raw = tmp_path / "labels.raw"
+    labels.astype("<u2").tofile(raw)
+    nz, ny, nx = labels.shape
+    run = tools("split", raw, tmp_path / "out", "--size", f"{nx},{ny},{nz}", "--type", "uint16",
+                "--spacing", "0.5,0.5,2", "--unit", "um")
+    assert run.returncode == 0, run.stderr
+    first, rows = read_index(tmp_path / "out" / "index.csv")
+    assert first == f"# tarvo-tools split: volume {nx} {ny} {nz} uint16"
+    present = np.unique(labels[labels > 0])
+    assert [int(r["label"]) for r in rows] == list(present)
+    objects = scipy.ndimage.find_objects(labels)
+    for r in rows:
+        k = int(r["label"])
+        sl = objects[k - 1]
+        assert [int(r[f"offset_{a}"]) for a in "zyx"] == [s.start for s in sl]
+        assert [int(r[f"max_{a}"]) + 1 for a in "zyx"] == [s.stop for s in sl]
+        grain = labels[sl] == k
+        assert int(r["voxels"]) == grain.sum()
+        assert int(r["edge"]) == max(grain.shape)
+        assert [float(r[f"voxel_size_{a}"]) for a in "xyz"] == [0.5, 0.5, 2] and r["unit"] == "um"
+        p = tarvo.read(tmp_path / "out" / r["file"])
+        expected = np.zeros((p.dim,) * 3, bool)
+        expected[: grain.shape[0], : grain.shape[1], : grain.shape[2]] = grain
+        assert np.array_equal(p.voxels, expected), k
+    assert '"voxel_size": [0.5, 0.5, 2]' in (tmp_path / "out" / (rows[0]["file"] + ".json")).read_text()
+
+    run = tools("merge", tmp_path / "out" / "index.csv", tmp_path / "back.raw")
+    assert run.returncode == 0, run.stderr
+    assert (tmp_path / "back.raw").read_bytes() == raw.read_bytes()
+
+
+def test_selection_margin_and_nrrd_gzip_big_endian(tmp_path, rng):
+    labels = labelled_volume(rng, shape=(40, 50, 60), cuts=(3, 3, 3)).astype(np.uint32)
+    labels[10:30, 20:30, 25:35] = 70000  # a grain inside, a label beyond uint16
+    nrrd = tmp_path / "l.nrrd"
+    header = (f"NRRD0004\ntype: uint32\ndimension: 3\nsizes: 60 50 40\nendian: big\nencoding: gzip\n"
+              f"space directions: (0.005,0,0) (0,0.005,0) (0,0,0.005)\nspace units: \"mm\" \"mm\" \"mm\"\n\n")
+    nrrd.write_bytes(header.encode() + gzip.compress(labels.astype(">u4").tobytes()))
+    run = tools("split", nrrd, tmp_path / "one", "--label", "70000", "--margin", "2")
+    assert run.returncode == 0, run.stderr
+    _, rows = read_index(tmp_path / "one" / "index.csv")
+    assert len(rows) == 1 and rows[0]["label"] == "70000" and rows[0]["unit"] == "mm"
+    assert [int(rows[0][f"offset_{a}"]) for a in "xyz"] == [23, 18, 8] and rows[0]["edge"] == "24"
+    p = tarvo.read(tmp_path / "one" / rows[0]["file"])
+    assert p.voxels.sum() == 2000 and p.voxels[2:22, 2:12, 2:12].all()
+
+    run = tools("split", nrrd, tmp_path / "inner", "--drop-border", "--min-voxels", "10")
+    assert run.returncode == 0, run.stderr
+    _, rows = read_index(tmp_path / "inner" / "index.csv")
+    for r in rows:
+        k = int(r["label"])
+        z, y, x = np.nonzero(labels == k)
+        assert min(x.min(), y.min(), z.min()) > 0 and x.max() < 59 and y.max() < 49 and z.max() < 39
+    assert 70000 in [int(r["label"]) for r in rows]
+
+    run = tools("split", nrrd, tmp_path / "all")
+    assert run.returncode == 0, run.stderr
+    run = tools("merge", tmp_path / "all" / "index.csv", tmp_path / "back.nrrd")
+    assert run.returncode == 0, run.stderr
+    back = (tmp_path / "back.nrrd").read_bytes()
+    text, data = back.split(b"\n\n", 1)
+    assert b"type: uint32" in text and b"spacings: 0.005 0.005 0.005" in text
+    assert np.array_equal(np.frombuffer(data, "<u4").reshape(labels.shape), labels)
+
+
+def test_a_grain_beyond_the_edge_limit_is_refused_by_name_the_rest_written(tmp_path):
+    labels = np.zeros((4, 4, 1300), np.uint8)
+    labels[1, 1, :] = 3
+    labels[2, 2, 5:9] = 4
+    raw = tmp_path / "long.raw"
+    labels.tofile(raw)
+    run = tools("split", raw, tmp_path / "out", "--size", "1300,4,4", "--type", "uint8")
+    assert run.returncode == 1
+    assert "label 3: its extent 1300 x 1 x 1 exceeds the edge limit 1290" in run.stderr
+    _, rows = read_index(tmp_path / "out" / "index.csv")
+    assert [r["label"] for r in rows] == ["4"]
+
+
+def hostile(tmp_path):
+    """Volumes that must be refused: (name, bytes, message)."""
+    big = gzip.compress(bytes(64 << 20))  # 64 MiB of zeros in about 64 KiB
+    many = np.arange(1, 2_000_001, dtype="<u4")  # every voxel its own label
+    outside = tmp_path / "secret.raw"
+    outside.write_bytes(bytes(8))
+    os.makedirs(tmp_path / "h", exist_ok=True)
+    return [
+        ("over64.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 18446744073709551617 2 2\nencoding: raw\n\n",
+         "not three whole numbers below 10^12"),
+        ("over32.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 4294967296 4294967296 4294967296\nencoding: raw\n\n",
+         "voxels a layer"),
+        ("overvol.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 16384 16384 16777216\nencoding: raw\n\n",
+         "a volume"),
+        ("short.nrrd", b"NRRD0004\ntype: uint16\nendian: little\ndimension: 3\nsizes: 4 4 4\nencoding: raw\n\n" + bytes(100),
+         "describes 128 bytes of labels"),
+        ("shortgz.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 4 4 4\nencoding: gzip\n\n" + gzip.compress(bytes(60)),
+         "ends after 60 bytes of labels"),
+        ("bomb.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 8 8 8\nencoding: gzip\n\n" + big,
+         "holds more than the 512 bytes"),
+        ("away.nhdr", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: raw\ndata file: ../secret.raw\n",
+         "outside the header's folder"),
+        ("abs.nhdr", f"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: raw\ndata file: {outside}\n".encode(),
+         "relative to the header's folder"),
+        ("dev.nhdr", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: raw\ndata file: h\n",
+         "no regular file"),
+        ("many.nrrd", b"NRRD0004\ntype: uint32\nendian: little\ndimension: 3\nsizes: 2000 1000 1\nencoding: raw\n\n"
+         + many.tobytes(), "more than 1048576 distinct labels"),
+        ("zero.nrrd", b"NRRD0004\ntype: uint8\ndimension: 3\nsizes: 3 3 3\nencoding: raw\n\n" + bytes(27),
+         "has no label to split: every voxel is 0"),
+    ]
+
+
+def test_hostile_volumes_fail_clearly_and_write_nothing(tmp_path):
+    for name, data, message in hostile(tmp_path):
+        (tmp_path / name).write_bytes(data)
+        out = tmp_path / ("out-" + name)
+        run = subprocess.run(["/bin/sh", "-c", 'ulimit -v 1000000; exec "$@"', "sh", TOOLS_EXE, "split",
+                              str(tmp_path / name), str(out)], capture_output=True, text=True)
+        assert run.returncode == 1, (name, run.stderr)
+        assert message in run.stderr, (name, run.stderr)
+        assert name in run.stderr or "secret" in run.stderr or "/h'" in run.stderr, (name, run.stderr)
+        assert not out.exists(), name

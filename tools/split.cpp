@@ -1,0 +1,238 @@
+// tarvo-tools split: a labelled volume into one particle file per label, and the index that puts
+// them back (merge).
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <unordered_map>
+
+#include "common.h"
+#include "label_volume.h"
+#include "progress.h"
+#include "subcommands.h"
+#include "volumes/labels.h"
+
+namespace tarvo::tools {
+namespace {
+
+const char kUsageText[] =
+    "Usage: tarvo-tools split VOLUME OUTDIR [--size X,Y,Z] [--type T] [--label K] [--labels A-B]\n"
+    "                         [--min-voxels N] [--drop-border] [--margin M] [--spacing X[,Y,Z]] [--unit U]\n"
+    "\n"
+    "Writes one particle file per label of a labelled volume (label 0 is background), each in the\n"
+    "smallest cubic grid that holds it with M empty voxels around it, and OUTDIR/index.csv: label,\n"
+    "file, offset x/y/z of the grid in the volume, edge, voxel count, bounding box (inclusive),\n"
+    "voxel size x/y/z and unit. tarvo-tools merge puts them back.\n"
+    "  VOLUME          .nrrd or .nhdr (uint8, uint16 or uint32 labels, either endian, raw or gzip\n"
+    "                  encoding, data attached or in a file in the header's folder), or .raw\n"
+    "  --size X,Y,Z    the sizes of a .raw (x fastest, then y, then z)\n"
+    "  --type T        the labels of a .raw: uint8, uint16 or uint32, little-endian\n"
+    "  --label K       only label K;  --labels A-B  only labels A to B\n"
+    "  --min-voxels N  only labels of at least N voxels\n"
+    "  --drop-border   leave out labels that touch the volume's border\n"
+    "  --margin M      empty voxels around each particle (default 0)\n"
+    "  --spacing X[,Y,Z], --unit U   the voxel size (default: the NRRD's), into the index and\n"
+    "                  beside each particle (NAME.3d.json)\n"
+    "A label whose grid would exceed the edge limit 1290 is refused by name with its extent; the\n"
+    "others are written and the status is 1. The volume is read twice, layer by layer; memory holds\n"
+    "one layer of labels and the grids of the particles that layer crosses.\n";
+
+struct Selection {
+    std::uint32_t lo = 1, hi = UINT32_MAX;
+    std::int64_t min_voxels = 1;
+    bool drop_border = false;
+    std::int64_t margin = 0;
+};
+
+Selection selection_of(const Arguments& a) {
+    Selection s;
+    if (a.value("--label") && a.value("--labels")) throw UsageError("give --label or --labels, not both");
+    if (const std::string* k = a.value("--label")) s.lo = s.hi = static_cast<std::uint32_t>(integer("--label", *k, 1, UINT32_MAX));
+    if (const std::string* r = a.value("--labels")) {
+        const std::size_t dash = r->find('-');
+        if (dash == std::string::npos) throw UsageError("--labels '" + *r + "' is not A-B");
+        s.lo = static_cast<std::uint32_t>(integer("--labels", r->substr(0, dash), 1, UINT32_MAX));
+        s.hi = static_cast<std::uint32_t>(integer("--labels", r->substr(dash + 1), 1, UINT32_MAX));
+        if (s.lo > s.hi) throw UsageError("--labels '" + *r + "' runs backwards");
+    }
+    if (const std::string* n = a.value("--min-voxels")) s.min_voxels = integer("--min-voxels", *n, 1, 1L << 40);
+    if (const std::string* m = a.value("--margin")) s.margin = integer("--margin", *m, 0, tarvo::kMaxDim);
+    s.drop_border = a.has("--drop-border");
+    return s;
+}
+
+bool touches_border(const volumes::LabelBox& b, const std::array<std::int64_t, 3>& size) {
+    for (int k = 0; k < 3; ++k)
+        if (b.min[k] == 0 || b.max[k] == size[k] - 1) return true;
+    return false;
+}
+
+// A particle to write: its label's box, the grid's place in the volume, and the grid while open.
+struct Planned {
+    volumes::LabelBox box;
+    std::array<std::int64_t, 3> offset{};
+    std::int32_t edge = 0;
+    std::string file;  // relative to OUTDIR
+    std::unique_ptr<Body> body;
+};
+
+std::string file_name(std::uint32_t label, std::uint32_t largest) {
+    const int digits = static_cast<int>(std::to_string(largest).size());
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "label_%0*u.3d", digits, label);
+    return buf;
+}
+
+std::string extent_text(const std::array<std::int64_t, 3>& e) {
+    return std::to_string(e[0]) + " x " + std::to_string(e[1]) + " x " + std::to_string(e[2]);
+}
+
+volumes::Census take_census(const std::string& in, const LabelLayout& l, Progress& progress) {
+    progress.stage("counting the labels of " + in, l.size[2]);
+    volumes::Census census;
+    LabelRows rows(in, l);
+    std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+        for (std::int64_t y = 0; y < l.size[1]; ++y) {
+            rows.next(row.data());
+            if (!census.add_row(row.data(), row.size(), y, z))
+                throw Failure("'" + in + "' holds more than " + std::to_string(volumes::kMaxLabels) +
+                              " distinct labels: it is no labelled volume split can take");
+        }
+        progress.advance(1);
+    }
+    rows.finish();
+    return census;
+}
+
+std::string index_row(const Planned& p, const volumes::VoxelSize& size) {
+    std::string r = std::to_string(p.box.label);
+    const auto cell = [&r](const std::string& text) {
+        r += ',';
+        r += text;
+    };
+    cell(p.file);
+    for (std::int64_t v : p.offset) cell(std::to_string(v));
+    cell(std::to_string(p.edge));
+    cell(std::to_string(p.box.voxels));
+    for (std::int64_t v : p.box.min) cell(std::to_string(v));
+    for (std::int64_t v : p.box.max) cell(std::to_string(v));
+    for (double v : size.size) cell(volumes::format_number(v));
+    cell(size.unit);
+    r += '\n';
+    return r;
+}
+
+// The second pass: each layer's runs set voxels of the open grids; a grid is written as soon as
+// the layer of its label's last voxels has passed, and freed.
+void write_particles(const std::string& in, const LabelLayout& l, std::vector<Planned>& plan, const std::string& outdir,
+                     const volumes::VoxelSize& size, Progress& progress) {
+    std::unordered_map<std::uint32_t, std::size_t> index;
+    for (std::size_t i = 0; i < plan.size(); ++i) index.emplace(plan[i].box.label, i);
+    std::vector<std::size_t> by_end(plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) by_end[i] = i;
+    std::sort(by_end.begin(), by_end.end(), [&](std::size_t a, std::size_t b) { return plan[a].box.max[2] < plan[b].box.max[2]; });
+    std::size_t next_close = 0;
+    progress.stage("writing the particles of " + in, l.size[2]);
+    LabelRows rows(in, l);
+    std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+        for (std::int64_t y = 0; y < l.size[1]; ++y) {
+            rows.next(row.data());
+            for (std::size_t x = 0; x < row.size();) {
+                const std::uint32_t label = row[x];
+                std::size_t end = x + 1;
+                while (end < row.size() && row[end] == label) ++end;
+                const auto it = label == 0 ? index.end() : index.find(label);
+                if (it != index.end()) {
+                    Planned& p = plan[it->second];
+                    if (!p.body) {
+                        p.body = std::make_unique<Body>();
+                        allocate_or_fail(*p.body, p.edge);
+                    }
+                    for (std::size_t k = x; k < end; ++k)
+                        Set_voxel(p.body->rec, static_cast<std::int32_t>(static_cast<std::int64_t>(k) - p.offset[0]),
+                                  static_cast<std::int32_t>(y - p.offset[1]), static_cast<std::int32_t>(z - p.offset[2]), 1);
+                }
+                x = end;
+            }
+        }
+        for (; next_close < by_end.size() && plan[by_end[next_close]].box.max[2] == z; ++next_close) {
+            Planned& p = plan[by_end[next_close]];
+            const std::string path = (std::filesystem::path(outdir) / p.file).string();
+            measure_and_save(path, p.body->rec);
+            if (size.known) write_sidecar(path, size, in);
+            p.body.reset();
+        }
+        progress.advance(1);
+    }
+}
+
+int run_split(const Args& raw) {
+    const Arguments a = parse_arguments(raw,
+                                        {"--size", "--type", "--label", "--labels", "--min-voxels", "--margin",
+                                         "--spacing", "--unit"},
+                                        {"--drop-border"});
+    expect_positional(a, 2, "VOLUME OUTDIR");
+    const std::string& in = a.positional[0];
+    const std::string& outdir = a.positional[1];
+    const Selection sel = selection_of(a);
+    volumes::VoxelSize any;
+    any.known = true;
+    voxel_size_options(a.value("--spacing"), a.value("--unit"), any);  // usage errors before any reading
+    const LabelLayout layout = layout_of(in, a.value("--size"), a.value("--type"));
+    if (a.value("--unit") && !a.value("--spacing") && !layout.voxel_size.known)
+        throw UsageError("--unit needs a voxel size: '" + in + "' gives none, so give --spacing too");
+    const volumes::VoxelSize size = voxel_size_options(a.value("--spacing"), a.value("--unit"), layout.voxel_size);
+
+    Progress progress("split");
+    const std::vector<volumes::LabelBox> boxes = take_census(in, layout, progress).boxes();
+    std::vector<Planned> plan;
+    std::vector<std::string> refused;
+    for (const volumes::LabelBox& b : boxes) {
+        if (b.label < sel.lo || b.label > sel.hi || b.voxels < sel.min_voxels) continue;
+        if (sel.drop_border && touches_border(b, layout.size)) continue;
+        const auto e = b.extent();
+        const std::int64_t edge = std::max({e[0], e[1], e[2]}) + 2 * sel.margin;
+        if (edge > tarvo::kMaxDim) {
+            refused.push_back("label " + std::to_string(b.label) + ": its extent " + extent_text(e) +
+                              (sel.margin ? " with margins of " + std::to_string(sel.margin) : std::string()) +
+                              " exceeds the edge limit " + std::to_string(tarvo::kMaxDim));
+            continue;
+        }
+        Planned p;
+        p.box = b;
+        p.edge = static_cast<std::int32_t>(edge);
+        for (int k = 0; k < 3; ++k) p.offset[k] = b.min[k] - sel.margin;
+        p.file = file_name(b.label, boxes.back().label);
+        plan.push_back(std::move(p));
+    }
+    if (plan.empty() && refused.empty())
+        throw Failure("'" + in + "' has no label to split" +
+                      (boxes.empty() ? ": every voxel is 0" : " among those selected") + "; nothing written");
+    std::error_code ec;
+    std::filesystem::create_directories(outdir, ec);
+    if (ec) throw Failure("'" + outdir + "' cannot be made a folder: " + ec.message());
+    write_particles(in, layout, plan, outdir, size, progress);
+
+    std::string index = "# tarvo-tools split: volume " + std::to_string(layout.size[0]) + " " +
+                        std::to_string(layout.size[1]) + " " + std::to_string(layout.size[2]) + " " +
+                        type_name(layout.width) + "\n"
+                        "label,file,offset_x,offset_y,offset_z,edge,voxels,min_x,min_y,min_z,max_x,max_y,max_z,"
+                        "voxel_size_x,voxel_size_y,voxel_size_z,unit\n";
+    for (const Planned& p : plan) index += index_row(p, size);
+    write_or_fail((std::filesystem::path(outdir) / "index.csv").string(), index.data(), index.size());
+    for (const std::string& r : refused) std::fprintf(stderr, "tarvo-tools split: refused %s\n", r.c_str());
+    std::fprintf(stderr, "tarvo-tools split: '%s': %lld x %lld x %lld %s, %zu labels, %zu written, %zu refused\n",
+                 in.c_str(), static_cast<long long>(layout.size[0]), static_cast<long long>(layout.size[1]),
+                 static_cast<long long>(layout.size[2]), type_name(layout.width).c_str(), boxes.size(), plan.size(),
+                 refused.size());
+    return refused.empty() ? kDone : kFailed;
+}
+
+}  // namespace
+
+const Subcommand kSplit{"split", "a labelled volume (.raw, .nrrd, .nhdr) into one particle per label",
+                        kUsageText, run_split};
+
+}  // namespace tarvo::tools
