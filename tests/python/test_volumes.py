@@ -3,6 +3,7 @@ hostile volumes that must fail with nothing written."""
 
 import gzip
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -159,3 +160,43 @@ def test_hostile_volumes_fail_clearly_and_write_nothing(tmp_path):
         assert message in run.stderr, (name, run.stderr)
         assert name in run.stderr or "secret" in run.stderr or "/h'" in run.stderr, (name, run.stderr)
         assert not out.exists(), name
+
+
+def unu():
+    for name in ("teem-unu", "unu"):
+        if shutil.which(name):
+            return name
+    pytest.skip("teem's unu is not installed (Debian: teem-apps)")
+
+
+def test_unu_gzip_16_bit_nrrd_splits_and_tarvo_nrrds_read_back_in_unu(tmp_path, rng):
+    labels = labelled_volume(rng, shape=(30, 40, 50), cuts=(3, 4, 3))
+    labels.astype("<u2").tofile(tmp_path / "l.raw")
+    made = subprocess.run(f"{unu()} make -i {tmp_path / 'l.raw'} -t ushort -s 50 40 30 -sp 0.25 0.25 0.75 -en little"
+                          f" | {unu()} save -f nrrd -e gzip -o {tmp_path / 'l.nrrd'}", shell=True, capture_output=True)
+    assert made.returncode == 0, made.stderr
+    assert b"encoding: gzip" in (tmp_path / "l.nrrd").read_bytes()[:400]
+    run = tools("split", tmp_path / "l.nrrd", tmp_path / "out")
+    assert run.returncode == 0, run.stderr
+    _, rows = read_index(tmp_path / "out" / "index.csv")
+    counts = dict(zip(*np.unique(labels[labels > 0], return_counts=True)))
+    assert {int(r["label"]): int(r["voxels"]) for r in rows} == counts
+    assert {(r["voxel_size_x"], r["voxel_size_y"], r["voxel_size_z"]) for r in rows} == {("0.25", "0.25", "0.75")}
+
+    run = tools("merge", tmp_path / "out" / "index.csv", tmp_path / "back.nrrd")
+    assert run.returncode == 0, run.stderr
+    head = subprocess.run([unu(), "head", tmp_path / "back.nrrd"], capture_output=True, text=True)
+    assert "sizes: 50 40 30" in head.stdout and "spacings: 0.25 0.25 0.75" in head.stdout, head.stdout
+    minmax = subprocess.run([unu(), "minmax", tmp_path / "back.nrrd"], capture_output=True, text=True)
+    assert f"min: {labels.min()}" in minmax.stdout and f"max: {labels.max()}" in minmax.stdout, minmax.stdout
+    raw = subprocess.run(f"{unu()} save -f nrrd -e raw -en little -i {tmp_path / 'back.nrrd'} | {unu()} data -",
+                         shell=True, capture_output=True)
+    assert raw.returncode == 0, raw.stderr
+    assert raw.stdout == labels.astype("<u2").tobytes()
+
+    grain = tmp_path / "out" / rows[0]["file"]
+    assert tools("export", grain, tmp_path / "g.nrrd").returncode == 0
+    head = subprocess.run([unu(), "head", tmp_path / "g.nrrd"], capture_output=True, text=True)
+    assert "spacings: 0.25 0.25 0.75" in head.stdout, head.stdout
+    minmax = subprocess.run([unu(), "minmax", tmp_path / "g.nrrd"], capture_output=True, text=True)
+    assert "min: 0" in minmax.stdout and "max: 255" in minmax.stdout, minmax.stdout
