@@ -200,3 +200,21 @@ def test_unu_gzip_16_bit_nrrd_splits_and_tarvo_nrrds_read_back_in_unu(tmp_path, 
     assert "spacings: 0.25 0.25 0.75" in head.stdout, head.stdout
     minmax = subprocess.run([unu(), "minmax", tmp_path / "g.nrrd"], capture_output=True, text=True)
     assert "min: 0" in minmax.stdout and "max: 255" in minmax.stdout, minmax.stdout
+
+
+def test_python_split_and_merge_are_the_programs(tmp_path, rng):
+    labels = labelled_volume(rng, shape=(40, 50, 60), cuts=(4, 3, 5))
+    labels.astype("<u2").tofile(tmp_path / "l.raw")
+    run = tools("split", tmp_path / "l.raw", tmp_path / "prog", "--size", "60,50,40", "--type", "uint16",
+                "--margin", "1", "--min-voxels", "500", "--spacing", "0.5,0.5,2", "--unit", "um")
+    assert run.returncode == 0, run.stderr
+    result = tarvo.split(labels, tmp_path / "py", spacing=(0.5, 0.5, 2), unit="um", margin=1, min_voxels=500)
+    prog = (tmp_path / "prog" / "index.csv").read_text()
+    assert (tmp_path / "py" / "index.csv").read_text() == prog
+    assert len(result.rows) == len(prog.splitlines()) - 2 > 0 and result.refused == []
+    for r in result.rows:
+        assert (tmp_path / "py" / r["file"]).read_bytes() == (tmp_path / "prog" / r["file"]).read_bytes()
+    kept = np.isin(labels, [int(r["label"]) for r in result.rows])
+    assert np.array_equal(tarvo.merge(tmp_path / "prog" / "index.csv"), np.where(kept, labels, 0))
+    with pytest.raises(ValueError):
+        tarvo.split(np.zeros((3, 3, 3), np.uint8), tmp_path / "none")
