@@ -1,20 +1,25 @@
 // tarvo-tools export: the particle as an 8-bit volume for ParaView, ImageJ/Fiji or Python.
+#include <algorithm>
 #include "common.h"
 #include "progress.h"
 #include "subcommands.h"
+#include "tiff_volume.h"
 #include "volume.h"
 
 namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools export FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd [--spacing X[,Y,Z]] [--unit U]\n"
+    "Usage: tarvo-tools export FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd|OUT.tif [--spacing X[,Y,Z]]\n"
+    "                          [--unit U]\n"
     "\n"
     "Writes one byte per voxel, 255 for a particle voxel and 0 for an empty one, x fastest, then\n"
     "y, then z; the format follows the output's extension:\n"
     "  .vtk   VTK legacy file, STRUCTURED_POINTS, binary unsigned_char (ParaView, VisIt)\n"
     "  .vti   VTK XML image data, the bytes appended raw (ParaView, VTK's XML readers)\n"
     "  .nrrd  NRRD with the header attached (3D Slicer, Fiji's NRRD reader, pynrrd)\n"
+    "  .tif   a multi-page 8-bit TIFF, one page per z layer, with resolution tags and ImageJ's\n"
+    "         description (spacing, unit) (ImageJ/Fiji, tifffile)\n"
     "  .raw   the bare bytes, plus OUT.nhdr beside it: a detached NRRD header naming OUT.raw.\n"
     "         ImageJ/Fiji: File > Import > Raw, 8-bit, width = height = images = the edge;\n"
     "         numpy: numpy.fromfile(path, numpy.uint8).reshape(edge, edge, edge) (indices z, y, x)\n"
@@ -87,12 +92,12 @@ void write_volume_file(const std::string& path, const std::string& header, const
 
 int run_export(const Args& raw) {
     const Arguments a = parse_arguments(raw, {"--spacing", "--unit"}, {});
-    expect_positional(a, 2, "FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd");
+    expect_positional(a, 2, "FILE.3d OUT.vtk|OUT.vti|OUT.raw|OUT.nrrd|OUT.tif");
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
     const std::string ext = lower_extension(out);
-    if (ext != ".vtk" && ext != ".vti" && ext != ".raw" && ext != ".nrrd")
-        throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .vti, .raw or .nrrd");
+    if (ext != ".vtk" && ext != ".vti" && ext != ".raw" && ext != ".nrrd" && !is_tiff_name(out))
+        throw UsageError("unknown output format '" + out + "': the name must end in .vtk, .vti, .raw, .nrrd or .tif");
     volumes::VoxelSize any;
     any.known = true;
     voxel_size_options(a.value("--spacing"), a.value("--unit"), any);  // usage errors before any reading
@@ -107,6 +112,15 @@ int run_export(const Args& raw) {
         write_volume_file(out, vtk_header(body.rec.dim, source, size), &body.rec, progress);
     } else if (ext == ".vti") {
         write_volume_file(out, vti_header(body.rec.dim, source, size), &body.rec, progress, kVtiTrailer);
+    } else if (is_tiff_name(out)) {
+        const std::int64_t dim = body.rec.dim;
+        std::vector<std::uint8_t> bytes;
+        progress.stage("writing " + out, dim);
+        write_tiff_stack(out, {dim, dim, dim}, 1, size, [&](std::int64_t z, std::vector<std::uint32_t>& layer) {
+            layer_bytes(body.rec, static_cast<std::int32_t>(z), bytes);
+            std::copy(bytes.begin(), bytes.end(), layer.begin());
+            progress.advance(1);
+        });
     } else if (ext == ".nrrd") {
         write_volume_file(out, nrrd_header(body.rec.dim, "", source, size), &body.rec, progress);
     } else {
@@ -119,7 +133,7 @@ int run_export(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kExport{"export", "an 8-bit volume: .vtk, .vti, .nrrd, or .raw with an .nhdr header",
+const Subcommand kExport{"export", "an 8-bit volume: .vtk, .vti, .nrrd, .tif, or .raw with an .nhdr header",
                          kUsageText, run_export};
 
 }  // namespace tarvo::tools

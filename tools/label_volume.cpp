@@ -126,13 +126,25 @@ std::string type_name(int width) { return width == 1 ? "uint8" : width == 2 ? "u
 
 LabelLayout layout_of(const std::string& path, const std::string* size_text, const std::string* type_text) {
     const std::string ext = lower_extension(path);
+    if (is_tiff_name(path)) {
+        if (size_text || type_text) throw UsageError("--size and --type describe a .raw; a TIFF stack says them");
+        LabelLayout l;
+        l.tiff = true;
+        l.stack = open_tiff_stack(path);
+        l.size = l.stack.size;
+        l.width = l.stack.width;
+        l.voxel_size = l.stack.voxel_size;
+        l.data_path = path;
+        return l;
+    }
     if (ext == ".nrrd" || ext == ".nhdr") {
         if (size_text || type_text) throw UsageError("--size and --type describe a .raw; an NRRD header says them");
         LabelLayout l = nrrd_layout(path);
         if (l.data_path != path) check_raw_length(path, l, l.byte_skip);
         return l;
     }
-    if (ext != ".raw") throw UsageError("unknown volume format '" + path + "': the name must end in .raw, .nrrd or .nhdr");
+    if (ext != ".raw")
+        throw UsageError("unknown volume format '" + path + "': the name must end in .raw, .nrrd, .nhdr, .tif or .tiff");
     if (!size_text || !type_text) throw UsageError("a .raw volume needs --size X,Y,Z and --type uint8|uint16|uint32");
     LabelLayout l;
     std::string sizes = *size_text;
@@ -161,6 +173,10 @@ struct LabelRows::Inflater {
 };
 
 LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_(path), layout_(layout) {
+    if (layout_.tiff) {
+        pages_ = std::make_unique<TiffPages>(layout_.stack);
+        return;
+    }
     file_.open(layout.data_path);
     if (layout.nrrd && layout.data_path == path) read_nrrd_fields(file_);
     if (layout.nrrd && layout.data_path == path) check_raw_length(path, layout_, file_.position() + layout.byte_skip);
@@ -192,6 +208,12 @@ std::size_t LabelRows::read_bytes(std::uint8_t* buf, std::size_t n) {
 }
 
 void LabelRows::next(std::uint32_t* out) {
+    if (pages_) {
+        if (row_in_layer_ == 0) pages_->next_layer(layer_);
+        std::copy_n(layer_.begin() + row_in_layer_ * layout_.size[0], layout_.size[0], out);
+        row_in_layer_ = (row_in_layer_ + 1) % layout_.size[1];
+        return;
+    }
     const std::size_t got = read_bytes(row_.data(), row_.size());
     delivered_ += got;
     if (got < row_.size()) {
@@ -204,6 +226,7 @@ void LabelRows::next(std::uint32_t* out) {
 }
 
 void LabelRows::finish() {
+    if (pages_) return;  // the pages were counted
     std::uint8_t b;
     if (read_bytes(&b, 1) != 0)
         throw Failure("'" + layout_.data_path + "' holds more than the " + std::to_string(delivered_) +
@@ -213,6 +236,7 @@ void LabelRows::finish() {
 void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
                         const volumes::VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer) {
+    if (is_tiff_name(path)) return write_tiff_stack(path, size, width, voxel_size, layer);
     OutputFile out(path);
     if (lower_extension(path) == ".nrrd") {
         std::ostringstream h;

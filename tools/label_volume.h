@@ -1,5 +1,5 @@
 // Labelled volumes as split reads them and merge writes them: raw (little-endian, sizes and type
-// given) or NRRD (uint8/16/32, either endian, raw or gzip encoding, attached or detached data),
+// given), TIFF stacks (tiff_volume.h) or NRRD (uint8/16/32, either endian, raw or gzip encoding, attached or detached data),
 // read row by row from front to back, as often as needed (split reads twice).
 //
 // API
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tiff_volume.h"
 #include "volume.h"
 #include "volumes/voxel_size.h"
 
@@ -35,6 +36,8 @@ struct LabelLayout {
     bool big_endian = false;
     bool gzip = false;
     bool nrrd = false;
+    bool tiff = false;
+    TiffStack stack;             // a TIFF stack's files
     std::string data_path;       // where the data are (the header itself for attached data)
     std::uint64_t byte_skip = 0;
     volumes::VoxelSize voxel_size;
@@ -59,11 +62,14 @@ private:
     LabelLayout layout_;
     VolumeReader file_;
     std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<TiffPages> pages_;
+    std::vector<std::uint32_t> layer_;
+    std::int64_t row_in_layer_ = 0;
     std::vector<std::uint8_t> row_;
     std::uint64_t delivered_ = 0;
 };
 
-// Writes a .raw (little-endian) or .nrrd volume: `layer(z, out)` fills the labels of layer z.
+// Writes a .raw (little-endian), .nrrd or .tif volume: `layer(z, out)` fills the labels of layer z.
 void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
                         const volumes::VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer);

@@ -13,12 +13,13 @@ namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools merge INDEX.csv VOLUME.raw|VOLUME.nrrd\n"
+    "Usage: tarvo-tools merge INDEX.csv VOLUME.raw|VOLUME.nrrd|VOLUME.tif\n"
     "\n"
     "Puts the particle files of an index written by tarvo-tools split (cut or not) back into a\n"
     "labelled volume of the size and label type the index records: each set voxel of a particle\n"
     "gets its label at the particle's offset; the rest are 0. .raw is the bare labels,\n"
-    "little-endian; .nrrd has a header with the sizes, type and voxel size. Split then merge gives\n"
+    "little-endian; .nrrd has a header with the sizes, type and voxel size; .tif is a multi-page\n"
+    "TIFF with resolution tags and ImageJ's description (spacing, unit). Split then merge gives\n"
     "the same labels; a .raw split from a .raw comes back byte for byte. Memory holds one layer of\n"
     "labels and the particles that layer crosses.\n";
 
@@ -103,11 +104,12 @@ Index read_index(const std::string& path) {
 
 int run_merge(const Args& raw) {
     const Arguments a = parse_arguments(raw, {}, {});
-    expect_positional(a, 2, "INDEX.csv VOLUME.raw|VOLUME.nrrd");
+    expect_positional(a, 2, "INDEX.csv VOLUME.raw|VOLUME.nrrd|VOLUME.tif");
     const std::string& index_path = a.positional[0];
     const std::string& out = a.positional[1];
     const std::string ext = lower_extension(out);
-    if (ext != ".raw" && ext != ".nrrd") throw UsageError("unknown volume format '" + out + "': the name must end in .raw or .nrrd");
+    if (ext != ".raw" && ext != ".nrrd" && ext != ".tif" && ext != ".tiff")
+        throw UsageError("unknown volume format '" + out + "': the name must end in .raw, .nrrd or .tif");
     Index x = read_index(index_path);
     // Particles in the order their grids start in z; each is loaded when its first layer comes.
     std::sort(x.entries.begin(), x.entries.end(), [](const Entry& p, const Entry& q) { return p.offset[2] < q.offset[2]; });

@@ -24,7 +24,10 @@ const char kUsageText[] =
     "file, offset x/y/z of the grid in the volume, edge, voxel count, bounding box (inclusive),\n"
     "voxel size x/y/z and unit. tarvo-tools merge puts them back.\n"
     "  VOLUME          .nrrd or .nhdr (uint8, uint16 or uint32 labels, either endian, raw or gzip\n"
-    "                  encoding, data attached or in a file in the header's folder), or .raw\n"
+    "                  encoding, data attached or in a file in the header's folder), .raw, or a\n"
+    "                  TIFF stack: .tif/.tiff, multi-page or one file per slice named by a pattern\n"
+    "                  such as slice_%04d.tif (8, 16 or 32-bit, strips or tiles, any compression\n"
+    "                  of libtiff; voxel size from the resolution tags and ImageJ's spacing)\n"
     "  --size X,Y,Z    the sizes of a .raw (x fastest, then y, then z)\n"
     "  --type T        the labels of a .raw: uint8, uint16 or uint32, little-endian\n"
     "  --label K       only label K;  --labels A-B  only labels A to B\n"
@@ -232,7 +235,7 @@ int run_split(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kSplit{"split", "a labelled volume (.raw, .nrrd, .nhdr) into one particle per label",
+const Subcommand kSplit{"split", "a labelled volume (.raw, .nrrd, .nhdr, .tif) into one particle per label",
                         kUsageText, run_split};
 
 }  // namespace tarvo::tools

@@ -218,3 +218,42 @@ def test_python_split_and_merge_are_the_programs(tmp_path, rng):
     assert np.array_equal(tarvo.merge(tmp_path / "prog" / "index.csv"), np.where(kept, labels, 0))
     with pytest.raises(ValueError):
         tarvo.split(np.zeros((3, 3, 3), np.uint8), tmp_path / "none")
+
+
+def test_tifffile_stacks_split_like_numpy_and_tarvo_tiffs_read_back(tmp_path, rng):
+    tifffile = pytest.importorskip("tifffile")
+    labels = labelled_volume(rng, shape=(20, 40, 50), cuts=(3, 4, 3))
+    tifffile.imwrite(tmp_path / "ij.tif", labels, imagej=True, resolution=(1 / 0.5, 1 / 0.5),
+                     metadata={"spacing": 2.0, "unit": "um"})
+    tifffile.imwrite(tmp_path / "tiled.tif", labels, tile=(16, 16), compression="zlib")
+    for z, page in enumerate(labels):
+        tifffile.imwrite(tmp_path / f"slice_{z:03d}.tif", page, rowsperstrip=7)
+    indices = {}
+    for name in ("ij.tif", "tiled.tif", "slice_%03d.tif"):
+        run = tools("split", tmp_path / name, tmp_path / ("out-" + name[:5]))
+        assert run.returncode == 0, (name, run.stderr)
+        first, rows = read_index(tmp_path / ("out-" + name[:5]) / "index.csv")
+        assert first == "# tarvo-tools split: volume 50 40 20 uint16", name
+        indices[name] = [{k: v for k, v in r.items() if not k.startswith("voxel_size") and k != "unit"} for r in rows]
+    assert indices["ij.tif"] == indices["tiled.tif"] == indices["slice_%03d.tif"]
+    _, rows = read_index(tmp_path / "out-ij.ti" / "index.csv")
+    counts = dict(zip(*np.unique(labels[labels > 0], return_counts=True)))
+    assert {int(r["label"]): int(r["voxels"]) for r in rows} == counts
+    assert (rows[0]["voxel_size_x"], rows[0]["voxel_size_y"], rows[0]["voxel_size_z"], rows[0]["unit"]) == ("0.5", "0.5", "2", "um")
+
+    run = tools("merge", tmp_path / "out-ij.ti" / "index.csv", tmp_path / "back.tif")
+    assert run.returncode == 0, run.stderr
+    with tifffile.TiffFile(tmp_path / "back.tif") as t:
+        assert np.array_equal(t.asarray(), labels)
+        assert np.array_equal(np.stack([p.asarray() for p in t.pages]), labels)
+        assert t.pages[0].tags["XResolution"].value == (2, 1)
+        assert t.imagej_metadata["spacing"] == 2 and t.imagej_metadata["unit"] == "um"
+
+    grain = tmp_path / "out-ij.ti" / rows[0]["file"]
+    assert tools("export", grain, tmp_path / "g.tif").returncode == 0
+    p = tarvo.read(grain)
+    with tifffile.TiffFile(tmp_path / "g.tif") as t:
+        g = t.asarray()
+        assert g.shape == (p.dim,) * 3 and g.dtype == np.uint8
+        assert np.array_equal(g, np.where(p.voxels, 255, 0))
+        assert t.pages[0].tags["XResolution"].value == (2, 1) and t.imagej_metadata["spacing"] == 2
