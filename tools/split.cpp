@@ -38,7 +38,7 @@ const char kUsageText[] =
     "                  beside each particle (NAME.3d.json)\n"
     "A label whose grid would exceed the edge limit 1290 is refused by name with its extent; the\n"
     "others are written and the status is 1. The volume is read twice, layer by layer; memory holds\n"
-    "one layer of labels and the grids of the particles that layer crosses.\n";
+    "a row of labels, the bounding boxes' bits of the particles the layer crosses and one grid.\n";
 
 struct Selection {
     std::uint32_t lo = 1, hi = UINT32_MAX;
@@ -70,13 +70,40 @@ bool touches_border(const volumes::LabelBox& b, const std::array<std::int64_t, 3
     return false;
 }
 
-// A particle to write: its label's box, the grid's place in the volume, and the grid while open.
+// A particle to write: its label's box, the grid's place in the volume, and while open the bits
+// of its bounding box only (x fastest), so that an elongated grain does not hold its whole cube.
 struct Planned {
     volumes::LabelBox box;
     std::array<std::int64_t, 3> offset{};
     std::int32_t edge = 0;
     std::string file;  // relative to OUTDIR
-    std::unique_ptr<Body> body;
+    std::vector<std::uint64_t> bits;
+
+    void set(std::int64_t x0, std::int64_t x1, std::int64_t y, std::int64_t z) {
+        const auto e = box.extent();
+        if (bits.empty()) bits.assign(static_cast<std::size_t>((e[0] * e[1] * e[2] + 63) / 64), 0);
+        const std::int64_t base = ((z - box.min[2]) * e[1] + (y - box.min[1])) * e[0] - box.min[0];
+        for (std::int64_t i = base + x0; i < base + x1; ++i) bits[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
+    }
+    bool bit(std::int64_t i) const { return (bits[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1; }
+
+    // The cube grid, its runs of set voxels copied from the box's bits.
+    void fill(TelesoRecord& rec) const {
+        const auto e = box.extent();
+        for (std::int64_t z = 0; z < e[2]; ++z)
+            for (std::int64_t y = 0; y < e[1]; ++y) {
+                const std::int64_t row = (z * e[1] + y) * e[0];
+                const std::int64_t grid = ((box.min[2] - offset[2] + z) * edge + (box.min[1] - offset[1] + y)) * edge +
+                                          (box.min[0] - offset[0]);
+                for (std::int64_t x = 0; x < e[0];) {
+                    if (!bit(row + x)) { ++x; continue; }
+                    std::int64_t end = x + 1;
+                    while (end < e[0] && bit(row + end)) ++end;
+                    tarvo::set_voxels(rec, grid + x, grid + end);
+                    x = end;
+                }
+            }
+    }
 };
 
 std::string file_name(std::uint32_t label, std::uint32_t largest) {
@@ -147,25 +174,20 @@ void write_particles(const std::string& in, const LabelLayout& l, std::vector<Pl
                 std::size_t end = x + 1;
                 while (end < row.size() && row[end] == label) ++end;
                 const auto it = label == 0 ? index.end() : index.find(label);
-                if (it != index.end()) {
-                    Planned& p = plan[it->second];
-                    if (!p.body) {
-                        p.body = std::make_unique<Body>();
-                        allocate_or_fail(*p.body, p.edge);
-                    }
-                    for (std::size_t k = x; k < end; ++k)
-                        Set_voxel(p.body->rec, static_cast<std::int32_t>(static_cast<std::int64_t>(k) - p.offset[0]),
-                                  static_cast<std::int32_t>(y - p.offset[1]), static_cast<std::int32_t>(z - p.offset[2]), 1);
-                }
+                if (it != index.end())
+                    plan[it->second].set(static_cast<std::int64_t>(x), static_cast<std::int64_t>(end), y, z);
                 x = end;
             }
         }
         for (; next_close < by_end.size() && plan[by_end[next_close]].box.max[2] == z; ++next_close) {
             Planned& p = plan[by_end[next_close]];
             const std::string path = (std::filesystem::path(outdir) / p.file).string();
-            measure_and_save(path, p.body->rec);
+            Body body;
+            allocate_or_fail(body, p.edge);
+            p.fill(body.rec);
+            p.bits = {};
+            measure_and_save(path, body.rec);
             if (size.known) write_sidecar(path, size, in);
-            p.body.reset();
         }
         progress.advance(1);
     }
