@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 #include "common.h"
+#include "label_volume.h"
 #include "tarvo/geometry.h"
 #include "progress.h"
 #include "subcommands.h"
@@ -14,18 +16,22 @@ namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools import IN.raw|IN.nrrd|IN.nhdr OUT.3d [--dim N] [--threshold T]\n"
-    "                          [--spacing X[,Y,Z]] [--unit U]\n"
+    "Usage: tarvo-tools import IN.raw|IN.nrrd|IN.nhdr|IN.tif OUT.3d [--dim N] [--threshold T] [--label K]\n"
+    "                          [--size X,Y,Z] [--type T] [--spacing X[,Y,Z]] [--unit U]\n"
     "\n"
-    "Reads an 8-bit volume, one byte per voxel, x fastest, then y, then z, and writes the\n"
-    "particle of the voxels whose value is at least T. The volume must be a cube of edge 0 to\n"
-    "1290.\n"
-    "  .raw          the bare bytes; the edge is --dim N, or else the cube root of the length\n"
-    "  .nrrd, .nhdr  NRRD, type uint8, three equal sizes, raw encoding, attached or detached data\n"
-    "                (a detached header is trusted: the file it names is read)\n"
-    "  --threshold T 1 to 255; by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
-    "  --spacing X[,Y,Z]  the size of a voxel (default: the NRRD's spacings or space directions)\n"
-    "  --unit U      its unit, e.g. um or mm (default: the NRRD's units)\n"
+    "Reads a volume, x fastest, then y, then z, and writes the particle of the voxels whose value\n"
+    "is at least T, or whose label is K. A cube of edge 0 to 1290 keeps its grid; any other volume\n"
+    "goes into the smallest cube around the set voxels, and the offset is reported.\n"
+    "  .raw          bytes; the edge is --dim N, or else the cube root of the length; or labels\n"
+    "                of --type uint8|uint16|uint32 (little-endian) in a volume of --size X,Y,Z\n"
+    "  .nrrd, .nhdr  NRRD: uint8, uint16 or uint32, either endian, raw or gzip encoding, attached\n"
+    "                or detached data (a cubic uint8 raw one may come through a pipe)\n"
+    "  .tif, .tiff   a TIFF stack, multi-page or one file per slice (slice_%04d.tif)\n"
+    "  --threshold T by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
+    "  --label K     the voxels of label K\n"
+    "  --spacing X[,Y,Z]  the size of a voxel (default: the NRRD's spacings or space directions,\n"
+    "                the TIFF's resolution and ImageJ spacing)\n"
+    "  --unit U      its unit, e.g. um or mm (default: the file's)\n"
     "A known voxel size is written beside the particle in OUT.3d.json, where export and mesh find it.\n"
     "\n"
     "Says on standard error what it chose (edge, threshold, voxels set); a volume that sets no voxel\n"
@@ -195,15 +201,171 @@ void refuse_empty(const std::string& in, const ByteFacts& facts, std::int32_t ed
                   "); --threshold T chooses another; no particle written");
 }
 
+// ---- volumes of any label width, TIFF stacks and non-cubic volumes: two passes ----
+
+// Which voxels are set: label K, or values of at least T; T unchosen: 1 for a 0/1 volume, else 128.
+struct Pick {
+    std::uint32_t label = 0;      // nonzero: only this label
+    std::uint32_t threshold = 0;  // nonzero: given
+};
+
+struct Box {
+    std::array<std::int64_t, 3> min{INT64_MAX, INT64_MAX, INT64_MAX}, max{-1, -1, -1};
+    void add(std::int64_t x0, std::int64_t x1, std::int64_t y, std::int64_t z) {
+        const std::array<std::int64_t, 3> lo{x0, y, z}, hi{x1 - 1, y, z};
+        for (int k = 0; k < 3; ++k) min[k] = std::min(min[k], lo[k]), max[k] = std::max(max[k], hi[k]);
+    }
+    bool empty() const { return max[0] < 0; }
+};
+
+struct LabelFacts {
+    std::uint32_t largest = 0;
+    Box first, grey;  // the set voxels' box under the first rule (label, given or 1) and under 128
+};
+
+template <class Set>
+void for_runs(const std::vector<std::uint32_t>& row, Set&& set_run) {
+    for (std::size_t x = 0; x < row.size();) {
+        std::size_t end = x + 1;
+        while (end < row.size() && (row[end] != 0) == (row[x] != 0)) ++end;
+        if (row[x] != 0) set_run(x, end);
+        x = end;
+    }
+}
+
+std::vector<std::uint32_t> picked(const std::vector<std::uint32_t>& row, const Pick& p, std::uint32_t threshold) {
+    std::vector<std::uint32_t> out(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i)
+        out[i] = p.label ? row[i] == p.label : row[i] >= threshold;
+    return out;
+}
+
+LabelFacts survey(const std::string& in, const LabelLayout& l, const Pick& p, Progress& progress) {
+    progress.stage("reading " + in, l.size[2]);
+    LabelFacts f;
+    LabelRows rows(in, l);
+    std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+    const std::uint32_t first = p.threshold ? p.threshold : 1;
+    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+        for (std::int64_t y = 0; y < l.size[1]; ++y) {
+            rows.next(row.data());
+            for (std::uint32_t v : row) f.largest = std::max(f.largest, v);
+            for_runs(picked(row, p, first), [&](std::size_t a, std::size_t b) { f.first.add(a, b, y, z); });
+            if (!p.label && !p.threshold)
+                for_runs(picked(row, p, kGreyThreshold), [&](std::size_t a, std::size_t b) { f.grey.add(a, b, y, z); });
+        }
+        progress.advance(1);
+    }
+    rows.finish();
+    return f;
+}
+
+std::string sizes_text(const std::array<std::int64_t, 3>& s) {
+    return std::to_string(s[0]) + " x " + std::to_string(s[1]) + " x " + std::to_string(s[2]);
+}
+
+int import_labels(const Arguments& a, const std::string& in, const std::string& out, const LabelLayout& l,
+                  const volumes::VoxelSize& size) {
+    Pick pick;
+    if (const std::string* k = a.value("--label")) pick.label = static_cast<std::uint32_t>(integer("--label", *k, 1, UINT32_MAX));
+    if (const std::string* t = a.value("--threshold")) pick.threshold = static_cast<std::uint32_t>(integer("--threshold", *t, 1, UINT32_MAX));
+    if (pick.label && pick.threshold) throw UsageError("give --label or --threshold, not both");
+    const bool cube = l.size[0] == l.size[1] && l.size[1] == l.size[2] && l.size[0] <= tarvo::kMaxDim;
+    if (const std::string* d = a.value("--dim"); d && (!cube || l.size[0] != integer("--dim", *d, 0, tarvo::kMaxDim)))
+        throw Failure("'" + in + "' holds a " + sizes_text(l.size) + " volume, not a cube of edge " + *d);
+    Progress progress("import");
+    const LabelFacts f = survey(in, l, pick, progress);
+    const bool binary = f.largest <= 1;
+    const std::uint32_t threshold = pick.label ? 0 : pick.threshold ? pick.threshold : binary ? 1 : kGreyThreshold;
+    const Box& box = pick.label || pick.threshold || binary ? f.first : f.grey;
+    const std::string rule = pick.label ? "label " + std::to_string(pick.label) : "threshold " + std::to_string(threshold);
+    if (box.empty())
+        throw Failure("'" + in + "' sets no voxel: " +
+                      (pick.label ? "no voxel has label " + std::to_string(pick.label)
+                                  : "no value reaches the threshold " + std::to_string(threshold)) +
+                      " (the largest value is " + std::to_string(f.largest) +
+                      "); --threshold T or --label K chooses another; no particle written");
+    // A cube keeps its grid; any other volume goes into the smallest cube around its set voxels.
+    std::array<std::int64_t, 3> offset{0, 0, 0};
+    std::int64_t edge = l.size[0];
+    if (!cube) {
+        offset = box.min;
+        edge = 0;
+        for (int k = 0; k < 3; ++k) edge = std::max(edge, box.max[k] - box.min[k] + 1);
+        if (edge > tarvo::kMaxDim)
+            throw Failure("'" + in + "': the set voxels span " + sizes_text({box.max[0] - box.min[0] + 1, box.max[1] - box.min[1] + 1,
+                          box.max[2] - box.min[2] + 1}) + ", beyond the edge limit " + std::to_string(tarvo::kMaxDim) +
+                          "; tarvo-tools split writes each label apart");
+    }
+    Body body;
+    allocate_or_fail(body, static_cast<std::int32_t>(edge));
+    progress.stage("filling the particle", l.size[2]);
+    LabelRows rows(in, l);
+    std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+        for (std::int64_t y = 0; y < l.size[1]; ++y) {
+            rows.next(row.data());
+            if (z < offset[2] || z >= offset[2] + edge || y < offset[1] || y >= offset[1] + edge) continue;
+            const std::int64_t base = ((z - offset[2]) * edge + (y - offset[1])) * edge - offset[0];
+            for_runs(picked(row, pick, threshold), [&](std::size_t a, std::size_t b) {
+                tarvo::set_voxels(body.rec, base + static_cast<std::int64_t>(a), base + static_cast<std::int64_t>(b));
+            });
+        }
+        progress.advance(1);
+    }
+    Analyse_teleso(body.rec);
+    progress.stage("writing " + out);
+    measure_and_save(out, body.rec);
+    if (size.known || (out != kStandardOutput && std::filesystem::exists(volumes::sidecar_path(out))))
+        write_sidecar(out, size, in);
+    std::string placed = cube ? "" : ", in a cube of edge " + std::to_string(edge) + " at offset " + std::to_string(offset[0]) +
+                                         " " + std::to_string(offset[1]) + " " + std::to_string(offset[2]) + " of the volume";
+    std::fprintf(stderr, "tarvo-tools import: '%s': %s %s, %s, %d voxels set%s\n", in.c_str(), sizes_text(l.size).c_str(),
+                 type_name(l.width).c_str(), rule.c_str(), body.rec.voxels, placed.c_str());
+    return kDone;
+}
+
+// The old one-pass path reads cubic uint8 raw NRRDs (a pipe will do); the rest take two passes.
+bool takes_two_passes(const std::string& in, const std::string& ext, const Arguments& a) {
+    if (is_tiff_name(in) || a.value("--label") || (ext == ".raw" && (a.value("--size") || a.value("--type")))) return true;
+    if (ext != ".nrrd" && ext != ".nhdr") return false;
+    if (!regular_file_bytes(in)) return false;
+    VolumeReader r;
+    r.open(in);
+    NrrdFields f;
+    try {
+        f = read_nrrd_fields(r);
+    } catch (const Failure&) {
+        return false;  // the old path words what is wrong
+    }
+    const std::string* type = nrrd_field(f, "type");
+    const std::string* encoding = nrrd_field(f, "encoding");
+    const std::string* sizes = nrrd_field(f, "sizes");
+    const bool u8 = type && (*type == "uint8" || *type == "uchar" || *type == "unsigned char" || *type == "uint8_t");
+    std::int64_t n[3] = {-1, -2, -3};
+    if (sizes) std::istringstream(*sizes) >> n[0] >> n[1] >> n[2];
+    return !(u8 && encoding && *encoding == "raw" && n[0] == n[1] && n[1] == n[2]);
+}
+
 int run_import(const Args& raw) {
-    const Arguments a = parse_arguments(raw, {"--dim", "--threshold", "--spacing", "--unit"}, {});
-    expect_positional(a, 2, "IN.raw|IN.nrrd OUT.3d");
+    const Arguments a =
+        parse_arguments(raw, {"--dim", "--threshold", "--spacing", "--unit", "--label", "--size", "--type"}, {});
+    expect_positional(a, 2, "IN.raw|IN.nrrd|IN.tif OUT.3d");
     const std::string& in = a.positional[0];
     const std::string& out = a.positional[1];
     check_output_name(out, ".3d", "a shape form file");
     const std::string ext = lower_extension(in);
-    if (ext != ".raw" && ext != ".nrrd" && ext != ".nhdr")
-        throw UsageError("unknown input format '" + in + "': the name must end in .raw, .nrrd or .nhdr");
+    if (ext != ".raw" && ext != ".nrrd" && ext != ".nhdr" && !is_tiff_name(in))
+        throw UsageError("unknown input format '" + in + "': the name must end in .raw, .nrrd, .nhdr, .tif or .tiff");
+    if (takes_two_passes(in, ext, a)) {
+        volumes::VoxelSize any;
+        any.known = true;
+        voxel_size_options(a.value("--spacing"), a.value("--unit"), any);
+        const LabelLayout l = layout_of(in, a.value("--size"), a.value("--type"));
+        if (a.value("--unit") && !a.value("--spacing") && !l.voxel_size.known)
+            throw UsageError("--unit needs a voxel size: '" + in + "' gives none, so give --spacing too");
+        return import_labels(a, in, out, l, voxel_size_options(a.value("--spacing"), a.value("--unit"), l.voxel_size));
+    }
     const std::string* threshold_text = a.value("--threshold");
     const auto threshold =
         static_cast<std::uint8_t>(threshold_text ? integer("--threshold", *threshold_text, 1, 255) : 0);
@@ -246,7 +408,7 @@ int run_import(const Args& raw) {
 
 }  // namespace
 
-const Subcommand kImport{"import", "an 8-bit volume (.raw, .nrrd, .nhdr) into a particle", kUsageText,
+const Subcommand kImport{"import", "a volume (.raw, .nrrd, .nhdr, .tif) into a particle", kUsageText,
                          run_import};
 
 }  // namespace tarvo::tools

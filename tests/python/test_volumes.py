@@ -257,3 +257,36 @@ def test_tifffile_stacks_split_like_numpy_and_tarvo_tiffs_read_back(tmp_path, rn
         assert g.shape == (p.dim,) * 3 and g.dtype == np.uint8
         assert np.array_equal(g, np.where(p.voxels, 255, 0))
         assert t.pages[0].tags["XResolution"].value == (2, 1) and t.imagej_metadata["spacing"] == 2
+
+
+def test_import_takes_tiff_stacks_unu_nrrds_and_non_cubic_masks(tmp_path, rng):
+    tifffile = pytest.importorskip("tifffile")
+    mask = np.zeros((30, 40, 50), np.uint8)  # indices z, y, x
+    mask[5:25, 8:30, 10:35] = rng.random((20, 22, 25)) < 0.7
+    tifffile.imwrite(tmp_path / "m.tif", mask, imagej=True, resolution=(4, 4), metadata={"spacing": 0.5, "unit": "um"})
+    for z, page in enumerate(mask):
+        tifffile.imwrite(tmp_path / f"s{z:02d}.tif", page)
+    nz = np.nonzero(mask)
+    low = [int(c.min()) for c in nz]
+    edge = max(int(c.max()) - l + 1 for c, l in zip(nz, low))
+    expected = np.zeros((edge,) * 3, bool)
+    expected[tuple(c - l for c, l in zip(nz, low))] = True
+    for name in ("m.tif", "s%02d.tif"):
+        run = tools("import", tmp_path / name, tmp_path / "m.3d")
+        assert run.returncode == 0, run.stderr
+        assert f"in a cube of edge {edge} at offset {low[2]} {low[1]} {low[0]} of the volume" in run.stderr
+        assert np.array_equal(tarvo.read(tmp_path / "m.3d").voxels, expected), name
+        # the ImageJ stack's size; the slices carry none, and leave no stale sidecar
+        size = "[0.25, 0.25, 0.5]" if name == "m.tif" else "[1, 1, 1]"
+        assert f'"voxel_size": {size}' in (tmp_path / "m.3d.json").read_text(), name
+
+    labels = labelled_volume(rng, shape=(24, 24, 24), cuts=(2, 2, 2))
+    labels.astype("<u2").tofile(tmp_path / "l.raw")
+    made = subprocess.run(f"{unu()} make -i {tmp_path / 'l.raw'} -t ushort -s 24 24 24 -sp 0.005 0.005 0.005 -en little"
+                          f" | {unu()} save -f nrrd -e gzip -o {tmp_path / 'l.nrrd'}", shell=True, capture_output=True)
+    assert made.returncode == 0, made.stderr
+    k = int(labels.max())
+    run = tools("import", tmp_path / "l.nrrd", tmp_path / "k.3d", "--label", k)
+    assert run.returncode == 0, run.stderr
+    assert tarvo.read(tmp_path / "k.3d").voxels.sum() == (labels == k).sum()
+    assert '"voxel_size": [0.005, 0.005, 0.005]' in (tmp_path / "k.3d.json").read_text()
