@@ -59,4 +59,5 @@ set(TARVO_MESH_SOURCES
 set(TARVO_VOLUMES_SOURCES
   src/volumes/voxel_size.cpp
   src/volumes/labels.cpp
+  src/volumes/components.cpp
 )

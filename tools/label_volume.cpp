@@ -173,6 +173,10 @@ struct LabelRows::Inflater {
 };
 
 LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_(path), layout_(layout) {
+    if (layout_.components) {
+        labeller_ = std::make_unique<volumes::RunLabeller>(layout_.size[0], layout_.size[1], layout_.connectivity);
+        ids_.resize(static_cast<std::size_t>(layout_.size[0]));
+    }
     if (layout_.tiff) {
         pages_ = std::make_unique<TiffPages>(layout_.stack);
         return;
@@ -208,6 +212,19 @@ std::size_t LabelRows::read_bytes(std::uint8_t* buf, std::size_t n) {
 }
 
 void LabelRows::next(std::uint32_t* out) {
+    if (labeller_) {
+        const std::int64_t y = rows_read_ % layout_.size[1], z = rows_read_ / layout_.size[1];
+        ++rows_read_;
+        next_raw(out);
+        labeller_->label_row(out, y, z, ids_.data());  // the same ids as the first pass gave
+        const std::vector<std::uint32_t>& map = *layout_.components;
+        for (std::size_t i = 0; i < ids_.size(); ++i) out[i] = map[ids_[i]];
+        return;
+    }
+    next_raw(out);
+}
+
+void LabelRows::next_raw(std::uint32_t* out) {
     if (pages_) {
         if (row_in_layer_ == 0) pages_->next_layer(layer_);
         std::copy_n(layer_.begin() + row_in_layer_ * layout_.size[0], layout_.size[0], out);
@@ -231,6 +248,24 @@ void LabelRows::finish() {
     if (read_bytes(&b, 1) != 0)
         throw Failure("'" + layout_.data_path + "' holds more than the " + std::to_string(delivered_) +
                       " bytes of labels '" + path_ + "' describes");
+}
+
+void find_components(const std::string& path, LabelLayout& layout, int connectivity) {
+    LabelLayout plain = layout;
+    plain.components.reset();
+    LabelRows rows(path, plain);
+    volumes::RunLabeller labeller(layout.size[0], layout.size[1], connectivity);
+    std::vector<std::uint32_t> row(static_cast<std::size_t>(layout.size[0])), ids(row.size());
+    for (std::int64_t z = 0; z < layout.size[2]; ++z)
+        for (std::int64_t y = 0; y < layout.size[1]; ++y) {
+            rows.next(row.data());
+            if (!labeller.label_row(row.data(), y, z, ids.data()))
+                throw Failure("'" + path + "' has more than " + std::to_string(volumes::kMaxProvisional) +
+                              " runs of voxels that begin a component: too fragmented a mask to label");
+        }
+    rows.finish();
+    layout.connectivity = connectivity;
+    layout.components = std::make_shared<const std::vector<std::uint32_t>>(labeller.labels());
 }
 
 void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,

@@ -21,6 +21,7 @@
 
 #include "tiff_volume.h"
 #include "volume.h"
+#include "volumes/components.h"
 #include "volumes/voxel_size.h"
 
 namespace tarvo::tools {
@@ -41,12 +42,17 @@ struct LabelLayout {
     std::string data_path;       // where the data are (the header itself for attached data)
     std::uint64_t byte_skip = 0;
     volumes::VoxelSize voxel_size;
+    int connectivity = 0;        // 6 or 26: the labels are the mask's connected components
+    std::shared_ptr<const std::vector<std::uint32_t>> components;  // provisional id -> label
     std::int64_t row_bytes() const { return size[0] * width; }
 };
 
 std::string type_name(int width);
 // `size_text` "X,Y,Z" and `type_text` uint8|uint16|uint32 describe a .raw; for NRRD they must be absent.
 LabelLayout layout_of(const std::string& path, const std::string* size_text, const std::string* type_text);
+// The first pass of the components of a mask (nonzero voxels), 6 or 26-connected: afterwards
+// LabelRows gives each voxel its component's label, numbered in the order of first voxels.
+void find_components(const std::string& path, LabelLayout& layout, int connectivity);
 
 class LabelRows {
 public:
@@ -57,6 +63,7 @@ public:
 
 private:
     std::size_t read_bytes(std::uint8_t* buf, std::size_t n);
+    void next_raw(std::uint32_t* out);
     struct Inflater;
     std::string path_;
     LabelLayout layout_;
@@ -64,6 +71,9 @@ private:
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<TiffPages> pages_;
     std::vector<std::uint32_t> layer_;
+    std::unique_ptr<volumes::RunLabeller> labeller_;
+    std::vector<std::uint32_t> ids_;
+    std::int64_t rows_read_ = 0;
     std::int64_t row_in_layer_ = 0;
     std::vector<std::uint8_t> row_;
     std::uint64_t delivered_ = 0;

@@ -17,7 +17,8 @@ namespace {
 
 const char kUsageText[] =
     "Usage: tarvo-tools split VOLUME OUTDIR [--size X,Y,Z] [--type T] [--label K] [--labels A-B]\n"
-    "                         [--min-voxels N] [--drop-border] [--margin M] [--spacing X[,Y,Z]] [--unit U]\n"
+    "                         [--min-voxels N] [--drop-border] [--margin M] [--connectivity C]\n"
+    "                         [--spacing X[,Y,Z]] [--unit U]\n"
     "\n"
     "Writes one particle file per label of a labelled volume (label 0 is background), each in the\n"
     "smallest cubic grid that holds it with M empty voxels around it, and OUTDIR/index.csv: label,\n"
@@ -34,6 +35,9 @@ const char kUsageText[] =
     "  --min-voxels N  only labels of at least N voxels\n"
     "  --drop-border   leave out labels that touch the volume's border\n"
     "  --margin M      empty voxels around each particle (default 0)\n"
+    "  --connectivity C  the volume is a mask: its connected components (of nonzero voxels),\n"
+    "                  6 (faces) or 26 (faces, edges, corners), are the labels, numbered in the\n"
+    "                  order of their first voxels as scipy.ndimage.label numbers them\n"
     "  --spacing X[,Y,Z], --unit U   the voxel size (default: the NRRD's), into the index and\n"
     "                  beside each particle (NAME.3d.json)\n"
     "A label whose grid would exceed the edge limit 1290 is refused by name with its extent; the\n"
@@ -196,7 +200,7 @@ void write_particles(const std::string& in, const LabelLayout& l, std::vector<Pl
 int run_split(const Args& raw) {
     const Arguments a = parse_arguments(raw,
                                         {"--size", "--type", "--label", "--labels", "--min-voxels", "--margin",
-                                         "--spacing", "--unit"},
+                                         "--spacing", "--unit", "--connectivity"},
                                         {"--drop-border"});
     expect_positional(a, 2, "VOLUME OUTDIR");
     const std::string& in = a.positional[0];
@@ -205,12 +209,21 @@ int run_split(const Args& raw) {
     volumes::VoxelSize any;
     any.known = true;
     voxel_size_options(a.value("--spacing"), a.value("--unit"), any);  // usage errors before any reading
-    const LabelLayout layout = layout_of(in, a.value("--size"), a.value("--type"));
+    int connectivity = 0;
+    if (const std::string* c = a.value("--connectivity")) {
+        connectivity = static_cast<int>(integer("--connectivity", *c, 6, 26));
+        if (connectivity != 6 && connectivity != 26) throw UsageError("--connectivity is 6 or 26, not " + *c);
+    }
+    LabelLayout layout = layout_of(in, a.value("--size"), a.value("--type"));
     if (a.value("--unit") && !a.value("--spacing") && !layout.voxel_size.known)
         throw UsageError("--unit needs a voxel size: '" + in + "' gives none, so give --spacing too");
     const volumes::VoxelSize size = voxel_size_options(a.value("--spacing"), a.value("--unit"), layout.voxel_size);
 
     Progress progress("split");
+    if (connectivity) {
+        progress.stage("finding the components of " + in);
+        find_components(in, layout, connectivity);
+    }
     const std::vector<volumes::LabelBox> boxes = take_census(in, layout, progress).boxes();
     std::vector<Planned> plan;
     std::vector<std::string> refused;
@@ -240,9 +253,11 @@ int run_split(const Args& raw) {
     if (ec) throw Failure("'" + outdir + "' cannot be made a folder: " + ec.message());
     write_particles(in, layout, plan, outdir, size, progress);
 
+    // Components are numbered past a mask's type: the index records the type their labels need.
+    const int width = connectivity == 0 ? layout.width : boxes.back().label < 256 ? 1 : boxes.back().label < 65536 ? 2 : 4;
     std::string index = "# tarvo-tools split: volume " + std::to_string(layout.size[0]) + " " +
                         std::to_string(layout.size[1]) + " " + std::to_string(layout.size[2]) + " " +
-                        type_name(layout.width) + "\n"
+                        type_name(width) + "\n"
                         "label,file,offset_x,offset_y,offset_z,edge,voxels,min_x,min_y,min_z,max_x,max_y,max_z,"
                         "voxel_size_x,voxel_size_y,voxel_size_z,unit\n";
     for (const Planned& p : plan) index += index_row(p, size);

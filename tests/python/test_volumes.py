@@ -290,3 +290,24 @@ def test_import_takes_tiff_stacks_unu_nrrds_and_non_cubic_masks(tmp_path, rng):
     assert run.returncode == 0, run.stderr
     assert tarvo.read(tmp_path / "k.3d").voxels.sum() == (labels == k).sum()
     assert '"voxel_size": [0.005, 0.005, 0.005]' in (tmp_path / "k.3d.json").read_text()
+
+
+@pytest.mark.parametrize("connectivity", [6, 26])
+def test_mask_components_are_scipys_labels(tmp_path, rng, connectivity):
+    mask = scipy.ndimage.binary_opening(rng.random((40, 45, 50)) < 0.35) | (rng.random((40, 45, 50)) < 0.02)
+    structure = scipy.ndimage.generate_binary_structure(3, 1 if connectivity == 6 else 3)
+    expected, count = scipy.ndimage.label(mask, structure)
+    mask.astype(np.uint8).tofile(tmp_path / "m.raw")
+    run = tools("split", tmp_path / "m.raw", tmp_path / "out", "--size", "50,45,40", "--type", "uint8",
+                "--connectivity", connectivity)
+    assert run.returncode == 0, run.stderr
+    _, rows = read_index(tmp_path / "out" / "index.csv")
+    assert [int(r["label"]) for r in rows] == list(range(1, count + 1))
+    for r, sl in zip(rows, scipy.ndimage.find_objects(expected)):
+        assert [int(r[f"offset_{a}"]) for a in "zyx"] == [s.start for s in sl]
+        assert int(r["voxels"]) == (expected[sl] == int(r["label"])).sum()
+    run = tools("merge", tmp_path / "out" / "index.csv", tmp_path / "back.nrrd")
+    assert run.returncode == 0, run.stderr
+    text, data = (tmp_path / "back.nrrd").read_bytes().split(b"\n\n", 1)
+    dtype = {b"uint8": "u1", b"uint16": "<u2", b"uint32": "<u4"}[text.split(b"type: ")[1].split(b"\n")[0]]
+    assert np.array_equal(np.frombuffer(data, dtype).reshape(mask.shape), expected)
