@@ -219,6 +219,7 @@ struct Box {
 };
 
 struct LabelFacts {
+    std::uint64_t negatives = 0;  // of a signed type, read as 0
     std::uint32_t largest = 0;
     Box first, grey;  // the set voxels' box under the first rule (label, given or 1) and under 128
 };
@@ -257,6 +258,7 @@ LabelFacts survey(const std::string& in, const LabelLayout& l, const Pick& p, Pr
         progress.advance(1);
     }
     rows.finish();
+    f.negatives = rows.negatives();
     return f;
 }
 
@@ -320,8 +322,10 @@ int import_labels(const Arguments& a, const std::string& in, const std::string& 
         write_sidecar(out, size, in);
     std::string placed = cube ? "" : ", in a cube of edge " + std::to_string(edge) + " at offset " + std::to_string(offset[0]) +
                                          " " + std::to_string(offset[1]) + " " + std::to_string(offset[2]) + " of the volume";
-    std::fprintf(stderr, "tarvo-tools import: '%s': %s %s, %s, %d voxels set%s\n", in.c_str(), sizes_text(l.size).c_str(),
-                 type_name(l.width).c_str(), rule.c_str(), body.rec.voxels, placed.c_str());
+    const std::string type = (l.is_signed ? "int" : "uint") + std::to_string(8 * l.width);
+    const std::string negatives = f.negatives ? ", " + std::to_string(f.negatives) + " negative values read as 0" : "";
+    std::fprintf(stderr, "tarvo-tools import: '%s': %s %s, %s, %d voxels set%s%s\n", in.c_str(), sizes_text(l.size).c_str(),
+                 type.c_str(), rule.c_str(), body.rec.voxels, placed.c_str(), negatives.c_str());
     return kDone;
 }
 

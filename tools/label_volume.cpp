@@ -14,15 +14,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int width_of_type(const std::string& path, const std::string& type) {
-    static const std::map<std::string, int> kTypes = {
-        {"uint8", 1},  {"uchar", 1},  {"unsigned char", 1},  {"uint8_t", 1},
-        {"uint16", 2}, {"ushort", 2}, {"unsigned short", 2}, {"uint16_t", 2}, {"unsigned short int", 2},
-        {"uint32", 4}, {"uint", 4},   {"unsigned int", 4},   {"uint32_t", 4}};
+// Bytes per value; `is_signed` for the signed types (NRRD "short", "int", ...).
+int width_of_type(const std::string& path, const std::string& type, bool* is_signed = nullptr) {
+    static const std::map<std::string, std::pair<int, bool>> kTypes = {
+        {"uint8", {1, false}},  {"uchar", {1, false}},  {"unsigned char", {1, false}},  {"uint8_t", {1, false}},
+        {"uint16", {2, false}}, {"ushort", {2, false}}, {"unsigned short", {2, false}}, {"uint16_t", {2, false}},
+        {"unsigned short int", {2, false}},
+        {"uint32", {4, false}}, {"uint", {4, false}},   {"unsigned int", {4, false}},   {"uint32_t", {4, false}},
+        {"int8", {1, true}},    {"signed char", {1, true}}, {"int8_t", {1, true}},
+        {"int16", {2, true}},   {"short", {2, true}},   {"short int", {2, true}},     {"signed short", {2, true}},
+        {"signed short int", {2, true}}, {"int16_t", {2, true}},
+        {"int32", {4, true}},   {"int", {4, true}},     {"signed int", {4, true}},    {"int32_t", {4, true}}};
     const auto it = kTypes.find(type);
-    if (it == kTypes.end())
-        throw Failure("'" + path + "' holds values of type '" + type + "'; labels must be uint8, uint16 or uint32");
-    return it->second;
+    if (it == kTypes.end() || (it->second.second && !is_signed))
+        throw Failure("'" + path + "' holds values of type '" + type + "'; labels must be uint8, uint16 or uint32" +
+                      (is_signed ? " (or int8, int16, int32 in NRRD)" : ""));
+    if (is_signed) *is_signed = it->second.second;
+    return it->second.first;
 }
 
 // Sizes whose layer and volume stay within the bounds, their products checked before they are formed.
@@ -76,7 +84,7 @@ LabelLayout nrrd_layout(const std::string& path) {
     };
     LabelLayout l;
     l.nrrd = true;
-    l.width = width_of_type(path, need("type"));
+    l.width = width_of_type(path, need("type"), &l.is_signed);
     if (need("dimension") != "3") throw Failure("'" + path + "' has dimension " + need("dimension") + ", not 3");
     l.size = checked_sizes(path, need("sizes"));
     const std::string& encoding = need("encoding");
@@ -240,6 +248,17 @@ void LabelRows::next_raw(std::uint32_t* out) {
                       " bytes of labels, but '" + path_ + "' describes " + std::to_string(need));
     }
     volumes::decode_labels(row_.data(), static_cast<std::size_t>(layout_.size[0]), layout_.width, layout_.big_endian, out);
+    if (layout_.is_signed) clamp_negatives(out);
+}
+
+// Negative values (a CT's air) are below every threshold and no label: read as 0, and counted.
+void LabelRows::clamp_negatives(std::uint32_t* out) {
+    const std::uint32_t sign = std::uint32_t{1} << (8 * layout_.width - 1);
+    for (std::int64_t i = 0; i < layout_.size[0]; ++i)
+        if (out[i] & sign) {
+            out[i] = 0;
+            ++negatives_;
+        }
 }
 
 void LabelRows::finish() {

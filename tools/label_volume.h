@@ -35,6 +35,7 @@ struct LabelLayout {
     std::array<std::int64_t, 3> size{};
     int width = 1;               // bytes per label: 1, 2 or 4
     bool big_endian = false;
+    bool is_signed = false;      // NRRD int8/16/32: negative values are read as 0 (negatives() counts them)
     bool gzip = false;
     bool nrrd = false;
     bool tiff = false;
@@ -60,10 +61,13 @@ public:
     ~LabelRows();
     void next(std::uint32_t* out);  // layout.size[0] labels
     void finish();                  // a failure when bytes follow the volume's data
+    std::uint64_t negatives() const { return negatives_; }
 
 private:
     std::size_t read_bytes(std::uint8_t* buf, std::size_t n);
     void next_raw(std::uint32_t* out);
+    void clamp_negatives(std::uint32_t* out);
+    std::uint64_t negatives_ = 0;
     struct Inflater;
     std::string path_;
     LabelLayout layout_;

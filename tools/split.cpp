@@ -136,6 +136,9 @@ volumes::Census take_census(const std::string& in, const LabelLayout& l, Progres
         progress.advance(1);
     }
     rows.finish();
+    if (rows.negatives() > 0)
+        throw Failure("'" + in + "' holds " + std::to_string(rows.negatives()) +
+                      " negative values: labels are 0 (background) or more; nothing written");
     return census;
 }
 

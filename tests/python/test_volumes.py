@@ -311,3 +311,19 @@ def test_mask_components_are_scipys_labels(tmp_path, rng, connectivity):
     text, data = (tmp_path / "back.nrrd").read_bytes().split(b"\n\n", 1)
     dtype = {b"uint8": "u1", b"uint16": "<u2", b"uint32": "<u4"}[text.split(b"type: ")[1].split(b"\n")[0]]
     assert np.array_equal(np.frombuffer(data, dtype).reshape(mask.shape), expected)
+
+
+def test_signed_short_nrrd_imports_by_threshold_and_is_no_label_volume(tmp_path, rng):
+    grey = rng.integers(-1000, 2000, (20, 21, 22)).astype(np.int16)  # a CT in Hounsfield units
+    grey.astype(">i2").tofile(tmp_path / "g.raw")
+    made = subprocess.run(f"{unu()} make -i {tmp_path / 'g.raw'} -t short -s 22 21 20 -sp 0.1 0.1 0.1 -en big"
+                          f" | {unu()} save -f nrrd -e gzip -o {tmp_path / 'g.nrrd'}", shell=True, capture_output=True)
+    assert made.returncode == 0, made.stderr
+    assert b"type: short" in (tmp_path / "g.nrrd").read_bytes()[:300]
+    run = tools("import", tmp_path / "g.nrrd", tmp_path / "g.3d", "--threshold", 1200)
+    assert run.returncode == 0, run.stderr
+    assert f"{(grey < 0).sum()} negative values read as 0" in run.stderr
+    assert tarvo.read(tmp_path / "g.3d").voxels.sum() == (grey >= 1200).sum()
+    run = tools("split", tmp_path / "g.nrrd", tmp_path / "out")
+    assert run.returncode == 1 and "negative values: labels are 0 (background) or more" in run.stderr
+    assert not (tmp_path / "out").exists()
