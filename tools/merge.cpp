@@ -21,14 +21,54 @@ const char kUsageText[] =
     "little-endian; .nrrd has a header with the sizes, type and voxel size; .tif is a multi-page\n"
     "TIFF with resolution tags and ImageJ's description (spacing, unit). Split then merge gives\n"
     "the same labels; a .raw split from a .raw comes back byte for byte. Memory holds one layer of\n"
-    "labels and the particles that layer crosses.\n";
+    "labels and the bits of the bounding boxes of the particles that layer crosses.\n";
 
+// A particle of the index; while its layers are written, only the bits of its set voxels'
+// bounding box are held (x fastest), not its cubic grid.
 struct Entry {
     std::uint32_t label = 0;
     std::string path;
     std::array<std::int64_t, 3> offset{};
     std::int64_t edge = 0;
-    std::unique_ptr<Body> body;
+    std::array<std::int64_t, 3> lo{}, ext{};  // the box within the grid
+    std::vector<std::uint64_t> bits;
+
+    bool bit(std::int64_t x, std::int64_t y, std::int64_t z) const {
+        const std::int64_t i = ((z - lo[2]) * ext[1] + (y - lo[1])) * ext[0] + (x - lo[0]);
+        return (bits[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1;
+    }
+
+    // Loads the particle and keeps the bits of its box.
+    void load(const std::string& index_path) {
+        Body body;
+        load_or_fail(path, body);
+        const TelesoRecord& rec = body.rec;
+        if (rec.dim != edge)
+            throw Failure("'" + path + "' has edge " + std::to_string(rec.dim) + ", but '" + index_path + "' says " +
+                          std::to_string(edge));
+        std::array<std::int64_t, 3> hi{-1, -1, -1};
+        lo = {edge, edge, edge};
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(edge));
+        for (std::int64_t z = 0; z < edge; ++z)
+            for (std::int64_t y = 0; y < edge; ++y) {
+                tarvo::unpack_voxels(rec, (z * edge + y) * edge, edge, row.data(), 1, 0);
+                for (std::int64_t x = 0; x < edge; ++x)
+                    if (row[static_cast<std::size_t>(x)]) {
+                        const std::array<std::int64_t, 3> p{x, y, z};
+                        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], p[k]), hi[k] = std::max(hi[k], p[k]);
+                    }
+            }
+        if (hi[0] < 0) return;  // cut away whole
+        for (int k = 0; k < 3; ++k) ext[k] = hi[k] - lo[k] + 1;
+        bits.assign(static_cast<std::size_t>((ext[0] * ext[1] * ext[2] + 63) / 64), 0);
+        std::int64_t i = 0;
+        for (std::int64_t z = lo[2]; z <= hi[2]; ++z)
+            for (std::int64_t y = lo[1]; y <= hi[1]; ++y) {
+                tarvo::unpack_voxels(rec, (z * edge + y) * edge + lo[0], ext[0], row.data(), 1, 0);
+                for (std::int64_t x = 0; x < ext[0]; ++x, ++i)
+                    if (row[static_cast<std::size_t>(x)]) bits[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
+            }
+    }
 };
 
 struct Index {
@@ -120,28 +160,23 @@ int run_merge(const Args& raw) {
     write_label_volume(out, x.size, x.width, x.voxel_size, [&](std::int64_t z, std::vector<std::uint32_t>& layer) {
         for (; next < x.entries.size() && x.entries[next].offset[2] <= z; ++next) {
             Entry& e = x.entries[next];
-            e.body = std::make_unique<Body>();
-            load_or_fail(e.path, *e.body);
-            if (e.body->rec.dim != e.edge)
-                throw Failure("'" + e.path + "' has edge " + std::to_string(e.body->rec.dim) + ", but '" + index_path +
-                              "' says " + std::to_string(e.edge));
-            open.push_back(&e);
+            e.load(index_path);
+            if (!e.bits.empty()) open.push_back(&e);
         }
         for (Entry* e : open) {
             const std::int64_t gz = z - e->offset[2];
-            if (gz < 0 || gz >= e->edge) continue;
-            const std::int64_t y0 = std::max<std::int64_t>(0, e->offset[1]), y1 = std::min(x.size[1], e->offset[1] + e->edge);
-            const std::int64_t x0 = std::max<std::int64_t>(0, e->offset[0]), x1 = std::min(x.size[0], e->offset[0] + e->edge);
-            for (std::int64_t y = y0; y < y1; ++y)
-                for (std::int64_t vx = x0; vx < x1; ++vx)
-                    if (Get_voxel(e->body->rec, static_cast<std::int32_t>(vx - e->offset[0]),
-                                  static_cast<std::int32_t>(y - e->offset[1]), static_cast<std::int32_t>(gz)))
-                        layer[static_cast<std::size_t>(y * x.size[0] + vx)] = e->label;
+            if (gz < e->lo[2] || gz >= e->lo[2] + e->ext[2]) continue;
+            const std::int64_t y0 = std::max(e->lo[1], -e->offset[1]), y1 = std::min(e->lo[1] + e->ext[1], x.size[1] - e->offset[1]);
+            const std::int64_t x0 = std::max(e->lo[0], -e->offset[0]), x1 = std::min(e->lo[0] + e->ext[0], x.size[0] - e->offset[0]);
+            for (std::int64_t gy = y0; gy < y1; ++gy)
+                for (std::int64_t gx = x0; gx < x1; ++gx)
+                    if (e->bit(gx, gy, gz))
+                        layer[static_cast<std::size_t>((gy + e->offset[1]) * x.size[0] + gx + e->offset[0])] = e->label;
         }
-        // Grids wholly below the next layer are done with.
+        // Boxes wholly below the next layer are done with.
         std::erase_if(open, [&](Entry* e) {
-            if (e->offset[2] + e->edge > z + 1) return false;
-            e->body.reset();
+            if (e->offset[2] + e->lo[2] + e->ext[2] > z + 1) return false;
+            e->bits = {};
             return true;
         });
         progress.advance(1);
