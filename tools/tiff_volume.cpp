@@ -102,6 +102,34 @@ volumes::VoxelSize resolution_of(TIFF* t) {
     return v;
 }
 
+// The pages a stack's description promises: ImageJ's "images=N", or tifffile's {"shape": [..., H, W]};
+// 0 when it says nothing. A stack cut short reads as fewer pages: this tells.
+std::int64_t promised_pages(TIFF* t) {
+    char* text = nullptr;
+    if (!TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) || !text) return 0;
+    const std::string d = text;
+    if (d.rfind("ImageJ=", 0) == 0) {
+        std::int64_t n = 0;
+        return std::istringstream(imagej_value(d, "images")) >> n ? n : 0;
+    }
+    const std::size_t key = d.find("\"shape\": [");
+    if (d.rfind("{", 0) != 0 || key == std::string::npos) return 0;
+    std::istringstream dims(d.substr(key + 10, d.find(']', key) - key - 10));
+    std::vector<std::int64_t> n;
+    std::string part;
+    while (std::getline(dims, part, ',')) {
+        try {
+            n.push_back(std::stoll(part));
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    if (n.size() < 3) return n.size() == 2 ? 1 : 0;
+    std::int64_t pages = 1;
+    for (std::size_t k = 0; k + 2 < n.size(); ++k) pages = n[k] > 0 && pages < (std::int64_t{1} << 40) ? pages * n[k] : 0;
+    return pages;
+}
+
 }  // namespace
 
 bool is_tiff_name(const std::string& path) {
@@ -116,7 +144,11 @@ TiffStack open_tiff_stack(const std::string& path) {
     const Page p = page_of(t, s.files[0]);
     s.voxel_size = resolution_of(t);
     const std::int64_t pages = s.files.size() == 1 ? TIFFNumberOfDirectories(t) : static_cast<std::int64_t>(s.files.size());
+    const std::int64_t promised = s.files.size() == 1 ? promised_pages(t) : 0;
     TIFFClose(t);
+    if (promised > 0 && promised != pages)
+        throw Failure("'" + s.files[0] + "' holds " + std::to_string(pages) + " readable pages, but its description says " +
+                      std::to_string(promised) + ": the stack is cut short or damaged");
     s.size = {p.w, p.h, pages};
     s.width = p.width;
     if (p.w * p.h > kMaxVolumeVoxels / pages) throw Failure("'" + path + "' holds more than " + std::to_string(kMaxVolumeVoxels) + " voxels");

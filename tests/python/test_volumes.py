@@ -327,3 +327,19 @@ def test_signed_short_nrrd_imports_by_threshold_and_is_no_label_volume(tmp_path,
     run = tools("split", tmp_path / "g.nrrd", tmp_path / "out")
     assert run.returncode == 1 and "negative values: labels are 0 (background) or more" in run.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_damaged_tiff_stacks_fail_clearly_and_write_nothing(tmp_path):
+    tifffile = pytest.importorskip("tifffile")
+    labels = np.arange(20 * 30 * 40, dtype=np.uint16).reshape(20, 30, 40) % 7
+    tifffile.imwrite(tmp_path / "whole.tif", labels)
+    data = (tmp_path / "whole.tif").read_bytes()
+    (tmp_path / "cut.tif").write_bytes(data[: len(data) // 2])
+    tifffile.imwrite(tmp_path / "float.tif", labels.astype(np.float32))
+    tifffile.imwrite(tmp_path / "s0.tif", labels[0])
+    tifffile.imwrite(tmp_path / "s1.tif", labels[1, :20])  # a slice of another size
+    for name, message in [("cut.tif", "1 readable pages, but its description says 20"), ("float.tif", "format 3"), ("s%d.tif", "s1.tif' page 1 is 40 x 20 of 16 bits, unlike the first")]:
+        run = tools("split", tmp_path / name, tmp_path / "out")
+        assert run.returncode == 1, (name, run.stderr)
+        assert message in run.stderr, (name, run.stderr)
+        assert not (tmp_path / "out").exists(), name
