@@ -25,7 +25,8 @@ const char kUsageText[] =
     "  .raw          bytes; the edge is --dim N, or else the cube root of the length; or labels\n"
     "                of --type uint8|uint16|uint32 (little-endian) in a volume of --size X,Y,Z\n"
     "  .nrrd, .nhdr  NRRD: uint8, uint16 or uint32, either endian, raw or gzip encoding, attached\n"
-    "                or detached data (a cubic uint8 raw one may come through a pipe)\n"
+    "                or detached data in the header's folder (a cubic uint8 raw one with its data\n"
+    "                attached may come through a pipe)\n"
     "  .tif, .tiff   a TIFF stack, multi-page or one file per slice (slice_%04d.tif)\n"
     "  --threshold T by default 1 when every value is 0 or 1 (a binary volume), else 128\n"
     "  --label K     the voxels of label K\n"
@@ -342,6 +343,8 @@ bool takes_two_passes(const std::string& in, const std::string& ext, const Argum
     } catch (const Failure&) {
         return false;  // the old path words what is wrong
     }
+    // Detached data are read only from the header's folder, which the two-pass path checks.
+    if (nrrd_field(f, "data file")) return true;
     const std::string* type = nrrd_field(f, "type");
     const std::string* encoding = nrrd_field(f, "encoding");
     const std::string* sizes = nrrd_field(f, "sizes");

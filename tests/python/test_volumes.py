@@ -343,3 +343,19 @@ def test_damaged_tiff_stacks_fail_clearly_and_write_nothing(tmp_path):
         assert run.returncode == 1, (name, run.stderr)
         assert message in run.stderr, (name, run.stderr)
         assert not (tmp_path / "out").exists(), name
+
+
+def test_import_reads_detached_data_only_from_the_headers_folder(tmp_path):
+    (tmp_path / "h").mkdir()
+    (tmp_path / "secret.raw").write_bytes(bytes([1]) * 8)
+    (tmp_path / "h" / "ok.raw").write_bytes(bytes([1]) * 8)
+    (tmp_path / "h" / "away.nhdr").write_text("NRRD0004\ntype: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n"
+                                              "data file: ../secret.raw\n")
+    (tmp_path / "h" / "ok.nhdr").write_text("NRRD0004\ntype: uint8\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n"
+                                            "data file: ok.raw\n")
+    run = tools("import", tmp_path / "h" / "away.nhdr", tmp_path / "a.3d")
+    assert run.returncode == 1 and "outside the header's folder" in run.stderr, run.stderr
+    assert not (tmp_path / "a.3d").exists()
+    run = tools("import", tmp_path / "h" / "ok.nhdr", tmp_path / "o.3d")
+    assert run.returncode == 0, run.stderr
+    assert tarvo.read(tmp_path / "o.3d").voxels.sum() == 8
