@@ -65,6 +65,13 @@ void write_sidecar(const std::string& particle, const volumes::VoxelSize& size, 
     write_or_fail(volumes::sidecar_path(particle), text.data(), text.size());
 }
 
+void carry_sidecar(const std::string& from, const std::string& to) {
+    if (to == kStandardOutput) return;
+    const bool has = from != kStandardOutput && std::filesystem::exists(volumes::sidecar_path(from));
+    if (!has && !std::filesystem::exists(volumes::sidecar_path(to))) return;
+    write_sidecar(to, particle_voxel_size(from), from);
+}
+
 volumes::VoxelSize voxel_size_options(const std::string* spacing, const std::string* unit, volumes::VoxelSize base) {
     if (spacing) {
         if (const std::string why = volumes::parse_voxel_size(*spacing, base.size); !why.empty())

@@ -42,6 +42,9 @@ std::string nrrd_header(std::int32_t dim, const std::string& data_file, const st
 volumes::VoxelSize particle_voxel_size(const std::string& particle);
 // Writes (or replaces) the sidecar of a particle file; nothing for standard output.
 void write_sidecar(const std::string& particle, const volumes::VoxelSize& size, const std::string& source);
+// The voxel size of `from` beside `to` (a particle made from it, e.g. cut): its sidecar copied,
+// or an old sidecar of `to` replaced when `from` has none.
+void carry_sidecar(const std::string& from, const std::string& to);
 // --spacing X[,Y,Z] and --unit U over `base` (a unit alone keeps the size, and needs a known size).
 volumes::VoxelSize voxel_size_options(const std::string* spacing, const std::string* unit, volumes::VoxelSize base);
 

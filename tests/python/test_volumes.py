@@ -359,3 +359,15 @@ def test_import_reads_detached_data_only_from_the_headers_folder(tmp_path):
     run = tools("import", tmp_path / "h" / "ok.nhdr", tmp_path / "o.3d")
     assert run.returncode == 0, run.stderr
     assert tarvo.read(tmp_path / "o.3d").voxels.sum() == 8
+
+
+def test_cut_carries_the_voxel_size_beside_the_particle(tmp_path):
+    (tmp_path / "g.raw").write_bytes(bytes([1]) * 64)
+    assert tools("import", tmp_path / "g.raw", tmp_path / "g.3d", "--spacing", "0.5,0.5,2", "--unit", "um").returncode == 0
+    assert tools("cut", tmp_path / "g.3d", tmp_path / "c.3d", "1", "1", "99999").returncode == 0
+    (tmp_path / "d").mkdir()
+    assert tools("cut", "--out-dir", tmp_path / "d", "1", "1", "99999", tmp_path / "g.3d").returncode == 0
+    for out in (tmp_path / "c.3d.json", tmp_path / "d" / "g.3d.json"):
+        assert '"voxel_size": [0.5, 0.5, 2],\n  "unit": "um"' in out.read_text(), out
+    head = subprocess.run([TOOLS_EXE, "export", tmp_path / "c.3d", tmp_path / "c.vtk"], capture_output=True)
+    assert head.returncode == 0 and b"\nSPACING 0.5 0.5 2\n" in (tmp_path / "c.vtk").read_bytes()
