@@ -53,7 +53,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvoConfig.cmake
 
 # Debian packages; each description's first line is its synopsis. Depends of the programs come
 # from dpkg-shlibdeps (package dpkg-dev, which also needs `file`): libc6, libstdc++6, libgcc-s1
-# and, with tarvo-tools, libpng16-16.
+# and, with tarvo-tools, libpng16-16, libtiff6 and zlib1g.
 set(CPACK_PACKAGE_NAME tarvo)
 set(CPACK_PACKAGE_CONTACT "tarvo developers")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "cut a voxel particle by a plane to see its interior

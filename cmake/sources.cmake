@@ -55,3 +55,9 @@ set(TARVO_MESH_SOURCES
   src/mesh/mesh.cpp
   src/mesh/files.cpp
 )
+# Volume formats and voxel sizes: companions only (tarvo-tools, the Python module), never the core.
+set(TARVO_VOLUMES_SOURCES
+  src/volumes/voxel_size.cpp
+  src/volumes/labels.cpp
+  src/volumes/components.cpp
+)

@@ -2,7 +2,7 @@
 # `cpack -G DEB` of the build, then the packages as apt and dpkg see them:
 #   - tarvo_<version>_<arch>.deb and tarvo-dev_<version>_<arch>.deb, nothing else;
 #   - tarvo's control fields: Version from project(), the build's architecture, Depends on the
-#     C and C++ runtime and, with tarvo-tools, libpng16-16;
+#     C and C++ runtime and, with tarvo-tools, libpng16-16, libtiff6 and zlib1g;
 #   - the files each package holds, and none twice;
 #   - the unpacked tarvo cuts the sample grain to the bytes of the built one;
 #   - apt would install tarvo's package on this machine (a simulation; nothing is installed).
@@ -39,7 +39,7 @@ field() { dpkg-deb -f "$1" "$2"; }
 depends=$(field "$deb" Depends)
 tools=$(cache_value "$build" TARVO_BUILD_TOOLS)
 need=(libc6 libstdc++6 libgcc-s1)
-[ "$tools" = ON ] && need+=(libpng16-16)
+[ "$tools" = ON ] && need+=(libpng16-16 libtiff6 zlib1g)
 for p in "${need[@]}"; do
   [[ ", $depends," == *", $p "* ]] || fail "Depends '$depends' lacks $p"
 done

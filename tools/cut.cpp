@@ -8,6 +8,7 @@
 #include "sheet.h"
 #include "subcommands.h"
 #include "sys/platform.h"
+#include "volume.h"
 
 namespace tarvo::tools {
 namespace {
@@ -31,7 +32,8 @@ const char kUsageText[] =
     "  --name PATTERN      the output's name in DIR: {name} the input's file name, {stem} without .3d\n"
     "                      (default {name})\n"
     "  --files LIST        also the files named in LIST, one a line (- for standard input)\n"
-    "  --csv, --json       the rows of --out-dir as CSV or JSON\n";
+    "  --csv, --json       the rows of --out-dir as CSV or JSON\n"
+    "A particle's voxel size (its sidecar FILE.3d.json) goes with it to the cut particle.\n";
 
 struct Plane {
     std::optional<CutLengths> lengths;
@@ -51,6 +53,7 @@ int cut_one(const std::vector<std::string>& pos, const Plane& plane) {
     check_output_name(pos[1], ".3d", "a shape form file");
     cut_body(body.rec, plane);
     measure_and_save(pos[1], body.rec);
+    carry_sidecar(pos[0], pos[1]);
     return kDone;
 }
 
@@ -72,6 +75,7 @@ Row cut_row(const std::string& in, const std::string& out, const Plane& plane) {
         load_or_fail(in, body);
         cut_body(body.rec, plane);
         measure_and_save(out, body.rec);
+        carry_sidecar(in, out);
         row[2].text = std::to_string(body.rec.voxels);
     } catch (const Failure& e) {
         row[3].text = e.what();

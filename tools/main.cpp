@@ -15,7 +15,8 @@ namespace {
 const tarvo::tools::Subcommand* const kSubcommands[] = {
     &tarvo::tools::kMake,    &tarvo::tools::kInfo,   &tarvo::tools::kTable,  &tarvo::tools::kMeasure,
     &tarvo::tools::kCut,     &tarvo::tools::kSection, &tarvo::tools::kRender, &tarvo::tools::kExport,
-    &tarvo::tools::kMesh,    &tarvo::tools::kImport, &tarvo::tools::kView};
+    &tarvo::tools::kMesh,    &tarvo::tools::kImport, &tarvo::tools::kSplit,  &tarvo::tools::kMerge,
+    &tarvo::tools::kView};
 
 const tarvo::tools::Subcommand* find_subcommand(const std::string& name) {
     for (const tarvo::tools::Subcommand* s : kSubcommands)

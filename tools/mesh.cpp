@@ -7,6 +7,7 @@
 #include "subcommands.h"
 #include "tarvo/geometry.h"
 #include "tarvo/mesh.h"
+#include "volume.h"
 
 namespace tarvo::tools {
 namespace {
@@ -24,7 +25,8 @@ const char kUsageText[] =
     "  --cut X Y Z  cut the particle first, exactly as `tarvo FILE.3d OUT.3d X Y Z` does; the\n"
     "               faces facing voxels the cut removed are the cut face\n"
     "  --ascii      text STL or PLY instead of binary (OBJ is always text)\n"
-    "  --spacing X[,Y,Z]  the size of a voxel along x, y and z (default 1: voxel units)\n"
+    "  --spacing X[,Y,Z]  the size of a voxel along x, y and z (default: FILE.3d.json beside the\n"
+    "                     particle, else 1: voxel units)\n"
     "\n"
     "Coordinates: voxel (x, y, z) is the cube of edge 1 around the point (x, y, z). Parts: PLY\n"
     "colours each triangle (surface sand, cut face blue-grey, walls of enclosed pores rust), OBJ\n"
@@ -66,6 +68,7 @@ int run_mesh(const Args& raw) {
     progress.stage("reading " + in);
     Body body;
     load_or_fail(in, body);
+    if (!a.value("--spacing")) spacing = particle_voxel_size(in).size;
     progress.stage(options.kind == MeshKind::kSmooth ? "making the smooth surface" : "making the surface");
     Mesh mesh;
     if (const Status s = make_mesh(body.rec, options, mesh); !s) fail_with(s);

@@ -22,6 +22,8 @@ extern const Subcommand kRender;
 extern const Subcommand kExport;
 extern const Subcommand kMesh;
 extern const Subcommand kImport;
+extern const Subcommand kSplit;
+extern const Subcommand kMerge;
 extern const Subcommand kTable;
 extern const Subcommand kMeasure;
 extern const Subcommand kCut;

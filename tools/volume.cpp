@@ -16,14 +16,18 @@ void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8
     tarvo::unpack_voxels(rec, count * z, count, out.data(), kExportSet, kExportEmpty);
 }
 
-std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source) {
+std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source,
+                        const volumes::VoxelSize& size) {
     std::ostringstream h;
     h << "NRRD0004\n"
       << "# " << escaped(source) << ": " << int{kExportSet} << " = particle voxel, " << int{kExportEmpty} << " = empty\n"
       << "type: uint8\n"
       << "dimension: 3\n"
       << "sizes: " << dim << " " << dim << " " << dim << "\n"
-      << "spacings: 1 1 1\n"
+      << "spacings: " << volumes::format_number(size.size[0]) << " " << volumes::format_number(size.size[1]) << " "
+      << volumes::format_number(size.size[2]) << "\n";
+    if (!size.unit.empty()) h << "units: \"" << size.unit << "\" \"" << size.unit << "\" \"" << size.unit << "\"\n";
+    h
       << "encoding: raw\n";
     if (!data_file.empty())
         h << "data file: " << data_file << "\n";
@@ -38,6 +42,49 @@ std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
     const auto n = std::filesystem::file_size(path, ec);
     if (ec) return std::nullopt;
     return static_cast<std::uint64_t>(n);
+}
+
+volumes::VoxelSize particle_voxel_size(const std::string& particle) {
+    const std::string path = volumes::sidecar_path(particle);
+    volumes::VoxelSize size;
+    if (particle == kStandardOutput || !std::filesystem::exists(path)) return size;
+    const std::optional<std::uint64_t> bytes = regular_file_bytes(path);
+    if (!bytes || *bytes > kMaxSidecar) throw Failure("'" + path + "' is no voxel size sidecar (not a small regular file)");
+    VolumeReader in;
+    in.open(path);
+    std::string text(static_cast<std::size_t>(*bytes), '\0');
+    text.resize(in.read(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
+    if (const std::string why = volumes::parse_sidecar(text, size); !why.empty())
+        throw Failure("'" + path + "' cannot give the voxel size of '" + particle + "': " + why);
+    return size;
+}
+
+void write_sidecar(const std::string& particle, const volumes::VoxelSize& size, const std::string& source) {
+    if (particle == kStandardOutput) return;
+    const std::string text = volumes::sidecar_text(size, source);
+    write_or_fail(volumes::sidecar_path(particle), text.data(), text.size());
+}
+
+void carry_sidecar(const std::string& from, const std::string& to) {
+    if (to == kStandardOutput) return;
+    const bool has = from != kStandardOutput && std::filesystem::exists(volumes::sidecar_path(from));
+    if (!has && !std::filesystem::exists(volumes::sidecar_path(to))) return;
+    write_sidecar(to, particle_voxel_size(from), from);
+}
+
+volumes::VoxelSize voxel_size_options(const std::string* spacing, const std::string* unit, volumes::VoxelSize base) {
+    if (spacing) {
+        if (const std::string why = volumes::parse_voxel_size(*spacing, base.size); !why.empty())
+            throw UsageError("--spacing '" + *spacing + "': " + why);
+        base.known = true;
+        if (!unit) base.unit.clear();
+    }
+    if (unit) {
+        if (!volumes::plain_unit(*unit)) throw UsageError("--unit '" + *unit + "' is not a plain word such as um or mm");
+        if (!base.known) throw UsageError("--unit needs a voxel size: give --spacing too");
+        base.unit = *unit;
+    }
+    return base;
 }
 
 void VolumeReader::open(const std::string& path) {
@@ -185,6 +232,15 @@ std::int64_t edge_of(const std::string& path, const std::string& sizes) {
 
 }  // namespace
 
+NrrdFields read_nrrd_fields(VolumeReader& in) {
+    HeaderText text = read_header_text(in);
+    NrrdFields f = parse_fields(in.path(), text.text);
+    in.put_back(std::move(text.rest));
+    return f;
+}
+
+const std::string* nrrd_field(const NrrdFields& f, const char* name) { return optional_field(f, name); }
+
 NrrdHeader read_nrrd_header(VolumeReader& in) {
     const std::string& path = in.path();
     HeaderText text = read_header_text(in);
@@ -200,6 +256,12 @@ NrrdHeader read_nrrd_header(VolumeReader& in) {
         throw Failure("'" + path + "' uses a line skip, which cannot be imported");
     NrrdHeader h;
     h.edge = edge_of(path, field(f, path, "sizes"));
+    const std::string* units = optional_field(f, "space units");
+    if (!units) units = optional_field(f, "units");
+    if (const std::string why = volumes::nrrd_spacing(optional_field(f, "spacings"), optional_field(f, "space directions"),
+                                                      units, h.voxel_size);
+        !why.empty())
+        throw Failure("'" + path + "' has no usable voxel size: " + why);
     if (const std::string* data_file = optional_field(f, "data file")) {
         if (data_file->find(' ') != std::string::npos || data_file->rfind("LIST", 0) == 0)
             throw Failure("'" + path + "' names its data files in a form that cannot be imported: " + *data_file);

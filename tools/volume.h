@@ -11,25 +11,42 @@
 //   NrrdHeader, read_nrrd_header   the edge length and where the voxel bytes are; the header is
 //                                  read in bounded pieces and refused beyond kMaxNrrdHeader
 //   regular_file_bytes(path)       the length of a regular file, or nothing for a pipe or device
+//   particle_voxel_size, write_sidecar   the voxel size beside a particle (NAME.3d.json)
+//   voxel_size_options             --spacing and --unit
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "sys/platform.h"
 #include "tarvo/body.h"
+#include "volumes/voxel_size.h"
 
 namespace tarvo::tools {
 
 inline constexpr std::uint8_t kExportSet = 255;
 inline constexpr std::uint8_t kExportEmpty = 0;
 inline constexpr std::size_t kMaxNrrdHeader = std::size_t{1} << 16;
+inline constexpr std::uint64_t kMaxSidecar = 1 << 16;
 
 void layer_bytes(const TelesoRecord& rec, std::int32_t z, std::vector<std::uint8_t>& out);
 
-std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source);
+std::string nrrd_header(std::int32_t dim, const std::string& data_file, const std::string& source,
+                        const volumes::VoxelSize& size = {});
+
+// The voxel size of a particle: its sidecar NAME.3d.json when there is one, else voxel units.
+// A sidecar that cannot be read is a failure naming it.
+volumes::VoxelSize particle_voxel_size(const std::string& particle);
+// Writes (or replaces) the sidecar of a particle file; nothing for standard output.
+void write_sidecar(const std::string& particle, const volumes::VoxelSize& size, const std::string& source);
+// The voxel size of `from` beside `to` (a particle made from it, e.g. cut): its sidecar copied,
+// or an old sidecar of `to` replaced when `from` has none.
+void carry_sidecar(const std::string& from, const std::string& to);
+// --spacing X[,Y,Z] and --unit U over `base` (a unit alone keeps the size, and needs a known size).
+volumes::VoxelSize voxel_size_options(const std::string* spacing, const std::string* unit, volumes::VoxelSize base);
 
 class VolumeReader {
 public:
@@ -62,6 +79,7 @@ struct NrrdHeader {
     std::string data_path;           // the detached data file; empty when the data follows the header
     std::uint64_t byte_skip = 0;     // bytes to skip before the data
     bool data_at_end = false;        // byte skip -1: the data are the file's last edge^3 bytes
+    volumes::VoxelSize voxel_size;   // spacings or space directions, with their unit
 };
 
 // Reads the header from `in` (positioned at its start); for attached data, `in` is left at the
@@ -70,5 +88,11 @@ struct NrrdHeader {
 NrrdHeader read_nrrd_header(VolumeReader& in);
 
 std::optional<std::uint64_t> regular_file_bytes(const std::string& path);
+
+// The fields of an NRRD header by name without inner spaces ("spacedirections"); `in` is left at
+// the first byte after the header.
+using NrrdFields = std::map<std::string, std::string>;
+NrrdFields read_nrrd_fields(VolumeReader& in);
+const std::string* nrrd_field(const NrrdFields& f, const char* name);
 
 }  // namespace tarvo::tools

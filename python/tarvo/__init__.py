@@ -26,13 +26,15 @@ import operator
 import os
 from collections import namedtuple
 
+import numpy as np
+
 from . import _tarvo
 from ._tarvo import FormatError
 
 __all__ = [
     "BITORDER", "MAX_DIM", "PARTS", "FormatError", "Header", "Measurement", "Mesh", "Particle", "Properties",
     "Section", "Stream", "beyond", "cut", "measure", "mesh", "pack", "properties", "read", "section", "unpack",
-    "write", "write_mesh",
+    "write", "write_mesh", "split", "merge", "SplitResult",
 ]
 
 BITORDER = "little"
@@ -220,3 +222,111 @@ def write_mesh(path, mesh, *, ascii=False):
     vertices, faces, *rest = mesh
     parts = rest[0] if rest else None
     _tarvo.write_mesh(os.fsencode(path), vertices, faces, parts, bool(ascii))
+
+
+# ---- labelled volumes: the files and index of `tarvo-tools split`, and its merge ----
+
+SplitResult = namedtuple("SplitResult", "index rows refused")
+SplitResult.__doc__ = """What split wrote: the index's path, its rows (dicts of text, as in the CSV) and the
+refused labels as (label, (extent x, y, z))."""
+
+_INDEX_COLUMNS = ("label,file,offset_x,offset_y,offset_z,edge,voxels,min_x,min_y,min_z,max_x,max_y,max_z,"
+                  "voxel_size_x,voxel_size_y,voxel_size_z,unit")
+_LABEL_TYPES = {1: "uint8", 2: "uint16", 4: "uint32"}
+
+
+def _number_text(v):
+    """A float as the program writes it: the shortest text that reads back, no trailing ".0"."""
+    t = repr(float(v))
+    return t[:-2] if t.endswith(".0") else t
+
+
+def _label_boxes(labels):
+    """(label, voxel indices (z, y, x), min, max) of every nonzero label, in label order."""
+    flat = labels.ravel()
+    where = np.flatnonzero(flat)
+    values = flat[where]
+    order = np.argsort(values, kind="stable")
+    where, values = where[order], values[order]
+    names, starts = np.unique(values, return_index=True)
+    ends = list(starts[1:]) + [len(values)]
+    for k, a, b in zip(names, starts, ends):
+        zyx = np.unravel_index(where[a:b], labels.shape)
+        yield int(k), zyx, [int(c.min()) for c in zyx], [int(c.max()) for c in zyx]
+
+
+def split(labels, outdir, spacing=None, *, unit="", margin=0, label=None, labels_range=None, min_voxels=1,
+          drop_border=False):
+    """`tarvo-tools split` on an array of labels (indices z, y, x; uint8, uint16 or uint32; 0 is
+    background): one particle file per label in `outdir`, each the same bytes as the program's,
+    and `outdir`/index.csv. spacing: X or (X, Y, Z); labels_range: (A, B). Refused labels (beyond
+    the edge limit) are listed in the result, the others written. ValueError when no label is
+    written or refused."""
+    labels = np.asarray(labels)
+    if labels.ndim != 3 or labels.dtype.itemsize not in _LABEL_TYPES or labels.dtype.kind != "u":
+        raise ValueError("labels must be a 3-dimensional array of uint8, uint16 or uint32")
+    if spacing is None:
+        size, unit = (1.0, 1.0, 1.0), ""
+    else:
+        size = tuple(float(v) for v in (spacing if np.ndim(spacing) else (spacing,) * 3))
+        if len(size) != 3 or not all(np.isfinite(v) and v > 0 for v in size):
+            raise ValueError("spacing must be one or three positive numbers")
+    lo, hi = (label, label) if label is not None else (labels_range or (1, 2 ** 32 - 1))
+    nz, ny, nx = labels.shape
+    boxes = list(_label_boxes(labels))
+    largest = boxes[-1][0] if boxes else 0
+    rows, refused = [], []
+    os.makedirs(outdir, exist_ok=True)
+    for k, zyx, low, high in boxes:
+        count = len(zyx[0])
+        if not lo <= k <= hi or count < min_voxels:
+            continue
+        if drop_border and (min(low) == 0 or high[0] == nz - 1 or high[1] == ny - 1 or high[2] == nx - 1):
+            continue
+        extent = [h - l + 1 for l, h in zip(low, high)]  # z, y, x
+        edge = max(extent) + 2 * margin
+        if edge > MAX_DIM:
+            refused.append((k, tuple(reversed(extent))))
+            continue
+        grid = np.zeros((edge, edge, edge), bool)
+        grid[tuple(c - l + margin for c, l in zip(zyx, low))] = True
+        name = f"label_{k:0{len(str(largest))}d}.3d"
+        write(os.path.join(outdir, name), grid)
+        if spacing is not None:
+            with open(os.path.join(outdir, name + ".json"), "w") as f:
+                f.write("{\n  \"voxel_size\": [%s],\n  \"unit\": \"%s\",\n  \"source\": \"tarvo.split\"\n}\n"
+                        % (", ".join(map(_number_text, size)), unit))
+        values = ([k, name] + [l - margin for l in reversed(low)] + [edge, count] + list(reversed(low))
+                  + list(reversed(high)) + [_number_text(v) for v in size] + [unit])
+        rows.append(dict(zip(_INDEX_COLUMNS.split(","), map(str, values))))
+    if not rows and not refused:
+        raise ValueError("no label to split" + (": every voxel is 0" if not boxes else " among those selected"))
+    index = os.path.join(outdir, "index.csv")
+    with open(index, "w") as f:
+        f.write(f"# tarvo-tools split: volume {nx} {ny} {nz} {_LABEL_TYPES[labels.dtype.itemsize]}\n")
+        f.write(_INDEX_COLUMNS + "\n")
+        for r in rows:
+            f.write(",".join(r.values()) + "\n")
+    return SplitResult(index, rows, refused)
+
+
+def merge(index):
+    """`tarvo-tools merge`: the labelled volume (indices z, y, x) an index of split describes, each
+    set voxel of its particles (cut or not) given the particle's label."""
+    with open(index) as f:
+        first = f.readline().split()
+        if first[:4] != ["#", "tarvo-tools", "split:", "volume"] or len(first) != 8:
+            raise ValueError(f"{index!r} is no index of tarvo-tools split")
+        nx, ny, nz = map(int, first[4:7])
+        dtype = {v: k for k, v in _LABEL_TYPES.items()}[first[7]]
+        columns = f.readline().strip().split(",")
+        rows = [dict(zip(columns, line.rstrip("\n").split(","))) for line in f if line.strip()]
+    volume = np.zeros((nz, ny, nx), f"<u{dtype}")
+    folder = os.path.dirname(index)
+    for r in rows:
+        p = read(os.path.join(folder, r["file"]))
+        z, y, x = np.nonzero(p.voxels)
+        z, y, x = z + int(r["offset_z"]), y + int(r["offset_y"]), x + int(r["offset_x"])
+        inside = (z >= 0) & (z < nz) & (y >= 0) & (y < ny) & (x >= 0) & (x < nx)
+        volume[z[inside], y[inside], x[inside]] = int(r["label"])
+    return volume

@@ -211,9 +211,8 @@ TEST(ToolsExchange, ImportRefusesVolumesThatAreNoAllowedCube) {
     nrrd("huge.nrrd", "type: uint8\ndimension: 3\nsizes: 1291 1291 1291\nencoding: raw\n", 8);
     nrrd("cut.nrrd", "type: uint8\ndimension: 3\nsizes: 3 3 3\nencoding: raw\n", 20);
     const std::pair<const char*, const char*> refusals[] = {
-        {"flat.nrrd", "4 x 4 x 2 volume; only cubes"},
-        {"wide.nrrd", "type 'uint16'; only uint8"},
-        {"zip.nrrd", "encoding 'gzip'; only raw"},
+        {"wide.nrrd", "holds labels of 2 bytes but no endian field"},
+        {"zip.nrrd", "has gzip data that cannot be inflated"},
         {"huge.nrrd", "cube of edge 1291, outside 0 to 1290"},
         {"cut.nrrd", "holds 20 bytes of voxel data, but a cube of edge 3 needs 27"},
     };
@@ -223,11 +222,61 @@ TEST(ToolsExchange, ImportRefusesVolumesThatAreNoAllowedCube) {
         EXPECT_NE(r.output.find(message), std::string::npos) << name << ": " << r.output;
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+    // A volume that is no cube goes into the smallest cube around its set voxels.
+    r = tools({"import", dir.file("flat.nrrd"), out});
+    expect_done(r);
+    EXPECT_NE(r.output.find("4 x 4 x 2 uint8, threshold 1, 32 voxels set, in a cube of edge 4 at offset 0 0 0"),
+              std::string::npos) << r.output;
+}
+
+// The voxel size of an NRRD (space directions and units) travels beside the particle in its
+// sidecar, into every export, back through a re-import, and into mesh's coordinates; --spacing
+// and --unit override it.
+TEST(ToolsExchange, VoxelSizeIsCarriedFromImportToEveryExport) {
+    ScratchDir dir;
+    const auto text_of = [&](const std::string& name) {
+        const Bytes b = test_support::read_bytes(dir.file(name));
+        return std::string(b.begin(), b.end());
+    };
+    {
+        std::ofstream f(dir.file("g.nrrd"), std::ios::binary);
+        f << "NRRD0004\ntype: uint8\ndimension: 3\nsizes: 3 3 3\nencoding: raw\n"
+             "space directions: (0.005,0,0) (0,0.005,0) (0,0,0.01)\nspace units: \"mm\" \"mm\" \"mm\"\n\n"
+          << std::string(13, '\0') << '\1' << std::string(13, '\0');
+    }
+    ToolRun r = tools({"import", dir.file("g.nrrd"), dir.file("g.3d")});
+    expect_done(r);
+    EXPECT_NE(r.output.find("1 voxels set, voxel size 0.005 x 0.005 x 0.01 mm"), std::string::npos) << r.output;
+    EXPECT_NE(text_of("g.3d.json").find("\"voxel_size\": [0.005, 0.005, 0.01],\n  \"unit\": \"mm\""), std::string::npos);
+    for (const char* out : {"g.vtk", "g.vti", "g.nrrd2.nrrd", "g.raw"}) expect_done(tools({"export", dir.file("g.3d"), dir.file(out)}));
+    EXPECT_NE(text_of("g.vtk").find("\nSPACING 0.005 0.005 0.01\n"), std::string::npos);
+    EXPECT_NE(text_of("g.vti").find("Spacing=\"0.005 0.005 0.01\""), std::string::npos);
+    for (const char* nrrd : {"g.nrrd2.nrrd", "g.nhdr"}) {
+        EXPECT_NE(text_of(nrrd).find("spacings: 0.005 0.005 0.01\nunits: \"mm\" \"mm\" \"mm\"\n"), std::string::npos) << nrrd;
+        const std::string back = dir.file(std::string("back-") + nrrd + ".3d");
+        expect_done(tools({"import", dir.file(nrrd), back}));
+        EXPECT_EQ(text_of(std::string("back-") + nrrd + ".3d.json").find("[0.005, 0.005, 0.01]") != std::string::npos, true);
+    }
+    // mesh takes the sidecar's size as --spacing would give it.
+    expect_done(tools({"mesh", dir.file("g.3d"), dir.file("a.stl")}));
+    expect_done(tools({"mesh", dir.file("g.3d"), dir.file("b.stl"), "--spacing", "0.005,0.005,0.01"}));
+    EXPECT_EQ(test_support::read_bytes(dir.file("a.stl")), test_support::read_bytes(dir.file("b.stl")));
+    expect_done(tools({"mesh", dir.file("g.3d"), dir.file("c.stl"), "--spacing", "1"}));
+    EXPECT_NE(test_support::read_bytes(dir.file("a.stl")), test_support::read_bytes(dir.file("c.stl")));
+    // The options override; a unit needs a size; a re-import without a size leaves no stale sidecar.
+    expect_done(tools({"export", dir.file("g.3d"), dir.file("o.vtk"), "--spacing", "2", "--unit", "um"}));
+    EXPECT_NE(text_of("o.vtk").find("\nSPACING 2 2 2\n"), std::string::npos);
+    test_support::write_bytes(dir.file("plain.raw"), Bytes{1, 0, 0, 0, 0, 0, 0, 1});
+    EXPECT_EQ(tools({"import", dir.file("plain.raw"), dir.file("p.3d"), "--unit", "um"}).status, 2);
+    expect_done(tools({"import", dir.file("plain.raw"), dir.file("g.3d")}));
+    EXPECT_NE(text_of("g.3d.json").find("[1, 1, 1]"), std::string::npos);
+    expect_done(tools({"import", dir.file("plain.raw"), dir.file("p.3d"), "--spacing", "0.5,0.5,1.5", "--unit", "um"}));
+    EXPECT_NE(text_of("p.3d.json").find("[0.5, 0.5, 1.5],\n  \"unit\": \"um\""), std::string::npos);
 }
 
 // A mask saved from numpy as bool or uint8 imports as it is; as int64 or float64 its bytes would
 // read as a volume of twice the edge, and are refused with the way out; values under the default
-// threshold leave a warning, never a silent empty particle.
+// threshold are a failure that names the file, never a silent empty particle.
 TEST(ToolsExchange, NumpyMasksOfEveryDtype) {
     ScratchDir dir;
     const int n = 10;
@@ -265,9 +314,10 @@ TEST(ToolsExchange, NumpyMasksOfEveryDtype) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("w.3d")));
     }
     r = tools({"import", grey, dir.file("grey.3d")});
-    expect_done(r);
-    EXPECT_NE(r.output.find("warning: no voxel reaches the threshold 128 (the largest value is 100)"), std::string::npos)
-        << r.output;
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("grey.raw' sets no voxel: no value reaches the threshold 128 (the largest value is 100)"),
+              std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("grey.3d")));
 }
 
 TEST(ToolsErrors, OutputNamesThatPromiseAnotherFormatAndHelp) {
@@ -657,7 +707,7 @@ TEST(ToolsErrors, UsageErrorsExitWithTwoAndHelpWithZero) {
         {"render", out, dir.file("x.png"), "--from", "0,0,0"},
         {"render", out, dir.file("x.png"), "--view", "x", "--from", "1,0,0"},
         {"export", out, dir.file("x.stl")},
-        {"import", dir.file("x.tif"), out},
+        {"import", dir.file("x.bmp"), out},
         {"info"},
         {"info", "a.3d", "b.3d"},
         {"view", out},

@@ -1,0 +1,122 @@
+// The volumes room: components against a flood fill, the label census's bound, voxel sizes from
+// NRRD fields and through the sidecar.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "volumes/components.h"
+#include "volumes/labels.h"
+#include "volumes/voxel_size.h"
+
+namespace tarvo::volumes {
+namespace {
+
+// Components by breadth-first flood fill from each unlabelled voxel in scan order: the reference.
+std::vector<std::uint32_t> flood(const std::vector<std::uint32_t>& mask, int nx, int ny, int nz, int connectivity) {
+    std::vector<std::uint32_t> label(mask.size(), 0);
+    std::uint32_t next = 0;
+    std::vector<int> stack;
+    for (int start = 0; start < static_cast<int>(mask.size()); ++start) {
+        if (!mask[start] || label[start]) continue;
+        label[start] = ++next;
+        stack.push_back(start);
+        while (!stack.empty()) {
+            const int i = stack.back();
+            stack.pop_back();
+            const int x = i % nx, y = i / nx % ny, z = i / (nx * ny);
+            for (int dz = -1; dz <= 1; ++dz)
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int order = std::abs(dx) + std::abs(dy) + std::abs(dz);
+                        if (order == 0 || (connectivity == 6 && order > 1)) continue;
+                        const int X = x + dx, Y = y + dy, Z = z + dz;
+                        if (X < 0 || Y < 0 || Z < 0 || X >= nx || Y >= ny || Z >= nz) continue;
+                        const int j = (Z * ny + Y) * nx + X;
+                        if (mask[j] && !label[j]) label[j] = next, stack.push_back(j);
+                    }
+        }
+    }
+    return label;
+}
+
+TEST(Components, AreTheFloodFillsInItsNumbering) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        const int nx = 3 + round % 9, ny = 2 + round % 7, nz = 1 + round % 6, connectivity = round % 2 ? 26 : 6;
+        std::vector<std::uint32_t> mask(static_cast<std::size_t>(nx * ny * nz));
+        const double fill = 0.2 + 0.5 * (round % 5) / 4.0;
+        for (auto& v : mask) v = std::uniform_real_distribution<>(0, 1)(rng) < fill ? 1 + rng() % 3 : 0;
+        const std::vector<std::uint32_t> expected = flood(mask, nx, ny, nz, connectivity);
+        // Two runs of the labeller over the same rows: the first joins, the second reads the labels.
+        RunLabeller first(nx, ny, connectivity), second(nx, ny, connectivity);
+        std::vector<std::uint32_t> ids(static_cast<std::size_t>(nx));
+        for (int r = 0; r < ny * nz; ++r) ASSERT_TRUE(first.label_row(&mask[r * nx], r % ny, r / ny, ids.data()));
+        const std::vector<std::uint32_t> labels = first.labels();
+        for (int r = 0; r < ny * nz; ++r) {
+            ASSERT_TRUE(second.label_row(&mask[r * nx], r % ny, r / ny, ids.data()));
+            for (int x = 0; x < nx; ++x)
+                ASSERT_EQ(labels[ids[x]], expected[r * nx + x]) << "round " << round << " voxel " << r * nx + x;
+        }
+    }
+}
+
+TEST(Census, CountsBoxesAndStopsAtItsBound) {
+    Census c;
+    const std::uint32_t row[] = {0, 5, 5, 0, 9, 5};
+    ASSERT_TRUE(c.add_row(row, 6, 2, 3));
+    ASSERT_TRUE(c.add_row(row, 6, 4, 1));
+    const std::vector<LabelBox> b = c.boxes();
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[0].label, 5u);
+    EXPECT_EQ(b[0].voxels, 6);
+    EXPECT_EQ(b[0].min, (std::array<std::int64_t, 3>{1, 2, 1}));
+    EXPECT_EQ(b[0].max, (std::array<std::int64_t, 3>{5, 4, 3}));
+    std::vector<std::uint32_t> many(kMaxLabels + 1);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<std::uint32_t>(i + 100);
+    Census full;
+    EXPECT_FALSE(full.add_row(many.data(), many.size(), 0, 0));
+    EXPECT_EQ(full.size(), kMaxLabels);
+}
+
+TEST(VoxelSize, FromNrrdFieldsAndRefusals) {
+    VoxelSize v;
+    const std::string dirs = "(0.003,0.004,0) (0,0.5,0) (0,0,2)", units = "\"mm\" \"mm\" \"mm\"";
+    ASSERT_EQ(nrrd_spacing(nullptr, &dirs, &units, v), "");
+    EXPECT_TRUE(v.known);
+    EXPECT_DOUBLE_EQ(v.size[0], 0.005);
+    EXPECT_EQ(v.size[1], 0.5);
+    EXPECT_EQ(v.unit, "mm");
+    const std::string nans = "nan nan nan";
+    ASSERT_EQ(nrrd_spacing(&nans, nullptr, nullptr, v), "");
+    EXPECT_FALSE(v.known);
+    const std::pair<std::string, std::string> bad[] = {{"1e400 1 1", "not positive"},   {"1 -2 1", "not positive"},
+                                                       {"1 nan 1", "leave an axis"},    {"1 1", "not three numbers"},
+                                                       {"1 1 1 1", "not three numbers"}};
+    for (const auto& [spacings, why] : bad) EXPECT_NE(nrrd_spacing(&spacings, nullptr, nullptr, v).find(why), std::string::npos) << spacings;
+    const std::string mixed = "\"mm\" \"um\" \"mm\"", one = "1 1 1", zero = "(0,0,0) (0,1,0) (0,0,1)";
+    EXPECT_NE(nrrd_spacing(&one, nullptr, &mixed, v).find("differ"), std::string::npos);
+    EXPECT_NE(nrrd_spacing(nullptr, &zero, nullptr, v).find("zero vector"), std::string::npos);
+}
+
+TEST(VoxelSize, SidecarTextReadsBackExactly) {
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 200; ++i) {
+        VoxelSize v;
+        v.known = true;
+        for (double& s : v.size) s = std::ldexp(std::uniform_real_distribution<>(1, 2)(rng), static_cast<int>(rng() % 40) - 20);
+        v.unit = i % 2 ? "um" : "";
+        VoxelSize back;
+        ASSERT_EQ(parse_sidecar(sidecar_text(v, "a \"quoted\" source\n"), back), "");
+        EXPECT_EQ(back, v);
+    }
+    VoxelSize back;
+    EXPECT_NE(parse_sidecar("{\"voxel_size\": [1, 0, 1]}", back), "");
+    EXPECT_NE(parse_sidecar("{\"voxel_size\": [1, 1]}", back), "");
+    EXPECT_NE(parse_sidecar("[]", back), "");
+}
+
+}  // namespace
+}  // namespace tarvo::volumes
