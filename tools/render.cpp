@@ -5,6 +5,7 @@
 #include "tarvo/geometry.h"
 #include "picture.h"
 #include "progress.h"
+#include "plane.h"
 #include "subcommands.h"
 
 namespace tarvo::tools {
@@ -66,9 +67,9 @@ std::optional<Direction> cut_body(Body& body, Body* before, const std::array<std
         allocate_or_fail(*before, body.rec.dim);
         copy_voxels(body.rec, before->rec);
     }
-    const float x = Cut_length(text[0].c_str()), y = Cut_length(text[1].c_str()), z = Cut_length(text[2].c_str());
-    cut_as_program(body.rec, {x, y, z});
-    return facing_cut(x, y, z);
+    const CutLengths l = lengths_of(text);
+    cut_as_program(body.rec, l);
+    return facing_cut(l.x, l.y, l.z);
 }
 
 int run_render(const Args& raw) {

@@ -128,6 +128,16 @@ function cutLength(text) {
   return Math.fround(Number(m[0]));
 }
 
+// Whether tarvo's reading takes in all of the text (C's strtod reads it to its end): a decimal
+// with sign, fraction and exponent, inf, infinity or nan in any case, or a hexadecimal number.
+// Any other text tarvo reads in part ('1,5' as 1, 'l' as 0): the page warns, as tarvo-tools refuses.
+function isWholeNumber(text) {
+  const s = String(text);
+  return /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/.test(s) ||
+    /^[+-]?(inf|infinity|nan(\([0-9a-z_]*\))?)$/i.test(s) ||
+    /^[+-]?0x([0-9a-f]+\.?[0-9a-f]*|\.[0-9a-f]+)(p[+-]?\d+)?$/i.test(s);
+}
+
 // The plane term of every layer along one axis: the layer's offset from the centre over the
 // length. A reduced layer stands at the middle of its block, in the file's voxels.
 function planeTerms(particle, centre, length) {

@@ -233,19 +233,30 @@ function main() {
   ['x', 'y', 'z'].forEach((a, i) => {
     const field = $('len-' + a);
     const slider = $('slide-' + a);
+    const warning = $('warn-' + a);
+    // The preview keeps tarvo's reading of the text; the warning says what that reading was.
+    const warn = () => {
+      const whole = isWholeNumber(texts[i]);
+      warning.hidden = whole;
+      warning.textContent = whole ? '' : "'" + texts[i] + "' is not wholly a number: tarvo reads it as " +
+        lengthWord(texts[i]) + ' (tarvo-tools and Python refuse it)';
+    };
     const show = () => {
       field.value = texts[i];
       slider.value = String(sliderPosition(cutLength(texts[i])));
+      warn();
     };
     show();
     field.addEventListener('input', () => {
       texts[i] = field.value;
       slider.value = String(sliderPosition(cutLength(texts[i])));
+      warn();
       schedule(true);
     });
     slider.addEventListener('input', () => {
       texts[i] = sliderText(Number(slider.value));
       field.value = texts[i];
+      warn();
       schedule(true);
     });
     slider.addEventListener('dblclick', () => { texts[i] = 'nan'; show(); schedule(true); });

@@ -114,12 +114,21 @@ def _voxels(voxels, dim):
 
 def _length(value):
     """A cut length as the library takes it: a str is read like the program's arguments (atof,
-    then single precision); a real number is made a float, then rounded to single precision."""
+    then single precision) but must be wholly a number (ValueError otherwise: "l", "1,5", " 1");
+    a real number is made a float, then rounded to single precision."""
     if isinstance(value, str):
         return value
     if isinstance(value, numbers.Real):
         return float(value)
     raise TypeError(f"a cut length is a str or a real number; got {type(value).__name__}")
+
+
+def _numbers(values, what):
+    """Three coordinates: real numbers, or texts that are wholly numbers as cut lengths are."""
+    values = tuple(values)
+    if len(values) != 3:
+        raise ValueError(f"{what} must be three numbers (x, y, z); got {len(values)}")
+    return tuple(_tarvo.number(v, what) if isinstance(v, str) else float(v) for v in values)
 
 
 def read(path, packed=False):
@@ -148,8 +157,8 @@ def section(voxels, normal, through=None, *, dim=None):
     """The face of the plane with this normal through `through` (x, y, z; default: the particle's
     centre, as tarvo takes it) as a Section."""
     voxels, dim = _voxels(voxels, dim)
-    return Section(*_tarvo.section(voxels, tuple(map(float, normal)),
-                                   None if through is None else tuple(map(float, through)), dim))
+    return Section(*_tarvo.section(voxels, _numbers(normal, "normal"),
+                                   None if through is None else _numbers(through, "through"), dim))
 
 
 def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):

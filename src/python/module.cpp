@@ -19,9 +19,11 @@
 //   mesh(voxels, smooth, cut, dim) -> (vertices float32 (V, 3) x y z, faces int64 (F, 3),
 //                                      parts uint8 (F,)); cut None or three lengths
 //   write_mesh(path: bytes, vertices, faces, parts, ascii)   STL, PLY or OBJ by the extension
+//   number(text, what) -> float   the number a text wholly is (whole_number), else ValueError
+//                                 naming `what` and the text
 //   FormatError (a ValueError)
-// A cut length is a str (read as the program reads its arguments) or a float (rounded to single
-// precision the same way). dim is None or the edge a packed array is meant to have.
+// A cut length is a str (read as the program reads its arguments, but only when it is wholly a
+// number: ValueError otherwise) or a float (rounded to single precision the same way). dim is None or the edge a packed array is meant to have.
 //
 // Packed arrays that this module makes are views of a bitmap block padded to whole 64-bit words
 // (their base is a capsule named "tarvo.bitmap"); the library works on such a block in place. Any
@@ -317,8 +319,14 @@ void store(const Bitmap& b, const Particle& out) {
 
 using Length = std::variant<std::string, double>;
 
+// A text is taken only when it is wholly a number (whole_cut_length); the program would read "l"
+// as 0 and "1,5" as 1, which a script means as neither.
 float cut_length(const Length& length) {
-    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(text->c_str());
+    if (const auto* text = std::get_if<std::string>(&length)) {
+        if (const std::optional<float> v = whole_cut_length(*text)) return *v;
+        throw py::value_error("cut length '" + *text + "' is not a number (tarvo would read it as " +
+                              std::to_string(Cut_length(text->c_str())) + ")");
+    }
     return static_cast<float>(std::get<double>(length));
 }
 
@@ -406,6 +414,11 @@ py::tuple properties(py::object voxels, py::object dim) {
                           triple_of(q.moments),
                           py::make_tuple(triple_of(q.axes[0]), triple_of(q.axes[1]), triple_of(q.axes[2])),
                           q.enclosed_voxels, q.enclosed_porosity, q.euler_number);
+}
+
+double number(const std::string& text, const std::string& what) {
+    if (const std::optional<double> v = whole_number(text)) return *v;
+    throw py::value_error(what + " '" + text + "' is not a number");
 }
 
 py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional<std::array<double, 3>> through,
@@ -576,6 +589,7 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
     m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
     m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none);
+    m.def("number", &number, py::arg("text"), py::arg("what"));
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);
