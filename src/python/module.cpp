@@ -8,6 +8,9 @@
 //                                  ends_early, file_bytes))
 //   measure(voxels, dim) -> (count, min, max, mean, center), each (x, y, z) a tuple
 //   cut(voxels, x, y, z, out, dim) -> out or a new array in the form of voxels
+//   cut_plane(voxels, normal, through, keep_plus, out, dim) -> out or a new array: the plane with
+//                               this normal (three decimal texts) through `through` (three texts;
+//                               None: the centre), as tarvo-tools cut --normal
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
 //   properties(voxels, dim) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
 //                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number)
@@ -330,17 +333,20 @@ float cut_length(const Length& length) {
     return static_cast<float>(std::get<double>(length));
 }
 
-using Plane = CutLengths;
+// The program's cut for three lengths, or a plane through a point (as tarvo-tools cut --normal).
+using Plane = std::variant<CutLengths, PointPlane>;
 
-// The program's processing: measure, take the centre, cut (and measure what stays).
+// The program's processing: measure, take the centre, cut (and measure what stays); or the same
+// with the exact plane through a point.
 void cut_bitmap(Bitmap& b, const Plane& plane) {
     py::gil_scoped_release free;
-    cut_as_program(b.rec(), plane);
+    if (const auto* lengths = std::get_if<CutLengths>(&plane))
+        cut_as_program(b.rec(), *lengths);
+    else
+        cut_through(b.rec(), std::get<PointPlane>(plane));
 }
 
-py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
-    const Particle p = particle_of(voxels, dim, "voxels");
-    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+py::object cut_into(const Particle& p, const Plane& plane, py::object out) {
     if (out.is_none()) {
         Bitmap b = own_bitmap(p);
         cut_bitmap(b, plane);
@@ -368,9 +374,39 @@ py::object cut(py::object voxels, const Length& x, const Length& y, const Length
     return out;
 }
 
+py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return cut_into(p, CutLengths{cut_length(x), cut_length(y), cut_length(z)}, out);
+}
+
+std::array<Decimal, 3> decimals(const std::array<std::string, 3>& texts, const std::string& what) {
+    std::array<Decimal, 3> d;
+    for (int k = 0; k < 3; ++k) {
+        const std::optional<Decimal> v = parse_decimal(texts[k]);
+        if (!v)
+            throw py::value_error(what + " '" + texts[k] + "' is not a decimal number (digits, a point, an exponent; at most " +
+                                  std::to_string(kMaxDecimalDigits) + " digits)");
+        d[k] = *v;
+    }
+    return d;
+}
+
+py::object cut_plane(py::object voxels, const std::array<std::string, 3>& normal,
+                     const std::optional<std::array<std::string, 3>>& through, bool keep_plus, py::object out,
+                     py::object dim) {
+    PointPlane plane;
+    plane.normal = decimals(normal, "normal");
+    if (plane.normal[0].zero() && plane.normal[1].zero() && plane.normal[2].zero())
+        throw py::value_error("the normal is zero");
+    if (through) plane.through = decimals(*through, "through");
+    plane.keep_plus = keep_plus;
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return cut_into(p, plane, out);
+}
+
 py::array beyond(py::object voxels, const Length& x, const Length& y, const Length& z, py::object dim) {
     const Particle p = particle_of(voxels, dim, "voxels");
-    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+    const Plane plane = CutLengths{cut_length(x), cut_length(y), cut_length(z)};
     const Bitmap whole = bitmap_of(p);
     Bitmap cleared = whole.copy();
     cut_bitmap(cleared, plane);
@@ -586,6 +622,8 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("measure", &measure, py::arg("voxels"), py::arg("dim") = none);
     m.def("cut", &cut, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("out") = none,
           py::arg("dim") = none);
+    m.def("cut_plane", &cut_plane, py::arg("voxels"), py::arg("normal"), py::arg("through"), py::arg("keep_plus"),
+          py::arg("out") = none, py::arg("dim") = none);
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
     m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
     m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none);
