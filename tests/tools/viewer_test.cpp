@@ -226,6 +226,36 @@ TEST(ViewerPage, ALengthThatIsNotWhollyANumberIsWarnedAboutAndCutAsTarvoReadsIt)
     }
 }
 
+// A plane through a point in the address: the page cuts exactly the voxels of cut --normal
+// (the library's cut_through) and shows that command.
+TEST(ViewerPage, APlaneThroughAPointCutsAsCutNormalDoes) {
+    ScratchDir dir;
+    const std::string in = dir.file("grain.3d"), html = dir.file("grain.html");
+    expect_done(tools({"make", "grain", "30", in, "--seed", "6", "--pores", "30"}));
+    expect_done(tools({"view", in, html}));
+    struct Case {
+        std::string fragment;
+        std::vector<std::string> options;  // of tarvo-tools cut
+    };
+    const std::vector<Case> cases = {
+        {"normal=2,-1,0.5&through=14.5,16,13&keep=+", {"--normal", "2", "-1", "0.5", "--through", "14.5", "16", "13", "--keep", "+"}},
+        {"normal=1,1,0", {"--normal", "1", "1", "0"}},
+        {"normal=0,0,1e-300&through=0,0,1.5e1", {"--normal", "0", "0", "1e-300", "--through", "0", "0", "1.5e1"}},
+    };
+    for (const Case& c : cases) {
+        const std::string out = dir.file("grain-cut.3d");
+        std::vector<std::string> args = {"cut", in, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_done(tools(args));
+        Loaded cut_body(out);
+        const std::string dom = page_dom(url_of(html, c.fragment));
+        expect_page_figures(dom, "after", library_figures(cut_body.rec), c.fragment);
+        std::string command = "tarvo-tools cut " + in + " " + out;
+        for (const std::string& o : c.options) command += " " + o;
+        EXPECT_EQ(element_text(dom, "command"), command) << c.fragment;
+    }
+}
+
 TEST(ViewerPage, AReducedPageSaysSoAndShowsTheFilesOwnFigures) {
     ScratchDir dir;
     const std::string in = dir.file("sphere.3d"), html = dir.file("sphere.html");
