@@ -4,13 +4,17 @@
 # `table --measure`, and given 4 random sections each; medians of interleaved rounds, wall time of
 # the whole process, and each one's ratio to `table`.
 #
-#   bench/batch.sh [BUILD_DIR [WORK_DIR]] [--rounds N]
+# With --before OLD_BUILD_DIR the same runs of an older build are interleaved with them, and both
+# columns printed side by side (each build's ratios to its own `table`).
+#
+#   bench/batch.sh [BUILD_DIR [WORK_DIR]] [--rounds N] [--before OLD_BUILD_DIR]
 set -euo pipefail
 
-rounds=5 args=()
+rounds=5 args=() before=
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds=$2; shift ;;
+    --before) before=$2; shift ;;
     *) args+=("$1") ;;
   esac
   shift
@@ -25,7 +29,11 @@ fi
 ls "$work"/in/*.3d > "$work/list.txt"
 
 names=(table cut measure table-measure section)
+builds=(new)
+[ -n "$before" ] && builds+=(old)
 run() {
+  local tools=$tools
+  [ "$2" = old ] && tools=$before/tarvo-tools
   case "$1" in
     table) "$tools" table --files "$work/list.txt" --csv ;;
     cut) "$tools" cut --out-dir "$work/out" --csv 1 1 99999 --files "$work/list.txt" ;;
@@ -37,17 +45,25 @@ run() {
 declare -A times
 for r in $(seq 1 "$rounds"); do
   for n in "${names[@]}"; do
-    start=$(date +%s.%N)
-    run "$n"
-    end=$(date +%s.%N)
-    times[$n]+="$(echo "$end - $start" | bc) "
+    for b in "${builds[@]}"; do
+      start=$(date +%s.%N)
+      run "$n" "$b"
+      end=$(date +%s.%N)
+      times[$n.$b]+="$(echo "$end - $start" | bc) "
+    done
   done
 done
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ref=$(echo "${times[table]}" | median)
-printf '%-14s %9s %8s\n' run seconds "/ table"
+header="$(printf '%-14s %9s %8s' run seconds "/ table")"
+[ -n "$before" ] && header+="$(printf ' %12s %8s' "before (s)" "/ table")"
+echo "$header"
 for n in "${names[@]}"; do
-  m=$(echo "${times[$n]}" | median)
-  printf '%-14s %9.3f %8.2f\n' "$n" "$m" "$(echo "$m / $ref" | bc -l)"
+  line=""
+  for b in "${builds[@]}"; do
+    ref=$(echo "${times[table.$b]}" | median)
+    m=$(echo "${times[$n.$b]}" | median)
+    line+="$(printf ' %9.3f %8.2f' "$m" "$(echo "$m / $ref" | bc -l)")"
+  done
+  printf '%-14s%s\n' "$n" "$line"
 done
 echo "($(nproc) cores, $rounds rounds, particles in $work)"

@@ -39,6 +39,8 @@ set(TARVO_GEOMETRY_SOURCES
 set(TARVO_QUANTITIES_SOURCES
   src/quantities/grid.cpp
   src/quantities/properties.cpp
+  src/quantities/reference.cpp
+  src/quantities/passes.cpp
   src/quantities/section.cpp
 )
 set(TARVO_SHAPES_SOURCES

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 #include "tarvo/geometry.h"
@@ -215,21 +216,33 @@ namespace {
 std::string output_path(const std::string& path) { return path == kStandardOutput ? "/dev/stdout" : path; }
 
 // The inputs of this run (one subcommand a process); a batch reads and writes on several threads.
+// Each output takes a snapshot, shared until a new input comes: a batch of a thousand files knows
+// every input before its first output, and copying the list for each output kept the other
+// thread waiting on the lock.
 std::mutex inputs_lock;
 std::vector<tarvo::InputFile>& inputs() {
     static std::vector<tarvo::InputFile> files;
     return files;
 }
-std::vector<tarvo::InputFile> inputs_now() {
+std::shared_ptr<const std::vector<tarvo::InputFile>>& inputs_snapshot() {
+    static std::shared_ptr<const std::vector<tarvo::InputFile>> snapshot;
+    return snapshot;
+}
+std::shared_ptr<const std::vector<tarvo::InputFile>> inputs_now() {
     const std::lock_guard<std::mutex> hold(inputs_lock);
-    return inputs();
+    auto& snapshot = inputs_snapshot();
+    if (!snapshot) snapshot = std::make_shared<const std::vector<tarvo::InputFile>>(inputs());
+    return snapshot;
 }
 }  // namespace
 
 void remember_input(const std::optional<tarvo::InputFile>& file) {
     if (!file) return;
     const std::lock_guard<std::mutex> hold(inputs_lock);
+    for (const tarvo::InputFile& known : inputs())
+        if (known.id == file->id) return;
     inputs().push_back(*file);
+    inputs_snapshot().reset();
 }
 
 void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bool count_surplus) {
@@ -242,11 +255,15 @@ void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bo
 
 void measure_and_save(const std::string& path, TelesoRecord& rec) {
     Analyse_teleso(rec);
-    if (const tarvo::Status s = tarvo::save_body(output_path(path), rec, inputs_now()); !s) fail_with(s);
+    save_measured(path, rec);
+}
+
+void save_measured(const std::string& path, const TelesoRecord& rec) {
+    if (const tarvo::Status s = tarvo::save_body(output_path(path), rec, *inputs_now()); !s) fail_with(s);
 }
 
 OutputFile::OutputFile(const std::string& path) {
-    if (const tarvo::Status s = out_.open(output_path(path), inputs_now()); !s) fail_with(s);
+    if (const tarvo::Status s = out_.open(output_path(path), *inputs_now()); !s) fail_with(s);
 }
 
 void OutputFile::write(const void* bytes, std::size_t n) {
@@ -269,7 +286,7 @@ void check_output_name(const std::string& path, const std::string& extension, co
 }
 
 void write_mesh_or_fail(const std::string& path, const tarvo::Mesh& mesh, tarvo::MeshFormat format, bool ascii) {
-    if (const tarvo::Status s = tarvo::write_mesh(output_path(path), mesh, format, ascii, inputs()); !s) fail_with(s);
+    if (const tarvo::Status s = tarvo::write_mesh(output_path(path), mesh, format, ascii, *inputs_now()); !s) fail_with(s);
 }
 
 void write_or_fail(const std::string& path, const void* bytes, std::size_t n) {

@@ -12,7 +12,7 @@
 //                                   (XX its value, as Python's os.fsdecode has it)
 //   escaped(text)                   text for a terminal or CSV: \\, \t, \n, \r and \xHH stand for
 //                                   backslashes, control characters and bytes that are no UTF-8
-//   load_or_fail, measure_and_save  the library's reading and writing of particles
+//   load_or_fail, measure_and_save, save_measured  the library's reading and writing of particles
 //   remember_input(file)            an input that no output of this run may replace
 //   OutputFile                      any output of a subcommand, through the library's safe output:
 //                                   never one of the inputs, replaced whole or left as it was
@@ -90,6 +90,8 @@ void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info = n
                   bool count_surplus = false);
 // Measures the body (so the header carries its characteristics) and writes it.
 void measure_and_save(const std::string& path, TelesoRecord& rec);
+// Writes a body its cut has just measured (cut_as_program, cut_through): no second pass.
+void save_measured(const std::string& path, const TelesoRecord& rec);
 
 void remember_input(const std::optional<tarvo::InputFile>& file);
 

@@ -52,7 +52,7 @@ int cut_one(const std::vector<std::string>& pos, const Plane& plane) {
     load_or_fail(pos[0], body);
     check_output_name(pos[1], ".3d", "a shape form file");
     cut_body(body.rec, plane);
-    measure_and_save(pos[1], body.rec);
+    save_measured(pos[1], body.rec);
     carry_sidecar(pos[0], pos[1]);
     return kDone;
 }
@@ -74,7 +74,7 @@ Row cut_row(const std::string& in, const std::string& out, const Plane& plane) {
         Body body;
         load_or_fail(in, body);
         cut_body(body.rec, plane);
-        measure_and_save(out, body.rec);
+        save_measured(out, body.rec);
         carry_sidecar(in, out);
         row[2].text = std::to_string(body.rec.voxels);
     } catch (const Failure& e) {
@@ -110,7 +110,9 @@ int cut_many(const Arguments& a, std::vector<std::string> files, const Plane& pl
     Sheet sheet;
     sheet.columns = {{"file", Kind::kText}, {"output", Kind::kText}, {"voxels", Kind::kNumber}, {"error", Kind::kText}};
     sheet.rows.resize(files.size());
+    tarvo::hold_signal_guard(true);
     for_each_file(files.size(), [&](std::size_t k) { sheet.rows[k] = cut_row(files[k], outs[k], plane); });
+    tarvo::hold_signal_guard(false);
     print_sheet(sheet, format);
     for (const Row& row : sheet.rows)
         if (!row[3].text.empty()) return kFailed;

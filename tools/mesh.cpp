@@ -4,6 +4,7 @@
 
 #include "common.h"
 #include "progress.h"
+#include "plane.h"
 #include "subcommands.h"
 #include "tarvo/geometry.h"
 #include "tarvo/mesh.h"
@@ -37,10 +38,10 @@ constexpr double kMaxSpacing = 1e9;
 
 // The plane of the cut, if any, from the options that give one (--cut X Y Z, as tarvo reads its
 // lengths); taken out of the arguments.
-std::optional<CutLengths> take_plane(Args& args) {
+std::optional<CutLengths> take_cut_lengths(Args& args) {
     const std::optional<std::array<std::string, 3>> text = take_cut(args);
     if (!text) return std::nullopt;
-    return CutLengths{Cut_length((*text)[0].c_str()), Cut_length((*text)[1].c_str()), Cut_length((*text)[2].c_str())};
+    return lengths_of(*text);
 }
 
 MeshFormat format_or_usage(const std::string& out) {
@@ -54,7 +55,7 @@ MeshFormat format_or_usage(const std::string& out) {
 int run_mesh(const Args& raw) {
     Args args = raw;
     MeshOptions options;
-    options.cut = take_plane(args);
+    options.cut = take_cut_lengths(args);
     const Arguments a = parse_arguments(args, {"--spacing"}, {"--smooth", "--ascii"});
     expect_positional(a, 2, "FILE.3d OUT.stl|OUT.ply|OUT.obj");
     const std::string& in = a.positional[0];

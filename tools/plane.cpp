@@ -1,9 +1,5 @@
 #include "plane.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
-
 #include "common.h"
 
 namespace tarvo::tools {
@@ -29,13 +25,9 @@ std::optional<Texts> take_triple(Args& args, const std::string& option) {
 // The value is the program's own (Cut_length); only texts the program would read as something
 // else ("l" as 0, "1,5" as 1) are refused.
 float cut_length_of(const std::string& what, const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    (void)std::strtod(text.c_str(), &end);
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0')
-        throw UsageError(what + " '" + text + "' is not a number (tarvo would read it as " +
-                         std::to_string(Cut_length(text.c_str())) + ")");
-    return Cut_length(text.c_str());
+    if (const std::optional<float> v = whole_cut_length(text)) return *v;
+    throw UsageError(what + " '" + text + "' is not a number (tarvo would read it as " +
+                     std::to_string(Cut_length(text.c_str())) + ")");
 }
 
 CutLengths lengths_of(const Texts& t) {

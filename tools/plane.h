@@ -4,10 +4,10 @@
 //
 // API
 //   take_triple(args, option)    removes `option A B C` from args; the three texts, if given
-//   cut_length_of(what, text)    Cut_length(text), or a usage error naming the text when strtod
-//                                does not read it whole
+//   cut_length_of(what, text)    Cut_length(text), or a usage error naming the text when it is
+//                                not wholly a number (whole_cut_length, tarvo/geometry.h)
 //   PlaneArgs, take_plane(args)  the --normal, --through and --keep options (removed from args)
-//   lengths_of(texts)            the three lengths of X Y Z
+//   lengths_of(texts)            the three lengths of X Y Z (render, mesh, cut, section)
 //   plane_words(...)             a short description for a row: "1 1 99999" or "normal 1 1 0 through c"
 #pragma once
 

@@ -1,23 +1,31 @@
 // tarvo-tools render: a PNG picture of a particle, whole or cut.
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
 #include <optional>
 
 #include "common.h"
 #include "tarvo/geometry.h"
 #include "picture.h"
 #include "progress.h"
+#include "plane.h"
 #include "subcommands.h"
 
 namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools render FILE.3d OUT.png [--cut X Y Z] [--view V | --from DX,DY,DZ]\n"
-    "                          [--slice AXIS:K] [--size N]\n"
+    "Usage: tarvo-tools render FILE.3d OUT.png [--cut X Y Z | --normal NX NY NZ [--through X Y Z] [--keep +|-]]\n"
+    "                          [--view V | --from DX,DY,DZ] [--slice AXIS:K] [--size N]\n"
     "\n"
     "  --cut X Y Z  cut the particle first, exactly as `tarvo FILE.3d OUT.3d X Y Z` does, and\n"
     "               draw the cut face in blue-grey (the particle's own surface stays sand-\n"
     "               coloured); by default the view looks at the face from the side the cut\n"
     "               removed, whatever the signs of the lengths\n"
+    "  --normal NX NY NZ  cut by the plane with this normal instead, exactly as\n"
+    "               `tarvo-tools cut --normal` does (the same voxels), drawn and looked at the same way\n"
+    "  --through X Y Z  a point of that plane (default: the particle's centre)\n"
+    "  --keep +|-   the side of that plane kept (default -)\n"
     "  --view iso   (default without --cut) from the corner of largest x, y and z, where cuts\n"
     "               such as `1 1 99999` or `20 20 20` open the particle\n"
     "  --view iso+-+  from another corner: the signs of its x, y and z (iso+++ is iso)\n"
@@ -59,21 +67,54 @@ SliceRequest parse_slice(const std::string& text) {
     return {text[0] - 'x', integer("--slice", text.substr(2), 0, tarvo::kMaxDim - 1)};
 }
 
-// Cuts the body as tarvo does (centre of the particle as read), keeping the body as it was in
-// `before` unless that is null. Returns the direction the cleared side lies in, if the cut has one.
-std::optional<Direction> cut_body(Body& body, Body* before, const std::array<std::string, 3>& text) {
+// The direction of a normal given in decimals: each scaled by the same power of ten, so that
+// normals of any size (1e-400 or 1e400) point where they should in doubles.
+Direction direction_of(const std::array<Decimal, 3>& n) {
+    std::int64_t most = std::numeric_limits<std::int64_t>::min();
+    for (const Decimal& d : n)
+        if (!d.zero()) most = std::max<std::int64_t>(most, static_cast<std::int64_t>(d.digits.size()) + d.exponent);
+    double v[3];
+    for (int k = 0; k < 3; ++k) {
+        if (n[k].zero()) {
+            v[k] = 0;
+            continue;
+        }
+        const std::string text = n[k].digits + "e" + std::to_string(n[k].exponent - most);
+        v[k] = (n[k].negative ? -1 : 1) * std::strtod(text.c_str(), nullptr);
+    }
+    return {v[0], v[1], v[2]};
+}
+
+// A cut of either form: tarvo's lengths or a plane through a point.
+struct CutRequest {
+    std::optional<std::array<std::string, 3>> lengths;
+    std::optional<PointPlane> plane;
+};
+
+// Cuts the body (as tarvo does, or as cut --normal does), keeping the body as it was in `before`
+// unless that is null. Returns the direction the cleared side lies in, if the cut has one.
+std::optional<Direction> cut_body(Body& body, Body* before, const CutRequest& cut) {
     if (before) {
         allocate_or_fail(*before, body.rec.dim);
         copy_voxels(body.rec, before->rec);
     }
-    const float x = Cut_length(text[0].c_str()), y = Cut_length(text[1].c_str()), z = Cut_length(text[2].c_str());
-    cut_as_program(body.rec, {x, y, z});
-    return facing_cut(x, y, z);
+    if (cut.plane) {
+        cut_through(body.rec, *cut.plane);
+        const Direction n = direction_of(cut.plane->normal);
+        const double side = cut.plane->keep_plus ? -1 : 1;  // the removed side
+        return Direction{side * n.x, side * n.y, side * n.z};
+    }
+    const CutLengths l = lengths_of(*cut.lengths);
+    cut_as_program(body.rec, l);
+    return facing_cut(l.x, l.y, l.z);
 }
 
 int run_render(const Args& raw) {
     Args args = raw;
-    const std::optional<std::array<std::string, 3>> cut = take_cut(args);
+    CutRequest cut;
+    cut.lengths = take_cut(args);
+    cut.plane = take_plane(args).plane;
+    if (cut.lengths && cut.plane) throw UsageError("--cut and --normal exclude each other");
     const Arguments a = parse_arguments(args, {"--view", "--from", "--slice", "--size"}, {});
     expect_positional(a, 2, "FILE.3d OUT.png");
     if (a.has("--view") && a.has("--from")) throw UsageError("--view and --from exclude each other");
@@ -97,10 +138,10 @@ int run_render(const Args& raw) {
     RenderRequest request;
     request.size = size;
     request.progress = &progress;
-    if (cut) {
+    if (cut.lengths || cut.plane) {
         progress.stage("cutting");
         const bool slicing = a.has("--slice");  // a layer shows no faces
-        const std::optional<Direction> cleared_side = cut_body(body, slicing ? nullptr : &before, *cut);
+        const std::optional<Direction> cleared_side = cut_body(body, slicing ? nullptr : &before, cut);
         if (!view) view = cleared_side;
         request.before_cut = &before.rec;
     }

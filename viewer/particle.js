@@ -128,6 +128,73 @@ function cutLength(text) {
   return Math.fround(Number(m[0]));
 }
 
+// Whether tarvo's reading takes in all of the text (C's strtod reads it to its end): a decimal
+// with sign, fraction and exponent, inf, infinity or nan in any case, or a hexadecimal number.
+// Any other text tarvo reads in part ('1,5' as 1, 'l' as 0): the page warns, as tarvo-tools refuses.
+function isWholeNumber(text) {
+  const s = String(text);
+  return /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/.test(s) ||
+    /^[+-]?(inf|infinity|nan(\([0-9a-z_]*\))?)$/i.test(s) ||
+    /^[+-]?0x([0-9a-f]+\.?[0-9a-f]*|\.[0-9a-f]+)(p[+-]?\d+)?$/i.test(s);
+}
+
+// A decimal text exactly, as tarvo-tools cut --normal reads it: [digits as a BigInt with its
+// sign, power of ten]; null for any other text.
+function parseDecimal(text) {
+  const m = /^([+-]?)(\d*)(?:\.(\d*))?(?:[eE]([+-]?\d+))?$/.exec(String(text));
+  if (!m || (m[2] + (m[3] || '')).length === 0 || (m[2] + (m[3] || '')).length > 1000) return null;
+  const exponent = (m[4] ? parseInt(m[4], 10) : 0) - (m[3] || '').length;
+  if (Math.abs(exponent) > 2000) return null;
+  const v = BigInt(m[2] + (m[3] || ''));
+  return [m[1] === '-' ? -v : v, exponent];
+}
+
+const pow10 = (k) => 10n ** BigInt(k);
+
+// n . (2p - 2c) as whole numbers: a positive multiple of n . (p - c), its sign decided exactly.
+// Returns the coefficients [ax, ay, az] of 2p and the constant; null when a text is no decimal
+// or the normal is zero.
+function integerPlane(normalTexts, throughTexts) {
+  const n = normalTexts.map(parseDecimal);
+  const c = throughTexts.map(parseDecimal);
+  if (n.some((d) => !d) || c.some((d) => !d) || n.every((d) => d[0] === 0n)) return null;
+  const e = Math.min(...n.map((d) => d[1]));
+  const f = Math.min(0, ...c.map((d) => d[1]));
+  const a = n.map((d) => d[0] * pow10(d[1] - e) * pow10(-f));
+  let constant = 0n;
+  for (let k = 0; k < 3; k++) constant -= 2n * n[k][0] * pow10(n[k][1] - e) * c[k][0] * pow10(c[k][1] - f);
+  return { a, constant };
+}
+
+// Marks every set voxel KEPT or REMOVED by the plane through a point: removed on the + side of
+// n . (p - c) (keepPlus false) or the - side, decided exactly, as tarvo-tools cut --normal does.
+// A reduced voxel stands at the middle of its block.
+function applyPlane(particle, plane, keepPlus) {
+  const m = particle.edge;
+  const v = particle.volume;
+  const b = BigInt(particle.block);
+  const twice = (k) => 2n * b * BigInt(k) + b - 1n;  // twice the block's middle
+  const after = newFigures(m);
+  const ax = [];
+  for (let x = 0; x < m; x++) ax.push(plane.a[0] * twice(x));
+  for (let z = 0; z < m; z++)
+    for (let y = 0; y < m; y++) {
+      const row = rowStart(m, y, z);
+      const base = plane.a[1] * twice(y) + plane.a[2] * twice(z) + plane.constant;
+      for (let x = 0; x < m; x++) {
+        if (v[row + x] === EMPTY) continue;
+        const f = ax[x] + base;
+        if (keepPlus ? f < 0n : f > 0n) {
+          v[row + x] = REMOVED;
+        } else {
+          v[row + x] = KEPT;
+          addToFigures(after, x, y, z);
+        }
+      }
+    }
+  particle.after = finishFigures(after);
+}
+
 // The plane term of every layer along one axis: the layer's offset from the centre over the
 // length. A reduced layer stands at the middle of its block, in the file's voxels.
 function planeTerms(particle, centre, length) {

@@ -90,6 +90,12 @@ function readFragment() {
   };
   const cut = (state.cut || '').split(',').map(decode);
   if (cut.length === 3) result.cut = cut;
+  // The plane through a point, as tarvo-tools cut --normal takes it.
+  const normal = (state.normal || '').split(',').map(decode);
+  if (normal.length === 3) {
+    const through = (state.through || '').split(',').map(decode);
+    result.plane = { normal, through: through.length === 3 ? through : null, keepPlus: state.keep === '+' };
+  }
   const view = (state.view || '').split(',').map(Number);
   if (view.length === 3 && view.every(Number.isFinite)) result.view = { yaw: view[0], pitch: view[1], zoom: view[2] };
   const slice = /^([xyz]):(\d+)$/.exec(state.slice || '');
@@ -109,9 +115,22 @@ function facingCut(lengths) {
   return { yaw: Math.atan2(n[1], n[0]) * deg, pitch: Math.asin(n[2] / r) * deg, zoom: 1 };
 }
 
-function writeFragment(texts, view, slice) {
+// The view from the side a plane through a point removes: along its normal, or against it when
+// the + side is kept.
+function facingPlane(plane) {
+  const n = plane.normal.map(Number).map((c) => (plane.keepPlus ? -c : c));
+  const r = Math.hypot(n[0], n[1], n[2]);
+  if (!(r > 0) || !Number.isFinite(r)) return null;
+  const deg = 180 / Math.PI;
+  return { yaw: Math.atan2(n[1], n[0]) * deg, pitch: Math.asin(n[2] / r) * deg, zoom: 1 };
+}
+
+function writeFragment(texts, view, slice, plane) {
   const round = (v) => String(Math.round(v * 100) / 100);
-  const hash = '#cut=' + texts.map(encodeURIComponent).join(',') +
+  const planePart = plane ? 'normal=' + plane.normal.map(encodeURIComponent).join(',') +
+    (plane.through ? '&through=' + plane.through.map(encodeURIComponent).join(',') : '') +
+    (plane.keepPlus ? '&keep=+' : '') : '';
+  const hash = '#' + (plane ? planePart : 'cut=' + texts.map(encodeURIComponent).join(',')) +
     '&view=' + [view.yaw, view.pitch, view.zoom].map(round).join(',') +
     '&slice=' + 'xyz'[slice.axis] + ':' + slice.layer;
   history.replaceState(null, '', hash);
@@ -185,7 +204,10 @@ function main() {
 
   const fragment = readFragment();
   const texts = fragment.cut || ['nan', 'nan', 'nan'];
-  const view = Object.assign({}, fragment.view || facingCut(texts.map(cutLength)) || DEFAULT_VIEW);
+  // A plane through a point (from the address only); typing a length returns to the three lengths.
+  let plane = fragment.plane || null;
+  const view = Object.assign({}, fragment.view || (plane ? facingPlane(plane) : facingCut(texts.map(cutLength))) ||
+    DEFAULT_VIEW);
   const slice = fragment.slice || { axis: 2, layer: particle.before.count ? particle.before.centre[2] : 0 };
   // Held to the grid, however the address asks for it.
   const holdLayer = () => { slice.layer = Math.max(0, Math.min(m - 1, slice.layer)); };
@@ -204,11 +226,32 @@ function main() {
   }
 
   function showCommand() {
+    if (plane) {
+      const words = ['tarvo-tools', 'cut', info.input, outputName(info.input), '--normal'].concat(plane.normal,
+        plane.through ? ['--through'].concat(plane.through) : [], plane.keepPlus ? ['--keep', '+'] : []);
+      $('command').textContent = words.map(shellWord).join(' ');
+      return;
+    }
     const words = ['tarvo', shellWord(info.input), shellWord(outputName(info.input))]
       .concat(texts.map((t) => shellWord(lengthWord(t))));
     $('command').textContent = words.includes(null)
       ? 'No command can name this file: its name ends in a line break and holds bytes that are no UTF-8.'
       : words.join(' ');
+  }
+
+  // The plane's exact form, or the lengths' cut when the plane is no plane (said in the command).
+  function cutParticle() {
+    if (!plane) {
+      applyCut(particle, centre, texts.map(cutLength));
+      return;
+    }
+    const exact = integerPlane(plane.normal, plane.through || centre.map(String));
+    if (exact) {
+      applyPlane(particle, exact, plane.keepPlus);
+    } else {
+      plane = null;
+      applyCut(particle, centre, texts.map(cutLength));
+    }
   }
 
   function showSlice() {
@@ -240,7 +283,7 @@ function main() {
   let times = '';
   function recut() {
     const t0 = performance.now();
-    applyCut(particle, centre, texts.map(cutLength));
+    cutParticle();
     const t1 = performance.now();
     showFigures('after', particle.after, particle);
     showCommand();
@@ -261,7 +304,7 @@ function main() {
       if (pending === 'cut') recut();
       pending = false;
       if (renderer) renderer.draw(view);
-      writeFragment(texts, view, slice);
+      writeFragment(texts, view, slice, plane);
     });
   }
 
@@ -269,25 +312,39 @@ function main() {
   ['x', 'y', 'z'].forEach((a, i) => {
     const field = $('len-' + a);
     const slider = $('slide-' + a);
+    const warning = $('warn-' + a);
+    // The preview keeps tarvo's reading of the text; the warning says what that reading was.
+    const warn = () => {
+      const whole = isWholeNumber(texts[i]);
+      warning.hidden = whole;
+      warning.textContent = whole ? '' : "'" + texts[i] + "' is not wholly a number: tarvo reads it as " +
+        lengthWord(texts[i]) + ' (tarvo-tools and Python refuse it)';
+    };
     const show = () => {
       field.value = texts[i];
       slider.value = String(sliderPosition(cutLength(texts[i])));
+      warn();
     };
     show();
     field.addEventListener('input', () => {
+      plane = null;
       texts[i] = field.value;
       slider.value = String(sliderPosition(cutLength(texts[i])));
+      warn();
       schedule(true);
     });
     slider.addEventListener('input', () => {
+      plane = null;
       texts[i] = sliderText(Number(slider.value));
       field.value = texts[i];
+      warn();
       schedule(true);
     });
-    slider.addEventListener('dblclick', () => { texts[i] = 'nan'; show(); schedule(true); });
+    slider.addEventListener('dblclick', () => { plane = null; texts[i] = 'nan'; show(); schedule(true); });
     field.showLength = show;
   });
   const setAll = (values) => {
+    plane = null;
     values.forEach((v, i) => { texts[i] = v; $('len-' + 'xyz'[i]).showLength(); });
     schedule(true);
   };
@@ -356,6 +413,7 @@ function main() {
   window.addEventListener('hashchange', () => {
     const f = readFragment();
     if (f.cut) setAll(f.cut);
+    if (f.plane) plane = f.plane;
     if (f.view) Object.assign(view, f.view);
     if (f.slice) {
       Object.assign(slice, f.slice);

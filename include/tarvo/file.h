@@ -16,6 +16,9 @@
 //                                     target (devices, pipes and /dev/stdout written in place)
 //   set_signal_guard(on)              whether temporary files are removed when a signal ends the
 //                                     process (on by default; a host with its own handlers turns it off)
+//   hold_signal_guard(on)             keeps that guard's handlers installed between outputs (a batch of
+//                                     many small files), rather than installing and restoring them
+//                                     for each, until called with false
 //   kAutoThreads                      let the size of the grid and the machine choose
 #pragma once
 
@@ -89,5 +92,6 @@ std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec);
 Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect = {});
 
 void set_signal_guard(bool on);
+void hold_signal_guard(bool on);
 
 }  // namespace tarvo

@@ -5,6 +5,11 @@
 //   Analyse_teleso(rec)               voxel count, bounding box and truncated means into rec
 //   Get_center(rec)                   the middle of the bounding box, (min + max) / 2 per axis
 //   Cut_length(text)                  a cut length from a command-line text: atof, then float
+//   whole_number(text), whole_cut_length(text)   the number a text is wholly (strtod reads it to its
+//                                     end: sign, digits, point, exponent, inf, infinity, nan in any
+//                                     case, hexadecimal like 0x10 or 0x1p-3), and Cut_length of it;
+//                                     nullopt for a text the program would read only in part ("l"
+//                                     as 0, "1,5" as 1, " 1", "")
 //   Cut_teleso(rec, c, xc, yc, zc)    clear every voxel whose plane sum exceeds 1
 //   analyse(rec, threads)             Analyse_teleso a row at a time, on `threads` (0: chosen)
 //   cut(rec, c, xc, yc, zc, threads)  Cut_teleso a row at a time
@@ -47,6 +52,8 @@ struct Center {
 void Analyse_teleso(TelesoRecord& rec);
 Center Get_center(const TelesoRecord& rec);
 float Cut_length(const char* text);
+std::optional<double> whole_number(std::string_view text);
+std::optional<float> whole_cut_length(std::string_view text);
 void Cut_teleso(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut);
 
 // The measurement gathered while a particle is read (the library's own; see cut_as_program).

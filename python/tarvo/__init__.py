@@ -21,6 +21,8 @@ copied once per call. C-contiguous bool and one-byte integer arrays are converte
 step; other layouts and element sizes work too, element by element.
 """
 
+import decimal
+import math
 import numbers
 import operator
 import os
@@ -116,8 +118,9 @@ def _voxels(voxels, dim):
 
 def _length(value):
     """A cut length as the library takes it: a str (made the bytes of an argument, as os.fsencode
-    makes them) or bytes is read like the program's arguments (atof, then single precision); a
-    real number is made a float, then rounded to single precision."""
+    makes them) or bytes is read like the program's arguments (atof, then single precision) but
+    must be wholly a number (ValueError otherwise: "l", "1,5", " 1"); a real number is made a
+    float, then rounded to single precision."""
     if isinstance(value, (str, bytes)):
         return _argument(value)
     if isinstance(value, numbers.Real):
@@ -132,6 +135,14 @@ def _argument(text):
     if b"\0" in data:
         raise ValueError("embedded null byte")
     return data
+
+
+def _numbers(values, what):
+    """Three coordinates: real numbers, or texts that are wholly numbers as cut lengths are."""
+    values = tuple(values)
+    if len(values) != 3:
+        raise ValueError(f"{what} must be three numbers (x, y, z); got {len(values)}")
+    return tuple(_tarvo.number(v, what) if isinstance(v, str) else float(v) for v in values)
 
 
 def read(path, packed=False):
@@ -160,16 +171,51 @@ def section(voxels, normal, through=None, *, dim=None):
     """The face of the plane with this normal through `through` (x, y, z; default: the particle's
     centre, as tarvo takes it) as a Section."""
     voxels, dim = _voxels(voxels, dim)
-    return Section(*_tarvo.section(voxels, tuple(map(float, normal)),
-                                   None if through is None else tuple(map(float, through)), dim))
+    return Section(*_tarvo.section(voxels, _numbers(normal, "normal"),
+                                   None if through is None else _numbers(through, "through"), dim))
 
 
-def cut(voxels, x_cut, y_cut, z_cut, *, out=None, dim=None):
+def cut(voxels, x_cut=None, y_cut=None, z_cut=None, *, normal=None, through=None, keep="-", out=None, dim=None):
     """The particle with every voxel cleared that tarvo clears for these cut lengths, measured
     from the centre of the particle as given. A new array in the form of `voxels`, or `out` (any
-    form and layout of the same edge; may be `voxels` itself, which cuts in place)."""
+    form and layout of the same edge; may be `voxels` itself, which cuts in place).
+
+    With normal=(nx, ny, nz) instead of the lengths, the plane with that normal through
+    `through` (x, y, z; default: the particle's centre) clears the + side of n . (p - c) (keep="-",
+    the default) or the - side (keep="+"), decided exactly: the voxels of
+    `tarvo-tools cut --normal NX NY NZ --through X Y Z --keep K`. Each number is an int, a float
+    (its exact binary value) or a str in decimal ("0.1" is one tenth)."""
     voxels, dim = _voxels(voxels, dim)
-    return _tarvo.cut(voxels, _length(x_cut), _length(y_cut), _length(z_cut), out, dim)
+    lengths = (x_cut, y_cut, z_cut)
+    if normal is None:
+        if any(v is None for v in lengths):
+            raise TypeError("cut needs the three lengths x_cut, y_cut, z_cut, or normal=")
+        return _tarvo.cut(voxels, _length(x_cut), _length(y_cut), _length(z_cut), out, dim)
+    if any(v is not None for v in lengths):
+        raise TypeError("cut takes the three lengths or normal=, not both")
+    if keep not in ("+", "-"):
+        raise ValueError(f"keep must be '+' or '-'; got {keep!r}")
+    return _tarvo.cut_plane(voxels, _decimals(normal, "normal"),
+                            None if through is None else _decimals(through, "through"), keep == "+", out, dim)
+
+
+def _decimals(values, what):
+    """Three numbers as exact decimal texts: an int as it is, a float as its exact binary value,
+    a str as written (checked by the library)."""
+    values = tuple(values)
+    if len(values) != 3:
+        raise ValueError(f"{what} must be three numbers (x, y, z); got {len(values)}")
+    texts = []
+    for v in values:
+        if isinstance(v, str):
+            texts.append(v)
+        elif isinstance(v, numbers.Integral):
+            texts.append(str(int(v)))
+        elif isinstance(v, numbers.Real) and math.isfinite(float(v)):
+            texts.append(str(decimal.Decimal(float(v))))
+        else:
+            raise ValueError(f"{what}: {v!r} is not a finite number")
+    return tuple(texts)
 
 
 def beyond(voxels, x_cut, y_cut, z_cut, *, dim=None):

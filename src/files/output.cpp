@@ -99,8 +99,9 @@ constexpr std::size_t kGuardedCount = std::size(kGuardedSignals);
 Handler g_previous[kGuardedCount] = {};
 
 std::mutex g_guard_mutex;
-int g_guards_held = 0;
+int g_guards_held = 0;  // temporary files guarded, and the hold
 bool g_guard_enabled = true;
+bool g_guard_holding = false;
 
 extern "C" void remove_temps_and_reraise(int sig) {
     for (std::size_t k = 0; k < kGuardSlots; ++k)
@@ -148,6 +149,17 @@ void unguard(int slot) {
 constexpr std::size_t kMaxTempStem = 200;
 constexpr int kTempNameTries = 100;
 
+// A fresh number for each temporary name: the system's entropy once a thread (opening it for
+// every file costs more than writing a small one), stepped on after.
+std::uint64_t temp_salt() {
+    thread_local std::uint64_t state = [] {
+        std::random_device entropy;
+        return (std::uint64_t{entropy()} << 32) ^ entropy();
+    }();
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state ^ (state >> 29);
+}
+
 std::string temp_name_for(const std::string& target, std::uint64_t salt) {
     static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::string suffix;
@@ -163,6 +175,16 @@ std::string temp_name_for(const std::string& target, std::uint64_t salt) {
 void set_signal_guard(bool on) {
     std::lock_guard<std::mutex> lock(g_guard_mutex);
     g_guard_enabled = on;
+}
+
+// The hold counts as one more guarded file. Installing and restoring the handlers for each output
+// took some 26 calls to the system under the lock, where a batch's other thread waited.
+void hold_signal_guard(bool on) {
+    std::lock_guard<std::mutex> lock(g_guard_mutex);
+    if (on == g_guard_holding || (on && !g_guard_enabled)) return;
+    g_guard_holding = on;
+    if (on && g_guards_held++ == 0) install_handlers();
+    if (!on && --g_guards_held == 0) restore_handlers();
 }
 
 Status check_output(const std::string& path) {
@@ -224,8 +246,7 @@ Status Output::open(const std::string& path, Protected protect) {
         case tarvo::sys::FileKind::kMissing:
             break;
     }
-    std::random_device entropy;
-    std::uint64_t salt = (std::uint64_t{entropy()} << 32) ^ entropy();
+    std::uint64_t salt = temp_salt();
     for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
         temp_ = temp_name_for(target_, salt);
         // Guarded before it exists: a signal as it is created removes it. (Another file of this

@@ -14,7 +14,7 @@
 //     commit()                  close, give the file its mode (the old target's, or 0666 less the
 //                               umask), rename over the target
 //     abandon()                 close and remove the temporary file; the destructor does it too
-//   set_signal_guard(on)        (tarvo/file.h) is defined here
+//   set_signal_guard(on), hold_signal_guard(on)   (tarvo/file.h) are defined here
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
 // The plane cut.
+#include <cctype>
 #include <cstdlib>
+#include <string>
 
 #include "geometry/passes.h"
 #include "geometry/plane.h"
@@ -7,6 +9,24 @@
 namespace tarvo {
 
 float Cut_length(const char* text) { return static_cast<float>(std::atof(text)); }
+
+// atof is strtod that ignores what follows the number: a text strtod reads to its end is one whose
+// every character the program's reading takes into account. strtod would also skip spaces ahead
+// of the number, which are refused here.
+std::optional<double> whole_number(std::string_view text) {
+    if (text.empty() || text.find('\0') != std::string_view::npos || std::isspace(static_cast<unsigned char>(text[0])))
+        return std::nullopt;
+    const std::string s(text);
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size()) return std::nullopt;
+    return v;
+}
+
+std::optional<float> whole_cut_length(std::string_view text) {
+    if (!whole_number(text)) return std::nullopt;
+    return Cut_length(std::string(text).c_str());
+}
 
 namespace geometry::reference {
 

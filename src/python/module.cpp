@@ -8,6 +8,9 @@
 //                                  ends_early, file_bytes))
 //   measure(voxels, dim) -> (count, min, max, mean, center), each (x, y, z) a tuple
 //   cut(voxels, x, y, z, out, dim) -> out or a new array in the form of voxels
+//   cut_plane(voxels, normal, through, keep_plus, out, dim) -> out or a new array: the plane with
+//                               this normal (three decimal texts) through `through` (three texts;
+//                               None: the centre), as tarvo-tools cut --normal
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
 //   properties(voxels, dim) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
 //                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number)
@@ -19,9 +22,11 @@
 //   mesh(voxels, smooth, cut, dim) -> (vertices float32 (V, 3) x y z, faces int64 (F, 3),
 //                                      parts uint8 (F,)); cut None or three lengths
 //   write_mesh(path: bytes, vertices, faces, parts, ascii)   STL, PLY or OBJ by the extension
+//   number(text, what) -> float   the number a text wholly is (whole_number), else ValueError
+//                                 naming `what` and the text
 //   FormatError (a ValueError)
-// A cut length is a str (read as the program reads its arguments) or a float (rounded to single
-// precision the same way). dim is None or the edge a packed array is meant to have.
+// A cut length is a str (read as the program reads its arguments, but only when it is wholly a
+// number: ValueError otherwise) or a float (rounded to single precision the same way). dim is None or the edge a packed array is meant to have.
 //
 // Packed arrays that this module makes are views of a bitmap block padded to whole 64-bit words
 // (their base is a capsule named "tarvo.bitmap"); the library works on such a block in place. Any
@@ -32,6 +37,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -99,6 +105,22 @@ void check(const tarvo::Status& s) {
 
 // The library reads a path or a length up to its first NUL: one with a NUL is refused, as open()
 // refuses it.
+// Text for a message: printable ASCII as it is, every other byte as \xHH.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            out += c;
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", b);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 const std::string& whole_text(const std::string& text) {
     if (text.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     return text;
@@ -326,22 +348,32 @@ void store(const Bitmap& b, const Particle& out) {
 
 using Length = std::variant<std::string, double>;
 
+// A text is taken only when it is wholly a number (whole_cut_length); the program would read "l"
+// as 0 and "1,5" as 1, which a script means as neither.
 float cut_length(const Length& length) {
-    if (const auto* text = std::get_if<std::string>(&length)) return Cut_length(whole_text(*text).c_str());
+    if (const auto* text = std::get_if<std::string>(&length)) {
+        const std::string& whole = whole_text(*text);
+        if (const std::optional<float> v = whole_cut_length(whole)) return *v;
+        throw py::value_error("cut length '" + printable(whole) + "' is not a number (tarvo would read it as " +
+                              std::to_string(Cut_length(whole.c_str())) + ")");
+    }
     return static_cast<float>(std::get<double>(length));
 }
 
-using Plane = CutLengths;
+// The program's cut for three lengths, or a plane through a point (as tarvo-tools cut --normal).
+using Plane = std::variant<CutLengths, PointPlane>;
 
-// The program's processing: measure, take the centre, cut (and measure what stays).
+// The program's processing: measure, take the centre, cut (and measure what stays); or the same
+// with the exact plane through a point.
 void cut_bitmap(Bitmap& b, const Plane& plane) {
     py::gil_scoped_release free;
-    cut_as_program(b.rec(), plane);
+    if (const auto* lengths = std::get_if<CutLengths>(&plane))
+        cut_as_program(b.rec(), *lengths);
+    else
+        cut_through(b.rec(), std::get<PointPlane>(plane));
 }
 
-py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
-    const Particle p = particle_of(voxels, dim, "voxels");
-    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+py::object cut_into(const Particle& p, const Plane& plane, py::object out) {
     if (out.is_none()) {
         Bitmap b = own_bitmap(p);
         cut_bitmap(b, plane);
@@ -369,9 +401,39 @@ py::object cut(py::object voxels, const Length& x, const Length& y, const Length
     return out;
 }
 
+py::object cut(py::object voxels, const Length& x, const Length& y, const Length& z, py::object out, py::object dim) {
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return cut_into(p, CutLengths{cut_length(x), cut_length(y), cut_length(z)}, out);
+}
+
+std::array<Decimal, 3> decimals(const std::array<std::string, 3>& texts, const std::string& what) {
+    std::array<Decimal, 3> d;
+    for (int k = 0; k < 3; ++k) {
+        const std::optional<Decimal> v = parse_decimal(texts[k]);
+        if (!v)
+            throw py::value_error(what + " '" + texts[k] + "' is not a decimal number (digits, a point, an exponent; at most " +
+                                  std::to_string(kMaxDecimalDigits) + " digits)");
+        d[k] = *v;
+    }
+    return d;
+}
+
+py::object cut_plane(py::object voxels, const std::array<std::string, 3>& normal,
+                     const std::optional<std::array<std::string, 3>>& through, bool keep_plus, py::object out,
+                     py::object dim) {
+    PointPlane plane;
+    plane.normal = decimals(normal, "normal");
+    if (plane.normal[0].zero() && plane.normal[1].zero() && plane.normal[2].zero())
+        throw py::value_error("the normal is zero");
+    if (through) plane.through = decimals(*through, "through");
+    plane.keep_plus = keep_plus;
+    const Particle p = particle_of(voxels, dim, "voxels");
+    return cut_into(p, plane, out);
+}
+
 py::array beyond(py::object voxels, const Length& x, const Length& y, const Length& z, py::object dim) {
     const Particle p = particle_of(voxels, dim, "voxels");
-    const Plane plane{cut_length(x), cut_length(y), cut_length(z)};
+    const Plane plane = CutLengths{cut_length(x), cut_length(y), cut_length(z)};
     const Bitmap whole = bitmap_of(p);
     Bitmap cleared = whole.copy();
     cut_bitmap(cleared, plane);
@@ -415,6 +477,11 @@ py::tuple properties(py::object voxels, py::object dim) {
                           triple_of(q.moments),
                           py::make_tuple(triple_of(q.axes[0]), triple_of(q.axes[1]), triple_of(q.axes[2])),
                           q.enclosed_voxels, q.enclosed_porosity, q.euler_number);
+}
+
+double number(const std::string& text, const std::string& what) {
+    if (const std::optional<double> v = whole_number(text)) return *v;
+    throw py::value_error(what + " '" + text + "' is not a number");
 }
 
 py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional<std::array<double, 3>> through,
@@ -584,9 +651,12 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("measure", &measure, py::arg("voxels"), py::arg("dim") = none);
     m.def("cut", &cut, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("out") = none,
           py::arg("dim") = none);
+    m.def("cut_plane", &cut_plane, py::arg("voxels"), py::arg("normal"), py::arg("through"), py::arg("keep_plus"),
+          py::arg("out") = none, py::arg("dim") = none);
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
     m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
     m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none);
+    m.def("number", &number, py::arg("text"), py::arg("what"));
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
     m.def("unpack", &unpack, py::arg("voxels"), py::arg("dim") = none);

@@ -5,6 +5,11 @@
 //   BoxGrid                  the box (lo: grid coordinates of its first voxel, edge lengths),
 //                            one byte a voxel (0 or 1), x fastest; margin voxels lie outside the particle
 //   box_grid(rec, margin)    the particle's bounding box widened by `margin` on every side
+//   Moments, moments_of(box) the exact sums of the set cells' positions (x + lo ...) and their products
+//   surface_area(box)        the normal-weighted count of faces between set and empty cells
+//                            (the box's margin at least 2)
+//   enclosed_cells(box)      empty cells with no 6-connected path of empty cells to the box's border
+//   reference::...           the same two cell by cell, as their definitions read (for the tests)
 #pragma once
 
 #include <array>
@@ -27,5 +32,22 @@ struct BoxGrid {
 
 // rec must be measured (its bounding box known) and hold at least one voxel.
 BoxGrid box_grid(const TelesoRecord& rec, std::int32_t margin);
+
+// Exact sums of positions and their products, so the covariance suffers no cancellation.
+struct Moments {
+    std::int64_t n = 0;
+    std::array<__int128, 3> s{};
+    std::array<std::array<__int128, 3>, 3> ss{};  // a <= b filled
+};
+
+Moments moments_of(const BoxGrid& box);
+double surface_area(const BoxGrid& box);
+std::int64_t enclosed_cells(const BoxGrid& box);
+
+namespace reference {
+Moments moments_of(const BoxGrid& box);
+double surface_area(const BoxGrid& box);
+std::int64_t enclosed_cells(BoxGrid box);
+}  // namespace reference
 
 }  // namespace tarvo::quantities

@@ -13,87 +13,11 @@ namespace tarvo {
 namespace {
 
 using quantities::BoxGrid;
+using quantities::Moments;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Two voxels of margin: the gradient of a margin voxel next to the particle reads one further.
 constexpr std::int32_t kMargin = 2;
-
-// The occupancy gradient at cell i, by the 3x3x3 Scharr weights (3, 10, 3 across, -1, 0, 1
-// along): the direction of the surface normal, pointing into the particle.
-std::array<double, 3> gradient(const BoxGrid& g, std::int64_t i) {
-    static constexpr int kWeight[3] = {3, 10, 3};
-    std::array<double, 3> out{};
-    for (int axis = 0; axis < 3; ++axis) {
-        const int a = (axis + 1) % 3, b = (axis + 2) % 3;
-        long sum = 0;
-        for (int da = -1; da <= 1; ++da)
-            for (int db = -1; db <= 1; ++db) {
-                const std::int64_t j = i + da * g.stride(a) + db * g.stride(b);
-                sum += kWeight[da + 1] * kWeight[db + 1] * (g.cells[j + g.stride(axis)] - g.cells[j - g.stride(axis)]);
-            }
-        out[axis] = static_cast<double>(sum);
-    }
-    return out;
-}
-
-// A face between a set and an empty voxel stands for |n|_2 / |n|_1 of area, n the normal there:
-// a plane patch of area A, of any orientation, shows A * |n|_1 faces.
-double face_weight(const BoxGrid& g, std::int64_t a, std::int64_t b) {
-    const std::array<double, 3> ga = gradient(g, a), gb = gradient(g, b);
-    double l1 = 0, l2 = 0;
-    for (int k = 0; k < 3; ++k) {
-        const double n = ga[k] + gb[k];
-        l1 += std::fabs(n);
-        l2 += n * n;
-    }
-    return l1 > 0 ? std::sqrt(l2) / l1 : 1.0;
-}
-
-double surface_area(const BoxGrid& g) {
-    double area = 0;
-    for (std::int64_t z = 1; z + 1 < g.size[2]; ++z)
-        for (std::int64_t y = 1; y + 1 < g.size[1]; ++y)
-            for (std::int64_t x = 1; x + 1 < g.size[0]; ++x) {
-                const std::int64_t i = g.index(x, y, z);
-                for (int axis = 0; axis < 3; ++axis) {
-                    const std::int64_t j = i + g.stride(axis);
-                    if (g.cells[i] != g.cells[j]) area += face_weight(g, i, j);
-                }
-            }
-    return area;
-}
-
-// Empty cells that no 6-connected path of empty cells joins to the margin (which joins the
-// grid's border: every voxel outside the bounding box does).
-std::int64_t enclosed_cells(BoxGrid g) {
-    constexpr std::uint8_t kReached = 2;
-    std::vector<std::int64_t> stack;
-    auto reach = [&](std::int64_t i) {
-        if (g.cells[i] == 0) {
-            g.cells[i] = kReached;
-            stack.push_back(i);
-        }
-    };
-    for (std::int64_t z = 0; z < g.size[2]; ++z)
-        for (std::int64_t y = 0; y < g.size[1]; ++y)
-            for (std::int64_t x = 0; x < g.size[0]; ++x)
-                if (x == 0 || y == 0 || z == 0 || x + 1 == g.size[0] || y + 1 == g.size[1] || z + 1 == g.size[2])
-                    reach(g.index(x, y, z));
-    while (!stack.empty()) {
-        const std::int64_t i = stack.back();
-        stack.pop_back();
-        // Margin cells are reached from the start, so the walk never steps off the box.
-        for (int axis = 0; axis < 3; ++axis) {
-            const std::int64_t s = g.stride(axis);
-            const std::int64_t x = axis == 0 ? i % g.size[0] : axis == 1 ? i / g.size[0] % g.size[1] : i / (g.size[0] * g.size[1]);
-            if (x > 0) reach(i - s);
-            if (x + 1 < g.size[axis]) reach(i + s);
-        }
-    }
-    std::int64_t enclosed = 0;
-    for (std::uint8_t c : g.cells) enclosed += c == 0;
-    return enclosed;
-}
 
 // 8 times the Euler characteristic each lattice point contributes: its vertex, half of each of
 // its 6 edges, a quarter of each of its 12 faces, an eighth of each of its 8 cubes, for the 256
@@ -146,29 +70,6 @@ std::int64_t euler_number(const BoxGrid& g) {
     return sum / 8;
 }
 
-// Exact sums of positions and their products, so the covariance suffers no cancellation.
-struct Moments {
-    std::int64_t n = 0;
-    std::array<__int128, 3> s{};
-    std::array<std::array<__int128, 3>, 3> ss{};
-};
-
-Moments moments_of(const BoxGrid& g) {
-    Moments m;
-    for (std::int64_t z = 0; z < g.size[2]; ++z)
-        for (std::int64_t y = 0; y < g.size[1]; ++y)
-            for (std::int64_t x = 0; x < g.size[0]; ++x) {
-                if (!g.cells[static_cast<std::size_t>(g.index(x, y, z))]) continue;
-                const std::array<__int128, 3> p{x + g.lo[0], y + g.lo[1], z + g.lo[2]};
-                ++m.n;
-                for (int a = 0; a < 3; ++a) {
-                    m.s[a] += p[a];
-                    for (int b = a; b < 3; ++b) m.ss[a][b] += p[a] * p[b];
-                }
-            }
-    return m;
-}
-
 void principal_axes(const Moments& m, Properties& p) {
     Eigen::Matrix3d cov;
     const __int128 n = m.n;
@@ -212,15 +113,15 @@ Properties properties(const TelesoRecord& body) {
     if (rec.voxels == 0) return none_of_empty();
     const BoxGrid g = quantities::box_grid(rec, kMargin);
     Properties p;
-    const Moments m = moments_of(g);
+    const Moments m = quantities::moments_of(g);
     p.volume = m.n;
     for (int a = 0; a < 3; ++a) p.centroid[a] = static_cast<double>(m.s[a]) / static_cast<double>(m.n);
     principal_axes(m, p);
-    p.surface_area = surface_area(g);
+    p.surface_area = quantities::surface_area(g);
     const double v = static_cast<double>(p.volume);
     p.equivalent_diameter = std::cbrt(6 * v / std::numbers::pi);
     p.sphericity = std::numbers::pi * p.equivalent_diameter * p.equivalent_diameter / p.surface_area;
-    p.enclosed_voxels = enclosed_cells(g);
+    p.enclosed_voxels = quantities::enclosed_cells(g);
     p.enclosed_porosity = static_cast<double>(p.enclosed_voxels) / (v + static_cast<double>(p.enclosed_voxels));
     p.euler_number = euler_number(g);
     return p;

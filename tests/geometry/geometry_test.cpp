@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "tarvo/geometry.h"
 #include "geometry/plane.h"
@@ -139,6 +142,23 @@ TEST(CutLength, ConvertsThroughDoubleToFloat) {
     EXPECT_TRUE(std::isnan(Cut_length("nan")));
     EXPECT_EQ(Cut_length("0x10"), 16.0f);
     EXPECT_EQ(Cut_length("  2.5xyz"), 2.5f);
+}
+
+// The tools, the page's warning and Python take a text only when the program reads all of it: then
+// the value is the program's own, bits and all (the sign of -0, NaN).
+TEST(CutLength, WholeNumbersAreTheProgramsReadingAndTheRestAreRefused) {
+    for (const char* text : {"1", "-1", "+2", "-0", ".5", "5.", "-3.25e-1", "1E+2", "1e39", "-1e39", "1e-50", "inf",
+                             "-INF", "Infinity", "+iNfInItY", "nan", "NaN", "-nan", "0x10", "0X1p-3", "-0x.8", "099"}) {
+        const std::optional<float> v = whole_cut_length(text);
+        ASSERT_TRUE(v) << text;
+        const float program = Cut_length(text);
+        EXPECT_EQ(std::memcmp(&*v, &program, sizeof program), 0) << text;
+        EXPECT_TRUE(whole_number(text)) << text;
+    }
+    for (const char* text : {"", "l", "1,5", " 1", "\t1", "1 ", "1.5.2", "1e", "1e+", "e3", ".", "-", "+", "0x",
+                             "infx", "in", "1_0", "2.5xyz", "１"})
+        EXPECT_FALSE(whole_cut_length(text)) << "'" << text << "'";
+    EXPECT_FALSE(whole_cut_length(std::string("1\0" "5", 3)));
 }
 
 TEST(Cut, WorkedExamplesOnTheFullGridOfEdgeFour) {

@@ -12,7 +12,7 @@ from conftest import SAMPLE, blob, header_bytes, program_cut
 
 # Lengths the program is given as text: signs, zeros, the parallel planes, NaN, text that is no
 # number, single-precision rounding.
-TEXT_LENGTHS = ["1", "-1", "3", "-3.5", "0", "-0", "0.1", "99999", "1e39", "-1e39", "nan", "abc", "2.5e1", "7"]
+TEXT_LENGTHS = ["1", "-1", "3", "-3.5", "0", "-0", "0.1", "99999", "1e39", "-1e39", "nan", "-Infinity", "2.5e1", "0x1p3"]
 
 
 def random_stream(rng, dim):

@@ -4,6 +4,7 @@ gets the side wrong; and the axis form, which must give the tarvo program's byte
 
 import subprocess
 from fractions import Fraction
+from decimal import Decimal
 from math import lcm
 
 import numpy as np
@@ -125,3 +126,83 @@ def test_lengths_and_planes_that_are_not_numbers_are_refused_with_their_text(tmp
     for w in words:
         assert w in run.stderr
     assert not (tmp_path / "out.3d").exists()
+
+
+def plane_texts(rng):
+    """A normal and a point as the tools take them, and as Python may give them (ints, floats by
+    their exact binary value, decimal texts)."""
+    kind = rng.integers(0, 3)
+    if kind == 0:
+        normal = [int(v) for v in rng.integers(-3, 4, 3)]
+        if not any(normal):
+            normal[0] = 1
+        return normal, [str(v) for v in normal]
+    if kind == 1:
+        normal = [float(v) for v in rng.normal(size=3)]
+        return normal, [str(Decimal(v)) for v in normal]
+    normal = [f"{v:.3f}" for v in rng.uniform(-2, 2, 3)]
+    return normal, normal
+
+
+def test_python_cut_by_a_normal_is_tools_cut_normal(tmp_path, rng):
+    for case in range(24):
+        dim = int(rng.choice([1, 5, 12, 23]))
+        src = tmp_path / f"in{case}.3d"
+        tarvo.write(src, blob(rng, dim))
+        normal, normal_texts = plane_texts(rng)
+        args, kwargs = ["--normal", *normal_texts], {"normal": normal}
+        if case % 3:
+            through = [float(v) for v in rng.uniform(0, dim, 3)] if case % 2 else [str(int(v)) for v in rng.integers(0, dim, 3)]
+            args += ["--through", *(str(Decimal(v)) if isinstance(v, float) else v for v in through)]
+            kwargs["through"] = through
+        if case % 4 == 1:
+            args += ["--keep", "+"]
+            kwargs["keep"] = "+"
+        tools_cut(src, tmp_path / "tools.3d", *args)
+        tarvo.write(tmp_path / "python.3d", tarvo.cut(tarvo.read(src).voxels, **kwargs))
+        assert (tmp_path / "python.3d").read_bytes() == (tmp_path / "tools.3d").read_bytes(), (case, args)
+        packed = tarvo.read(src, packed=True).voxels
+        tarvo.cut(packed, **kwargs, out=packed, dim=dim)
+        tarvo.write(tmp_path / "packed.3d", packed, dim=dim)
+        assert (tmp_path / "packed.3d").read_bytes() == (tmp_path / "tools.3d").read_bytes(), (case, args)
+
+
+def test_python_cut_by_a_normal_refuses_what_is_not_a_plane(rng):
+    v = blob(rng, 8)
+    for kwargs, error, words in [({"normal": (0, 0.0, "0")}, ValueError, ["zero"]),
+                                 ({"normal": (1, "1,5", 0)}, ValueError, ["'1,5'"]),
+                                 ({"normal": (1, 0, 0), "through": (float("nan"), 0, 0)}, ValueError, ["nan"]),
+                                 ({"normal": (1, 0, 0), "keep": "left"}, ValueError, ["'left'"]),
+                                 ({"normal": (1, 0)}, ValueError, ["three"])]:
+        with pytest.raises(error) as refused:
+            tarvo.cut(v, **kwargs)
+        for w in words:
+            assert w in str(refused.value), (kwargs, str(refused.value))
+    with pytest.raises(TypeError):
+        tarvo.cut(v, 1, 1, 1, normal=(1, 0, 0))
+
+
+def render(*args):
+    run = subprocess.run([TOOLS_EXE, "render", *map(str, args)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    return run
+
+
+def test_render_by_a_normal_draws_the_voxels_of_cut_normal_and_faces_the_cut(tmp_path, rng):
+    src = tmp_path / "in.3d"
+    tarvo.write(src, blob(rng, 30))
+    plane = ["--normal", "2", "-1", "0.5", "--through", "14.5", "16", "13", "--keep", "+"]
+    tools_cut(src, tmp_path / "cut.3d", *plane)
+    for axis, k in [("x", 9), ("y", 15), ("z", 21)]:
+        render(src, tmp_path / "a.png", *plane, "--slice", f"{axis}:{k}", "--size", 64)
+        render(tmp_path / "cut.3d", tmp_path / "b.png", "--slice", f"{axis}:{k}", "--size", 64)
+        assert (tmp_path / "a.png").read_bytes() == (tmp_path / "b.png").read_bytes(), (axis, k)
+    # x + y = cx + cy + 1 both ways: tarvo's lengths 1 1 inf clear x - cx + y - cy > 1, as the
+    # normal (1, 1, 0) through (cx + 1, cy, cz) does, and as (-1, -1, 0) keeping + does: the same
+    # voxels, the same cut face, looked at from the same side.
+    cx, cy, cz = tarvo.measure(tarvo.read(src)).center
+    render(src, tmp_path / "lengths.png", "--cut", "1", "1", "inf", "--size", 96)
+    for normal, keep in [(["1", "1", "0"], "-"), (["-1", "-1", "0"], "+")]:
+        render(src, tmp_path / "normal.png", "--normal", *normal, "--through", cx + 1, cy, cz, "--keep", keep,
+               "--size", 96)
+        assert (tmp_path / "normal.png").read_bytes() == (tmp_path / "lengths.png").read_bytes(), (normal, keep)

@@ -196,6 +196,69 @@ TEST(ViewerPage, TheCommandIsTheOneForThePlaneShown) {
             << fragment;
 }
 
+// A length that is not wholly a number is shown with a warning naming it (where the tools and
+// Python refuse it), and the page still cuts as tarvo reads it. Which texts are warned about is
+// the library's whole_cut_length, for every form the program reads whole.
+TEST(ViewerPage, ALengthThatIsNotWhollyANumberIsWarnedAboutAndCutAsTarvoReadsIt) {
+    ScratchDir dir;
+    const std::string in = dir.file("grain.3d"), html = dir.file("grain.html");
+    expect_done(tools({"make", "grain", "30", in, "--seed", "4"}));
+    expect_done(tools({"view", in, html}));
+    const std::vector<std::vector<std::pair<std::string, std::string>>> cases = {  // (fragment text, length)
+        {{"1%2C5", "1,5"}, {"l", "l"}, {"0x10", "0x10"}},
+        {{"-INFINITY", "-INFINITY"}, {"%201", " 1"}, {"-0x1p-3", "-0x1p-3"}},
+        {{"2.5e1x", "2.5e1x"}, {"NaN", "NaN"}, {"1e", "1e"}},
+    };
+    for (const auto& c : cases) {
+        const std::string fragment = "cut=" + c[0].first + "," + c[1].first + "," + c[2].first;
+        const std::string dom = page_dom(url_of(html, fragment));
+        for (int k = 0; k < 3; ++k) {
+            const std::string id = std::string("warn-") + "xyz"[k], text = c[static_cast<std::size_t>(k)].second;
+            const bool whole = whole_cut_length(text).has_value();
+            EXPECT_EQ(element_hidden(dom, id), whole) << fragment << " " << id;
+            if (!whole) {
+                EXPECT_NE(element_text(dom, id).find("'" + text + "' is not wholly a number"), std::string::npos)
+                    << fragment << ": " << element_text(dom, id);
+            }
+        }
+        Loaded cut_body(in);
+        Analyse_teleso(cut_body.rec);
+        Cut_teleso(cut_body.rec, Get_center(cut_body.rec), Cut_length(c[0].second.c_str()),
+                   Cut_length(c[1].second.c_str()), Cut_length(c[2].second.c_str()));
+        expect_page_figures(dom, "after", library_figures(cut_body.rec), fragment);
+    }
+}
+
+// A plane through a point in the address: the page cuts exactly the voxels of cut --normal
+// (the library's cut_through) and shows that command.
+TEST(ViewerPage, APlaneThroughAPointCutsAsCutNormalDoes) {
+    ScratchDir dir;
+    const std::string in = dir.file("grain.3d"), html = dir.file("grain.html");
+    expect_done(tools({"make", "grain", "30", in, "--seed", "6", "--pores", "30"}));
+    expect_done(tools({"view", in, html}));
+    struct Case {
+        std::string fragment;
+        std::vector<std::string> options;  // of tarvo-tools cut
+    };
+    const std::vector<Case> cases = {
+        {"normal=2,-1,0.5&through=14.5,16,13&keep=+", {"--normal", "2", "-1", "0.5", "--through", "14.5", "16", "13", "--keep", "+"}},
+        {"normal=1,1,0", {"--normal", "1", "1", "0"}},
+        {"normal=0,0,1e-300&through=0,0,1.5e1", {"--normal", "0", "0", "1e-300", "--through", "0", "0", "1.5e1"}},
+    };
+    for (const Case& c : cases) {
+        const std::string out = dir.file("grain-cut.3d");
+        std::vector<std::string> args = {"cut", in, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_done(tools(args));
+        Loaded cut_body(out);
+        const std::string dom = page_dom(url_of(html, c.fragment));
+        expect_page_figures(dom, "after", library_figures(cut_body.rec), c.fragment);
+        std::string command = "tarvo-tools cut " + in + " " + out;
+        for (const std::string& o : c.options) command += " " + o;
+        EXPECT_EQ(element_text(dom, "command"), command) << c.fragment;
+    }
+}
+
 TEST(ViewerPage, AReducedPageSaysSoAndShowsTheFilesOwnFigures) {
     ScratchDir dir;
     const std::string in = dir.file("sphere.3d"), html = dir.file("sphere.html");

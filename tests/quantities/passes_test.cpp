@@ -1,0 +1,104 @@
+// The passes behind the shape figures (separable gradients, row fills, row sums) against their
+// cell-by-cell forms: the same numbers, bit for bit, on random particles of every density, grains
+// with pores, and boxes one voxel thin.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "quantities/grid.h"
+#include "support.h"
+
+namespace {
+
+using namespace test_support;
+using tarvo::quantities::BoxGrid;
+
+void put(TelesoRecord& rec, int x, int y, int z, bool on) {
+    const std::int64_t i = tarvo::voxel_index(rec.dim, x, y, z);
+    const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+    rec.data[i >> 3] = static_cast<std::uint8_t>(on ? rec.data[i >> 3] | bit : rec.data[i >> 3] & ~bit);
+}
+
+// Balls of random centre and radius, some set and some cleared (pores, often enclosed), with
+// voxels flipped at random on top.
+void fill_grain(TelesoRecord& rec, std::mt19937_64& rng, double noise) {
+    const int n = rec.dim;
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int ball = 0; ball < 12; ++ball) {
+        const double cx = u(rng) * n, cy = u(rng) * n, cz = u(rng) * n, r = 1 + u(rng) * n / 3.0;
+        const bool set = ball < 6;
+        for (int z = 0; z < n; ++z)
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x)
+                    if ((x - cx) * (x - cx) + (y - cy) * (y - cy) + (z - cz) * (z - cz) <= r * r)
+                        put(rec, x, y, z, set);
+    }
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                if (u(rng) < noise) put(rec, x, y, z, u(rng) < 0.5);
+}
+
+bool bits_equal(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_same_passes(TelesoRecord& rec, const std::string& what) {
+    tarvo::geometry::analyse(rec, 1);
+    if (rec.voxels == 0) return;
+    for (const std::int32_t margin : {2, 3}) {
+        const BoxGrid g = tarvo::quantities::box_grid(rec, margin);
+        const double fast = tarvo::quantities::surface_area(g), slow = tarvo::quantities::reference::surface_area(g);
+        EXPECT_TRUE(bits_equal(fast, slow)) << what << ": area " << fast << " against " << slow;
+        EXPECT_EQ(tarvo::quantities::enclosed_cells(g), tarvo::quantities::reference::enclosed_cells(g)) << what;
+        const auto m = tarvo::quantities::moments_of(g), r = tarvo::quantities::reference::moments_of(g);
+        EXPECT_EQ(m.n, r.n) << what;
+        for (int a = 0; a < 3; ++a) {
+            EXPECT_TRUE(m.s[a] == r.s[a]) << what << ": sum " << a;
+            for (int b = a; b < 3; ++b) EXPECT_TRUE(m.ss[a][b] == r.ss[a][b]) << what << ": product " << a << b;
+        }
+    }
+}
+
+TEST(ShapePasses, EqualTheCellByCellForms) {
+    std::mt19937_64 rng(22);
+    for (int round = 0; round < 40; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 40);
+        tarvo::Body body = body_of_edge(n);
+        if (round % 2)
+            fill_grain(body.rec, rng, round % 4 == 1 ? 0.0 : 0.02);
+        else
+            fill_random(body.rec, rng, 0.05 + 0.9 * static_cast<double>(rng() % 100) / 100);
+        expect_same_passes(body.rec, "round " + std::to_string(round) + " edge " + std::to_string(n));
+    }
+}
+
+// Boxes of one voxel in some direction, and of rows shorter and longer than the eight cells the
+// area pass skips at once.
+TEST(ShapePasses, EqualOnThinBoxes) {
+    std::mt19937_64 rng(7);
+    for (const auto& [sx, sy, sz] : {std::array{1, 1, 1}, std::array{1, 9, 9}, std::array{9, 1, 9}, std::array{9, 9, 1},
+                                     std::array{17, 2, 3}, std::array{3, 17, 2}, std::array{30, 30, 1}}) {
+        tarvo::Body body = body_of_edge(32);
+        for (int z = 0; z < sz; ++z)
+            for (int y = 0; y < sy; ++y)
+                for (int x = 0; x < sx; ++x)
+                    if (rng() % 5) put(body.rec, 4 + x, 1 + y, z, true);
+        expect_same_passes(body.rec, std::to_string(sx) + "x" + std::to_string(sy) + "x" + std::to_string(sz));
+    }
+}
+
+// The row fill must reach every empty cell of the border, even where set cells touch the box's faces.
+TEST(ShapePasses, EnclosedCountsWithSetCellsOnTheBorder) {
+    std::mt19937_64 rng(3);
+    for (int round = 0; round < 30; ++round) {
+        const int n = 2 + static_cast<int>(rng() % 20);
+        tarvo::Body body = body_of_edge(n);
+        fill_random(body.rec, rng, 0.3 + 0.5 * static_cast<double>(rng() % 100) / 100);
+        tarvo::geometry::analyse(body.rec, 1);
+        if (body.rec.voxels == 0) continue;
+        const BoxGrid g = tarvo::quantities::box_grid(body.rec, 0);
+        EXPECT_EQ(tarvo::quantities::enclosed_cells(g), tarvo::quantities::reference::enclosed_cells(g)) << round;
+    }
+}
+
+}  // namespace
