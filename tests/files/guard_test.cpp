@@ -353,9 +353,9 @@ TEST_F(GuardTest, ToolsFailWhenStandardOutputCannotBeWritten) {
 }
 
 // A detached NRRD header's data file is read no further than the header says: it must be a
-// regular file holding exactly the header's bytes (byte skip, then edge^3), checked before a byte
-// is read. An endless device is refused at once, and a header cannot pick the last bytes of
-// whatever file it names.
+// regular file in the header's folder holding exactly the header's bytes (byte skip, then the
+// voxels), checked before a byte is read. An endless device or a pipe is refused at once, and a
+// header cannot pick the last bytes of whatever file it names.
 TEST_F(GuardTest, DetachedNrrdDataIsARegularFileOfTheHeadersSize) {
     const std::string fields = "NRRD0004\ntype: uint8\ndimension: 3\nencoding: raw\n";
     auto header = [&](const std::string& name, const std::string& extra) {
@@ -366,14 +366,22 @@ TEST_F(GuardTest, DetachedNrrdDataIsARegularFileOfTheHeadersSize) {
     secret.push_back(7);
     write_bytes(dir.file("secret.txt"), secret);
     write_bytes(dir.file("ok.raw"), concat(Bytes(3, 9), Bytes(27, 1)));
-    header("zero.nhdr", "sizes: 1 1 1\ndata file: /dev/zero\nbyte skip: 1099511627776\n");
+    fs::create_symlink("/dev/zero", dir.file("zero"));
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    header("device.nhdr", "sizes: 1 1 1\ndata file: /dev/zero\n");
+    header("link.nhdr", "sizes: 1 1 1\ndata file: zero\n");
+    header("pipe.nhdr", "sizes: 1 1 1\ndata file: pipe\n");
+    header("huge.nhdr", "sizes: 1 1 1\ndata file: ok.raw\nbyte skip: 1099511627776\n");
     header("tail.nhdr", "sizes: 1 1 1\ndata file: secret.txt\nbyte skip: -1\n");
     header("short.nhdr", "sizes: 3 3 3\ndata file: ok.raw\nbyte skip: 4\n");
     header("ok.nhdr", "sizes: 3 3 3\ndata file: ok.raw\nbyte skip: 3\n");
     const std::pair<std::string, std::string> refused[] = {
-        {"zero.nhdr", "'/dev/zero' is not a regular file"},
-        {"tail.nhdr", "'secret.txt' holds 100 bytes, but the header"},
-        {"short.nhdr", "'ok.raw' holds 30 bytes, but the header"},
+        {"device.nhdr", "'/dev/zero': only one file, named relative to the header's folder, is read"},
+        {"link.nhdr", "'zero' outside the header's folder"},
+        {"pipe.nhdr", "'pipe', which is no regular file"},
+        {"huge.nhdr", "byte skip '1099511627776'"},
+        {"tail.nhdr", "byte skip '-1'; only a count of bytes can be read"},
+        {"short.nhdr", "describes 27 bytes of labels, but 'ok.raw' holds 26"},
     };
     for (const auto& [name, message] : refused) {
         SCOPED_TRACE(name);

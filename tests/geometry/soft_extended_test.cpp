@@ -85,7 +85,8 @@ float float_of_bits(std::uint32_t bits) {
     return f;
 }
 
-std::uint64_t scale() {
+// Only the comparisons with x87 hardware use it, which other platforms leave out.
+[[maybe_unused]] std::uint64_t scale() {
     const char* text = std::getenv("TARVO_SOFT_SCALE");
     const long n = text != nullptr ? std::atol(text) : 1;
     return n > 0 ? static_cast<std::uint64_t>(n) : 1;
