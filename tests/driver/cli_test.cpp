@@ -164,13 +164,13 @@ TEST(Program, AKernelThatCannotBeHadIsRefusedBeforeAnyFileIsTouched) {
     ScratchDir dir;
     write_bytes(dir.file("part.3d"), kFullGrid4);
     const RunResult r = test_support::run_program(TARVO_EXE, {"part.3d", "out.3d", "1", "1", "99999"}, dir.path().string(),
-                                                  "env TARVO_KERNEL=avx1024");
+                                                  std::string("env TARVO_KERNEL=avx1024 ") + TARVO_RUNNER);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "TARVO_KERNEL=avx1024: no such kernel (scalar, sse2, avx2 or avx512)\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.3d")));
 
     const RunResult scalar = test_support::run_program(TARVO_EXE, {"part.3d", "out.3d", "1", "1", "99999"},
-                                                       dir.path().string(), "env TARVO_KERNEL=scalar");
+                                                       dir.path().string(), std::string("env TARVO_KERNEL=scalar ") + TARVO_RUNNER);
     EXPECT_EQ(scalar.status, 0);
     EXPECT_EQ(scalar.output, complete_transcript("out.3d", "0.00", 64, "1,1,1"));
 }
