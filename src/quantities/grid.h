@@ -9,7 +9,8 @@
 //   surface_area(box)        the normal-weighted count of faces between set and empty cells
 //                            (the box's margin at least 2)
 //   enclosed_cells(box)      empty cells with no 6-connected path of empty cells to the box's border
-//   reference::...           the same two cell by cell, as their definitions read (for the tests)
+//   euler_number(box)        the Euler characteristic of the set cells' closed cubes (margin at least 1)
+//   reference::...           the same cell by cell, as their definitions read (for the tests)
 #pragma once
 
 #include <array>
@@ -43,11 +44,13 @@ struct Moments {
 Moments moments_of(const BoxGrid& box);
 double surface_area(const BoxGrid& box);
 std::int64_t enclosed_cells(const BoxGrid& box);
+std::int64_t euler_number(const BoxGrid& box);
 
 namespace reference {
 Moments moments_of(const BoxGrid& box);
 double surface_area(const BoxGrid& box);
 std::int64_t enclosed_cells(BoxGrid box);
+std::int64_t euler_number(const BoxGrid& box);
 }  // namespace reference
 
 }  // namespace tarvo::quantities

@@ -2,6 +2,7 @@
 // passes (passes.cpp) are checked against, bit for bit.
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "quantities/grid.h"
@@ -38,6 +39,42 @@ double face_weight(const BoxGrid& g, std::int64_t a, std::int64_t b) {
         l2 += n * n;
     }
     return l1 > 0 ? std::sqrt(l2) / l1 : 1.0;
+}
+
+// 8 times the Euler characteristic each lattice point contributes: its vertex, half of each of
+// its 6 edges, a quarter of each of its 12 faces, an eighth of each of its 8 cubes, for the 256
+// ways the 8 cubes around it can be set (bit dx + 2 dy + 4 dz).
+std::array<int, 256> corner_table() {
+    std::array<int, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        auto bit = [c](int dx, int dy, int dz) { return (c >> (dx + 2 * dy + 4 * dz)) & 1; };
+        int edges = 0, faces = 0, cubes = 0;
+        for (int axis = 0; axis < 3; ++axis)
+            for (int side = 0; side < 2; ++side) {
+                int any = 0;  // the edge along `axis` on `side` touches the 4 cubes on that side
+                for (int p = 0; p < 2; ++p)
+                    for (int q = 0; q < 2; ++q) {
+                        int d[3];
+                        d[axis] = side, d[(axis + 1) % 3] = p, d[(axis + 2) % 3] = q;
+                        any |= bit(d[0], d[1], d[2]);
+                    }
+                edges += any;
+            }
+        for (int axis = 0; axis < 3; ++axis)
+            for (int p = 0; p < 2; ++p)
+                for (int q = 0; q < 2; ++q) {
+                    int any = 0;  // the face across `axis` in quadrant (p, q) touches the cubes either side
+                    for (int side = 0; side < 2; ++side) {
+                        int d[3];
+                        d[axis] = side, d[(axis + 1) % 3] = p, d[(axis + 2) % 3] = q;
+                        any |= bit(d[0], d[1], d[2]);
+                    }
+                    faces += any;
+                }
+        for (int k = 0; k < 8; ++k) cubes += (c >> k) & 1;
+        t[static_cast<std::size_t>(c)] = 8 * (c != 0) - 4 * edges + 2 * faces - cubes;
+    }
+    return t;
 }
 
 }  // namespace
@@ -102,6 +139,22 @@ Moments moments_of(const BoxGrid& g) {
                 }
             }
     return m;
+}
+
+// The Euler number from a table of the eight cubes around each lattice point.
+std::int64_t euler_number(const BoxGrid& g) {
+    static const std::array<int, 256> table = corner_table();
+    std::int64_t sum = 0;
+    const std::int64_t sx = g.stride(0), sy = g.stride(1), sz = g.stride(2);
+    for (std::int64_t z = 1; z < g.size[2]; ++z)
+        for (std::int64_t y = 1; y < g.size[1]; ++y)
+            for (std::int64_t x = 1; x < g.size[0]; ++x) {
+                const std::uint8_t* c = &g.cells[static_cast<std::size_t>(g.index(x - 1, y - 1, z - 1))];
+                const int config = c[0] | c[sx] << 1 | c[sy] << 2 | c[sx + sy] << 3 | c[sz] << 4 | c[sz + sx] << 5 |
+                                   c[sz + sy] << 6 | c[sz + sx + sy] << 7;
+                sum += table[static_cast<std::size_t>(config)];
+            }
+    return sum / 8;
 }
 
 }  // namespace tarvo::quantities::reference

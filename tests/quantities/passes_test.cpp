@@ -1,4 +1,5 @@
-// The passes behind the shape figures (separable gradients, row fills, row sums) against their
+// The passes behind the shape figures (separable gradients, row fills, row sums, the Euler
+// number's counts of lattice elements) against their
 // cell-by-cell forms: the same numbers, bit for bit, on random particles of every density, grains
 // with pores, and boxes one voxel thin.
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ void expect_same_passes(TelesoRecord& rec, const std::string& what) {
         const double fast = tarvo::quantities::surface_area(g), slow = tarvo::quantities::reference::surface_area(g);
         EXPECT_TRUE(bits_equal(fast, slow)) << what << ": area " << fast << " against " << slow;
         EXPECT_EQ(tarvo::quantities::enclosed_cells(g), tarvo::quantities::reference::enclosed_cells(g)) << what;
+        EXPECT_EQ(tarvo::quantities::euler_number(g), tarvo::quantities::reference::euler_number(g)) << what;
         const auto m = tarvo::quantities::moments_of(g), r = tarvo::quantities::reference::moments_of(g);
         EXPECT_EQ(m.n, r.n) << what;
         for (int a = 0; a < 3; ++a) {
