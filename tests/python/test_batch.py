@@ -74,3 +74,27 @@ def test_cut_out_dir_refuses_two_inputs_of_one_name_and_keeps_the_program_length
                           str(tmp_path / "b" / "p.3d")], capture_output=True, text=True)
     assert run.returncode == 2 and "both be written" in run.stderr
     assert not (tmp_path / "p.3d").exists()
+
+
+def test_cut_out_dir_over_old_outputs_replaces_each_whole_and_keeps_its_mode(tmp_path, rng):
+    # The old files are let go by other threads after their renames: every output must still be
+    # the new cut, keep the old file's mode, and leave no other file behind.
+    files = make_files(tmp_path, rng, 120)
+    out = tmp_path / "out"
+    out.mkdir()
+    tools("cut", "--out-dir", out, "--csv", "--normal", "1", "1", "0", *files, status=1)
+    held = (out / "p0003.3d").open("rb")  # a reader of an old output keeps its bytes
+    old = held.read()
+    (out / "p0007.3d").chmod(0o640)
+    tools("cut", "--out-dir", out, "--csv", "--normal", "1", "1", "0", "--keep", "+", *files, status=1)
+    held.seek(0)
+    assert held.read() == old
+    held.close()
+    expected = sorted(f.name for k, f in enumerate(files) if k != 60)
+    assert sorted(p.name for p in out.iterdir()) == expected
+    for k, f in enumerate(files):
+        if k == 60:
+            continue
+        tools("cut", f, tmp_path / "single.3d", "--normal", "1", "1", "0", "--keep", "+")
+        assert (out / f.name).read_bytes() == (tmp_path / "single.3d").read_bytes(), f
+    assert (out / "p0007.3d").stat().st_mode & 0o777 == 0o640
