@@ -130,29 +130,25 @@ std::uint64_t eight_at(const std::uint8_t* p) {
     return v;
 }
 
-// The faces of eight cells from i on, in the reference's order (cell by cell, x then y then z):
-// bit 3k + axis of the result for cell k. The cells are 0 or 1, so a byte of an XOR is 0 or 1.
-std::uint32_t faces_of_eight(const std::uint8_t* c, std::int64_t sy, std::int64_t sz) {
-    const std::uint64_t here = eight_at(c);
-    const std::uint64_t dx = here ^ eight_at(c + 1), dy = here ^ eight_at(c + sy), dz = here ^ eight_at(c + sz);
-    std::uint32_t faces = 0;
-    for (int k = 0; k < 8; ++k)
-        faces |= static_cast<std::uint32_t>(((dx >> (8 * k)) & 1) | ((dy >> (8 * k)) & 1) << 1 | ((dz >> (8 * k)) & 1) << 2)
-                 << (3 * k);
-    return faces;
-}
+// Bit k of the result is byte k of v, each byte 0 or 1: the multiplication moves byte k's bit to
+// bit 56 + k, and no two products meet.
+std::uint64_t packed_bytes(std::uint64_t v) { return (v * 0x0102040810204080ULL) >> 56; }
+
+// Which of eight cells from c on differ from their neighbour at c + step: bit k for cell k.
+// The cells are 0 or 1, so a byte of an XOR is 0 or 1.
+std::uint64_t differ(const std::uint8_t* c, std::int64_t step) { return packed_bytes(eight_at(c) ^ eight_at(c + step)); }
 
 }  // namespace
 
-// A row's faces are gathered first (a bit mask of eight cells at a time, no branch on each face),
-// then weighed, then added in order: the branches on single faces were mispredicted at every
-// crossing of the surface.
+// A row's faces are gathered first, by bit masks of the cells with a face across x, y and z (eight
+// cells at a time), in the reference's order (cell by cell, x then y then z), then weighed, then
+// added in that order: a branch on every cell and face was mispredicted at every crossing of the
+// surface.
 double surface_area(const BoxGrid& box) {
     const Gradients g = gradients(box);
     const std::int64_t sy = box.stride(1), sz = box.stride(2);
-    const std::int64_t steps[3] = {1, sy, sz};
     const std::uint8_t* c = box.cells.data();
-    std::vector<std::int64_t> from(static_cast<std::size_t>(3 * box.size[0])), to(from.size());
+    std::vector<std::int64_t> from(static_cast<std::size_t>(3 * box.size[0] + 3)), to(from.size());
     std::vector<std::int32_t> l1(from.size()), l2(from.size());
     std::vector<double> weight(from.size());
     double area = 0;
@@ -160,19 +156,24 @@ double surface_area(const BoxGrid& box) {
         for (std::int64_t y = 1; y + 1 < box.size[1]; ++y) {
             const std::int64_t row = box.index(0, y, z);
             std::size_t n = 0;
-            auto take = [&](std::int64_t i, std::uint32_t faces) {
-                for (; faces; faces &= faces - 1) {
-                    const int bit = std::countr_zero(faces);
-                    from[n] = i + bit / 3;
-                    to[n] = from[n] + steps[bit % 3];
-                    ++n;
+            // Cells [i, i + count) with faces mx, my, mz (bit k for cell i + k).
+            auto take = [&](std::int64_t i, std::uint64_t mx, std::uint64_t my, std::uint64_t mz) {
+                for (std::uint64_t any = mx | my | mz; any; any &= any - 1) {
+                    const int k = std::countr_zero(any);
+                    const std::int64_t at = i + k;
+                    from[n] = at, to[n] = at + 1, n += (mx >> k) & 1;
+                    from[n] = at, to[n] = at + sy, n += (my >> k) & 1;
+                    from[n] = at, to[n] = at + sz, n += (mz >> k) & 1;
                 }
             };
             std::int64_t x = 1;
-            for (; x + 8 < box.size[0]; x += 8) take(row + x, faces_of_eight(c + row + x, sy, sz));
+            for (; x + 8 < box.size[0]; x += 8) {
+                const std::uint8_t* p = c + row + x;
+                take(row + x, differ(p, 1), differ(p, sy), differ(p, sz));
+            }
             for (; x + 1 < box.size[0]; ++x) {
                 const std::int64_t i = row + x;
-                take(i, static_cast<std::uint32_t>((c[i] != c[i + 1]) | (c[i] != c[i + sy]) << 1 | (c[i] != c[i + sz]) << 2));
+                take(i, c[i] != c[i + 1], c[i] != c[i + sy], c[i] != c[i + sz]);
             }
             for (std::size_t f = 0; f < n; ++f) face_norms(g, from[f], to[f], l1[f], l2[f]);
             face_weights(l1.data(), l2.data(), weight.data(), n);
@@ -180,6 +181,29 @@ double surface_area(const BoxGrid& box) {
         }
     return area;
 }
+
+namespace {
+
+// The first cell of row r (n cells) that is not 0, n when none is: eight cells at a time.
+std::int64_t first_set(const std::uint8_t* r, std::int64_t n) {
+    std::int64_t x = 0;
+    for (; x + 8 <= n; x += 8)
+        if (const std::uint64_t v = eight_at(r + x)) return x + std::countr_zero(v) / 8;
+    while (x < n && r[x] == 0) ++x;
+    return x;
+}
+
+// The last cell of row r that is not 0, r[f] being one.
+std::int64_t last_set(const std::uint8_t* r, std::int64_t f, std::int64_t n) {
+    std::int64_t x = n;
+    for (; x - 8 > f; x -= 8)
+        if (const std::uint64_t v = eight_at(r + x - 8)) return x - 1 - std::countl_zero(v) / 8;
+    for (--x; r[x] == 0; --x) {
+    }
+    return x;
+}
+
+}  // namespace
 
 // The empty cells of a row before its first set cell and after its last one join its ends, and
 // so the border: they are reached at once, a run each. Only the empty cells between (pores and
@@ -203,9 +227,8 @@ std::int64_t enclosed_cells(const BoxGrid& box) {
     std::vector<std::int64_t> first(static_cast<std::size_t>(rows)), last(static_cast<std::size_t>(rows));
     for (std::int64_t row = 0; row < rows; ++row) {
         std::uint8_t* r = row_of(row);
-        std::int64_t f = 0, l = nx - 1;
-        while (f < nx && r[f] == 0) ++f;
-        while (l > f && r[l] == 0) --l;
+        const std::int64_t f = first_set(r, nx);
+        const std::int64_t l = f < nx ? last_set(r, f, nx) : nx - 1;
         std::fill(r, r + f, kReached);
         if (f < nx) std::fill(r + l + 1, r + nx, kReached);
         first[static_cast<std::size_t>(row)] = f;
