@@ -245,10 +245,11 @@ void remember_input(const std::optional<tarvo::InputFile>& file) {
     inputs_snapshot().reset();
 }
 
-void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bool count_surplus) {
+void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info, bool count_surplus,
+                  tarvo::Tally* measured) {
     tarvo::LoadInfo local;
     tarvo::LoadInfo& i = info ? *info : local;
-    const tarvo::Status s = tarvo::load_body(path, body.rec, &i, count_surplus);
+    const tarvo::Status s = tarvo::load_body(path, body.rec, &i, count_surplus, measured);
     remember_input(i.file);
     if (!s) fail_with(s);
 }

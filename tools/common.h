@@ -85,9 +85,9 @@ std::string escaped(const std::string& text);
 [[noreturn]] void fail_with(const tarvo::Status& status);
 void allocate_or_fail(Body& body, std::int32_t dim);
 // Loads a particle and remembers the file as an input; count_surplus reads on to the end of the
-// file for the diagnostics of info.
+// file for the diagnostics of info; with `measured`, the particle is measured while it is read.
 void load_or_fail(const std::string& path, Body& body, tarvo::LoadInfo* info = nullptr,
-                  bool count_surplus = false);
+                  bool count_surplus = false, tarvo::Tally* measured = nullptr);
 // Measures the body (so the header carries its characteristics) and writes it.
 void measure_and_save(const std::string& path, TelesoRecord& rec);
 // Writes a body its cut has just measured (cut_as_program, cut_through): no second pass.

@@ -1,5 +1,6 @@
 // tarvo-tools measure: the shape figures of each particle file, on all cores.
 #include "figures.h"
+#include "geometry/passes.h"
 #include "sheet.h"
 #include "subcommands.h"
 
@@ -22,9 +23,11 @@ Row measure_row(const std::string& path) {
     Row row{{path, {}}};
     try {
         Body body;
-        load_or_fail(path, body);
+        tarvo::Tally tally;  // measured while read, so that the figures need not measure it again
+        load_or_fail(path, body, nullptr, false, &tally);
+        geometry::set_measurement(body.rec, tally);
         row.push_back({std::to_string(body.rec.dim), {}});
-        append_property_cells(row, properties(body.rec));
+        append_property_cells(row, properties_of_measured(body.rec));
         row.push_back({});
     } catch (const Failure& e) {
         row.resize(2);

@@ -54,7 +54,7 @@ ParticleReport report_on(const std::string& path, bool figures) {
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);
-    if (figures) r.figures = properties(rec);
+    if (figures) r.figures = properties_of_measured(rec);
     collect_warnings(r);
     return r;
 }

@@ -8,6 +8,9 @@
 //   properties(rec)                   volume, surface area (normal-weighted face count), equivalent
 //                                     diameter, sphericity, exact centroid, principal second moments
 //                                     and axes, enclosed pores and porosity, Euler number
+//   properties_of_measured(rec)       the same for a record already measured (its count and
+//                                     bounding box set, as load_body's tally and
+//                                     geometry::set_measurement leave them): no pass to measure it
 //   kSolidPixel, kPorePixel, kOutsidePixel   the classes of a section's pixels
 //   SectionPlane                      a plane in double precision: a point and a normal
 //   section_plane_of(lengths, centre) the plane of the program's cut for these lengths
@@ -42,6 +45,7 @@ struct Properties {
 };
 
 Properties properties(const TelesoRecord& rec);
+Properties properties_of_measured(const TelesoRecord& rec);
 
 inline constexpr std::uint8_t kOutsidePixel = 0;
 inline constexpr std::uint8_t kSolidPixel = 1;

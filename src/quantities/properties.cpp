@@ -59,6 +59,10 @@ Properties none_of_empty() {
 Properties properties(const TelesoRecord& body) {
     TelesoRecord rec = body;  // the fields measured here; the bitmap is only read
     geometry::analyse(rec, 1);
+    return properties_of_measured(rec);
+}
+
+Properties properties_of_measured(const TelesoRecord& rec) {
     if (rec.voxels == 0) return none_of_empty();
     const BoxGrid g = quantities::box_grid(rec, kMargin);
     Properties p;
