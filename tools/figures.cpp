@@ -1,9 +1,31 @@
 #include "figures.h"
 
+#include "volume.h"
+
 namespace tarvo::tools {
 
+const char kSizeUsage[] =
+    "  --spacing X[,Y,Z]  the size of a voxel (default: the file's sidecar FILE.3d.json, else voxel units)\n"
+    "  --unit U           the unit of --spacing (um, mm, ...)\n";
+
+void check_size_options(const Arguments& a) {
+    if (a.value("--unit") && !a.value("--spacing")) throw UsageError("--unit goes with --spacing");
+    voxel_size_options(a.value("--spacing"), a.value("--unit"), {});
+}
+
+volumes::VoxelSize figures_voxel_size(const Arguments& a, const std::string& path) {
+    if (a.value("--spacing")) return voxel_size_options(a.value("--spacing"), a.value("--unit"), {});
+    return particle_voxel_size(path);
+}
+
+Spacing spacing_of(const volumes::VoxelSize& size) { return size.known ? size.size : kVoxelUnits; }
+
+std::string unit_text(const volumes::VoxelSize& size) { return size.known ? size.unit : "voxel"; }
+
 std::vector<Column> property_columns() {
-    return {{"volume", Kind::kNumber},           {"surface_area", Kind::kNumber},
+    return {{"spacing_x", Kind::kNumber},        {"spacing_y", Kind::kNumber},
+            {"spacing_z", Kind::kNumber},        {"unit", Kind::kText},
+            {"volume", Kind::kNumber},           {"surface_area", Kind::kNumber},
             {"equivalent_diameter", Kind::kNumber}, {"sphericity", Kind::kNumber},
             {"centroid_x", Kind::kNumber},       {"centroid_y", Kind::kNumber},
             {"centroid_z", Kind::kNumber},       {"moment_1", Kind::kNumber},
@@ -16,9 +38,15 @@ std::vector<Column> property_columns() {
             {"enclosed_porosity", Kind::kNumber}, {"euler_number", Kind::kNumber}};
 }
 
-void append_property_cells(Row& row, const Properties& p) {
+void append_property_cells(Row& row, const Properties& p, const volumes::VoxelSize& size) {
     auto add = [&row](double v) { row.push_back({number_text(v), {}}); };
-    row.push_back({std::to_string(p.volume), {}});
+    for (double s : spacing_of(size)) add(s);
+    row.push_back({unit_text(size), {}});
+    // In voxel units the volume is the count; in a voxel size's units, the count times its volume.
+    if (size.known)
+        add(p.scaled_volume);
+    else
+        row.push_back({std::to_string(p.volume), {}});
     add(p.surface_area);
     add(p.equivalent_diameter);
     add(p.sphericity);

@@ -36,7 +36,7 @@ void collect_warnings(ParticleReport& r) {
 
 }  // namespace
 
-ParticleReport report_on(const std::string& path, bool figures) {
+ParticleReport report_on(const std::string& path, bool figures, const Spacing& spacing) {
     ParticleReport r;
     r.path = path;
     Body body;
@@ -54,7 +54,7 @@ ParticleReport report_on(const std::string& path, bool figures) {
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);
-    if (figures) r.figures = properties_of_measured(rec);
+    if (figures) r.figures = properties_of_measured(rec, spacing);
     collect_warnings(r);
     return r;
 }

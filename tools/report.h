@@ -4,8 +4,9 @@
 //
 // API
 //   ParticleReport            one file's report; `error` says why it could not be read
-//   report_on(path, figures)  reads the file once (a pipe will do) and measures it; with figures,
-//                             its shape figures (tarvo/quantities.h) too
+//   report_on(path, figures, spacing)  reads the file once (a pipe will do) and measures it; with
+//                             figures, its shape figures (tarvo/quantities.h) too, in the
+//                             units of spacing
 #pragma once
 
 #include <optional>
@@ -36,6 +37,6 @@ struct ParticleReport {
     std::int32_t measured_field(std::size_t f) const { return measured.*tarvo::kHeaderFields[f].member; }
 };
 
-ParticleReport report_on(const std::string& path, bool figures = false);
+ParticleReport report_on(const std::string& path, bool figures = false, const Spacing& spacing = kVoxelUnits);
 
 }  // namespace tarvo::tools

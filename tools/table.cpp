@@ -10,7 +10,7 @@ namespace tarvo::tools {
 namespace {
 
 const char kUsageText[] =
-    "Usage: tarvo-tools table FILE.3d... [--files LIST] [--measure] [--csv | --json]\n"
+    "Usage: tarvo-tools table FILE.3d... [--files LIST] [--measure [--spacing X[,Y,Z] [--unit U]]] [--csv | --json]\n"
     "\n"
     "Prints one row per file: file, dim, voxels, the bounding box (x_min ... z_max), the truncated\n"
     "means, the centre (cx, cy, cz: the middle of the bounding box, as tarvo takes it),\n"
@@ -18,7 +18,10 @@ const char kUsageText[] =
     "and error. An empty particle has no bounding box, means or centre cells. The files are read on\n"
     "all cores. A file that cannot be read gives a row with its error, and the exit status is then 1.\n"
     "  --files LIST   also the files named in LIST, one a line (- for standard input)\n"
-    "  --measure      the shape figures of measure too (volume ... euler_number), before warnings\n"
+    "  --measure      the shape figures of measure too (spacing_x ... euler_number), before warnings,\n"
+    "                 in the units of the voxel size (--spacing, else the file's sidecar), else voxel units\n"
+    "  --spacing X[,Y,Z]  the size of a voxel, for --measure\n"
+    "  --unit U       the unit of --spacing (um, mm, ...)\n"
     "  --csv          comma-separated values with a header line; a text cell that would start a\n"
     "                 formula in a spreadsheet (= + - @ tab CR) or starts with ' gets a ' in front\n"
     "  --json         a JSON array of one object per file\n"
@@ -39,7 +42,7 @@ std::vector<Column> columns(bool figures) {
     return c;
 }
 
-Row row_of(const ParticleReport& r, bool figures) {
+Row row_of(const ParticleReport& r, bool figures, const volumes::VoxelSize& size) {
     Row row{{r.path, {}}};
     row.resize(1 + kCountColumns);
     if (r.read()) {
@@ -55,7 +58,7 @@ Row row_of(const ParticleReport& r, bool figures) {
     }
     if (figures) {
         if (r.figures)
-            append_property_cells(row, *r.figures);
+            append_property_cells(row, *r.figures, size);
         else
             append_empty_property_cells(row);
     }
@@ -64,9 +67,9 @@ Row row_of(const ParticleReport& r, bool figures) {
     return row;
 }
 
-ParticleReport report_or_error(const std::string& path, bool figures) {
+ParticleReport report_or_error(const std::string& path, bool figures, const volumes::VoxelSize& size) {
     try {
-        return report_on(path, figures);
+        return report_on(path, figures, spacing_of(size));
     } catch (const std::bad_alloc&) {
         ParticleReport r;
         r.path = path;
@@ -76,17 +79,27 @@ ParticleReport report_or_error(const std::string& path, bool figures) {
 }
 
 int run_table(const Args& raw) {
-    const Arguments a = parse_arguments(raw, {"--files"}, {"--csv", "--json", "--measure"});
+    const Arguments a = parse_arguments(raw, {"--files", "--spacing", "--unit"}, {"--csv", "--json", "--measure"});
     const Format format = format_of(a);
     const std::vector<std::string> paths = batch_paths(a);
     const bool figures = a.has("--measure");
+    if (!figures && (a.value("--spacing") || a.value("--unit"))) throw UsageError("--spacing and --unit go with --measure");
+    check_size_options(a);
     Sheet sheet;
     sheet.columns = columns(figures);
     sheet.rows.resize(paths.size());
     std::vector<char> read(paths.size());
     for_each_file(paths.size(), [&](std::size_t k) {
-        const ParticleReport r = report_or_error(paths[k], figures);
-        sheet.rows[k] = row_of(r, figures);
+        ParticleReport r;
+        volumes::VoxelSize size;
+        try {
+            if (figures) size = figures_voxel_size(a, paths[k]);
+            r = report_or_error(paths[k], figures, size);
+        } catch (const Failure& e) {  // a sidecar that cannot be read
+            r.path = paths[k];
+            r.error = e.what();
+        }
+        sheet.rows[k] = row_of(r, figures, size);
         read[k] = r.read();
     });
     print_sheet(sheet, format);

@@ -1,14 +1,16 @@
 // tarvo/quantities.h: the figures of a particle's shape and of a plane section through it, in
-// voxel units (lengths in voxel edges, areas in voxel faces, volumes in voxels). The library only
-// computes them; the programs word and print them. docs/quantities.md gives every definition.
+// voxel units (lengths in voxel edges, areas in voxel faces, volumes in voxels), or in the units
+// of a voxel size (Spacing) where one is given. The library only computes them; the programs word
+// and print them. docs/quantities.md gives every definition.
 //
 // API
 //   Properties                        the figures of a particle's shape (NaN where an empty
 //                                     particle has none)
-//   properties(rec)                   volume, surface area (normal-weighted face count), equivalent
+//   Spacing, kVoxelUnits              a voxel's size along x, y, z; 1, 1, 1
+//   properties(rec, spacing)          volume, surface area (normal-weighted face count), equivalent
 //                                     diameter, sphericity, exact centroid, principal second moments
 //                                     and axes, enclosed pores and porosity, Euler number
-//   properties_of_measured(rec)       the same for a record already measured (its count and
+//   properties_of_measured(rec, spacing)  the same for a record already measured (its count and
 //                                     bounding box set, as load_body's tally and
 //                                     geometry::set_measurement leave them): no pass to measure it
 //   kSolidPixel, kPorePixel, kOutsidePixel   the classes of a section's pixels
@@ -17,6 +19,7 @@
 //   random_normals(n, seed)           n unit normals uniform on the sphere (the same on every platform)
 //   Section                           a plane's face: its image (one pixel a voxel face) and figures
 //   section(rec, plane)               samples the plane at unit spacing and measures the face
+//   SectionMeasures, section_measures(s, spacing)  the face's areas and lengths in a voxel size's units
 #pragma once
 
 #include <array>
@@ -29,8 +32,15 @@
 
 namespace tarvo {
 
+// A voxel's size along x, y and z (positive and finite).
+using Spacing = std::array<double, 3>;
+inline constexpr Spacing kVoxelUnits{1, 1, 1};
+
+// With a spacing, the figures but the counts (volume, enclosed_voxels, euler_number) and the
+// ratios are in its units: positions scaled along each axis, areas and volumes with them.
 struct Properties {
     std::int64_t volume = 0;           // set voxels
+    double scaled_volume = 0;          // volume times sx * sy * sz: the volume in the spacing's units
     double surface_area = 0;           // normal-weighted count of the faces between set and empty voxels
     double equivalent_diameter = 0;    // of the sphere of the same volume
     double sphericity = 0;             // area of that sphere over surface_area
@@ -44,8 +54,8 @@ struct Properties {
     std::int64_t euler_number = 0;     // of the set voxels as closed unit cubes (26-connectivity)
 };
 
-Properties properties(const TelesoRecord& rec);
-Properties properties_of_measured(const TelesoRecord& rec);
+Properties properties(const TelesoRecord& rec, const Spacing& spacing = kVoxelUnits);
+Properties properties_of_measured(const TelesoRecord& rec, const Spacing& spacing = kVoxelUnits);
 
 inline constexpr std::uint8_t kOutsidePixel = 0;
 inline constexpr std::uint8_t kSolidPixel = 1;
@@ -74,9 +84,22 @@ struct Section {
     double section_porosity = 0;  // pore_area / face_area (NaN for an empty face)
     std::vector<std::int64_t> pore_sizes;  // pixels of each 4-connected pore, largest first
     double perimeter = 0;           // edges between face and outside pixels, times pi/4
+    std::int64_t edges_across_u = 0;  // of those edges, the ones between pixels (i, j) and (i +- 1, j)
+    std::int64_t edges_across_v = 0;  // and between (i, j) and (i, j +- 1)
     double equivalent_diameter = 0;  // of the disc of face_area
 };
 
 Section section(const TelesoRecord& rec, const SectionPlane& plane);
+
+// A face's figures in a voxel size's units: a pixel stands for the parallelogram of S u and S v
+// (S the spacing along each axis), an edge across u for a length |S v|, one across v for |S u|.
+struct SectionMeasures {
+    double pixel_area = 1;
+    double face_area = 0, solid_area = 0, pore_area = 0;
+    std::vector<double> pore_sizes;
+    double perimeter = 0;            // pi/4 (|S v| edges_across_u + |S u| edges_across_v)
+    double equivalent_diameter = 0;  // of the disc of face_area
+};
+SectionMeasures section_measures(const Section& s, const Spacing& spacing);
 
 }  // namespace tarvo

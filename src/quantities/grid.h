@@ -43,6 +43,8 @@ struct Moments {
 
 Moments moments_of(const BoxGrid& box);
 double surface_area(const BoxGrid& box);
+// The same in the units of a voxel size (spacing along x, y, z); the above for 1, 1, 1.
+double surface_area(const BoxGrid& box, const std::array<double, 3>& spacing);
 std::int64_t enclosed_cells(const BoxGrid& box);
 std::int64_t euler_number(const BoxGrid& box);
 

@@ -138,25 +138,22 @@ std::uint64_t packed_bytes(std::uint64_t v) { return (v * 0x0102040810204080ULL)
 // The cells are 0 or 1, so a byte of an XOR is 0 or 1.
 std::uint64_t differ(const std::uint8_t* c, std::int64_t step) { return packed_bytes(eight_at(c) ^ eight_at(c + step)); }
 
-}  // namespace
-
-// A row's faces are gathered first, by bit masks of the cells with a face across x, y and z (eight
-// cells at a time), in the reference's order (cell by cell, x then y then z), then weighed, then
-// added in that order: a branch on every cell and face was mispredicted at every crossing of the
-// surface.
-double surface_area(const BoxGrid& box) {
-    const Gradients g = gradients(box);
+// The faces of the box a row at a time, gathered by bit masks of the cells with a face across x,
+// y and z (eight cells at a time), in the reference's order (cell by cell, x then y then z), then
+// weighed by weigh(from, to, count, weights) and added in that order: a branch on every cell and
+// face was mispredicted at every crossing of the surface.
+template <class Weigh>
+double sum_of_faces(const BoxGrid& box, Weigh&& weigh) {
     const std::int64_t sy = box.stride(1), sz = box.stride(2);
     const std::uint8_t* c = box.cells.data();
     std::vector<std::int64_t> from(static_cast<std::size_t>(3 * box.size[0] + 3)), to(from.size());
-    std::vector<std::int32_t> l1(from.size()), l2(from.size());
     std::vector<double> weight(from.size());
     double area = 0;
     for (std::int64_t z = 1; z + 1 < box.size[2]; ++z)
         for (std::int64_t y = 1; y + 1 < box.size[1]; ++y) {
             const std::int64_t row = box.index(0, y, z);
             std::size_t n = 0;
-            // Cells [i, i + count) with faces mx, my, mz (bit k for cell i + k).
+            // Cells from i on with faces mx, my, mz (bit k for cell i + k).
             auto take = [&](std::int64_t i, std::uint64_t mx, std::uint64_t my, std::uint64_t mz) {
                 for (std::uint64_t any = mx | my | mz; any; any &= any - 1) {
                     const int k = std::countr_zero(any);
@@ -175,11 +172,45 @@ double surface_area(const BoxGrid& box) {
                 const std::int64_t i = row + x;
                 take(i, c[i] != c[i + 1], c[i] != c[i + sy], c[i] != c[i + sz]);
             }
-            for (std::size_t f = 0; f < n; ++f) face_norms(g, from[f], to[f], l1[f], l2[f]);
-            face_weights(l1.data(), l2.data(), weight.data(), n);
+            weigh(from.data(), to.data(), n, weight.data());
             for (std::size_t f = 0; f < n; ++f) area += weight[f];
         }
     return area;
+}
+
+}  // namespace
+
+double surface_area(const BoxGrid& box) {
+    const Gradients g = gradients(box);
+    std::vector<std::int32_t> l1(static_cast<std::size_t>(3 * box.size[0] + 3)), l2(l1.size());
+    return sum_of_faces(box, [&](const std::int64_t* from, const std::int64_t* to, std::size_t n, double* w) {
+        for (std::size_t f = 0; f < n; ++f) face_norms(g, from[f], to[f], l1[f], l2[f]);
+        face_weights(l1.data(), l2.data(), w, n);
+    });
+}
+
+// A plane patch of area A and unit normal m (in the spacing's units) shows A |m_a| / F_a faces
+// across axis a, F_a the area of such a face (the product of the other two spacings): a face
+// across a weighted F_a |m|_2 / |m|_1 sums to A. The gradient along a in those units is the
+// gradient along the grid's axis over s_a. With unit spacing these are the weights above.
+double surface_area(const BoxGrid& box, const std::array<double, 3>& spacing) {
+    if (spacing == std::array<double, 3>{1, 1, 1}) return surface_area(box);
+    const Gradients g = gradients(box);
+    const std::int64_t sy = box.stride(1);
+    const double face[3] = {spacing[1] * spacing[2], spacing[0] * spacing[2], spacing[0] * spacing[1]};
+    return sum_of_faces(box, [&](const std::int64_t* from, const std::int64_t* to, std::size_t n, double* w) {
+        for (std::size_t f = 0; f < n; ++f) {
+            const std::int64_t step = to[f] - from[f];
+            const double area = face[step == 1 ? 0 : step == sy ? 1 : 2];
+            double l1 = 0, l2 = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double m = (g.g[a][static_cast<std::size_t>(from[f])] + g.g[a][static_cast<std::size_t>(to[f])]) / spacing[a];
+                l1 += std::fabs(m);
+                l2 += m * m;
+            }
+            w[f] = l1 > 0 ? area * std::sqrt(l2) / l1 : area;
+        }
+    });
 }
 
 namespace {

@@ -19,7 +19,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Two voxels of margin: the gradient of a margin voxel next to the particle reads one further.
 constexpr std::int32_t kMargin = 2;
 
-void principal_axes(const Moments& m, Properties& p) {
+void principal_axes(const Moments& m, const Spacing& spacing, Properties& p) {
     Eigen::Matrix3d cov;
     const __int128 n = m.n;
     for (int a = 0; a < 3; ++a)
@@ -27,7 +27,7 @@ void principal_axes(const Moments& m, Properties& p) {
             // (n * sum(ab) - sum(a) sum(b)) / n^2, the numerator exact
             const double c = static_cast<double>(n * m.ss[a][b] - m.s[a] * m.s[b]) / static_cast<double>(n) /
                              static_cast<double>(n);
-            cov(a, b) = cov(b, a) = c;
+            cov(a, b) = cov(b, a) = c * spacing[a] * spacing[b];  // the positions scaled along each axis
         }
     const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov);
     for (int k = 0; k < 3; ++k) {
@@ -56,26 +56,27 @@ Properties none_of_empty() {
 
 }  // namespace
 
-Properties properties(const TelesoRecord& body) {
+Properties properties(const TelesoRecord& body, const Spacing& spacing) {
     TelesoRecord rec = body;  // the fields measured here; the bitmap is only read
     geometry::analyse(rec, 1);
-    return properties_of_measured(rec);
+    return properties_of_measured(rec, spacing);
 }
 
-Properties properties_of_measured(const TelesoRecord& rec) {
+Properties properties_of_measured(const TelesoRecord& rec, const Spacing& spacing) {
     if (rec.voxels == 0) return none_of_empty();
     const BoxGrid g = quantities::box_grid(rec, kMargin);
     Properties p;
     const Moments m = quantities::moments_of(g);
     p.volume = m.n;
-    for (int a = 0; a < 3; ++a) p.centroid[a] = static_cast<double>(m.s[a]) / static_cast<double>(m.n);
-    principal_axes(m, p);
-    p.surface_area = quantities::surface_area(g);
-    const double v = static_cast<double>(p.volume);
+    p.scaled_volume = static_cast<double>(m.n) * (spacing[0] * spacing[1] * spacing[2]);
+    for (int a = 0; a < 3; ++a) p.centroid[a] = static_cast<double>(m.s[a]) / static_cast<double>(m.n) * spacing[a];
+    principal_axes(m, spacing, p);
+    p.surface_area = quantities::surface_area(g, spacing);
+    const double v = p.scaled_volume;
     p.equivalent_diameter = std::cbrt(6 * v / std::numbers::pi);
     p.sphericity = std::numbers::pi * p.equivalent_diameter * p.equivalent_diameter / p.surface_area;
     p.enclosed_voxels = quantities::enclosed_cells(g);
-    p.enclosed_porosity = static_cast<double>(p.enclosed_voxels) / (v + static_cast<double>(p.enclosed_voxels));
+    p.enclosed_porosity = static_cast<double>(p.enclosed_voxels) / (static_cast<double>(p.volume) + static_cast<double>(p.enclosed_voxels));
     p.euler_number = quantities::euler_number(g);
     return p;
 }

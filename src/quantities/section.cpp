@@ -113,7 +113,6 @@ void tell_pores(Section& s) {
 
 void measure_face(Section& s) {
     const std::int64_t w = s.width;
-    std::int64_t edges = 0;
     auto face = [&](std::int64_t x, std::int64_t y) {
         return x >= 0 && y >= 0 && x < w && y < w && s.pixels[static_cast<std::size_t>(x + w * y)] != kOutsidePixel;
     };
@@ -123,13 +122,14 @@ void measure_face(Section& s) {
             s.solid_area += p == kSolidPixel;
             s.pore_area += p == kPorePixel;
             if (p == kOutsidePixel) continue;
-            edges += !face(x - 1, y) + !face(x + 1, y) + !face(x, y - 1) + !face(x, y + 1);
+            s.edges_across_u += !face(x - 1, y) + !face(x + 1, y);
+            s.edges_across_v += !face(x, y - 1) + !face(x, y + 1);
         }
     s.face_area = s.solid_area + s.pore_area;
     s.section_porosity = s.face_area ? static_cast<double>(s.pore_area) / static_cast<double>(s.face_area)
                                      : std::numeric_limits<double>::quiet_NaN();
     // A boundary of every direction crosses pixel edges 4/pi times its length on average.
-    s.perimeter = static_cast<double>(edges) * std::numbers::pi / 4;
+    s.perimeter = static_cast<double>(s.edges_across_u + s.edges_across_v) * std::numbers::pi / 4;
     s.equivalent_diameter = std::sqrt(4 * static_cast<double>(s.face_area) / std::numbers::pi);
 }
 
@@ -170,6 +170,31 @@ Section section(const TelesoRecord& rec, const SectionPlane& plane) {
     tell_pores(s);
     measure_face(s);
     return s;
+}
+
+// A boundary crossing the rows of pixels at any angle has staircase edges across u as long in sum
+// as its extent along v, and across v as its extent along u, whatever the pixels' size: pi/4 of
+// their lengths is its length on average over directions, as for square pixels.
+SectionMeasures section_measures(const Section& s, const Spacing& spacing) {
+    SectionMeasures m;
+    const auto len = [](const Vec& a) { return std::sqrt(dot(a, a)); };
+    if (spacing == kVoxelUnits) {
+        m.perimeter = s.perimeter;
+        m.equivalent_diameter = s.equivalent_diameter;
+    } else {
+        Vec su, sv;
+        for (int k = 0; k < 3; ++k) su[k] = spacing[k] * s.u[k], sv[k] = spacing[k] * s.v[k];
+        const Vec n{su[1] * sv[2] - su[2] * sv[1], su[2] * sv[0] - su[0] * sv[2], su[0] * sv[1] - su[1] * sv[0]};
+        m.pixel_area = len(n);
+        m.perimeter = (static_cast<double>(s.edges_across_u) * len(sv) + static_cast<double>(s.edges_across_v) * len(su)) *
+                      std::numbers::pi / 4;
+    }
+    m.face_area = static_cast<double>(s.face_area) * m.pixel_area;
+    m.solid_area = static_cast<double>(s.solid_area) * m.pixel_area;
+    m.pore_area = static_cast<double>(s.pore_area) * m.pixel_area;
+    for (std::int64_t p : s.pore_sizes) m.pore_sizes.push_back(static_cast<double>(p) * m.pixel_area);
+    if (spacing != kVoxelUnits) m.equivalent_diameter = std::sqrt(4 * m.face_area / std::numbers::pi);
+    return m;
 }
 
 }  // namespace tarvo
