@@ -161,18 +161,39 @@ def measure(voxels, *, dim=None):
     return Measurement(count, lo, hi, mean, center)
 
 
-def properties(voxels, *, dim=None):
-    """The shape figures of a particle (voxels, packed or a Particle) as Properties."""
+def _spacing(spacing):
+    """A voxel size (x, y, z): one number for all three axes, or three; each positive and finite.
+    None stays None (voxel units)."""
+    if spacing is None:
+        return None
+    values = (spacing,) * 3 if isinstance(spacing, numbers.Real) else tuple(spacing)
+    if len(values) != 3:
+        raise ValueError(f"spacing must be one number or three (x, y, z); got {len(values)}")
+    values = tuple(float(v) for v in values)
+    if not all(math.isfinite(v) and v > 0 for v in values):
+        raise ValueError(f"spacing must be positive and finite; got {values}")
+    return values
+
+
+def properties(voxels, *, dim=None, spacing=None):
+    """The shape figures of a particle (voxels, packed or a Particle) as Properties. With
+    spacing (the voxel's size along x, y, z, or one number for all three; note that x is the
+    last axis of the voxels array), the figures are in its units: the volume (a float) times
+    sx*sy*sz, the surface area of the scaled surface, the centroid, moments and axes of the
+    positions scaled along each axis."""
     voxels, dim = _voxels(voxels, dim)
-    return Properties(*_tarvo.properties(voxels, dim))
+    return Properties(*_tarvo.properties(voxels, dim, _spacing(spacing)))
 
 
-def section(voxels, normal, through=None, *, dim=None):
+def section(voxels, normal, through=None, *, dim=None, spacing=None):
     """The face of the plane with this normal through `through` (x, y, z; default: the particle's
-    centre, as tarvo takes it) as a Section."""
+    centre, as tarvo takes it) as a Section. With spacing (x, y, z), the areas, pore sizes,
+    perimeter and equivalent diameter are in its units; the plane, origin, u and v stay in the
+    grid's coordinates."""
     voxels, dim = _voxels(voxels, dim)
     return Section(*_tarvo.section(voxels, _numbers(normal, "normal"),
-                                   None if through is None else _numbers(through, "through"), dim))
+                                   None if through is None else _numbers(through, "through"), dim,
+                                   _spacing(spacing)))
 
 
 def cut(voxels, x_cut=None, y_cut=None, z_cut=None, *, normal=None, through=None, keep="-", out=None, dim=None):

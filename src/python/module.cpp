@@ -12,11 +12,13 @@
 //                               this normal (three decimal texts) through `through` (three texts;
 //                               None: the centre), as tarvo-tools cut --normal
 //   beyond(voxels, x, y, z, dim) -> a new array in the form of voxels
-//   properties(voxels, dim) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
-//                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number)
-//   section(voxels, normal, through, dim) -> (pixels (w, w) uint8, origin, u, v, face_area, solid_area,
-//                               pore_area, section_porosity, pore_sizes, perimeter, equivalent_diameter);
-//                               through None: the particle's centre
+//   properties(voxels, dim, spacing) -> (volume, surface_area, equivalent_diameter, sphericity, centroid,
+//                               moments, axes, enclosed_voxels, enclosed_porosity, euler_number);
+//                               with spacing (x, y, z), in its units (volume a float)
+//   section(voxels, normal, through, dim, spacing) -> (pixels (w, w) uint8, origin, u, v, face_area,
+//                               solid_area, pore_area, section_porosity, pore_sizes, perimeter,
+//                               equivalent_diameter); through None: the particle's centre; with
+//                               spacing, areas and lengths in its units (floats)
 //   save(path: bytes, voxels, dim)
 //   pack(voxels, dim), unpack(voxels, dim) -> a new array in the packed or the voxel form
 //   mesh(voxels, smooth, cut, dim) -> (vertices float32 (V, 3) x y z, faces int64 (F, 3),
@@ -465,15 +467,16 @@ py::tuple measure(py::object voxels, py::object dim) {
 
 py::tuple triple_of(const std::array<double, 3>& v) { return py::make_tuple(v[0], v[1], v[2]); }
 
-py::tuple properties(py::object voxels, py::object dim) {
+py::tuple properties(py::object voxels, py::object dim, std::optional<Spacing> spacing) {
     const Particle p = particle_of(voxels, dim, "voxels");
     const Bitmap b = bitmap_of(p);
     Properties q;
     {
         py::gil_scoped_release free;
-        q = tarvo::properties(b.rec());
+        q = tarvo::properties(b.rec(), spacing ? *spacing : kVoxelUnits);
     }
-    return py::make_tuple(q.volume, q.surface_area, q.equivalent_diameter, q.sphericity, triple_of(q.centroid),
+    const py::object volume = spacing ? py::object(py::float_(q.scaled_volume)) : py::object(py::int_(q.volume));
+    return py::make_tuple(volume, q.surface_area, q.equivalent_diameter, q.sphericity, triple_of(q.centroid),
                           triple_of(q.moments),
                           py::make_tuple(triple_of(q.axes[0]), triple_of(q.axes[1]), triple_of(q.axes[2])),
                           q.enclosed_voxels, q.enclosed_porosity, q.euler_number);
@@ -485,7 +488,7 @@ double number(const std::string& text, const std::string& what) {
 }
 
 py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional<std::array<double, 3>> through,
-                  py::object dim) {
+                  py::object dim, std::optional<Spacing> spacing) {
     const Particle p = particle_of(voxels, dim, "voxels");
     if (!(normal[0] != 0 || normal[1] != 0 || normal[2] != 0) ||
         !(std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2])))
@@ -502,6 +505,11 @@ py::tuple section(py::object voxels, std::array<double, 3> normal, std::optional
     }
     py::array_t<std::uint8_t> pixels({s.width, s.width});
     std::memcpy(pixels.mutable_data(), s.pixels.data(), s.pixels.size());
+    if (spacing) {
+        const SectionMeasures m = section_measures(s, *spacing);
+        return py::make_tuple(pixels, triple_of(s.origin), triple_of(s.u), triple_of(s.v), m.face_area, m.solid_area,
+                              m.pore_area, s.section_porosity, py::cast(m.pore_sizes), m.perimeter, m.equivalent_diameter);
+    }
     return py::make_tuple(pixels, triple_of(s.origin), triple_of(s.u), triple_of(s.v), s.face_area, s.solid_area,
                           s.pore_area, s.section_porosity, py::cast(s.pore_sizes), s.perimeter, s.equivalent_diameter);
 }
@@ -654,8 +662,9 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("cut_plane", &cut_plane, py::arg("voxels"), py::arg("normal"), py::arg("through"), py::arg("keep_plus"),
           py::arg("out") = none, py::arg("dim") = none);
     m.def("beyond", &beyond, py::arg("voxels"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("dim") = none);
-    m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none);
-    m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none);
+    m.def("properties", &properties, py::arg("voxels"), py::arg("dim") = none, py::arg("spacing") = none);
+    m.def("section", &section, py::arg("voxels"), py::arg("normal"), py::arg("through") = none, py::arg("dim") = none,
+          py::arg("spacing") = none);
     m.def("number", &number, py::arg("text"), py::arg("what"));
     m.def("save", &save, py::arg("path"), py::arg("voxels"), py::arg("dim") = none);
     m.def("pack", &pack, py::arg("voxels"), py::arg("dim") = none);
