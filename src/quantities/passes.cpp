@@ -1,9 +1,9 @@
 // The moments, the surface area and the enclosed pores of a particle's box: the passes behind
 // properties(), with the same results, bit for bit, as the cell-by-cell forms in reference.cpp.
 //
-// The gradient of every cell is formed once, by separable passes over the whole box (the 3x3x3
-// Scharr weights are a smoothing 3, 10, 3 along two axes times a difference along the third), in
-// place of two 27-cell sums for each face. The sums are whole numbers, so the order of the passes
+// The gradients are formed by separable passes over the whole box (the 3x3x3 Scharr weights are a
+// smoothing 3, 10, 3 along two axes times a difference along the third; the smoothings by passes,
+// the differences at the faces), in place of two 27-cell sums for each face. The sums are whole numbers, so the order of the passes
 // changes nothing; the faces' weights are added in the reference's order. The pores are what is
 // left empty when the space is filled from the box's border a run of a row at a time.
 #include <algorithm>
@@ -41,35 +41,31 @@ template <class In>
         out[i] = static_cast<std::int16_t>(3 * in[i - s] + 10 * in[i] + 3 * in[i + s]);
 }
 
-// out[i] = in[i + s] - in[i - s], with the same ends as smooth().
-[[gnu::always_inline]] inline void difference(const std::int16_t* in, std::int16_t* out, std::int64_t n, std::int64_t s) {
-    const std::int64_t edge = std::min(s, n);
-    std::fill(out, out + edge, std::int16_t{0});
-    std::fill(out + std::max(n - s, edge), out + n, std::int16_t{0});
-    for (std::int64_t i = s; i < n - s; ++i) out[i] = static_cast<std::int16_t>(in[i + s] - in[i - s]);
-}
-
-// The three components of the occupancy gradient of every cell not on the box's faces (at most
-// 16 * 16 in size: 16 bits hold them).
+// The occupancy gradient of every cell not on the box's faces, kept as the three smoothings it is
+// the difference of: component a at i is smooth[a][i + s_a] - smooth[a][i - s_a] (at most 16 * 16:
+// 16 bits hold them). Only the cells at faces need it, some tenth of the box, so the differences
+// are taken there rather than in three more passes over the box.
 struct Gradients {
-    Field g[3];
+    Field smooth[3];  // S_y S_z c, S_x S_z c, S_x S_y c
+    std::int64_t step[3];
+
+    int at(int a, std::int64_t i) const {
+        return smooth[a][static_cast<std::size_t>(i + step[a])] - smooth[a][static_cast<std::size_t>(i - step[a])];
+    }
 };
 
 [[gnu::always_inline]] inline Gradients gradients_of(const BoxGrid& box) {
     const std::int64_t n = static_cast<std::int64_t>(box.cells.size());
     const std::int64_t sx = box.stride(0), sy = box.stride(1), sz = box.stride(2);
     const std::uint8_t* c = box.cells.data();
-    Gradients out;
-    for (Field& f : out.g) f = field(n);
-    const Field a = field(n), b = field(n);
-    smooth(c, a.get(), n, sz);  // a = S_z c
-    smooth(a.get(), b.get(), n, sy);  // b = S_y S_z c
-    difference(b.get(), out.g[0].get(), n, sx);  // D_x S_y S_z c
-    smooth(a.get(), b.get(), n, sx);  // b = S_x S_z c
-    difference(b.get(), out.g[1].get(), n, sy);  // D_y S_x S_z c
-    smooth(c, a.get(), n, sy);  // a = S_y c
-    smooth(a.get(), b.get(), n, sx);  // b = S_x S_y c
-    difference(b.get(), out.g[2].get(), n, sz);  // D_z S_x S_y c
+    Gradients out{{}, {sx, sy, sz}};
+    for (Field& f : out.smooth) f = field(n);
+    const Field a = field(n);
+    smooth(c, a.get(), n, sz);                    // a = S_z c
+    smooth(a.get(), out.smooth[0].get(), n, sy);  // S_y S_z c
+    smooth(a.get(), out.smooth[1].get(), n, sx);  // S_x S_z c
+    smooth(c, a.get(), n, sy);                    // a = S_y c
+    smooth(a.get(), out.smooth[2].get(), n, sx);  // S_x S_y c
     return out;
 }
 
@@ -85,8 +81,8 @@ Gradients gradients(const BoxGrid& box) { return wide_vectors() ? gradients_avx2
 // The 1- and 2-norms of the normal n summed over the face's two cells: whole numbers.
 void face_norms(const Gradients& g, std::int64_t i, std::int64_t j, std::int32_t& l1, std::int32_t& l2) {
     l1 = 0, l2 = 0;
-    for (const Field& f : g.g) {
-        const int n = f[static_cast<std::size_t>(i)] + f[static_cast<std::size_t>(j)];
+    for (int a = 0; a < 3; ++a) {
+        const int n = g.at(a, i) + g.at(a, j);
         l1 += std::abs(n);
         l2 += n * n;
     }
@@ -204,7 +200,7 @@ double surface_area(const BoxGrid& box, const std::array<double, 3>& spacing) {
             const double area = face[step == 1 ? 0 : step == sy ? 1 : 2];
             double l1 = 0, l2 = 0;
             for (int a = 0; a < 3; ++a) {
-                const double m = (g.g[a][static_cast<std::size_t>(from[f])] + g.g[a][static_cast<std::size_t>(to[f])]) / spacing[a];
+                const double m = (g.at(a, from[f]) + g.at(a, to[f])) / spacing[a];
                 l1 += std::fabs(m);
                 l2 += m * m;
             }
