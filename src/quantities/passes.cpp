@@ -307,30 +307,60 @@ std::int64_t enclosed_cells(const BoxGrid& box) {
 
 namespace {
 
-// A row's count and sums of x and x^2, in T (wide enough for the row).
-template <class T>
-[[gnu::always_inline]] inline void row_sums(const std::uint8_t* row, std::int64_t width, std::int64_t& n, std::int64_t& sx, std::int64_t& sxx) {
-    T a = 0, b = 0, q = 0;
-    for (T x = 0; x < static_cast<T>(width); ++x) {
-        const T c = row[x];
-        a += c;
-        b += c * x;
-        q += c * x * x;
+// The box's sums in its own coordinates, from the counts of set cells along lines and planes:
+// per column (x, y) through all layers, per x within a layer, per row. Only additions pass over
+// the box, which the compiler vectorises; the products are taken on those counts.
+struct LocalSums {
+    std::int64_t n = 0, x = 0, y = 0, z = 0, xx = 0, yy = 0, zz = 0, xy = 0, xz = 0, yz = 0;
+};
+
+[[gnu::always_inline]] inline LocalSums local_sums(const BoxGrid& g) {
+    const std::int64_t w = g.size[0], h = g.size[1], layer = w * h;
+    std::vector<std::uint32_t> column(static_cast<std::size_t>(layer), 0);  // set cells at (x, y), all z
+    std::vector<std::uint32_t> in_layer(static_cast<std::size_t>(w));        // set cells at x in one layer
+    LocalSums s;
+    for (std::int64_t z = 0; z < g.size[2]; ++z) {
+        const std::uint8_t* c = &g.cells[static_cast<std::size_t>(z * layer)];
+        for (std::int64_t i = 0; i < layer; ++i) column[static_cast<std::size_t>(i)] += c[i];
+        std::fill(in_layer.begin(), in_layer.end(), 0u);
+        std::int64_t count = 0, y_sum = 0;
+        for (std::int64_t y = 0; y < h; ++y) {
+            const std::uint8_t* row = c + y * w;
+            std::uint32_t n = 0;
+            for (std::int64_t x = 0; x < w; ++x) {
+                in_layer[static_cast<std::size_t>(x)] += row[x];
+                n += row[x];
+            }
+            count += n;
+            y_sum += y * std::int64_t{n};
+        }
+        std::int64_t x_sum = 0;
+        for (std::int64_t x = 0; x < w; ++x) x_sum += x * std::int64_t{in_layer[static_cast<std::size_t>(x)]};
+        s.z += z * count;
+        s.zz += z * z * count;
+        s.xz += z * x_sum;
+        s.yz += z * y_sum;
     }
-    n = a, sx = b, sxx = q;
+    for (std::int64_t y = 0; y < h; ++y) {
+        std::int64_t n = 0, x_sum = 0, xx_sum = 0;
+        for (std::int64_t x = 0; x < w; ++x) {
+            const std::int64_t k = column[static_cast<std::size_t>(y * w + x)];
+            n += k;
+            x_sum += x * k;
+            xx_sum += x * x * k;
+        }
+        s.n += n;
+        s.x += x_sum;
+        s.xx += xx_sum;
+        s.y += y * n;
+        s.yy += y * y * n;
+        s.xy += y * x_sum;
+    }
+    return s;
 }
 
-// Rows up to this width sum x^2 (below width^3 / 3) in 32 bits, which the compiler vectorises.
-constexpr std::int64_t kNarrowRow = 1200;
-
-void narrow_row_sums_plain(const std::uint8_t* row, std::int64_t width, std::int64_t& n, std::int64_t& sx,
-                           std::int64_t& sxx) {
-    row_sums<std::int32_t>(row, width, n, sx, sxx);
-}
-TARVO_AVX2_TARGET void narrow_row_sums_avx2(const std::uint8_t* row, std::int64_t width, std::int64_t& n,
-                                            std::int64_t& sx, std::int64_t& sxx) {
-    row_sums<std::int32_t>(row, width, n, sx, sxx);
-}
+LocalSums local_sums_plain(const BoxGrid& g) { return local_sums(g); }
+TARVO_AVX2_TARGET LocalSums local_sums_avx2(const BoxGrid& g) { return local_sums(g); }
 
 // The Euler number's share of cells [from, to): see euler_number().
 [[gnu::always_inline]] inline std::int32_t euler_part(const std::uint8_t* c, std::int64_t from, std::int64_t to,
@@ -358,36 +388,19 @@ TARVO_AVX2_TARGET std::int32_t euler_part_avx2(const std::uint8_t* c, std::int64
 
 }  // namespace
 
-// A row at a time: its count and sums of x and x^2, then the row's share of every sum from them,
-// exactly.
+// The sums of the positions (box coordinates plus lo) and their products from the box's own sums,
+// exactly: sum (x + lx)(y + ly) = sum xy + ly sum x + lx sum y + n lx ly, and so on.
 Moments moments_of(const BoxGrid& g) {
+    const LocalSums s = wide_vectors() ? local_sums_avx2(g) : local_sums_plain(g);
     Moments m;
-    const __int128 lx = g.lo[0];
-    const bool wide = wide_vectors();
-    for (std::int64_t z = 0; z < g.size[2]; ++z)
-        for (std::int64_t y = 0; y < g.size[1]; ++y) {
-            const std::uint8_t* row = &g.cells[static_cast<std::size_t>(g.index(0, y, z))];
-            std::int64_t n = 0, sx = 0, sxx = 0;
-            if (g.size[0] <= kNarrowRow && wide)
-                narrow_row_sums_avx2(row, g.size[0], n, sx, sxx);
-            else if (g.size[0] <= kNarrowRow)
-                narrow_row_sums_plain(row, g.size[0], n, sx, sxx);
-            else
-                row_sums<std::int64_t>(row, g.size[0], n, sx, sxx);
-            if (n == 0) continue;
-            const __int128 yy = y + g.lo[1], zz = z + g.lo[2];
-            const __int128 sum_x = sx + n * lx;  // the sum of the positions x + lo
-            m.n += n;
-            m.s[0] += sum_x;
-            m.s[1] += n * yy;
-            m.s[2] += n * zz;
-            m.ss[0][0] += sxx + 2 * lx * sx + n * lx * lx;
-            m.ss[0][1] += sum_x * yy;
-            m.ss[0][2] += sum_x * zz;
-            m.ss[1][1] += n * yy * yy;
-            m.ss[1][2] += n * yy * zz;
-            m.ss[2][2] += n * zz * zz;
-        }
+    const __int128 n = s.n, sum[3] = {s.x, s.y, s.z};
+    const __int128 products[3][3] = {{s.xx, s.xy, s.xz}, {s.xy, s.yy, s.yz}, {s.xz, s.yz, s.zz}};
+    const __int128 lo[3] = {g.lo[0], g.lo[1], g.lo[2]};
+    m.n = s.n;
+    for (int a = 0; a < 3; ++a) {
+        m.s[a] = sum[a] + n * lo[a];
+        for (int b = a; b < 3; ++b) m.ss[a][b] = products[a][b] + lo[b] * sum[a] + lo[a] * sum[b] + n * lo[a] * lo[b];
+    }
     return m;
 }
 
