@@ -48,18 +48,21 @@ struct Plane {
     std::optional<PointPlane> point;
 };
 
-void cut_body(TelesoRecord& rec, const Plane& plane) {
+// `read`: the tally taken while the particle was read, which spares the program's cut a pass to
+// measure it and lets it skip the rows outside the particle, as the program itself does.
+void cut_body(TelesoRecord& rec, const Plane& plane, const tarvo::Tally* read = nullptr) {
     if (plane.lengths)
-        cut_as_program(rec, *plane.lengths);
+        cut_as_program(rec, *plane.lengths, {}, read);
     else
         cut_through(rec, *plane.point);
 }
 
 int cut_one(const std::vector<std::string>& pos, const Plane& plane) {
     Body body;
-    load_or_fail(pos[0], body);
+    tarvo::Tally read;
+    load_or_fail(pos[0], body, nullptr, false, &read);
     check_output_name(pos[1], ".3d", "a shape form file");
-    cut_body(body.rec, plane);
+    cut_body(body.rec, plane, &read);
     save_measured(pos[1], body.rec);
     carry_sidecar(pos[0], pos[1]);
     return kDone;
@@ -164,8 +167,9 @@ Row cut_row(const std::string& in, const std::string& out, const Plane& plane, D
     Row row{{in, {}}, {out, {}}, {}, {}};
     try {
         Body body;
-        load_or_fail(in, body);
-        cut_body(body.rec, plane);
+        tarvo::Tally read;
+        load_or_fail(in, body, nullptr, false, &read);
+        cut_body(body.rec, plane, &read);
         save_replacing(out, body.rec, displaced);
         carry_sidecar(in, out);
         row[2].text = std::to_string(body.rec.voxels);
