@@ -366,6 +366,43 @@ function main() {
     }
   });
 
+  // The plane through a point: its fields show the plane cut by, and cut by what they hold when
+  // asked (the button, or Enter in a field), once they hold a plane.
+  const planeFields = (name) => ['x', 'y', 'z'].map((a) => $(name + '-' + a));
+  const showPlane = () => {
+    if (!plane) return;
+    planeFields('normal').forEach((f, i) => { f.value = plane.normal[i]; });
+    planeFields('through').forEach((f, i) => { f.value = plane.through ? plane.through[i] : ''; });
+    $('keep').value = plane.keepPlus ? '+' : '-';
+  };
+  // The fields' plane, or why they hold none.
+  const fieldsPlane = () => {
+    const normal = planeFields('normal').map((f) => f.value.trim());
+    const through = planeFields('through').map((f) => f.value.trim());
+    const given = through.filter((t) => t !== '').length;
+    if (given !== 0 && given !== 3) return { why: 'Give the point\'s three coordinates, or none for the centre.' };
+    const asked = { normal, through: given === 3 ? through : null, keepPlus: $('keep').value === '+' };
+    if (!integerPlane(normal, asked.through || centre.map(String)))
+      return { why: 'The normal and the point must be decimal numbers (1, -0.5, 2e3), the normal not all zero.' };
+    return { plane: asked };
+  };
+  const cutByFields = () => {
+    const f = fieldsPlane();
+    $('plane-warn').hidden = !f.why;
+    $('plane-warn').textContent = f.why || '';
+    if (!f.plane) return;
+    plane = f.plane;
+    // At once rather than at the next frame, so that the figures and the command follow the click.
+    recut();
+    schedule(false);
+    writeFragment(texts, view, slice, plane);
+  };
+  $('plane-cut').addEventListener('click', cutByFields);
+  for (const f of planeFields('normal').concat(planeFields('through')))
+    f.addEventListener('keydown', (e) => { if (e.key === 'Enter') cutByFields(); });
+  $('keep').addEventListener('change', () => { if (plane) cutByFields(); });
+  showPlane();
+
   // The slice.
   for (const radio of document.querySelectorAll('input[name=slice-axis]'))
     radio.addEventListener('change', () => { slice.axis = 'xyz'.indexOf(radio.value); showSlice(); schedule(false); });
@@ -413,7 +450,10 @@ function main() {
   window.addEventListener('hashchange', () => {
     const f = readFragment();
     if (f.cut) setAll(f.cut);
-    if (f.plane) plane = f.plane;
+    if (f.plane) {
+      plane = f.plane;
+      showPlane();
+    }
     if (f.view) Object.assign(view, f.view);
     if (f.slice) {
       Object.assign(slice, f.slice);

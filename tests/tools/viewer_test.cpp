@@ -474,4 +474,63 @@ TEST(ViewerPage, ALayerChangedThroughTheAddressAfterLoadingIsClamped) {
     EXPECT_EQ(element_text(page_dom(url_of(html, "slice=z:9999")), "slice-label"), "z = 23");
 }
 
+// The page with a script that runs once it has loaded (headless, the animation frames do not run).
+std::string page_with_script(const ScratchDir& dir, const std::string& html, const std::string& script) {
+    const test_support::Bytes page = test_support::read_bytes(html);
+    std::string text(page.begin(), page.end());
+    const std::size_t end = text.rfind("</body>");
+    EXPECT_NE(end, std::string::npos);
+    text.insert(end, "<script>addEventListener('load', () => setTimeout(() => {" + script + "}, 10));</script>\n");
+    const std::string changed = dir.file("typed.html");
+    test_support::write_bytes(changed, test_support::Bytes(text.begin(), text.end()));
+    return changed;
+}
+
+// Types the plane into the panel's fields and asks for the cut.
+std::string typing(const std::vector<std::string>& normal, const std::vector<std::string>& through, char keep) {
+    std::string s;
+    for (int k = 0; k < 3; ++k) {
+        s += "document.getElementById('normal-" + std::string(1, "xyz"[k]) + "').value = '" + normal[k] + "';";
+        s += "document.getElementById('through-" + std::string(1, "xyz"[k]) + "').value = '" +
+             (through.empty() ? "" : through[k]) + "';";
+    }
+    return s + "document.getElementById('keep').value = '" + keep + "';"
+               "document.getElementById('plane-cut').click();";
+}
+
+TEST(ViewerPage, ThePanelsPlaneFieldsCutAsCutNormalDoes) {
+    ScratchDir dir;
+    const std::string in = dir.file("grain.3d"), html = dir.file("grain.html"), out = dir.file("grain-cut.3d");
+    expect_done(tools({"make", "grain", "30", in, "--seed", "6", "--pores", "30"}));
+    expect_done(tools({"view", in, html}));
+    // Typed in the fields, from a page that opened on the three lengths.
+    const std::string typed = page_with_script(dir, html, typing({"2", "-1", "0.5"}, {"14.5", "16", "13"}, '+'));
+    std::string dom = page_dom(url_of(typed, "cut=1,1,99999"), {"--virtual-time-budget=3000"});
+    expect_done(tools({"cut", in, out, "--normal", "2", "-1", "0.5", "--through", "14.5", "16", "13", "--keep", "+"}));
+    expect_page_figures(dom, "after", library_figures(Loaded(out).rec), "typed plane");
+    EXPECT_EQ(element_text(dom, "command"),
+              "tarvo-tools cut " + in + " " + out + " --normal 2 -1 0.5 --through 14.5 16 13 --keep +");
+    EXPECT_TRUE(element_hidden(dom, "plane-warn"));
+    // No point: the centre. A normal that is no decimal, or half a point: a warning, the cut kept.
+    dom = page_dom(url_of(page_with_script(dir, html, typing({"0", "1", "-3"}, {}, '-')), "cut=1,1,99999"),
+                   {"--virtual-time-budget=3000"});
+    expect_done(tools({"cut", in, out, "--normal", "0", "1", "-3"}));
+    expect_page_figures(dom, "after", library_figures(Loaded(out).rec), "plane through the centre");
+    for (const auto& [normal, through] : {std::pair<std::vector<std::string>, std::vector<std::string>>{{"1,5", "0", "0"}, {}},
+                                          {{"1", "0", "0"}, {"3", "", ""}}}) {
+        dom = page_dom(url_of(page_with_script(dir, html, typing(normal, through, '-')), "cut=1,1,99999"),
+                       {"--virtual-time-budget=3000"});
+        EXPECT_FALSE(element_hidden(dom, "plane-warn")) << normal[0];
+        EXPECT_NE(element_text(dom, "plane-warn"), "") << normal[0];
+        EXPECT_EQ(element_text(dom, "command"), "tarvo " + in + " " + out + " 1 1 99999") << normal[0];
+    }
+    // A plane from the address fills the fields.
+    const std::string shown = page_with_script(
+        dir, html,
+        "document.body.dataset.fields = ['normal-x', 'normal-y', 'normal-z', 'through-x', 'through-y', 'through-z',"
+        " 'keep'].map((id) => document.getElementById(id).value).join(' ');");
+    dom = page_dom(url_of(shown, "normal=2,-1,0.5&through=14.5,16,13&keep=+"), {"--virtual-time-budget=3000"});
+    EXPECT_NE(dom.find("data-fields=\"2 -1 0.5 14.5 16 13 +\""), std::string::npos);
+}
+
 }  // namespace
