@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -88,8 +89,12 @@ std::string output_name(const std::string& dir, const std::string& pattern, cons
 // it closed, and freed, by the system.
 class Displaced {
 public:
+    // Without threads (none could be started) the old files are closed at once.
     explicit Displaced(std::size_t threads) {
-        for (std::size_t t = 0; t < threads; ++t) threads_.emplace_back([this] { run(); });
+        try {
+            for (std::size_t t = 0; t < threads; ++t) threads_.emplace_back([this] { run(); });
+        } catch (const std::system_error&) {
+        }
     }
     ~Displaced() {
         {
@@ -115,6 +120,10 @@ public:
     // Closes fd on one of the threads.
     void release(int fd) {
         if (fd < 0) return;
+        if (threads_.empty()) {
+            ::close(fd);
+            return;
+        }
         std::unique_lock<std::mutex> lock(mutex_);
         room_.wait(lock, [&] { return fds_.size() < kMostWaiting; });
         fds_.push_back(fd);
