@@ -4,10 +4,6 @@
 
 namespace tarvo::tools {
 
-const char kSizeUsage[] =
-    "  --spacing X[,Y,Z]  the size of a voxel (default: the file's sidecar FILE.3d.json, else voxel units)\n"
-    "  --unit U           the unit of --spacing (um, mm, ...)\n";
-
 void check_size_options(const Arguments& a) {
     if (a.value("--unit") && !a.value("--spacing")) throw UsageError("--unit goes with --spacing");
     voxel_size_options(a.value("--spacing"), a.value("--unit"), {});

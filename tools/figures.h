@@ -4,8 +4,8 @@
 // API
 //   property_columns()          spacing_x/y/z, unit, then volume ... euler_number
 //   append_property_cells(row, p, size) / append_empty_property_cells(row)
-//   kSizeOptions, kSizeUsage    --spacing X[,Y,Z] and --unit U, and their lines of the usage text
-//   check_size_options(a)       their usage errors, before any file is read
+//   check_size_options(a)       the usage errors of --spacing X[,Y,Z] and --unit U, before any
+//                               file is read
 //   figures_voxel_size(a, path) the options' voxel size, else the file's sidecar, else voxel units
 //   spacing_of(size)            the spacing the library takes (1, 1, 1 when unknown)
 //   unit_text(size)             the unit column: the unit, "" for a size without one, "voxel" when unknown
@@ -25,8 +25,6 @@ std::vector<Column> property_columns();
 void append_property_cells(Row& row, const Properties& p, const volumes::VoxelSize& size);
 void append_empty_property_cells(Row& row);
 
-inline const std::vector<std::string> kSizeOptions = {"--spacing", "--unit"};
-extern const char kSizeUsage[];
 void check_size_options(const Arguments& a);
 volumes::VoxelSize figures_voxel_size(const Arguments& a, const std::string& path);
 Spacing spacing_of(const volumes::VoxelSize& size);

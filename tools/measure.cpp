@@ -18,10 +18,10 @@ const char kUsageText[] =
     "measured on all cores; a file that cannot be read gives a row with its error and the exit\n"
     "status 1, the others are measured all the same.\n"
     "  --spacing X[,Y,Z]  the size of a voxel (default: the file's sidecar FILE.3d.json, else voxel units)\n"
-    "  --unit U           the unit of --spacing (um, mm, ...)\n"
-    "  --files LIST   also the files named in LIST, one a line (- for standard input)\n"
-    "  --csv          comma-separated values with a header line\n"
-    "  --json         a JSON array of one object per file\n";
+    "  --unit U           the unit of --spacing (um, mm, ...); without it the unit cell is empty\n"
+    "  --files LIST       also the files named in LIST, one a line (- for standard input)\n"
+    "  --csv              comma-separated values with a header line\n"
+    "  --json             a JSON array of one object per file\n";
 
 Row measure_row(const Arguments& a, const std::string& path) {
     Row row{{path, {}}};
