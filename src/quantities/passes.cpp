@@ -333,19 +333,20 @@ struct LocalSums {
 
 [[gnu::always_inline]] inline LocalSums local_sums(const BoxGrid& g) {
     const std::int64_t w = g.size[0], h = g.size[1], layer = w * h;
-    std::vector<std::uint32_t> column(static_cast<std::size_t>(layer), 0);  // set cells at (x, y), all z
-    std::vector<std::uint32_t> in_layer(static_cast<std::size_t>(w));        // set cells at x in one layer
+    // 16 bits hold the counts: a box's edges are below 2^16 (the grid's below 1300, the margin small).
+    std::vector<std::uint16_t> column(static_cast<std::size_t>(layer), 0);  // set cells at (x, y), all z
+    std::vector<std::uint16_t> in_layer(static_cast<std::size_t>(w));        // set cells at x in one layer
     LocalSums s;
     for (std::int64_t z = 0; z < g.size[2]; ++z) {
         const std::uint8_t* c = &g.cells[static_cast<std::size_t>(z * layer)];
-        for (std::int64_t i = 0; i < layer; ++i) column[static_cast<std::size_t>(i)] += c[i];
-        std::fill(in_layer.begin(), in_layer.end(), 0u);
+        for (std::int64_t i = 0; i < layer; ++i) column[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(column[static_cast<std::size_t>(i)] + c[i]);
+        std::fill(in_layer.begin(), in_layer.end(), std::uint16_t{0});
         std::int64_t count = 0, y_sum = 0;
         for (std::int64_t y = 0; y < h; ++y) {
             const std::uint8_t* row = c + y * w;
             std::uint32_t n = 0;
             for (std::int64_t x = 0; x < w; ++x) {
-                in_layer[static_cast<std::size_t>(x)] += row[x];
+                in_layer[static_cast<std::size_t>(x)] = static_cast<std::uint16_t>(in_layer[static_cast<std::size_t>(x)] + row[x]);
                 n += row[x];
             }
             count += n;
