@@ -20,6 +20,7 @@
 #include "sys/prefault.h"
 #include "sys/cpu.h"
 #include "body/tally.h"
+#include "body/tape.h"
 
 namespace tarvo {
 namespace {
@@ -306,6 +307,85 @@ private:
     FillBatch batch_;
 };
 
+// Takes the reader's runs and literals and lays them on a tape: stretches of set values as runs,
+// short runs and literals gathered into words (as BitmapFiller gathers them), empty stretches as
+// gaps, which cost nothing.
+class TapeFiller {
+public:
+    explicit TapeFiller(Tape& tape) : tape_(tape) {}
+
+    void run(std::uint8_t value, std::int64_t count) {
+        if (value_sets_voxel(value)) {
+            if (set_begin_ < 0) {
+                if (count <= kWordBits) {
+                    gather(low_mask(count), count);
+                    return;
+                }
+                put_word();
+                set_begin_ = pos_;
+            }
+            pos_ += count;
+            return;
+        }
+        end_set_run();
+        if (pos_ % kWordBits + count >= kWordBits) put_word();
+        pos_ += count;
+    }
+
+    void voxels(std::uint64_t bits, int k) {
+        end_set_run();
+        gather(bits, k);
+    }
+
+    void words(const std::uint64_t* w, std::size_t k) {
+        end_set_run();
+        const std::int64_t first = pos_ / kWordBits;
+        for (std::size_t j = 0; j < k; ++j) tape_.add_word(first + static_cast<std::int64_t>(j), w[j]);
+        pos_ += static_cast<std::int64_t>(k) * kWordBits;
+    }
+
+    void literals(const std::uint8_t* p, std::size_t k) {
+        end_set_run();
+        for (std::size_t take; k > 0; p += take, k -= take) {
+            take = std::min<std::size_t>(k, kWordBits);
+            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
+        }
+    }
+
+    void finish() {
+        end_set_run();
+        put_word();
+        tape_.finish();
+    }
+
+private:
+    void gather(std::uint64_t bits, std::int64_t k) {
+        const std::int64_t off = pos_ % kWordBits;
+        word_bits_ |= bits << off;
+        if (off + k >= kWordBits) {
+            tape_.add_word(pos_ / kWordBits, word_bits_);
+            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
+        }
+        pos_ += k;
+    }
+
+    void put_word() {
+        tape_.add_word(pos_ / kWordBits, word_bits_);
+        word_bits_ = 0;
+    }
+
+    void end_set_run() {
+        if (set_begin_ < 0) return;
+        tape_.add_run(set_begin_, pos_);
+        set_begin_ = -1;
+    }
+
+    Tape& tape_;
+    std::int64_t pos_ = 0;
+    std::uint64_t word_bits_ = 0;
+    std::int64_t set_begin_ = -1;
+};
+
 }  // namespace
 
 Status Input::open(const std::string& path) {
@@ -478,6 +558,32 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
             *measured = tally.tally();
             measured->merge(second.tally);  // empty unless a second half was read
         }
+    } catch (const std::bad_alloc&) {
+        return fail(Error::kOutOfMemory, path_);
+    }
+    return {};
+}
+
+Status Input::read_tape(Tape& tape, Kernel path) {
+    tape = Tape(tape.dim());
+    const std::int64_t total = tape.total();
+    StreamReader reader(total, path);
+    facts_ = reader.facts();
+    if (total == 0) return {};
+    try {
+        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
+        TapeFiller filler(tape);
+        bool failed = false;
+        for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
+            std::size_t got = 0;
+            failed = !reader_.read(buf.get(), ask, got);
+            if (failed || got == 0) break;
+            reader.decode(buf.get(), got, filler);
+        }
+        facts_ = reader.facts();
+        reader.finish(filler);
+        filler.finish();
+        if (failed) return fail(Error::kReadInput, path_, reader_.error());
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, path_);
     }

@@ -197,6 +197,55 @@ Status write_body(Output& out, const TelesoRecord& rec, int threads) {
     return out.write(nullptr, 0);
 }
 
+void encode_tape(const Tape& tape, const RowCuts* cuts, StreamWriter& writer) {
+    const std::int64_t total = tape.total(), n = tape.dim();
+    std::int64_t pos = 0;
+    std::int64_t cut_row = -1;  // the row whose cut is in `rc`
+    RowCut rc;
+    Tape::Cursor c = tape.cursor(0);
+    Tape::Piece p;
+    while (c.next(p)) {
+        const std::int64_t end = std::min(p.end, total);
+        if (p.begin >= end) continue;
+        writer.run(0, p.begin - pos);
+        pos = end;
+        if (p.block()) {
+            writer.bitmap(p.words, 0, end - p.begin);
+            continue;
+        }
+        if (cuts == nullptr) {
+            writer.run(1, end - p.begin);
+            continue;
+        }
+        // What the cut keeps of the run, row by row.
+        for (std::int64_t r = p.begin / n; r * n < end; ++r) {
+            const std::int64_t row = r * n;
+            if (row != cut_row) {
+                rc = cuts->row(static_cast<std::int32_t>(r % n), static_cast<std::int32_t>(r / n));
+                cut_row = row;
+            }
+            rc.for_stretches(std::max(p.begin, row) - row, std::min(end, row + n) - row,
+                             [&](std::int64_t b, std::int64_t e, bool cleared) { writer.run(cleared ? 0 : 1, e - b); });
+        }
+    }
+    writer.run(0, total - pos);
+    writer.finish();
+}
+
+Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts) {
+    const auto header = header_image(rec);
+    if (Status s = out.write(header.data(), header.size()); !s) return s;
+    if (tape.total() == 0) return {};
+    try {
+        DirectSink sink(out);
+        StreamWriter writer(sink, Block::of(kBlockBytes));
+        encode_tape(tape, cuts, writer);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::kOutOfMemory, out.path());
+    }
+    return out.write(nullptr, 0);
+}
+
 Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect) {
     Output out;
     Status s = out.open(path, protect);
