@@ -13,8 +13,8 @@ Tape Tape::over(TelesoRecord& rec) {
     if (t.total_ == 0 || rec.data == nullptr) return t;
     t.external_ = rec.data;
     const std::int64_t words = (t.total_ + kWordBits - 1) / kWordBits;
+    t.words_ = words;  // before the piece, whose words are the view's
     t.push(0, static_cast<std::uint32_t>(words * kWordBits) | kBlockBit);
-    t.words_ = words;
     return t;
 }
 
