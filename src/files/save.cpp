@@ -15,6 +15,7 @@
 
 #include "body/bitmap.h"
 #include "files/io.h"
+#include "sys/handoff.h"
 #include "sys/threads.h"
 
 namespace tarvo {
@@ -232,14 +233,43 @@ void encode_tape(const Tape& tape, const RowCuts* cuts, StreamWriter& writer) {
     writer.finish();
 }
 
+namespace {
+
+// Writes the blocks on a second thread, so that the system's copying of a block into the file
+// overlaps the coding of the next: on a large particle of long runs that copying is as much work
+// as the coding.
+class ThreadedSink : public BlockSink {
+public:
+    ThreadedSink(Output& out, bool threaded)
+        : writes_(Write{&out}, threaded, kDepth, [] { return Block::of(kTapeBlockBytes); }) {}
+    void take(Block& block) override { writes_.give(block); }
+    void close() { writes_.close(); }
+    static Block block() { return Block::of(kTapeBlockBytes); }
+
+private:
+    static constexpr std::size_t kTapeBlockBytes = std::size_t{512} << 10;
+    static constexpr std::size_t kDepth = 2;
+    struct Write {
+        Output* out;
+        void operator()(Block& b) {
+            out->write(b.bytes.get(), b.used);
+            b.used = 0;
+        }
+    };
+    Handoff<Block, Write> writes_;
+};
+
+}  // namespace
+
 Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts) {
     const auto header = header_image(rec);
     if (Status s = out.write(header.data(), header.size()); !s) return s;
     if (tape.total() == 0) return {};
     try {
-        DirectSink sink(out);
-        StreamWriter writer(sink, Block::of(kBlockBytes));
+        ThreadedSink sink(out, pass_threads(tape.total(), kAutoThreads) > 1);
+        StreamWriter writer(sink, ThreadedSink::block());
         encode_tape(tape, cuts, writer);
+        sink.close();
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, out.path());
     }

@@ -135,7 +135,42 @@ bool PlaneRows::beyond(std::int32_t x, std::int32_t y, std::int32_t z) const {
     return plane_beyond(plane_add(plane_add(ex_[ux], ey_[uy]), ez_[uz]));
 }
 
+namespace {
+constexpr std::uint16_t kUnknown = 0xFFFF;
+}  // namespace
+
+void PlaneRows::remember_rows() { memo_.assign(static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_), kUnknown); }
+
+// A row's cut in two bytes: the boundary of a monotone row (0..n), or the three stretches' bits.
+std::uint16_t PlaneRows::memo_of(const RowCut& r) const {
+    return static_cast<std::uint16_t>(x_pieces_ ? r.cleared : r.a);
+}
+
+RowCut PlaneRows::of_memo(std::uint16_t m) const {
+    RowCut r;
+    if (x_pieces_) {
+        r.a = below_end_;
+        r.b = above_begin_;
+        r.cleared = static_cast<std::uint8_t>(m);
+    } else {
+        r.a = m;
+        r.b = n_;
+        r.cleared = x_cut_ > 0.0f ? 2 : 1;
+    }
+    return r;
+}
+
+// Rows are each met by one thread only, so the memo's entries are never shared.
 RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
+    if (memo_.empty()) return find(y, z);
+    std::uint16_t& m = memo_[static_cast<std::size_t>(y) + static_cast<std::size_t>(n_) * static_cast<std::size_t>(z)];
+    if (m != kUnknown) return of_memo(m);
+    const RowCut r = find(y, z);
+    m = memo_of(r);
+    return r;
+}
+
+RowCut PlaneRows::find(std::int32_t y, std::int32_t z) const {
     RowCut r;
     if (x_pieces_) {
         r.a = below_end_;
@@ -146,16 +181,32 @@ RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
         return r;
     }
     // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
-    const double cross = static_cast<double>(c_.x) +
-                         static_cast<double>(x_cut_) * (1.0 - fy_[static_cast<std::size_t>(y)] - fz_[static_cast<std::size_t>(z)]);
+    const double ty = fy_[static_cast<std::size_t>(y)], tz = fz_[static_cast<std::size_t>(z)];
+    const double cross = static_cast<double>(c_.x) + static_cast<double>(x_cut_) * (1.0 - ty - tz);
     r.b = n_;
-    if (x_cut_ > 0.0f) {
-        r.a = first_reached(n_, guess_to_index(std::floor(cross), n_) + 1, [&](std::int32_t x) { return beyond(x, y, z); });
-        r.cleared = 2;
-    } else {
-        r.a = first_reached(n_, guess_to_index(std::ceil(cross), n_), [&](std::int32_t x) { return !beyond(x, y, z); });
-        r.cleared = 1;
+    const bool positive = x_cut_ > 0.0f;
+    r.cleared = positive ? 2 : 1;
+    // The boundary is x = guess when the filter tells the voxels on both sides of it apart (one
+    // in the first stretch, one in the second); the y and z terms are added once for the row (the
+    // filter's bound holds for any grouping of the three terms).
+    const std::int32_t guess = std::clamp(guess_to_index(positive ? std::floor(cross) : std::ceil(cross), n_) + (positive ? 1 : 0), 0, n_);
+    const double yz = ty + tz, yz_size = std::fabs(ty) + std::fabs(tz);
+    // 1 beyond, 0 not, -1 when the filter cannot tell.
+    const auto side = [&](std::int32_t x) {
+        const double tx = fx_[static_cast<std::size_t>(x)];
+        const double s = tx + yz, bound = (std::fabs(tx) + yz_size) * kFilterMargin;
+        if (!(std::isfinite(s) && std::isfinite(bound))) return -1;
+        return s - 1.0 > bound ? 1 : (1.0 - s > bound ? 0 : -1);
+    };
+    const int first = positive ? 0 : 1;  // the side of the first stretch
+    if ((guess == 0 || side(guess - 1) == first) && (guess == n_ || side(guess) == 1 - first)) {
+        r.a = guess;
+        return r;
     }
+    if (positive)
+        r.a = first_reached(n_, guess, [&](std::int32_t x) { return beyond(x, y, z); });
+    else
+        r.a = first_reached(n_, guess, [&](std::int32_t x) { return !beyond(x, y, z); });
     return r;
 }
 
