@@ -105,39 +105,46 @@ void Tape::append_word(std::uint64_t bits) {
     ++block_end_;
 }
 
+// The last run, when it reaches into word w, gives up its voxels there to the word's bits.
+void Tape::absorb_run_end(std::int64_t w, std::uint64_t& bits) {
+    if (count_ == 0) return;
+    Stored& s = stored_ref(count_ - 1);
+    const std::int64_t end = s.end & ~kBlockBit;
+    if ((s.end & kBlockBit) || end <= w * kWordBits) return;
+    const std::int64_t from = std::max<std::int64_t>(s.begin, w * kWordBits);
+    bits |= low_mask(end - w * kWordBits) & bits_from(from - w * kWordBits);
+    s.end = static_cast<std::uint32_t>(w * kWordBits);
+    if (std::int64_t{s.begin} >= w * kWordBits) pop();
+}
+
+// The last block is taken up again when word w lies in it or at most `slack` words after it.
+void Tape::reopen_last_block(std::int64_t w, std::int64_t slack) {
+    if (open_ || count_ == 0) return;
+    const Stored s = stored(count_ - 1);
+    const std::int64_t end_word = std::int64_t{s.end & ~kBlockBit} / kWordBits;
+    if (!(s.end & kBlockBit) || w - end_word > slack) return;
+    pop();
+    open_ = true;
+    block_first_ = s.begin / kWordBits;
+    block_end_ = end_word;
+}
+
+void Tape::pop() {
+    --count_;
+    if (count_ % kMarkEvery == 0) marks_.pop_back();
+}
+
 void Tape::add_word(std::int64_t w, std::uint64_t bits) {
     if (bits == 0) return;
+    if (!open_) {
+        absorb_run_end(w, bits);
+        reopen_last_block(w, kGapWords);
+    }
     if (open_ && w < block_end_) {
         // Only the last word of the block can be met again.
         std::uint64_t& last = word_chunks_[static_cast<std::size_t>((words_ - 1) / kChunkWords)][(words_ - 1) % kChunkWords];
         last |= bits;
         return;
-    }
-    if (!open_ && count_ > 0) {
-        Stored& s = stored_ref(count_ - 1);
-        const std::int64_t end = s.end & ~kBlockBit;
-        if (!(s.end & kBlockBit) && end > w * kWordBits) {
-            // The last run reaches into word w: its part there becomes bits of the word.
-            const std::int64_t from = std::max<std::int64_t>(s.begin, w * kWordBits);
-            bits |= low_mask(end - w * kWordBits) & bits_from(from - w * kWordBits);
-            s.end = static_cast<std::uint32_t>(w * kWordBits);
-            if (std::int64_t{s.begin} >= w * kWordBits) {
-                --count_;
-                if (count_ % kMarkEvery == 0) marks_.pop_back();
-            }
-        }
-    }
-    if (!open_ && count_ > 0) {
-        // A block that ended close before w is taken up again.
-        const Stored s = stored(count_ - 1);
-        const std::int64_t end_word = std::int64_t{s.end & ~kBlockBit} / kWordBits;
-        if ((s.end & kBlockBit) && w - end_word <= kGapWords) {
-            --count_;
-            if (count_ % kMarkEvery == 0) marks_.pop_back();
-            open_ = true;
-            block_first_ = s.begin / kWordBits;
-            block_end_ = end_word;
-        }
     }
     if (open_ && w - block_end_ > kGapWords) close_block();
     if (!open_) open_block(w);
@@ -155,6 +162,7 @@ void Tape::add_run(std::int64_t begin, std::int64_t end) {
         }
         return;
     }
+    reopen_last_block(begin / kWordBits, -1);  // a finished block that holds the run's first word
     if (open_ && block_end_ * kWordBits > begin) {
         // The block's last word holds the start of the run.
         const std::int64_t w = block_end_ - 1;
@@ -172,6 +180,21 @@ void Tape::add_run(std::int64_t begin, std::int64_t end) {
         }
     }
     push(static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end));
+}
+
+void Tape::append(Tape& later) {
+    Cursor c = later.cursor(0);
+    Piece p;
+    while (c.next(p)) {
+        if (!p.block()) {
+            add_run(p.begin, p.end);
+            continue;
+        }
+        for (std::int64_t w = p.begin / kWordBits; w < p.end / kWordBits; ++w)
+            add_word(w, load_word(p.words, w - p.begin / kWordBits));
+    }
+    finish();
+    later = Tape(later.dim_);
 }
 
 }  // namespace tarvo

@@ -28,6 +28,7 @@
 //                                    becomes a run; shorter ones go into words)
 //     add_word(w, bits)              OR bits into word w (w at or after the last word added)
 //     finish()                       after the last addition
+//     append(later)                  the pieces of a tape of the voxels after these
 #pragma once
 
 #include <algorithm>
@@ -85,6 +86,9 @@ public:
     void add_run(std::int64_t begin, std::int64_t end);
     void add_word(std::int64_t w, std::uint64_t bits);
     void finish() { close_block(); }
+    // Adds the pieces of a finished tape that begins at or after this one's last word (a word
+    // holding voxels of both is joined), and empties it.
+    void append(Tape& later);
 
 private:
     struct Stored {
@@ -99,6 +103,9 @@ private:
     Stored& stored_ref(std::size_t k) { return piece_chunks_[k / kChunkPieces][k % kChunkPieces]; }
     std::uint8_t* words_at(std::int64_t word) const;
     void push(std::uint32_t begin, std::uint32_t end);
+    void pop();
+    void absorb_run_end(std::int64_t w, std::uint64_t& bits);
+    void reopen_last_block(std::int64_t w, std::int64_t slack);
     void close_block();
     void open_block(std::int64_t w);
     void append_word(std::uint64_t bits);

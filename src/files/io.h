@@ -50,8 +50,9 @@ public:
     Status read_header(HeaderImage& header);
     Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads, Tally* measured = nullptr,
                        Kernel path = chosen_kernel());
-    // The voxel stream onto a tape of the header's edge (tape.dim()), on this thread.
-    Status read_tape(Tape& tape, Kernel path = chosen_kernel());
+    // The voxel stream onto a tape of the header's edge (tape.dim()), in two halves as read_voxels
+    // reads where that pays.
+    Status read_tape(Tape& tape, Kernel path = chosen_kernel(), int threads = kAutoThreads);
     Status read_rest();
     void split_streams_from(std::uint64_t bytes) { split_from_ = bytes > 0 ? bytes : 1; }
 

@@ -312,7 +312,7 @@ private:
 // gaps, which cost nothing.
 class TapeFiller {
 public:
-    explicit TapeFiller(Tape& tape) : tape_(tape) {}
+    explicit TapeFiller(Tape& tape, std::int64_t start = 0) : tape_(tape), pos_(start) {}
 
     void run(std::uint8_t value, std::int64_t count) {
         if (value_sets_voxel(value)) {
@@ -381,7 +381,7 @@ private:
     }
 
     Tape& tape_;
-    std::int64_t pos_ = 0;
+    std::int64_t pos_;
     std::uint64_t word_bits_ = 0;
     std::int64_t set_begin_ = -1;
 };
@@ -564,25 +564,105 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
     return {};
 }
 
-Status Input::read_tape(Tape& tape, Kernel path) {
+namespace {
+
+// The second half of a stream split at a code, onto a tape of its own: counts the values of the
+// codes before it, then decodes it from there.
+struct SecondTape {
+    std::int64_t start = 0;  // the first voxel it codes (the grid's voxels: none)
+    StreamFacts facts;       // of the codes from the split on
+    Tape tape;
+    int error = 0;           // a read's error number
+    bool out_of_memory = false;
+
+    void read(const tarvo::sys::Reader& file, std::uint64_t stream_begin, std::uint64_t split, std::int32_t dim,
+              Kernel path) {
+        try {
+            std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kHalfBlockBytes]);
+            const std::int64_t total = voxel_count(dim);
+            tape = Tape(dim);
+            StreamCounter counter(path);
+            for (std::uint64_t at = 0; at < split;) {
+                std::size_t got = 0;
+                if (!file.read_at(stream_begin + at, buf.get(), std::min<std::uint64_t>(kHalfBlockBytes, split - at), got, error)) return;
+                if (got == 0) break;
+                counter.count(buf.get(), got);
+                at += got;
+            }
+            start = std::min(counter.values(), total);
+            if (start == total) return;  // the codes end before the split: the first half has them all
+            StreamReader reader(total - start, path, start);
+            TapeFiller filler(tape, start);
+            for (std::uint64_t at = split;;) {
+                const std::size_t ask = std::min(reader.want(), kHalfBlockBytes);
+                std::size_t got = 0;
+                if (ask == 0) break;
+                if (!file.read_at(stream_begin + at, buf.get(), ask, got, error)) break;
+                if (got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                at += got;
+            }
+            facts = reader.facts();
+            reader.finish(filler);
+            filler.finish();
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
+};
+
+}  // namespace
+
+// As read_voxels: a regular file's long stream of short codes is read in two halves on two
+// threads, the second onto a tape of its own that is joined to the first's after.
+Status Input::read_tape(Tape& tape, Kernel path, int threads) {
     tape = Tape(tape.dim());
+    const std::int32_t dim = tape.dim();
     const std::int64_t total = tape.total();
     StreamReader reader(total, path);
     facts_ = reader.facts();
     if (total == 0) return {};
     try {
         std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
-        TapeFiller filler(tape);
+        const std::uint64_t stream_begin = header_bytes_;
+        const std::optional<std::uint64_t> size = reader_.regular_size();
+        std::uint64_t split = 0;
+        if (pass_threads(total, threads) > 1 && size && *size >= stream_begin + split_from_ &&
+            (split_from_ != kSplitStreamBytes || worth_splitting(*size - stream_begin, total)))
+            split = split_point(reader_, stream_begin, *size - stream_begin, buf.get());
+        SecondTape second;
+        Helper helper;  // joined however the scope is left
+        const bool two = split > 0 && helper.start([&] { second.read(reader_, stream_begin, split, dim, path); });
         bool failed = false;
-        for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
-            std::size_t got = 0;
-            failed = !reader_.read(buf.get(), ask, got);
-            if (failed || got == 0) break;
-            reader.decode(buf.get(), got, filler);
+        {
+            TapeFiller filler(tape);
+            std::uint64_t consumed = 0;
+            for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
+                if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
+                if (ask == 0) break;
+                std::size_t got = 0;
+                failed = !reader_.read(buf.get(), ask, got);
+                if (failed || got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                consumed += got;
+            }
+            facts_ = reader.facts();
+            if (two) helper.join();
+            // At the end of the input every byte reads as FF: the voxels not reached stay empty.
+            if (!two || second.start == total) reader.finish(filler);
+            filler.finish();
         }
-        facts_ = reader.facts();
-        reader.finish(filler);
-        filler.finish();
+        if (two) {
+            if (second.out_of_memory) throw std::bad_alloc();
+            if (second.error != 0) return fail(Error::kReadInput, path_, second.error);
+            if (second.start < total) {
+                tape.append(second.tape);
+                facts_.voxels_coded += second.facts.voxels_coded;
+                facts_.code_bytes += second.facts.code_bytes;
+                // Reading the file on goes on after the last code.
+                if (!failed && !reader_.seek(stream_begin + facts_.code_bytes)) failed = true;
+            }
+        }
         if (failed) return fail(Error::kReadInput, path_, reader_.error());
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, path_);

@@ -47,14 +47,16 @@ tarvo::Body structured_body(std::int32_t n, std::mt19937_64& rng) {
     return body;
 }
 
-// The tape of a file, as the program reads it.
-Tape read_tape(const std::string& path, tarvo::Kernel kernel) {
+// The tape of a file, as the program reads it; `split`: in two halves on two threads, split
+// about the middle of the stream however short it is.
+Tape read_tape(const std::string& path, tarvo::Kernel kernel, bool split = false) {
     tarvo::Input in;
     tarvo::HeaderImage header;
     EXPECT_TRUE(in.open(path));
     EXPECT_TRUE(in.read_header(header));
+    if (split) in.split_streams_from(1);
     Tape tape(header.dim());
-    EXPECT_TRUE(in.read_tape(tape, kernel));
+    EXPECT_TRUE(in.read_tape(tape, kernel, split ? 2 : 1));
     return tape;
 }
 
@@ -99,10 +101,10 @@ TEST(Tape, ReadOntoATapeHoldsTheVoxelsCodesTheStreamAndMeasuresAsTheBitmap) {
             const std::string path = dir.file("p.3d");
             write_bytes(path, written_file(body.rec));
             const Bytes stream = tarvo::encode_stream(body.rec);
-            for (const tarvo::Kernel k : decode_paths()) {
-                const Tape tape = read_tape(path, k);
+            for (const tarvo::Kernel k : decode_paths()) for (const bool split : {false, true}) {
+                const Tape tape = read_tape(path, k, split);
                 const tarvo::Body back = expand(tape);
-                ASSERT_TRUE(same_voxels(back.rec, body.rec)) << "edge " << n << " round " << round;
+                ASSERT_TRUE(same_voxels(back.rec, body.rec)) << "edge " << n << " round " << round << " split " << split;
                 EXPECT_EQ(stream_of_tape(tape, nullptr), stream) << "edge " << n;
                 TelesoRecord measured = body.rec;
                 tarvo::geometry::set_measurement(measured, tarvo::geometry::measure_tape(tape, 0));
