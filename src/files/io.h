@@ -77,6 +77,7 @@ Status write_body(Output& out, const TelesoRecord& rec, int threads = kAutoThrea
 // The voxel stream of a tape, its runs cut by `cuts` where given (its blocks are cut in place).
 void encode_tape(const Tape& tape, const RowCuts* cuts, StreamWriter& writer);
 // The header image of rec and the voxel stream of the tape.
-Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts);
+Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts,
+                  int threads = kAutoThreads);
 
 }  // namespace tarvo
