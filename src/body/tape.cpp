@@ -184,6 +184,7 @@ void Tape::add_run(std::int64_t begin, std::int64_t end) {
 
 void Tape::append(Tape& later) {
     Cursor c = later.cursor(0);
+    std::size_t freed = 0;
     Piece p;
     while (c.next(p)) {
         if (!p.block()) {
@@ -192,6 +193,10 @@ void Tape::append(Tape& later) {
         }
         for (std::int64_t w = p.begin / kWordBits; w < p.end / kWordBits; ++w)
             add_word(w, load_word(p.words, w - p.begin / kWordBits));
+        // The later tape's chunks of words taken over are given back at once: the two tapes
+        // never hold the same words for long.
+        for (std::size_t k = static_cast<std::size_t>(c.word_ / kChunkWords); freed < k; ++freed)
+            later.word_chunks_[freed].reset();
     }
     finish();
     later = Tape(later.dim_);
