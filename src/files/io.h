@@ -17,6 +17,7 @@
 //                                    any stream of that many bytes (for tests); the results are the same
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
+//   load_tape(path, rec, tape, info, count_surplus)   load_body onto a tape (no grid-sized block)
 //   encode_voxels(rec, writer)       the voxel stream of a body into a stream writer
 //   write_body(out, rec, threads)    the header image and the voxel stream into an open output
 //   encode_tape(tape, cuts, writer), write_tape(out, rec, tape, cuts)   the same from a tape
@@ -71,6 +72,11 @@ private:
 };
 
 
+
+// load_body onto a tape: the header's fields into rec (which gets no bitmap), the voxels onto
+// `tape`; no grid-sized block is allocated.
+Status load_tape(const std::string& path, TelesoRecord& rec, Tape& tape, LoadInfo* info = nullptr,
+                 bool count_surplus = false);
 
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer);
 Status write_body(Output& out, const TelesoRecord& rec, int threads = kAutoThreads);

@@ -709,4 +709,28 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
     return s;
 }
 
+Status load_tape(const std::string& path, TelesoRecord& rec, Tape& tape, LoadInfo* info, bool count_surplus) {
+    rec.data = nullptr;
+    Input in;
+    HeaderImage header;
+    Status s = in.open(path);
+    if (s) s = in.read_header(header);
+    if (info) info->header = header;
+    if (s) s = check_header(header, path);
+    if (s) {
+        apply_header(header, rec);
+        rec.dim = header.dim();
+        rec.size = bitmap_size(rec.dim);  // the block a bitmap of the grid would take
+        tape = Tape(header.dim());
+        s = in.read_tape(tape);
+    }
+    if (s && count_surplus) s = in.read_rest();
+    if (info) {
+        info->stream = in.facts();
+        info->file_bytes = in.file_bytes();
+        info->file = in.file();
+    }
+    return s;
+}
+
 }  // namespace tarvo
