@@ -8,6 +8,11 @@ namespace tarvo {
 
 Tape::Tape(std::int32_t dim) : dim_(dim > 0 ? dim : 0), total_(voxel_count(dim_)) {}
 
+Tape::Tape(std::int32_t dim, std::uint8_t* arena, std::size_t bytes) : Tape(dim) {
+    arena_ = arena;
+    arena_bytes_ = arena ? bytes : 0;
+}
+
 Tape Tape::over(TelesoRecord& rec) {
     Tape t(rec.dim);
     if (t.total_ == 0 || rec.data == nullptr) return t;
@@ -28,6 +33,11 @@ std::uint8_t* Tape::words_at(std::int64_t word) const {
     if (external_ != nullptr) return external_ + word * 8;
     return reinterpret_cast<std::uint8_t*>(word_chunks_[static_cast<std::size_t>(word / kChunkWords)].get() +
                                            word % kChunkWords);
+}
+
+void Tape::clear() {
+    Tape empty(dim_, arena_, arena_bytes_);
+    *this = std::move(empty);
 }
 
 void Tape::push(std::uint32_t begin, std::uint32_t end) {
@@ -98,7 +108,12 @@ void Tape::append_word(std::uint64_t bits) {
             close_block();
             open_block(w);
         }
-        word_chunks_.emplace_back(new std::uint64_t[static_cast<std::size_t>(kChunkWords)]);
+        const std::size_t chunk_bytes = static_cast<std::size_t>(kChunkWords) * sizeof(std::uint64_t);
+        const std::size_t at = word_chunks_.size() * chunk_bytes;
+        if (arena_bytes_ >= chunk_bytes && at <= arena_bytes_ - chunk_bytes)
+            word_chunks_.emplace_back(reinterpret_cast<std::uint64_t*>(arena_ + at), ChunkFree{false});
+        else
+            word_chunks_.emplace_back(new std::uint64_t[static_cast<std::size_t>(kChunkWords)], ChunkFree{true});
     }
     const std::int64_t at = words_++;
     word_chunks_[static_cast<std::size_t>(at / kChunkWords)][at % kChunkWords] = bits;

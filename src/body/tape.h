@@ -15,6 +15,7 @@
 //
 // API
 //   Tape(dim)                        an empty tape for a grid of edge dim (every voxel empty)
+//   Tape(dim, arena, bytes)          the same, its words laid in the arena (a reserved bitmap block)
 //   Tape::over(rec)                  a view of rec's bitmap as one block (the bitmap is not copied)
 //   Piece, pieces(), words(), total(), dim(), bytes()
 //   Cursor                           the pieces in order from the first that ends after a voxel:
@@ -55,6 +56,10 @@ public:
     };
 
     explicit Tape(std::int32_t dim = 0);
+    // A tape whose words go into `arena` (bytes of it; not owned, kept until the tape is done
+    // with) as far as they fit: a bitmap block of the grid, reserved but not touched, holds them
+    // all, since a tape has at most one word for each word of the grid.
+    Tape(std::int32_t dim, std::uint8_t* arena, std::size_t bytes);
     static Tape over(TelesoRecord& rec);
 
     Tape(Tape&&) noexcept = default;
@@ -86,6 +91,8 @@ public:
     void add_run(std::int64_t begin, std::int64_t end);
     void add_word(std::int64_t w, std::uint64_t bits);
     void finish() { close_block(); }
+    // No pieces (the edge and the arena stay).
+    void clear();
     // Adds the pieces of a finished tape that begins at or after this one's last word (a word
     // holding voxels of both is joined), and empties it.
     void append(Tape& later);
@@ -114,7 +121,16 @@ private:
     std::int64_t total_ = 0;
     std::size_t count_ = 0;
     std::vector<std::unique_ptr<Stored[]>> piece_chunks_;
-    std::vector<std::unique_ptr<std::uint64_t[]>> word_chunks_;
+    // A chunk of words is the tape's own, or lies in the arena it was given.
+    struct ChunkFree {
+        bool owned = true;
+        void operator()(std::uint64_t* p) const {
+            if (owned) delete[] p;
+        }
+    };
+    std::vector<std::unique_ptr<std::uint64_t[], ChunkFree>> word_chunks_;
+    std::uint8_t* arena_ = nullptr;  // room for the words, not owned
+    std::size_t arena_bytes_ = 0;
     std::int64_t words_ = 0;            // words stored
     std::vector<std::int64_t> marks_;   // the words before piece k * kMarkEvery
     std::uint8_t* external_ = nullptr;  // the bitmap of a view

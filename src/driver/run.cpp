@@ -79,11 +79,12 @@ namespace {
 
 // Reading the voxels, processing and writing; the body exists and is released by the caller. The
 // particle is read onto a tape, which holds it where it is: the main block is allocated as the
-// program always has (its size is reported, and a run without room for it fails as before), but
-// its pages are never touched.
+// program always has (its size is reported, and a run without room for it fails as before), and
+// only the pages of it that the tape's words take are ever touched.
 int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
     std::printf("Reading input particle...");
-    Tape tape(rec.dim);
+    // The tape's words go into the main block: the run takes no more memory than it always has.
+    Tape tape(rec.dim, rec.data, padded_bytes(rec.size));
     if (Read_teleso_tape(in, tape) != 0) return kFailed;
     std::printf("O.K.\n");
 

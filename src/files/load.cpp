@@ -616,7 +616,7 @@ struct SecondTape {
 // As read_voxels: a regular file's long stream of short codes is read in two halves on two
 // threads, the second onto a tape of its own that is joined to the first's after.
 Status Input::read_tape(Tape& tape, Kernel path, int threads) {
-    tape = Tape(tape.dim());
+    tape.clear();
     const std::int32_t dim = tape.dim();
     const std::int64_t total = tape.total();
     StreamReader reader(total, path);
