@@ -2,9 +2,10 @@
 // the project's shapes: a sphere of edge 1290 (the largest grid the format allows, long chains of
 // full markers), a porous grain of edge 600, a dense porous ball of edge 600 (3% of its voxels
 // cleared at random: runs of about 30 and single literals), random noise of edge 256 (nearly
-// one literal a voxel) and a speck (a sphere of radius 20) in a grid of edge 1290.
+// one literal a voxel), a speck (a sphere of radius 20), a thin spherical shell and a porous ball of
+// literals in a grid of edge 1290.
 //
-//   tarvo_bench make DIR                     write the five particles to DIR (about 175 MB)
+//   tarvo_bench make DIR                     write the seven particles to DIR (about 400 MB)
 //   tarvo_bench stages DIR [--full] [NAME]   the stages as the program runs them (read and
 //                                            measure, cut and measure, write) with two threads and
 //                                            one, medians of interleaved rounds, against the
@@ -60,7 +61,16 @@ struct Particle {
     std::int32_t dim;
 };
 // The speck is a sphere of radius 20 in the largest grid: a stream of long chains of empty voxels.
-const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600}, {"ball600", 600}, {"noise256", 256}, {"speck1290", 1290}};
+// The shell (a sphere less the sphere 3 voxels inside it) has two short runs on every row that
+// crosses it; the porous ball of the largest grid (half its voxels cleared) is a stream of literals.
+const Particle kParticles[] = {{"sphere1290", 1290}, {"grain600", 600},   {"ball600", 600},     {"noise256", 256},
+                               {"speck1290", 1290},  {"shell1290", 1290}, {"porous1290", 1290}};
+
+// Clears from rec the voxels set in `inner` (a body of the same edge).
+void clear_where_set(TelesoRecord& rec, const TelesoRecord& inner) {
+    for (std::size_t i = 0; i < tarvo::padded_bytes(rec.size); ++i)
+        rec.data[i] = static_cast<std::uint8_t>(rec.data[i] & ~inner.data[i]);
+}
 
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -92,6 +102,14 @@ bool make_particles(const std::string& dir) {
         if (name.rfind("grain", 0) == 0) tarvo::shapes::make_grain(rec, 1);
         if (name.rfind("ball", 0) == 0) tarvo::shapes::make_porous_ball(rec, {mid, mid, mid}, radius, 0.03, 1);
         if (name.rfind("noise", 0) == 0) tarvo::shapes::make_noise(rec, 1, 0.5);
+        if (name.rfind("porous", 0) == 0) tarvo::shapes::make_porous_ball(rec, {mid, mid, mid}, 250.0, 0.5, 1);
+        if (name.rfind("shell", 0) == 0) {
+            tarvo::shapes::make_sphere(rec, radius);
+            tarvo::Body inner;
+            if (!inner.create(p.dim)) return false;
+            tarvo::shapes::make_sphere(inner.rec, radius - 3.0);
+            clear_where_set(rec, inner.rec);
+        }
         Analyse_teleso(rec);
         const bool ok = tarvo::save_body(path_of(dir, p.name), rec).ok();
         if (!ok) return false;

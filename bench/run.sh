@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Whole-process figures of tarvo on the particles of tarvo_bench (sphere of edge 1290, grain and
-# dense porous ball of edge 600, noise of edge 256, a speck in a grid of edge 1290), cut 300 400 99999: medians of interleaved runs
+# dense porous ball of edge 600, noise of edge 256, a speck, a thin shell and a porous ball of
+# literals in grids of edge 1290), cut 300 400 99999: medians of interleaved runs
 # against cp of the same file, both replacing an existing output as users do when they run again;
 # against the tarvo of a second build (another version) when one is given; against the per-voxel
 # path (one run, outputs compared byte for byte); peak memory against the bitmap + 16 MiB.
@@ -9,7 +10,7 @@
 #                [--only NAME] [--full]
 #
 # BUILD_DIR defaults to build, WORK_DIR to a fresh temporary directory (the particles take about
-# 175 MB there). --pause sleeps before every round, so that each run starts after an idle pause
+# 400 MB there). --pause sleeps before every round, so that each run starts after an idle pause
 # (as a user's run does). --full also runs the per-voxel path on the sphere (80 seconds and more).
 set -euo pipefail
 
@@ -35,7 +36,8 @@ for b in "$build" ${base:+"$base"}; do
   fi
 done
 [ -x "$bench" ] || { echo "no $bench (configured with -DTARVO_BUILD_BENCH=OFF?)" >&2; exit 1; }
-[ -f "$work/speck1290.3d" ] && [ -f "$work/ball600.3d" ] || "$bench" make "$work" >/dev/null
+[ -f "$work/speck1290.3d" ] && [ -f "$work/ball600.3d" ] && [ -f "$work/shell1290.3d" ] && [ -f "$work/porous1290.3d" ] ||
+  "$bench" make "$work" >/dev/null
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a / b }'; }
 field() { awk -v n="$1" -v k="$2" 'NR == n { print $k }'; }
@@ -46,7 +48,7 @@ printf '%-11s %7s %8s %8s %6s' particle MB cp tarvo "x cp"
 [ -n "$base" ] && printf ' %8s %9s' base "base/new"
 printf ' %10s %8s %5s %9s %9s\n' "per voxel" "x tarvo" same "peak kB" "limit kB"
 
-for p in sphere1290 grain600 ball600 noise256 speck1290; do
+for p in sphere1290 grain600 ball600 noise256 speck1290 shell1290 porous1290; do
   [ -n "$only" ] && [ "$only" != "$p" ] && continue
   in=$work/$p.3d
   dim=${p//[a-z]/}

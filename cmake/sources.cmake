@@ -13,6 +13,7 @@ set(TARVO_SYS_PORTABLE_SOURCES
 set(TARVO_BODY_SOURCES
   src/body/body.cpp
   src/body/pack.cpp
+  src/body/tape.cpp
   src/body/status.cpp
 )
 set(TARVO_FORMAT_SOURCES

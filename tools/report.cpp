@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <new>
 
+#include "files/io.h"
 #include "geometry/passes.h"
+#include "geometry/tape_cut.h"
 
 namespace tarvo::tools {
 
@@ -41,16 +43,25 @@ ParticleReport report_on(const std::string& path, bool figures, const Spacing& s
     r.path = path;
     Body body;
     TelesoRecord& rec = body.rec;
-    // Measured while the stream is read: work in proportion to the stream, not to the grid its
-    // header claims (a 52-byte file may claim the largest).
-    tarvo::Tally tally;
-    const tarvo::Status s = tarvo::load_body(path, rec, &r.load, true, &tally);
+    tarvo::Status s;
+    if (figures) {
+        // The shape figures need the bitmap. Measured while the stream is read: work in proportion
+        // to the stream, not to the grid its header claims (a 52-byte file may claim the largest).
+        tarvo::Tally tally;
+        s = tarvo::load_body(path, rec, &r.load, true, &tally);
+        if (s) geometry::set_measurement(rec, tally);
+    } else {
+        // The figures of the header alone need no grid: the particle is read onto a tape, which
+        // takes memory where its voxels are.
+        tarvo::Tape tape;
+        s = tarvo::load_tape(path, rec, tape, &r.load, true);
+        if (s) geometry::set_measurement(rec, geometry::measure_tape(tape, tarvo::kAutoThreads));
+    }
     remember_input(r.load.file);
     if (!s) {
         r.error = tarvo::describe(s);
         return r;
     }
-    geometry::set_measurement(rec, tally);
     r.measured = rec;
     r.measured.data = nullptr;
     r.centre = Get_center(rec);

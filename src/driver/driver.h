@@ -16,6 +16,9 @@
 //   Write_teleso_releasing(path, rec)  the same; once the stream is written the bitmap is released
 //                                      on a second thread while the file is put in place (the
 //                                      record holds no bitmap afterwards)
+//   Read_teleso_tape(in, tape)         the voxel stream onto a tape (body/tape.h); 0 ok, 1 failure
+//   Write_teleso_tape(path, rec, tape, cuts)   Write_teleso_releasing of rec's header and the tape's
+//                                      stream, its runs cut by `cuts`
 #pragma once
 
 #include "files/io.h"
@@ -33,5 +36,7 @@ int Read_teleso_header(Input& in, TelesoRecord& rec);
 int Read_teleso_voxels(Input& in, TelesoRecord& rec, Tally* measured = nullptr);
 int Write_teleso(const char* path, const TelesoRecord& rec);
 int Write_teleso_releasing(const char* path, TelesoRecord& rec);
+int Read_teleso_tape(Input& in, Tape& tape);
+int Write_teleso_tape(const char* path, TelesoRecord& rec, const Tape& tape, const RowCuts* cuts);
 
 }  // namespace tarvo

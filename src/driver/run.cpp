@@ -1,12 +1,14 @@
 // The run frame: argument check, output check, read, process, write, release.
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "driver/driver.h"
+#include "geometry/tape_cut.h"
 #include "tarvo/geometry.h"
 #include "files/output.h"
 #include "tarvo/status.h"
@@ -42,6 +44,27 @@ bool same_file(const char* input, const char* output) {
     return !ec && same;
 }
 
+// Each stage's line of the transcript, printed in its place.
+void report_step(CutStep step, bool done, const TelesoRecord& r, Center c) {
+    switch (step) {
+    case CutStep::kMeasure:
+        if (!done) {
+            std::printf("Analysing the particle...");
+            return;
+        }
+        std::printf("O.K.\n");
+        std::printf("Particle contains %li voxels.\n", static_cast<long>(r.voxels));
+        std::printf("Its center is: [%i,%i,%i]\n", c.x, c.y, c.z);
+        return;
+    case CutStep::kCut:
+        std::printf(done ? "OK\n" : "Cutting the particle...");
+        return;
+    case CutStep::kRemeasure:
+        std::printf(done ? "O.K.\n" : "Updating the characteristics of the cut particle...");
+        return;
+    }
+}
+
 }  // namespace
 
 // The measurements are the voxel-by-voxel ones, taken in the passes that read and cut the particle
@@ -49,38 +72,25 @@ bool same_file(const char* input, const char* output) {
 void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, const char* z_text,
                     const Tally* measured) {
     const CutLengths lengths{Cut_length(x_text), Cut_length(y_text), Cut_length(z_text)};
-    const auto report = [](CutStep step, bool done, const TelesoRecord& r, Center c) {
-        switch (step) {
-        case CutStep::kMeasure:
-            if (!done) {
-                std::printf("Analysing the particle...");
-                return;
-            }
-            std::printf("O.K.\n");
-            std::printf("Particle contains %li voxels.\n", static_cast<long>(r.voxels));
-            std::printf("Its center is: [%i,%i,%i]\n", c.x, c.y, c.z);
-            return;
-        case CutStep::kCut:
-            std::printf(done ? "OK\n" : "Cutting the particle...");
-            return;
-        case CutStep::kRemeasure:
-            std::printf(done ? "O.K.\n" : "Updating the characteristics of the cut particle...");
-            return;
-        }
-    };
-    cut_as_program(rec, lengths, report, measured, kAutoThreads);
+    cut_as_program(rec, lengths, report_step, measured, kAutoThreads);
 }
 
 namespace {
 
-// Reading the voxels, processing and writing; the body exists and is released by the caller.
+// Reading the voxels, processing and writing; the body exists and is released by the caller. The
+// particle is read onto a tape, which holds it where it is: the main block is allocated as the
+// program always has (its size is reported, and a run without room for it fails as before), and
+// only the pages of it that the tape's words take are ever touched.
 int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
     std::printf("Reading input particle...");
-    Tally measured;
-    if (Read_teleso_voxels(in, rec, &measured) != 0) return kFailed;
+    // The tape's words go into the main block: the run takes no more memory than it always has.
+    Tape tape(rec.dim, rec.data, padded_bytes(rec.size));
+    if (Read_teleso_tape(in, tape) != 0) return kFailed;
     std::printf("O.K.\n");
 
-    Process_teleso(rec, cuts[0], cuts[1], cuts[2], &measured);
+    std::unique_ptr<geometry::PlaneRows> plane;
+    const CutLengths lengths{Cut_length(cuts[0]), Cut_length(cuts[1]), Cut_length(cuts[2])};
+    cut_tape_as_program(rec, tape, lengths, report_step, nullptr, kAutoThreads, &plane);
 
     std::printf("Writing the output file...");
     if (const Status s = check_output(output); !s) {
@@ -88,7 +98,7 @@ int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, co
         explain_refusal(s);
         return kFailed;
     }
-    if (Write_teleso_releasing(output, rec) != 0) return kFailed;
+    if (Write_teleso_tape(output, rec, tape, plane.get()) != 0) return kFailed;
     std::printf("O.K.\n");
     return kDone;
 }

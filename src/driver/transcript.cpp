@@ -75,7 +75,9 @@ private:
     Helper thread_;
 };
 
-int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* release) {
+// Writes the file whose header and stream `write` puts into the output, with the program's messages.
+template <class Write>
+int write_teleso_with(const char* path, TelesoRecord* release, Write&& write) {
     Output out;
     if (!out.open(path)) {
         std::printf("Write_teleso(): Neda sa otvorit subor %s\n", path);
@@ -84,7 +86,7 @@ int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* releas
     std::printf("Write_teleso(): Zapisujem subor %s ... ", path);
     // Before the file's bytes, which may go to the same descriptor (/dev/stdout).
     std::fflush(stdout);
-    Status s = write_body(out, rec);
+    Status s = write(out);
     Release releasing(release);
     releasing.start();
     if (s) s = out.commit();
@@ -102,8 +104,25 @@ int write_teleso(const char* path, const TelesoRecord& rec, TelesoRecord* releas
 
 }  // namespace
 
-int Write_teleso(const char* path, const TelesoRecord& rec) { return write_teleso(path, rec, nullptr); }
+int Write_teleso(const char* path, const TelesoRecord& rec) {
+    return write_teleso_with(path, nullptr, [&](Output& out) { return write_body(out, rec); });
+}
 
-int Write_teleso_releasing(const char* path, TelesoRecord& rec) { return write_teleso(path, rec, &rec); }
+int Write_teleso_releasing(const char* path, TelesoRecord& rec) {
+    return write_teleso_with(path, &rec, [&](Output& out) { return write_body(out, rec); });
+}
+
+int Write_teleso_tape(const char* path, TelesoRecord& rec, const Tape& tape, const RowCuts* cuts) {
+    return write_teleso_with(path, &rec, [&](Output& out) { return write_tape(out, rec, tape, cuts); });
+}
+
+int Read_teleso_tape(Input& in, Tape& tape) {
+    if (const Status s = in.read_tape(tape); !s) {
+        // The stage heading is still open on this line.
+        std::printf("\n%s\n", describe(s).c_str());
+        return 1;
+    }
+    return 0;
+}
 
 }  // namespace tarvo

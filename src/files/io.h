@@ -17,8 +17,10 @@
 //                                    any stream of that many bytes (for tests); the results are the same
 //     read_rest()                    reads on to the end of the file, counting the surplus bytes
 //     facts(), file_bytes(), file()  the stream's facts, the bytes read, the input's identity
+//   load_tape(path, rec, tape, info, count_surplus)   load_body onto a tape (no grid-sized block)
 //   encode_voxels(rec, writer)       the voxel stream of a body into a stream writer
 //   write_body(out, rec, threads)    the header image and the voxel stream into an open output
+//   encode_tape(tape, cuts, writer), write_tape(out, rec, tape, cuts)   the same from a tape
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,7 @@
 #include "sys/platform.h"
 #include "tarvo/status.h"
 #include "body/tally.h"
+#include "body/tape.h"
 #include "tarvo/body.h"
 #include "tarvo/file.h"
 
@@ -48,6 +51,9 @@ public:
     Status read_header(HeaderImage& header);
     Status read_voxels(TelesoRecord& rec, int threads = kAutoThreads, Tally* measured = nullptr,
                        Kernel path = chosen_kernel());
+    // The voxel stream onto a tape of the header's edge (tape.dim()), in two halves as read_voxels
+    // reads where that pays.
+    Status read_tape(Tape& tape, Kernel path = chosen_kernel(), int threads = kAutoThreads);
     Status read_rest();
     void split_streams_from(std::uint64_t bytes) { split_from_ = bytes > 0 ? bytes : 1; }
 
@@ -67,7 +73,17 @@ private:
 
 
 
+// load_body onto a tape: the header's fields into rec (which gets no bitmap), the voxels onto
+// `tape`; no grid-sized block is allocated.
+Status load_tape(const std::string& path, TelesoRecord& rec, Tape& tape, LoadInfo* info = nullptr,
+                 bool count_surplus = false);
+
 void encode_voxels(const TelesoRecord& rec, StreamWriter& writer);
 Status write_body(Output& out, const TelesoRecord& rec, int threads = kAutoThreads);
+// The voxel stream of a tape, its runs cut by `cuts` where given (its blocks are cut in place).
+void encode_tape(const Tape& tape, const RowCuts* cuts, StreamWriter& writer);
+// The header image of rec and the voxel stream of the tape.
+Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts,
+                  int threads = kAutoThreads);
 
 }  // namespace tarvo

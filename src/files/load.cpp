@@ -20,6 +20,7 @@
 #include "sys/prefault.h"
 #include "sys/cpu.h"
 #include "body/tally.h"
+#include "body/tape.h"
 
 namespace tarvo {
 namespace {
@@ -306,6 +307,85 @@ private:
     FillBatch batch_;
 };
 
+// Takes the reader's runs and literals and lays them on a tape: stretches of set values as runs,
+// short runs and literals gathered into words (as BitmapFiller gathers them), empty stretches as
+// gaps, which cost nothing.
+class TapeFiller {
+public:
+    explicit TapeFiller(Tape& tape, std::int64_t start = 0) : tape_(tape), pos_(start) {}
+
+    void run(std::uint8_t value, std::int64_t count) {
+        if (value_sets_voxel(value)) {
+            if (set_begin_ < 0) {
+                if (count <= kWordBits) {
+                    gather(low_mask(count), count);
+                    return;
+                }
+                put_word();
+                set_begin_ = pos_;
+            }
+            pos_ += count;
+            return;
+        }
+        end_set_run();
+        if (pos_ % kWordBits + count >= kWordBits) put_word();
+        pos_ += count;
+    }
+
+    void voxels(std::uint64_t bits, int k) {
+        end_set_run();
+        gather(bits, k);
+    }
+
+    void words(const std::uint64_t* w, std::size_t k) {
+        end_set_run();
+        const std::int64_t first = pos_ / kWordBits;
+        for (std::size_t j = 0; j < k; ++j) tape_.add_word(first + static_cast<std::int64_t>(j), w[j]);
+        pos_ += static_cast<std::int64_t>(k) * kWordBits;
+    }
+
+    void literals(const std::uint8_t* p, std::size_t k) {
+        end_set_run();
+        for (std::size_t take; k > 0; p += take, k -= take) {
+            take = std::min<std::size_t>(k, kWordBits);
+            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
+        }
+    }
+
+    void finish() {
+        end_set_run();
+        put_word();
+        tape_.finish();
+    }
+
+private:
+    void gather(std::uint64_t bits, std::int64_t k) {
+        const std::int64_t off = pos_ % kWordBits;
+        word_bits_ |= bits << off;
+        if (off + k >= kWordBits) {
+            tape_.add_word(pos_ / kWordBits, word_bits_);
+            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
+        }
+        pos_ += k;
+    }
+
+    void put_word() {
+        tape_.add_word(pos_ / kWordBits, word_bits_);
+        word_bits_ = 0;
+    }
+
+    void end_set_run() {
+        if (set_begin_ < 0) return;
+        tape_.add_run(set_begin_, pos_);
+        set_begin_ = -1;
+    }
+
+    Tape& tape_;
+    std::int64_t pos_;
+    std::uint64_t word_bits_ = 0;
+    std::int64_t set_begin_ = -1;
+};
+
 }  // namespace
 
 Status Input::open(const std::string& path) {
@@ -484,6 +564,112 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
     return {};
 }
 
+namespace {
+
+// The second half of a stream split at a code, onto a tape of its own: counts the values of the
+// codes before it, then decodes it from there.
+struct SecondTape {
+    std::int64_t start = 0;  // the first voxel it codes (the grid's voxels: none)
+    StreamFacts facts;       // of the codes from the split on
+    Tape tape;
+    int error = 0;           // a read's error number
+    bool out_of_memory = false;
+
+    void read(const tarvo::sys::Reader& file, std::uint64_t stream_begin, std::uint64_t split, std::int32_t dim,
+              Kernel path) {
+        try {
+            std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kHalfBlockBytes]);
+            const std::int64_t total = voxel_count(dim);
+            tape = Tape(dim);
+            StreamCounter counter(path);
+            for (std::uint64_t at = 0; at < split;) {
+                std::size_t got = 0;
+                if (!file.read_at(stream_begin + at, buf.get(), std::min<std::uint64_t>(kHalfBlockBytes, split - at), got, error)) return;
+                if (got == 0) break;
+                counter.count(buf.get(), got);
+                at += got;
+            }
+            start = std::min(counter.values(), total);
+            if (start == total) return;  // the codes end before the split: the first half has them all
+            StreamReader reader(total - start, path, start);
+            TapeFiller filler(tape, start);
+            for (std::uint64_t at = split;;) {
+                const std::size_t ask = std::min(reader.want(), kHalfBlockBytes);
+                std::size_t got = 0;
+                if (ask == 0) break;
+                if (!file.read_at(stream_begin + at, buf.get(), ask, got, error)) break;
+                if (got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                at += got;
+            }
+            facts = reader.facts();
+            reader.finish(filler);
+            filler.finish();
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
+};
+
+}  // namespace
+
+// As read_voxels: a regular file's long stream of short codes is read in two halves on two
+// threads, the second onto a tape of its own that is joined to the first's after.
+Status Input::read_tape(Tape& tape, Kernel path, int threads) {
+    tape.clear();
+    const std::int32_t dim = tape.dim();
+    const std::int64_t total = tape.total();
+    StreamReader reader(total, path);
+    facts_ = reader.facts();
+    if (total == 0) return {};
+    try {
+        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlockBytes]);
+        const std::uint64_t stream_begin = header_bytes_;
+        const std::optional<std::uint64_t> size = reader_.regular_size();
+        std::uint64_t split = 0;
+        if (pass_threads(total, threads) > 1 && size && *size >= stream_begin + split_from_ &&
+            (split_from_ != kSplitStreamBytes || worth_splitting(*size - stream_begin, total)))
+            split = split_point(reader_, stream_begin, *size - stream_begin, buf.get());
+        SecondTape second;
+        Helper helper;  // joined however the scope is left
+        const bool two = split > 0 && helper.start([&] { second.read(reader_, stream_begin, split, dim, path); });
+        bool failed = false;
+        {
+            TapeFiller filler(tape);
+            std::uint64_t consumed = 0;
+            for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
+                if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
+                if (ask == 0) break;
+                std::size_t got = 0;
+                failed = !reader_.read(buf.get(), ask, got);
+                if (failed || got == 0) break;
+                reader.decode(buf.get(), got, filler);
+                consumed += got;
+            }
+            facts_ = reader.facts();
+            if (two) helper.join();
+            // At the end of the input every byte reads as FF: the voxels not reached stay empty.
+            if (!two || second.start == total) reader.finish(filler);
+            filler.finish();
+        }
+        if (two) {
+            if (second.out_of_memory) throw std::bad_alloc();
+            if (second.error != 0) return fail(Error::kReadInput, path_, second.error);
+            if (second.start < total) {
+                tape.append(second.tape);
+                facts_.voxels_coded += second.facts.voxels_coded;
+                facts_.code_bytes += second.facts.code_bytes;
+                // Reading the file on goes on after the last code.
+                if (!failed && !reader_.seek(stream_begin + facts_.code_bytes)) failed = true;
+            }
+        }
+        if (failed) return fail(Error::kReadInput, path_, reader_.error());
+    } catch (const std::bad_alloc&) {
+        return fail(Error::kOutOfMemory, path_);
+    }
+    return {};
+}
+
 Status Input::read_rest() {
     std::uint8_t buf[1 << 16];
     for (;;) {
@@ -515,6 +701,30 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
     if (s) s = in.read_voxels(rec, kAutoThreads, measured);
     if (s && count_surplus) s = in.read_rest();
     if (!s && rec.data) free_body(rec);
+    if (info) {
+        info->stream = in.facts();
+        info->file_bytes = in.file_bytes();
+        info->file = in.file();
+    }
+    return s;
+}
+
+Status load_tape(const std::string& path, TelesoRecord& rec, Tape& tape, LoadInfo* info, bool count_surplus) {
+    rec.data = nullptr;
+    Input in;
+    HeaderImage header;
+    Status s = in.open(path);
+    if (s) s = in.read_header(header);
+    if (info) info->header = header;
+    if (s) s = check_header(header, path);
+    if (s) {
+        apply_header(header, rec);
+        rec.dim = header.dim();
+        rec.size = bitmap_size(rec.dim);  // the block a bitmap of the grid would take
+        tape = Tape(header.dim());
+        s = in.read_tape(tape);
+    }
+    if (s && count_surplus) s = in.read_rest();
     if (info) {
         info->stream = in.facts();
         info->file_bytes = in.file_bytes();

@@ -15,6 +15,7 @@
 
 #include "body/bitmap.h"
 #include "files/io.h"
+#include "sys/handoff.h"
 #include "sys/threads.h"
 
 namespace tarvo {
@@ -39,11 +40,111 @@ private:
     Output& out_;
 };
 
+// The voxels a tape codes to, its runs cut by the row cuts where given, walked as stretches of one
+// value and ranges of blocks' bits. A bitmap is a tape of one block.
+class CodedTape {
+public:
+    CodedTape(const Tape& tape, const RowCuts* cuts) : tape_(tape), cuts_(cuts) {}
+
+    std::int64_t total() const { return tape_.total(); }
+
+    // stretch(begin, end, value) for the stretches of one value, and bits(words, first, begin, end)
+    // for the voxels begin..end-1 of a block whose words start at voxel `first`, that make up the
+    // voxels from..to-1, in order; either returns false to stop the walk there.
+    template <class Stretch, class Bits>
+    void walk(std::int64_t from, std::int64_t to, Stretch&& stretch, Bits&& bits) const {
+        const std::int64_t n = tape_.dim();
+        to = std::min(to, tape_.total());
+        std::int64_t pos = from;
+        std::int64_t cut_row = -1;  // the row whose cut is in `rc`
+        RowCut rc;
+        Tape::Cursor c = tape_.cursor(from);
+        Tape::Piece p;
+        while (pos < to && c.next(p) && p.begin < to) {
+            const std::int64_t b = std::max(p.begin, pos), e = std::min(p.end, to);
+            if (b > pos && !stretch(pos, b, 0)) return;
+            pos = e;
+            if (p.block()) {
+                if (!bits(p.words, p.begin, b, e)) return;
+                continue;
+            }
+            if (cuts_ == nullptr) {
+                if (!stretch(b, e, 1)) return;
+                continue;
+            }
+            // What the cut keeps of the run, row by row.
+            for (std::int64_t r = b / n; r * n < e; ++r) {
+                const std::int64_t row = r * n;
+                if (row != cut_row) {
+                    rc = cuts_->row(static_cast<std::int32_t>(r % n), static_cast<std::int32_t>(r / n));
+                    cut_row = row;
+                }
+                bool go = true;
+                rc.for_stretches(std::max(b, row) - row, std::min(e, row + n) - row,
+                                 [&](std::int64_t xb, std::int64_t xe, bool cleared) {
+                                     if (go) go = stretch(row + xb, row + xe, cleared ? 0 : 1);
+                                 });
+                if (!go) return;
+            }
+        }
+        if (pos < to) stretch(pos, to, 0);
+    }
+
+    // Codes the voxels from..to-1, joining the runs before them in the writer.
+    void code(StreamWriter& writer, std::int64_t from, std::int64_t to) const {
+        walk(from, to,
+             [&](std::int64_t b, std::int64_t e, int v) {
+                 writer.run(static_cast<std::uint8_t>(v), e - b);
+                 return true;
+             },
+             [&](const std::uint8_t* words, std::int64_t first, std::int64_t b, std::int64_t e) {
+                 writer.bitmap(words, b - first, e - first);
+                 return true;
+             });
+    }
+
+    int value_at(std::int64_t i) const {
+        int v = 0;
+        walk(i, i + 1,
+             [&](std::int64_t, std::int64_t, int value) {
+                 v = value;
+                 return false;
+             },
+             [&](const std::uint8_t* words, std::int64_t first, std::int64_t b, std::int64_t) {
+                 v = static_cast<int>(load_word(words, (b - first) / kWordBits) >> ((b - first) % kWordBits) & 1);
+                 return false;
+             });
+        return v;
+    }
+
+    // The first voxel in from..to-1 whose value is not `value`, or `to`.
+    std::int64_t next_change(std::int64_t from, std::int64_t to, int value) const {
+        std::int64_t at = to;
+        walk(from, to,
+             [&](std::int64_t b, std::int64_t, int v) {
+                 if (v == value) return true;
+                 at = b;
+                 return false;
+             },
+             [&](const std::uint8_t* words, std::int64_t first, std::int64_t b, std::int64_t e) {
+                 const std::int64_t k = tarvo::next_change(words, b - first, e - first, value) + first;
+                 if (k == e) return true;
+                 at = k;
+                 return false;
+             });
+        return at;
+    }
+
+private:
+    const Tape& tape_;
+    const RowCuts* cuts_;
+};
+
 // The chunks of a grid and the order in which they reach the output.
 class Chunks {
 public:
-    explicit Chunks(const TelesoRecord& rec)
-        : total_(voxel_count(rec.dim)), count_((total_ + kChunkVoxels - 1) / kChunkVoxels),
+    explicit Chunks(const CodedTape& voxels)
+        : total_(voxels.total()), count_((total_ + kChunkVoxels - 1) / kChunkVoxels),
           begins_(static_cast<std::size_t>(count_) + 1, total_) {
         // Chunk k begins with the first run that begins from k * kChunkVoxels on. Each chunk's span
         // is searched alone, so that a run over many chunks (a small particle in a large grid) is
@@ -53,7 +154,7 @@ public:
         auto search = [&](std::int64_t from, std::int64_t to) {
             for (std::int64_t k = from; k < to; ++k) {
                 const std::int64_t at = k * kChunkVoxels, end = span_end(k);
-                const std::int64_t change = next_change(rec, at, end, voxel_at(rec, at - 1));
+                const std::int64_t change = voxels.next_change(at, end, voxels.value_at(at - 1));
                 begins_[static_cast<std::size_t>(k)] = change < end ? change : kNoChange;
             }
         };
@@ -126,15 +227,15 @@ private:
 };
 
 // Codes and writes the chunks that `next` hands out, with one block.
-void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atomic<std::int64_t>& next, Block block) {
+void code_chunks(const CodedTape& voxels, Output& out, Chunks& chunks, std::atomic<std::int64_t>& next, Block block) {
     for (std::int64_t k; (k = next.fetch_add(1)) < chunks.count();) {
         const std::int64_t begin = chunks.begin(k), end = chunks.begin(k + 1);
         ChunkSink sink(out, chunks, k);
         if (begin < end) {
             StreamWriter writer(sink, std::move(block));
             const std::int64_t searched = std::min(end, chunks.span_end(k));
-            writer.bitmap(rec.data, begin, searched);
-            if (end > searched) writer.run(voxel_at(rec, searched - 1), end - searched);
+            voxels.code(writer, begin, searched);
+            if (end > searched) writer.run(static_cast<std::uint8_t>(voxels.value_at(searched - 1)), end - searched);
             writer.finish();
             block = writer.release();
         }
@@ -142,33 +243,64 @@ void code_chunks(const TelesoRecord& rec, Output& out, Chunks& chunks, std::atom
     }
 }
 
-void write_chunks_on_two_threads(const TelesoRecord& rec, Output& out) {
-    Chunks chunks(rec);
+void write_chunks_on_two_threads(const CodedTape& voxels, Output& out) {
+    Chunks chunks(voxels);
     std::atomic<std::int64_t> next{0};
     // Both blocks exist before the second thread starts: nothing is allocated while the two work.
     Block mine = Block::of(kChunkBlockBytes), helpers = Block::of(kChunkBlockBytes);
     Helper helper;
-    const bool two = helper.start([&] { code_chunks(rec, out, chunks, next, std::move(helpers)); });
-    code_chunks(rec, out, chunks, next, std::move(mine));
+    const bool two = helper.start([&] { code_chunks(voxels, out, chunks, next, std::move(helpers)); });
+    code_chunks(voxels, out, chunks, next, std::move(mine));
     if (two) helper.join();
 }
 
-// Whether a second thread pays for coding: its chunks' boundaries are searched first, a pass
-// over the whole bitmap that a particle filling a small part of its grid (long runs of empty
-// voxels around it, which one thread codes at the speed of memory) does not repay. The record's
-// bounding box is a hint only; the bytes are the same either way.
-bool worth_two_threads(const TelesoRecord& rec) {
+// Whether a second thread pays for coding: its chunks' boundaries are searched first, a pass over
+// the voxels that a particle of long runs (a solid, or a small particle in a large grid with long
+// runs of empty voxels around it: the one coding thread takes them at the speed of memory) does
+// not repay. A hint only; the bytes are the same either way.
+bool worth_two_threads(const TelesoRecord& rec, const Tape& tape) {
     const std::int64_t n = rec.dim;
     auto extent = [n](std::int32_t lo, std::int32_t hi) { return std::clamp<std::int64_t>(std::int64_t{hi} - lo + 1, 0, n); };
     const std::int64_t box = extent(rec.x_min, rec.x_max) * extent(rec.y_min, rec.y_max) * extent(rec.z_min, rec.z_max);
-    return box * 8 >= voxel_count(rec.dim);
+    // The blocks' bits are what the second thread shares; runs code at the speed of memory.
+    const std::int64_t bits = std::min(tape.words() * kWordBits, box);
+    return bits * 8 >= voxel_count(rec.dim);
 }
+
+// Writes the blocks on a second thread, so that the system's copying of a block into the file
+// overlaps the coding of the next: on a large particle of long runs that copying is as much work
+// as the coding.
+class ThreadedSink : public BlockSink {
+public:
+    ThreadedSink(Output& out, bool threaded)
+        : writes_(Write{&out}, threaded, kDepth, [] { return Block::of(kTapeBlockBytes); }) {}
+    void take(Block& block) override { writes_.give(block); }
+    void close() { writes_.close(); }
+    static Block block() { return Block::of(kTapeBlockBytes); }
+
+private:
+    static constexpr std::size_t kTapeBlockBytes = std::size_t{512} << 10;
+    static constexpr std::size_t kDepth = 2;
+    struct Write {
+        Output* out;
+        void operator()(Block& b) {
+            out->write(b.bytes.get(), b.used);
+            b.used = 0;
+        }
+    };
+    Handoff<Block, Write> writes_;
+};
 
 }  // namespace
 
-void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
-    writer.bitmap(rec.data, 0, voxel_count(rec.dim));
+void encode_tape(const Tape& tape, const RowCuts* cuts, StreamWriter& writer) {
+    CodedTape(tape, cuts).code(writer, 0, tape.total());
     writer.finish();
+}
+
+void encode_voxels(const TelesoRecord& rec, StreamWriter& writer) {
+    TelesoRecord view = rec;
+    encode_tape(Tape::over(view), nullptr, writer);
 }
 
 std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec) {
@@ -178,23 +310,32 @@ std::vector<std::uint8_t> encode_stream(const TelesoRecord& rec) {
     return std::move(sink.bytes);
 }
 
-Status write_body(Output& out, const TelesoRecord& rec, int threads) {
+Status write_tape(Output& out, const TelesoRecord& rec, const Tape& tape, const RowCuts* cuts, int threads) {
     const auto header = header_image(rec);
     if (Status s = out.write(header.data(), header.size()); !s) return s;
-    const std::int64_t total = voxel_count(rec.dim);
+    const std::int64_t total = tape.total();
     if (total == 0) return {};
     try {
-        if (pass_threads(total, threads) > 1 && total > kChunkVoxels && (threads != kAutoThreads || worth_two_threads(rec))) {
-            write_chunks_on_two_threads(rec, out);
+        const CodedTape voxels(tape, cuts);
+        const bool two = pass_threads(total, threads) > 1;
+        if (two && total > kChunkVoxels && (threads != kAutoThreads || worth_two_threads(rec, tape))) {
+            write_chunks_on_two_threads(voxels, out);
         } else {
-            DirectSink sink(out);
-            StreamWriter writer(sink, Block::of(kBlockBytes));
-            encode_voxels(rec, writer);
+            ThreadedSink sink(out, two);
+            StreamWriter writer(sink, ThreadedSink::block());
+            voxels.code(writer, 0, total);
+            writer.finish();
+            sink.close();
         }
     } catch (const std::bad_alloc&) {
         return fail(Error::kOutOfMemory, out.path());
     }
     return out.write(nullptr, 0);
+}
+
+Status write_body(Output& out, const TelesoRecord& rec, int threads) {
+    TelesoRecord view = rec;
+    return write_tape(out, rec, Tape::over(view), nullptr, threads);
 }
 
 Status save_body(const std::string& path, const TelesoRecord& rec, Protected protect) {

@@ -1,23 +1,31 @@
-// The plane cut a row at a time.
+// The plane cut a row at a time, over the pieces of a tape (body/tape.h): a dense bitmap is a tape
+// of one block, so the same pass cuts both.
 //
 // Along a row (fixed y and z) only the x term of the plane sum changes. When the x-cut is finite
 // and not zero, that term is finite for every x and monotone in x (a correctly rounded quotient is
 // monotone in its dividend), and so is the sum, since a correctly rounded addition is monotone in
 // each operand; an infinite or NaN y or z term makes the sum the same for every x. So the voxels
 // beyond the plane form one run at the end of the row (positive x-cut) or at its start (negative
-// x-cut). Its boundary is guessed in double precision and then settled by the exact plane sum
-// alone, by galloping and bisection from the guess, so a poor guess costs time, never results.
+// x-cut). Its boundary is guessed in double precision and then settled by galloping and bisection
+// from the guess, so a poor guess costs time, never results.
+//
+// Each decision on the way is first tried in double precision: the double sum of the double terms
+// lies within a proven margin of the extended one (below), so a double sum farther than that from
+// 1 decides the side alone; a sum within the margin, or a term that is not finite, is decided by
+// the extended sum. Both give the same decision on every voxel; the double one is several times
+// cheaper.
 //
 // When the x-cut is zero, infinite or NaN, the x term takes one value for all x below the centre,
-// one at the centre and one above it: each of these pieces is decided by one exact sum.
+// one at the centre and one above it: each of these pieces is decided by one sum.
 //
-// The part of a row that stays can be measured right after its cut, while the row is in the
-// cache: the cut particle is measured in the same pass. When the measurement of the whole particle
-// is known (it was taken while the particle was read), less is read: rows outside its bounding box
-// are empty and skipped, the cleared parts are counted as they are cleared and taken from the
-// whole's count and sums, and of the parts that stay only the first and last set voxels are
-// looked for, for the bounding box. On a solid particle that reads the ends of each row instead of
-// all of it.
+// The part of a row that stays is measured right after its cut, while the row is in the cache: the
+// cut particle is measured in the same pass. When the measurement of the whole particle is known
+// (it was taken while the particle was read), less is read: rows outside its bounding box are
+// skipped, the cleared parts are counted as they are cleared and taken from the whole's count and
+// sums, and of the parts of blocks that stay only the first and last set voxels are looked for.
+//
+// The runs of a tape are not cut in place: what a cut keeps of a run is found again, row by row,
+// when the tape is coded (PlaneRows is the RowCuts the coder asks).
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -25,18 +33,13 @@
 #include "geometry/passes.h"
 #include "geometry/plane.h"
 #include "geometry/rows.h"
+#include "geometry/tape_cut.h"
 #include "body/bitmap.h"
+#include "body/tape.h"
 #include "sys/threads.h"
 
 namespace tarvo::geometry {
 namespace {
-
-using tarvo::SharedWords;
-
-struct Plane {
-    Center c;
-    float x_cut, y_cut, z_cut;
-};
 
 // The first x in 0..n where `reached` holds, for a predicate that is false up to some x and true
 // from there on; `guess` is where the search starts.
@@ -82,19 +85,6 @@ std::int32_t guess_to_index(double x, std::int32_t n) {
     return static_cast<std::int32_t>(x);
 }
 
-// The terms of the plane sum along one axis, one per coordinate of the grid: each is a pure
-// function of its offset, so it is formed once here instead of once per row or voxel.
-std::vector<PlaneValue> axis_terms(std::int32_t n, std::int32_t centre, float cut) {
-    std::vector<PlaneValue> terms;
-    terms.reserve(static_cast<std::size_t>(n));
-    for (std::int32_t k = 0; k < n; ++k) terms.push_back(plane_term(k - centre, cut));
-    return terms;
-}
-
-struct Terms {
-    std::vector<PlaneValue> x, y, z;
-};
-
 // What a part of the layers measured: the voxels kept, or, when the whole was known, the voxels
 // cleared and the bounds of those kept.
 struct PartTally {
@@ -102,116 +92,220 @@ struct PartTally {
     tarvo::Tally cleared;
 };
 
-// The cut of the layers z_begin..z_end-1; with `measure`, the tally of the voxels that stay, or,
-// with `all` (the tally of every set voxel before the cut), what is cleared and the kept bounds.
-PartTally cut_layers(TelesoRecord& rec, const Plane& p, const Terms& terms, std::int32_t z_begin, std::int32_t z_end,
-                     const SharedWords& shared, bool measure, const tarvo::Tally* all) {
-    PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
-    tarvo::Tally& kept = part.kept;
-    const std::int32_t n = rec.dim;
-    const std::int64_t n64 = n;
-    // Where set voxels can be: the whole grid, or the bounding box of the particle before the cut.
-    std::int32_t y_lo = 0, y_hi = n;
-    std::int64_t x_lo = 0, x_hi = n64;
-    if (all) {
-        if (all->count == 0) return part;
-        z_begin = std::max(z_begin, all->z_min);
-        z_end = std::min(z_end, all->z_max + 1);
-        y_lo = all->y_min;
-        y_hi = all->y_max + 1;
-        x_lo = all->x_min;
-        x_hi = all->x_max + 1;
-    }
-    const bool x_pieces = !(std::isfinite(p.x_cut) && p.x_cut != 0.0f);
-    // The three pieces of a row, as x ranges clipped to the grid.
-    const std::int64_t cx = p.c.x;
-    const std::int64_t below_end = std::clamp<std::int64_t>(cx, 0, n64);
-    const std::int64_t above_begin = std::clamp<std::int64_t>(cx + 1, 0, n64);
-    const double xc = p.x_cut;
+// The sum of x over x_begin..x_end-1.
+std::int64_t x_sum(std::int64_t x_begin, std::int64_t x_end) { return (x_begin + x_end - 1) * (x_end - x_begin) / 2; }
 
-    // The y part of the guessed crossing of each row, formed once per y rather than once per row.
-    std::vector<double> ry;
-    if (!x_pieces) {
-        ry.reserve(static_cast<std::size_t>(n));
-        for (std::int32_t y = 0; y < n; ++y) ry.push_back((y - p.c.y) / static_cast<double>(p.y_cut));
-    }
+}  // namespace
 
-    for (std::int32_t z = z_begin; z < z_end; ++z) {
-        const PlaneValue tz = terms.z[static_cast<std::size_t>(z)];
-        const double rz = (z - p.c.z) / static_cast<double>(p.z_cut);
-        for (std::int32_t y = y_lo; y < y_hi; ++y) {
-            const PlaneValue ty = terms.y[static_cast<std::size_t>(y)];
-            const std::int64_t row = n64 * (y + n64 * z);
-            auto beyond = [&](std::int64_t x) {
-                return plane_beyond(plane_add(plane_add(terms.x[static_cast<std::size_t>(x)], ty), tz));
-            };
-            // The voxels x_begin..x_end-1 of the row go, or stay and are measured.
-            auto decide = [&](std::int64_t x_begin, std::int64_t x_end, bool cleared) {
-                x_begin = std::max(x_begin, x_lo);
-                x_end = std::min(x_end, x_hi);
-                if (x_begin >= x_end) return;
-                if (cleared) {
-                    if (measure && all) measure_row_part(part.cleared, rec.data, row, x_begin, x_end, y, z, shared);
-                    tarvo::clear_bits(rec.data, row + x_begin, row + x_end, shared);
-                } else if (measure) {
-                    if (all)
-                        bound_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
-                    else
-                        measure_row_part(kept, rec.data, row, x_begin, x_end, y, z, shared);
-                }
-            };
-            if (x_pieces) {
-                if (below_end > 0) decide(0, below_end, beyond(0));
-                if (above_begin > below_end) decide(below_end, above_begin, beyond(below_end));
-                if (above_begin < n64) decide(above_begin, n64, beyond(above_begin));
-                continue;
-            }
-            // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
-            const double cross = static_cast<double>(cx) + xc * (1.0 - ry[static_cast<std::size_t>(y)] - rz);
-            if (p.x_cut > 0.0f) {
-                const std::int32_t from = first_reached(n, guess_to_index(std::floor(cross), n) + 1, beyond);
-                decide(0, from, false);
-                decide(from, n64, true);
-            } else {
-                const std::int32_t to = first_reached(n, guess_to_index(std::ceil(cross), n),
-                                                      [&](std::int32_t x) { return !beyond(x); });
-                decide(0, to, true);
-                decide(to, n64, false);
-            }
+// The double filter's margin. A term's double quotient is within 2^-53 of the real quotient, its
+// extended one within 2^-64, relative; each of the two additions adds at most the same relative
+// error of its result. So both sums lie within 3 (2^-53 + 2^-64) (|tx| + |ty| + |tz|) (1 + 2^-50)
+// of the real sum of the real quotients, and within twice that of each other; 2^-48 of the sum of
+// the magnitudes is more than that by a factor above four, the double rounding of the bound
+// itself included. No term is subnormal or overflows in double: |offset| <= 1290 and a float's
+// magnitude lies in 2^-149..2^128.
+inline constexpr double kFilterMargin = 0x1p-48;
+
+PlaneRows::PlaneRows(std::int32_t n, Center c, float x_cut, float y_cut, float z_cut)
+    : n_(n), c_(c), x_cut_(x_cut), y_cut_(y_cut), z_cut_(z_cut),
+      x_pieces_(!(std::isfinite(x_cut) && x_cut != 0.0f)) {
+    const auto terms = [n](std::int32_t centre, float cut, std::vector<PlaneValue>& exact, std::vector<double>& fast) {
+        exact.reserve(static_cast<std::size_t>(n));
+        fast.reserve(static_cast<std::size_t>(n));
+        for (std::int32_t k = 0; k < n; ++k) {
+            exact.push_back(plane_term(k - centre, cut));
+            fast.push_back(static_cast<double>(k - centre) / static_cast<double>(cut));
         }
+    };
+    terms(c.x, x_cut, ex_, fx_);
+    terms(c.y, y_cut, ey_, fy_);
+    terms(c.z, z_cut, ez_, fz_);
+    below_end_ = std::clamp<std::int32_t>(c.x, 0, n);
+    above_begin_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{c.x} + 1, 0, n));
+}
+
+bool PlaneRows::beyond(std::int32_t x, std::int32_t y, std::int32_t z) const {
+    const auto ux = static_cast<std::size_t>(x), uy = static_cast<std::size_t>(y), uz = static_cast<std::size_t>(z);
+    const double s = (fx_[ux] + fy_[uy]) + fz_[uz];
+    const double bound = (std::fabs(fx_[ux]) + std::fabs(fy_[uy]) + std::fabs(fz_[uz])) * kFilterMargin;
+    if (std::isfinite(s) && std::isfinite(bound)) {
+        if (s - 1.0 > bound) return true;
+        if (1.0 - s > bound) return false;
     }
+    return plane_beyond(plane_add(plane_add(ex_[ux], ey_[uy]), ez_[uz]));
+}
+
+namespace {
+constexpr std::uint16_t kUnknown = 0xFFFF;
+}  // namespace
+
+void PlaneRows::remember_rows() { memo_.assign(static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_), kUnknown); }
+
+// A row's cut in two bytes: the boundary of a monotone row (0..n), or the three stretches' bits.
+std::uint16_t PlaneRows::memo_of(const RowCut& r) const {
+    return static_cast<std::uint16_t>(x_pieces_ ? r.cleared : r.a);
+}
+
+RowCut PlaneRows::of_memo(std::uint16_t m) const {
+    RowCut r;
+    if (x_pieces_) {
+        r.a = below_end_;
+        r.b = above_begin_;
+        r.cleared = static_cast<std::uint8_t>(m);
+    } else {
+        r.a = m;
+        r.b = n_;
+        r.cleared = x_cut_ > 0.0f ? 2 : 1;
+    }
+    return r;
+}
+
+// Rows are each met by one thread only, so the memo's entries are never shared.
+RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
+    if (memo_.empty()) return find(y, z);
+    std::uint16_t& m = memo_[static_cast<std::size_t>(y) + static_cast<std::size_t>(n_) * static_cast<std::size_t>(z)];
+    if (m != kUnknown) return of_memo(m);
+    const RowCut r = find(y, z);
+    m = memo_of(r);
+    return r;
+}
+
+RowCut PlaneRows::find(std::int32_t y, std::int32_t z) const {
+    RowCut r;
+    if (x_pieces_) {
+        r.a = below_end_;
+        r.b = above_begin_;
+        if (below_end_ > 0 && beyond(0, y, z)) r.cleared |= 1;
+        if (above_begin_ > below_end_ && beyond(below_end_, y, z)) r.cleared |= 2;
+        if (above_begin_ < n_ && beyond(above_begin_, y, z)) r.cleared |= 4;
+        return r;
+    }
+    // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
+    const double ty = fy_[static_cast<std::size_t>(y)], tz = fz_[static_cast<std::size_t>(z)];
+    const double cross = static_cast<double>(c_.x) + static_cast<double>(x_cut_) * (1.0 - ty - tz);
+    r.b = n_;
+    const bool positive = x_cut_ > 0.0f;
+    r.cleared = positive ? 2 : 1;
+    // The boundary is x = guess when the filter tells the voxels on both sides of it apart (one
+    // in the first stretch, one in the second); the y and z terms are added once for the row (the
+    // filter's bound holds for any grouping of the three terms).
+    const std::int32_t guess = std::clamp(guess_to_index(positive ? std::floor(cross) : std::ceil(cross), n_) + (positive ? 1 : 0), 0, n_);
+    const double yz = ty + tz, yz_size = std::fabs(ty) + std::fabs(tz);
+    // 1 beyond, 0 not, -1 when the filter cannot tell.
+    const auto side = [&](std::int32_t x) {
+        const double tx = fx_[static_cast<std::size_t>(x)];
+        const double s = tx + yz, bound = (std::fabs(tx) + yz_size) * kFilterMargin;
+        if (!(std::isfinite(s) && std::isfinite(bound))) return -1;
+        return s - 1.0 > bound ? 1 : (1.0 - s > bound ? 0 : -1);
+    };
+    const int first = positive ? 0 : 1;  // the side of the first stretch
+    if ((guess == 0 || side(guess - 1) == first) && (guess == n_ || side(guess) == 1 - first)) {
+        r.a = guess;
+        return r;
+    }
+    if (positive)
+        r.a = first_reached(n_, guess, [&](std::int32_t x) { return beyond(x, y, z); });
+    else
+        r.a = first_reached(n_, guess, [&](std::int32_t x) { return !beyond(x, y, z); });
+    return r;
+}
+
+namespace {
+
+// The cut of the tape's voxels lo..hi-1 (whole layers); see cut_tape.
+PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int64_t hi, bool measure,
+                   const tarvo::Tally* all) {
+    PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
+    if (all && all->count == 0) return part;
+    std::int64_t x_lo = 0, x_hi = tape.dim();
+    std::int32_t y_lo = 0, y_hi = tape.dim() - 1, z_lo = 0, z_hi = tape.dim() - 1;
+    if (all) {
+        x_lo = all->x_min;
+        x_hi = all->x_max + std::int64_t{1};
+        y_lo = all->y_min;
+        y_hi = all->y_max;
+        z_lo = all->z_min;
+        z_hi = all->z_max;
+    }
+    std::int64_t cut_row = -1;  // the row whose cut is in `rc`
+    RowCut rc;
+    for_row_parts(tape, lo, hi, [&](const Tape::Piece& p, std::int32_t y, std::int32_t z, std::int64_t row,
+                                    std::int64_t xb, std::int64_t xe) {
+        if (y < y_lo || y > y_hi || z < z_lo || z > z_hi) return;
+        xb = std::max(xb, x_lo);
+        xe = std::min(xe, x_hi);
+        if (xb >= xe) return;
+        if (row != cut_row) {
+            rc = plane.row(y, z);
+            cut_row = row;
+        }
+        if (!p.block()) {
+            if (!measure) return;
+            rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
+                tarvo::Tally& t = cleared ? part.cleared : part.kept;
+                if (!cleared || all) t.add_row_piece(e - b, x_sum(b, e), b, e - 1, y, z);
+            });
+            return;
+        }
+        // The block's words from its first voxel: the part boundaries' words may be shared.
+        std::uint8_t* data = p.words;
+        const std::int64_t local = row - p.begin;
+        SharedWords shared;
+        if (lo % kWordBits != 0 && lo > p.begin && lo < p.end) shared.first = (lo - p.begin) / kWordBits;
+        if (hi % kWordBits != 0 && hi > p.begin && hi < p.end) shared.last = (hi - p.begin) / kWordBits;
+        rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
+            if (cleared) {
+                if (measure && all) measure_row_part(part.cleared, data, local, b, e, y, z, shared);
+                tarvo::clear_bits(data, local + b, local + e, shared);
+            } else if (measure) {
+                if (all)
+                    bound_row_part(part.kept, data, local, b, e, y, z, shared);
+                else
+                    measure_row_part(part.kept, data, local, b, e, y, z, shared);
+            }
+        });
+    });
     return part;
+}
+
+// The work of a pass over a tape, in the voxel units of the thread policy: the rows it visits and
+// the words it reads.
+std::int64_t tape_work(const Tape& tape) {
+    return std::min(tape.total(), (tape.words() + static_cast<std::int64_t>(tape.pieces())) * kWordBits);
 }
 
 }  // namespace
 
-void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, tarvo::Tally* kept,
-         const tarvo::Tally* all) {
-    const std::int32_t n = rec.dim;
-    if (kept) *kept = tarvo::Tally{};
-    if (n <= 0) return;
-    const Plane plane{c, x_cut, y_cut, z_cut};
-    const Terms terms{axis_terms(n, c.x, x_cut), axis_terms(n, c.y, y_cut), axis_terms(n, c.z, z_cut)};
-    const std::int64_t layer_bits = std::int64_t{n} * n;
+Tally cut_tape(Tape& tape, const PlaneRows& plane, int threads, bool measure, const Tally* all) {
+    const std::int32_t n = tape.dim();
+    Tally kept;
+    if (n <= 0) return kept;
+    const std::int64_t layer = std::int64_t{n} * n;
     PartTally parts[tarvo::kMaxPassThreads];
-    tarvo::for_layer_parts(n, tarvo::pass_threads(tarvo::voxel_count(n), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
-        // Words that hold bits of a neighbouring part.
-        SharedWords shared;
-        const std::int64_t begin = layer_bits * z0, end = layer_bits * z1;
-        if (begin % tarvo::kWordBits != 0) shared.first = begin / tarvo::kWordBits;
-        if (end % tarvo::kWordBits != 0) shared.last = end / tarvo::kWordBits;
-        parts[part] = cut_layers(rec, plane, terms, z0, z1, shared, kept != nullptr, all);
+    tarvo::for_layer_parts(n, tarvo::pass_threads(tape_work(tape), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
+        parts[part] = cut_part(tape, plane, layer * z0, layer * z1, measure, all);
     });
-    if (!kept) return;
-    for (const PartTally& t : parts) kept->merge(t.kept);
-    if (!all) return;
+    if (!measure) return kept;
+    for (const PartTally& t : parts) kept.merge(t.kept);
+    if (!all) return kept;
     // The bounds were found; the count and the sums are the whole's less what was cleared.
     tarvo::Tally cleared;
     for (const PartTally& t : parts) cleared.merge(t.cleared);
-    kept->count = all->count - cleared.count;
-    kept->sx = all->sx - cleared.sx;
-    kept->sy = all->sy - cleared.sy;
-    kept->sz = all->sz - cleared.sz;
+    kept.count = all->count - cleared.count;
+    kept.sx = all->sx - cleared.sx;
+    kept.sy = all->sy - cleared.sy;
+    kept.sz = all->sz - cleared.sz;
+    return kept;
+}
+
+void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int threads, tarvo::Tally* kept,
+         const tarvo::Tally* all) {
+    if (kept) *kept = tarvo::Tally{};
+    if (rec.dim <= 0) return;
+    Tape tape = Tape::over(rec);
+    const PlaneRows plane(rec.dim, c, x_cut, y_cut, z_cut);
+    const Tally t = cut_tape(tape, plane, threads, kept != nullptr, all);
+    if (kept) *kept = t;
 }
 
 }  // namespace tarvo::geometry

@@ -5,6 +5,7 @@
 
 #include "geometry/passes.h"
 #include "geometry/rows.h"
+#include "geometry/tape_cut.h"
 #include "body/bitmap.h"
 #include "sys/threads.h"
 #include "sys/cpu.h"
@@ -131,15 +132,33 @@ void bound_row_part(Tally& t, const std::uint8_t* data, std::int64_t row, std::i
 
 namespace {
 
-Tally measure_layers(const TelesoRecord& rec, std::int32_t z_begin, std::int32_t z_end) {
+// The tally of the set voxels of the tape's voxels lo..hi-1: a run's part of a row by its
+// arithmetic series, a block's by its words.
+Tally measure_part(const Tape& tape, std::int64_t lo, std::int64_t hi) {
     Tally t;
-    const std::int64_t n = rec.dim;
-    for (std::int32_t z = z_begin; z < z_end; ++z)
-        for (std::int32_t y = 0; y < n; ++y) measure_row_part(t, rec.data, n * (y + n * z), 0, n, y, z, {});
+    for_row_parts(tape, lo, hi, [&](const Tape::Piece& p, std::int32_t y, std::int32_t z, std::int64_t row,
+                                    std::int64_t xb, std::int64_t xe) {
+        if (p.block())
+            measure_row_part(t, p.words, row - p.begin, xb, xe, y, z, {});
+        else
+            t.add_row_piece(xe - xb, (xb + xe - 1) * (xe - xb) / 2, xb, xe - 1, y, z);
+    });
     return t;
 }
 
 }  // namespace
+
+Tally measure_tape(const Tape& tape, int threads) {
+    const std::int32_t n = tape.dim();
+    const std::int64_t layer = std::int64_t{n} * n;
+    const std::int64_t work = std::min(tape.total(), (tape.words() + static_cast<std::int64_t>(tape.pieces())) * kWordBits);
+    Tally parts[kMaxPassThreads];
+    for_layer_parts(n, pass_threads(work, threads),
+                    [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_part(tape, layer * z0, layer * z1); });
+    Tally t;
+    for (const Tally& p : parts) t.merge(p);
+    return t;
+}
 
 void set_measurement(TelesoRecord& rec, const Tally& t) {
     if (t.count == 0) {
@@ -159,13 +178,11 @@ void set_measurement(TelesoRecord& rec, const Tally& t) {
 }
 
 void analyse(TelesoRecord& rec, int threads) {
-    const std::int32_t n = rec.dim;
-    Tally parts[kMaxPassThreads];
-    for_layer_parts(n, pass_threads(voxel_count(n), threads),
-                    [&](std::int32_t z0, std::int32_t z1, int part) { parts[part] = measure_layers(rec, z0, z1); });
-    Tally t;
-    for (const Tally& p : parts) t.merge(p);
-    set_measurement(rec, t);
+    if (rec.dim <= 0 || rec.data == nullptr) {
+        set_empty_measurement(rec);
+        return;
+    }
+    set_measurement(rec, measure_tape(Tape::over(rec), threads));
 }
 
 }  // namespace tarvo::geometry

@@ -1,7 +1,11 @@
 // The choice of kernel, made once for the process from the processor and TARVO_KERNEL.
 #include "sys/cpu.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
+
+#include "sys/threads.h"
 
 namespace tarvo {
 
@@ -56,6 +60,19 @@ Kernel fastest_kernel() {
 Kernel chosen_kernel() { return choice().kernel; }
 
 std::string kernel_refusal() { return choice().refusal; }
+
+int machine_threads() {
+    static const int threads = [] {
+        const char* forced = std::getenv("TARVO_THREADS");
+        if (forced && *forced) {
+            char* end = nullptr;
+            const long k = std::strtol(forced, &end, 10);
+            if (*end == '\0' && k >= 1 && k <= 64) return static_cast<int>(k);
+        }
+        return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    }();
+    return threads;
+}
 
 bool use_popcnt() { return chosen_kernel() != Kernel::kScalar && simd::has_popcnt(); }
 

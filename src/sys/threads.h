@@ -6,6 +6,7 @@
 //                                  before a second thread had started
 //   kMaxPassThreads                the threads of a pass over the grid (reading, cutting, writing
 //                                  on two cores: measured, more did not pay)
+//   machine_threads()              the machine's cores, or TARVO_THREADS where it is set
 //   thread_count(work, wanted, most)   the policy: `wanted` > 0 forces that many (at most `most`);
 //                                  0 chooses one below kThreadedVoxels units of work, else as many
 //                                  as the machine has, at most `most`
@@ -30,11 +31,14 @@ namespace tarvo {
 inline constexpr std::int64_t kThreadedVoxels = std::int64_t{1} << 21;
 inline constexpr int kMaxPassThreads = 2;
 
+// The threads the machine offers: its cores, or TARVO_THREADS (a whole number from 1 on) where
+// that is set, so that benchmarks can weigh the threads' gain in whole runs. Read once.
+int machine_threads();
+
 inline int thread_count(std::int64_t work, int wanted, int most) {
     if (wanted > 0) return std::min(wanted, most);
     if (work < kThreadedVoxels) return 1;
-    const int machine = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    return std::min(machine, most);
+    return std::min(machine_threads(), most);
 }
 
 inline int pass_threads(std::int64_t voxels, int wanted) { return thread_count(voxels, wanted, kMaxPassThreads); }
