@@ -194,7 +194,10 @@ LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_
     if (layout.nrrd && layout.data_path == path) check_raw_length(path, layout_, file_.position() + layout.byte_skip);
     file_.skip(layout.byte_skip);
     if (layout.gzip) inflater_ = std::make_unique<Inflater>();
-    row_.resize(static_cast<std::size_t>(layout.row_bytes()));
+    constexpr std::int64_t kBlockBytes = std::int64_t{1} << 20;
+    const std::int64_t rows = std::max<std::int64_t>(1, kBlockBytes / layout.row_bytes());
+    block_.resize(static_cast<std::size_t>(rows * layout.row_bytes()));
+    unread_ = static_cast<std::uint64_t>(layout.size[0] * layout.size[1] * layout.size[2]) * layout.width;
 }
 
 LabelRows::~LabelRows() = default;
@@ -239,16 +242,32 @@ void LabelRows::next_raw(std::uint32_t* out) {
         row_in_layer_ = (row_in_layer_ + 1) % layout_.size[1];
         return;
     }
-    const std::size_t got = read_bytes(row_.data(), row_.size());
-    delivered_ += got;
-    if (got < row_.size()) {
+    const auto n = static_cast<std::size_t>(layout_.row_bytes());
+    if (block_end_ - block_pos_ < n) refill();
+    if (block_end_ - block_pos_ < n) {
         const std::uint64_t need = static_cast<std::uint64_t>(layout_.size[0] * layout_.size[1] * layout_.size[2]) *
                                    layout_.width;
         throw Failure("'" + layout_.data_path + "' ends after " + std::to_string(delivered_) +
                       " bytes of labels, but '" + path_ + "' describes " + std::to_string(need));
     }
-    volumes::decode_labels(row_.data(), static_cast<std::size_t>(layout_.size[0]), layout_.width, layout_.big_endian, out);
+    volumes::decode_labels(block_.data() + block_pos_, static_cast<std::size_t>(layout_.size[0]), layout_.width,
+                           layout_.big_endian, out);
+    block_pos_ += n;
     if (layout_.is_signed) clamp_negatives(out);
+}
+
+// The next block: the rest of the last one (part of a row, only where the data end early) moved
+// to the front, then as many bytes as fit and are declared.
+void LabelRows::refill() {
+    const std::size_t kept = block_end_ - block_pos_;
+    std::copy(block_.begin() + static_cast<std::ptrdiff_t>(block_pos_), block_.begin() + static_cast<std::ptrdiff_t>(block_end_),
+              block_.begin());
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block_.size() - kept, unread_));
+    const std::size_t got = read_bytes(block_.data() + kept, want);
+    unread_ -= got;
+    delivered_ += got;
+    block_pos_ = 0;
+    block_end_ = kept + got;
 }
 
 // Negative values (a CT's air) are below every threshold and no label: read as 0, and counted.

@@ -65,6 +65,7 @@ public:
 
 private:
     std::size_t read_bytes(std::uint8_t* buf, std::size_t n);
+    void refill();
     void next_raw(std::uint32_t* out);
     void clamp_negatives(std::uint32_t* out);
     std::uint64_t negatives_ = 0;
@@ -79,8 +80,12 @@ private:
     std::vector<std::uint32_t> ids_;
     std::int64_t rows_read_ = 0;
     std::int64_t row_in_layer_ = 0;
-    std::vector<std::uint8_t> row_;
-    std::uint64_t delivered_ = 0;
+    // The data are read a block of whole rows at a time (a call to the system a row cost more
+    // than decoding it), never past the bytes the layout declares.
+    std::vector<std::uint8_t> block_;
+    std::size_t block_pos_ = 0, block_end_ = 0;
+    std::uint64_t unread_ = 0;     // declared bytes not yet read
+    std::uint64_t delivered_ = 0;  // bytes read
 };
 
 // Writes a .raw (little-endian), .nrrd or .tif volume: `layer(z, out)` fills the labels of layer z.

@@ -30,6 +30,15 @@ def labelled_volume(rng, shape=(300, 320, 280), cuts=(7, 8, 9)):
     return labels
 
 
+def assert_header_is_measurement(p):
+    """split takes a particle's measurement from its pass over the volume, not from the grid: the
+    header must hold what the library measures on the grid."""
+    m = tarvo.measure(p.voxels)
+    h = p.header
+    assert (h.voxels, (h.x_min, h.y_min, h.z_min), (h.x_max, h.y_max, h.z_max), (h.x_mean, h.y_mean, h.z_mean)) == \
+        (m.count, m.min, m.max, m.mean)
+
+
 def read_index(path):
     lines = path.read_text().splitlines()
     assert lines[0].startswith("# tarvo-tools split: volume ")
@@ -63,6 +72,7 @@ def test_split_is_numpy_per_label_and_merge_gives_the_volume_back(tmp_path, rng)
         expected = np.zeros((p.dim,) * 3, bool)
         expected[: grain.shape[0], : grain.shape[1], : grain.shape[2]] = grain
         assert np.array_equal(p.voxels, expected), k
+        assert_header_is_measurement(p)
     assert '"voxel_size": [0.5, 0.5, 2]' in (tmp_path / "out" / (rows[0]["file"] + ".json")).read_text()
 
     run = tools("merge", tmp_path / "out" / "index.csv", tmp_path / "back.raw")
@@ -84,6 +94,7 @@ def test_selection_margin_and_nrrd_gzip_big_endian(tmp_path, rng):
     assert [int(rows[0][f"offset_{a}"]) for a in "xyz"] == [23, 18, 8] and rows[0]["edge"] == "24"
     p = tarvo.read(tmp_path / "one" / rows[0]["file"])
     assert p.voxels.sum() == 2000 and p.voxels[2:22, 2:12, 2:12].all()
+    assert_header_is_measurement(p)
 
     run = tools("split", nrrd, tmp_path / "inner", "--drop-border", "--min-voxels", "10")
     assert run.returncode == 0, run.stderr
@@ -94,8 +105,10 @@ def test_selection_margin_and_nrrd_gzip_big_endian(tmp_path, rng):
         assert min(x.min(), y.min(), z.min()) > 0 and x.max() < 59 and y.max() < 49 and z.max() < 39
     assert 70000 in [int(r["label"]) for r in rows]
 
-    run = tools("split", nrrd, tmp_path / "all")
+    run = tools("split", nrrd, tmp_path / "all", "--margin", "3")
     assert run.returncode == 0, run.stderr
+    for r in read_index(tmp_path / "all" / "index.csv")[1]:
+        assert_header_is_measurement(tarvo.read(tmp_path / "all" / r["file"]))
     run = tools("merge", tmp_path / "all" / "index.csv", tmp_path / "back.nrrd")
     assert run.returncode == 0, run.stderr
     back = (tmp_path / "back.nrrd").read_bytes()

@@ -81,6 +81,40 @@ TEST(Census, CountsBoxesAndStopsAtItsBound) {
     EXPECT_EQ(full.size(), kMaxLabels);
 }
 
+// Rows of every length around the 4-label comparisons and the 64-label words, labels from few
+// values so that runs of all lengths come: the runs must tile the row, each of one label and
+// differing from the next, and the census's sums must be the voxels' coordinates summed.
+TEST(Census, RunsAndSumsAgainstTheVoxels) {
+    std::mt19937 rng(7);
+    for (std::size_t n = 1; n <= 200; ++n) {
+        for (int values : {2, 5}) {
+            std::vector<std::uint32_t> row(n);
+            for (auto& v : row) v = rng() % values == 0 ? rng() % values : 0;
+            std::size_t next = 0;
+            std::uint32_t before = 0;
+            for_each_run(row.data(), n, [&](std::size_t begin, std::size_t end, std::uint32_t label) {
+                ASSERT_EQ(begin, next) << n;
+                ASSERT_LT(begin, end);
+                if (begin > 0) ASSERT_NE(label, before) << n << " at " << begin;
+                for (std::size_t x = begin; x < end; ++x) ASSERT_EQ(row[x], label) << n << " at " << x;
+                next = end;
+                before = label;
+            });
+            ASSERT_EQ(next, n);
+            Census c;
+            ASSERT_TRUE(c.add_row(row.data(), n, 3, 11));
+            ASSERT_TRUE(c.add_row(row.data(), n, 5, 2));
+            for (const LabelBox& b : c.boxes()) {
+                std::uint64_t sx = 0, count = 0;
+                for (std::size_t x = 0; x < n; ++x)
+                    if (row[x] == b.label) sx += x, ++count;
+                EXPECT_EQ(b.voxels, static_cast<std::int64_t>(2 * count));
+                EXPECT_EQ(b.sums, (std::array<std::uint64_t, 3>{2 * sx, 8 * count, 13 * count})) << n;
+            }
+        }
+    }
+}
+
 TEST(VoxelSize, FromNrrdFieldsAndRefusals) {
     VoxelSize v;
     const std::string dirs = "(0.003,0.004,0) (0,0.5,0) (0,0,2)", units = "\"mm\" \"mm\" \"mm\"";
