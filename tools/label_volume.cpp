@@ -180,7 +180,12 @@ struct LabelRows::Inflater {
     ~Inflater() { inflateEnd(&z); }
 };
 
-LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_(path), layout_(layout) {
+bool parts(const LabelLayout& layout) { return !layout.tiff && !layout.gzip && !layout.components; }
+
+LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : LabelRows(path, layout, 0, layout.size[2]) {}
+
+LabelRows::LabelRows(const std::string& path, const LabelLayout& layout, std::int64_t first, std::int64_t layers)
+    : path_(path), layout_(layout) {
     if (layout_.components) {
         labeller_ = std::make_unique<volumes::RunLabeller>(layout_.size[0], layout_.size[1], layout_.connectivity);
         ids_.resize(static_cast<std::size_t>(layout_.size[0]));
@@ -197,7 +202,10 @@ LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_
     constexpr std::int64_t kBlockBytes = std::int64_t{1} << 20;
     const std::int64_t rows = std::max<std::int64_t>(1, kBlockBytes / layout.row_bytes());
     block_.resize(static_cast<std::size_t>(rows * layout.row_bytes()));
-    unread_ = static_cast<std::uint64_t>(layout.size[0] * layout.size[1] * layout.size[2]) * layout.width;
+    const auto layer_bytes = static_cast<std::uint64_t>(layout.row_bytes() * layout.size[1]);
+    if (first > 0) file_.skip_ahead(first * layer_bytes);
+    delivered_ = first * layer_bytes;
+    unread_ = layers * layer_bytes;
 }
 
 LabelRows::~LabelRows() = default;

@@ -8,7 +8,9 @@
 //                                  hostile headers (sizes whose product overflows, paths outside
 //                                  the header's folder, non-regular data files) are failures
 //   LabelRows                      open(path, layout), next(out): the next row of labels, a
-//                                  failure when the data end early; finish() checks nothing follows
+//                                  failure when the data end early; finish() checks nothing follows;
+//                                  LabelRows(path, layout, first, layers) reads only those layers
+//                                  (uncompressed raw or NRRD data: parts(layout))
 //   write_label_volume             a volume through the safe output, layer by layer
 #pragma once
 
@@ -55,9 +57,13 @@ LabelLayout layout_of(const std::string& path, const std::string* size_text, con
 // LabelRows gives each voxel its component's label, numbered in the order of first voxels.
 void find_components(const std::string& path, LabelLayout& layout, int connectivity);
 
+// Whether LabelRows can start at any layer: uncompressed labels in a file, not components.
+bool parts(const LabelLayout& layout);
+
 class LabelRows {
 public:
     LabelRows(const std::string& path, const LabelLayout& layout);
+    LabelRows(const std::string& path, const LabelLayout& layout, std::int64_t first, std::int64_t layers);
     ~LabelRows();
     void next(std::uint32_t* out);  // layout.size[0] labels
     void finish();                  // a failure when bytes follow the volume's data

@@ -173,23 +173,53 @@ std::string extent_text(const std::array<std::int64_t, 3>& e) {
     return std::to_string(e[0]) + " x " + std::to_string(e[1]) + " x " + std::to_string(e[2]);
 }
 
-volumes::Census take_census(const std::string& in, const LabelLayout& l, Progress& progress) {
-    progress.stage("counting the labels of " + in, l.size[2]);
-    volumes::Census census;
-    LabelRows rows(in, l);
+[[noreturn]] void too_many_labels(const std::string& in) {
+    throw Failure("'" + in + "' holds more than " + std::to_string(volumes::kMaxLabels) +
+                  " distinct labels: it is no labelled volume split can take");
+}
+
+// The census of layers first..first+layers-1; the negative values met are added to `negatives`.
+void count_layers(const std::string& in, const LabelLayout& l, std::int64_t first, std::int64_t layers,
+                  volumes::Census& census, std::uint64_t& negatives, Progress& progress) {
+    LabelRows rows(in, l, first, layers);
     std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
-    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+    for (std::int64_t z = first; z < first + layers; ++z) {
         for (std::int64_t y = 0; y < l.size[1]; ++y) {
             rows.next(row.data());
-            if (!census.add_row(row.data(), row.size(), y, z))
-                throw Failure("'" + in + "' holds more than " + std::to_string(volumes::kMaxLabels) +
-                              " distinct labels: it is no labelled volume split can take");
+            if (!census.add_row(row.data(), row.size(), y, z)) too_many_labels(in);
         }
         progress.advance(1);
     }
-    rows.finish();
-    if (rows.negatives() > 0)
-        throw Failure("'" + in + "' holds " + std::to_string(rows.negatives()) +
+    if (first + layers == l.size[2]) rows.finish();
+    negatives += rows.negatives();
+}
+
+// The first pass. Uncompressed labels in a file are counted in two halves on two threads, each
+// half's census kept apart and merged.
+volumes::Census take_census(const std::string& in, const LabelLayout& l, Progress& progress) {
+    progress.stage("counting the labels of " + in, l.size[2]);
+    volumes::Census census, second;
+    std::uint64_t negatives = 0, second_negatives = 0;
+    const bool halves = parts(l) && l.size[2] >= 2 && pass_threads(l.size[0] * l.size[1] * l.size[2], 0) > 1;
+    const std::int64_t half = halves ? l.size[2] / 2 : l.size[2];
+    std::exception_ptr second_failed;
+    Helper helper;
+    const bool two = halves && helper.start([&] {
+        try {
+            count_layers(in, l, half, l.size[2] - half, second, second_negatives, progress);
+        } catch (...) {
+            second_failed = std::current_exception();
+        }
+    });
+    count_layers(in, l, 0, two ? half : l.size[2], census, negatives, progress);
+    helper.join();
+    if (second_failed) std::rethrow_exception(second_failed);
+    if (two) {
+        if (!census.merge(second)) too_many_labels(in);
+        negatives += second_negatives;
+    }
+    if (negatives > 0)
+        throw Failure("'" + in + "' holds " + std::to_string(negatives) +
                       " negative values: labels are 0 (background) or more; nothing written");
     return census;
 }
@@ -224,8 +254,9 @@ void write_particle(const Planned& p, const std::string& outdir, const volumes::
 }
 
 // The particles whose layers have all been read are written on a second thread while the next
-// layers are read. The bits waiting are bounded: past kMaxWaitingBytes the reader waits. The
-// first failure of the writer is thrown on the reader's thread at its next hand-over.
+// layers are read. Where more than kMaxWaitingBytes of bits wait (many grains end in one layer),
+// and at the end, the reading thread writes particles too rather than wait. A failure of the
+// second thread is thrown on the reading thread at its next hand-over.
 class ParticleWriter {
 public:
     ParticleWriter(const std::string& outdir, const volumes::VoxelSize& size, const std::string& in)
@@ -250,18 +281,19 @@ public:
             return;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return error_ || waiting_bytes_ < kMaxWaitingBytes; });
         if (error_) std::rethrow_exception(error_);
         waiting_.push_back(&p);
         waiting_bytes_ += p.held_bytes();
         changed_.notify_all();
+        while (waiting_bytes_ > kMaxWaitingBytes && !waiting_.empty()) write_next(lock);
     }
 
-    // Waits for every particle handed over to be written.
+    // Writes what waits alongside the second thread, then waits for its last particle.
     void finish() {
         if (!threaded_) return;
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return error_ || (waiting_.empty() && !busy_); });
+        while (!error_ && !waiting_.empty()) write_next(lock);
+        changed_.wait(lock, [&] { return error_ || busy_ == 0; });
         if (error_) std::rethrow_exception(error_);
     }
 
@@ -273,28 +305,38 @@ private:
         p.bits = {};
     }
 
+    // Takes the first particle waiting and writes it with the lock released; a failure of this
+    // thread is thrown, of the second one kept for the reading thread.
+    void write_next(std::unique_lock<std::mutex>& lock) {
+        Planned& p = *waiting_.front();
+        waiting_.pop_front();
+        ++busy_;
+        lock.unlock();
+        std::exception_ptr failed;
+        const std::size_t bytes = p.held_bytes();
+        try {
+            write_one(p);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        lock.lock();
+        --busy_;
+        waiting_bytes_ -= bytes;
+        if (failed && !error_) error_ = failed;
+        changed_.notify_all();
+        if (error_) std::rethrow_exception(error_);
+    }
+
     void work() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
-            if (stopping_ || error_) return;
-            Planned& p = *waiting_.front();
-            waiting_.pop_front();
-            busy_ = true;
-            lock.unlock();
-            std::exception_ptr failed;
-            const std::size_t bytes = p.held_bytes();
+            if (stopping_) return;
             try {
-                write_one(p);
+                write_next(lock);
             } catch (...) {
-                failed = std::current_exception();
+                return;  // kept in error_
             }
-            lock.lock();
-            busy_ = false;
-            waiting_bytes_ -= bytes;
-            if (failed) error_ = failed;
-            changed_.notify_all();
-            if (error_) return;
         }
     }
 
@@ -305,7 +347,7 @@ private:
     std::condition_variable changed_;
     std::deque<Planned*> waiting_;
     std::size_t waiting_bytes_ = 0;
-    bool busy_ = false;
+    int busy_ = 0;  // particles being written
     bool stopping_ = false;
     std::exception_ptr error_;
     Helper helper_;  // last: joined before the members it uses go

@@ -126,6 +126,20 @@ void VolumeReader::skip(std::uint64_t n) {
     }
 }
 
+void VolumeReader::skip_ahead(std::uint64_t n) {
+    const std::size_t from_back = static_cast<std::size_t>(std::min<std::uint64_t>(n, back_.size() - back_pos_));
+    back_pos_ += from_back;
+    position_ += from_back;
+    n -= from_back;
+    // With nothing put back, position_ is the file's offset.
+    if (n == 0) return;
+    if (reader_.seek(position_ + n)) {
+        position_ += n;
+        return;
+    }
+    skip(n);
+}
+
 bool VolumeReader::at_end() {
     std::uint8_t b;
     if (read(&b, 1) == 0) return true;

@@ -58,6 +58,9 @@ public:
     // Up to n bytes; fewer only at the end of the file.
     std::size_t read(std::uint8_t* buf, std::size_t n);
     void skip(std::uint64_t n);
+    // Goes n bytes on without reading them where the file can seek (else as skip); a later read
+    // finds whether they were there.
+    void skip_ahead(std::uint64_t n);
     bool at_end();
     const std::string& path() const { return path_; }
     // Bytes delivered so far.

@@ -91,6 +91,21 @@ bool Census::add_row(const std::uint32_t* labels, std::size_t n, std::int64_t y,
     return !full;
 }
 
+bool Census::merge(const Census& other) {
+    for (const LabelBox& o : other.boxes_) {
+        const std::size_t k = box_index(o.label);
+        if (k == SIZE_MAX) return false;
+        LabelBox& b = boxes_[k];
+        b.voxels += o.voxels;
+        for (int i = 0; i < 3; ++i) {
+            b.min[i] = std::min(b.min[i], o.min[i]);
+            b.max[i] = std::max(b.max[i], o.max[i]);
+            b.sums[i] += o.sums[i];
+        }
+    }
+    return true;
+}
+
 std::vector<LabelBox> Census::boxes() const {
     std::vector<LabelBox> sorted = boxes_;
     std::sort(sorted.begin(), sorted.end(), [](const LabelBox& a, const LabelBox& b) { return a.label < b.label; });

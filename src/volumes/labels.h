@@ -7,7 +7,9 @@
 //   for_each_run(labels, n, run)   run(begin, end, label) for each run of equal labels in a row
 //   LabelBox                       a label's voxel count, inclusive bounding box and coordinate sums
 //   Census                         add_row(labels, n, y, z) over a volume; boxes() in label order;
-//                                  add_row returns false once a label beyond kMaxLabels comes
+//                                  add_row returns false once a label beyond kMaxLabels comes;
+//                                  merge(other) adds the census of other rows (another part of the
+//                                  volume), false beyond kMaxLabels together
 #pragma once
 
 #include <algorithm>
@@ -81,6 +83,7 @@ public:
     // One row of labels (x = 0..n-1) at (y, z); label 0 is background. False when the row brings
     // more than kMaxLabels distinct labels.
     bool add_row(const std::uint32_t* labels, std::size_t n, std::int64_t y, std::int64_t z);
+    bool merge(const Census& other);
     std::vector<LabelBox> boxes() const;  // ordered by label
     std::size_t size() const { return boxes_.size(); }
 

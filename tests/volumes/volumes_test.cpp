@@ -95,7 +95,9 @@ TEST(Census, RunsAndSumsAgainstTheVoxels) {
             for_each_run(row.data(), n, [&](std::size_t begin, std::size_t end, std::uint32_t label) {
                 ASSERT_EQ(begin, next) << n;
                 ASSERT_LT(begin, end);
-                if (begin > 0) ASSERT_NE(label, before) << n << " at " << begin;
+                if (begin > 0) {
+                    ASSERT_NE(label, before) << n << " at " << begin;
+                }
                 for (std::size_t x = begin; x < end; ++x) ASSERT_EQ(row[x], label) << n << " at " << x;
                 next = end;
                 before = label;
@@ -113,6 +115,33 @@ TEST(Census, RunsAndSumsAgainstTheVoxels) {
             }
         }
     }
+}
+
+// Parts of a volume counted apart and merged: the census of the whole, and the bound of both.
+TEST(Census, MergedPartsAreTheWhole) {
+    const std::uint32_t a[] = {4, 4, 0, 9}, b[] = {9, 0, 7, 7};
+    Census whole, first, second;
+    ASSERT_TRUE(whole.add_row(a, 4, 1, 0));
+    ASSERT_TRUE(whole.add_row(b, 4, 0, 1));
+    ASSERT_TRUE(first.add_row(a, 4, 1, 0));
+    ASSERT_TRUE(second.add_row(b, 4, 0, 1));
+    ASSERT_TRUE(first.merge(second));
+    const auto x = whole.boxes(), y = first.boxes();
+    ASSERT_EQ(x.size(), 3u);
+    ASSERT_EQ(y.size(), 3u);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        EXPECT_EQ(x[k].label, y[k].label);
+        EXPECT_EQ(x[k].voxels, y[k].voxels);
+        EXPECT_EQ(x[k].min, y[k].min);
+        EXPECT_EQ(x[k].max, y[k].max);
+        EXPECT_EQ(x[k].sums, y[k].sums);
+    }
+    std::vector<std::uint32_t> low(kMaxLabels), high(1, 5);
+    for (std::size_t i = 0; i < low.size(); ++i) low[i] = static_cast<std::uint32_t>(2 * i + 10);
+    Census full, one;
+    ASSERT_TRUE(full.add_row(low.data(), low.size(), 0, 0));
+    ASSERT_TRUE(one.add_row(high.data(), 1, 0, 1));
+    EXPECT_FALSE(full.merge(one));
 }
 
 TEST(VoxelSize, FromNrrdFieldsAndRefusals) {
