@@ -14,7 +14,7 @@
 #include "body/tally.h"
 #include "common.h"
 #include "geometry/passes.h"
-#include "label_volume.h"
+#include "volume.h"
 #include "progress.h"
 #include "subcommands.h"
 #include "sys/threads.h"

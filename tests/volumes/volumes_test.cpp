@@ -7,7 +7,14 @@
 #include <random>
 #include <vector>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
 #include "volumes/components.h"
+#include "volumes/label_volume.h"
 #include "volumes/labels.h"
 #include "volumes/voxel_size.h"
 
@@ -79,6 +86,43 @@ TEST(Census, CountsBoxesAndStopsAtItsBound) {
     Census full;
     EXPECT_FALSE(full.add_row(many.data(), many.size(), 0, 0));
     EXPECT_EQ(full.size(), kMaxLabels);
+}
+
+// Any run of layers read on its own (as split's two threads read halves) gives the rows of the
+// whole: after an attached NRRD header with a byte skip (its first data bytes read with the
+// header and put back, the rest sought past) and in a .raw.
+TEST(LabelRows, LayersFromAnyStartAreThoseOfTheWhole) {
+    char dir_template[] = "/tmp/tarvo-volumes-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    const std::int64_t nx = 40, ny = 30, nz = 20;
+    std::mt19937 rng(3);
+    std::vector<std::uint32_t> labels(static_cast<std::size_t>(nx * ny * nz));
+    for (auto& v : labels) v = rng() % 70000;
+    std::string bytes4;
+    for (std::uint32_t v : labels)
+        for (int k = 0; k < 4; ++k) bytes4 += static_cast<char>(v >> (8 * k) & 0xFF);
+    std::ofstream(dir / "l.nrrd", std::ios::binary)
+        << "NRRD0004\ntype: uint32\ndimension: 3\nsizes: 40 30 20\nendian: little\nencoding: raw\nbyte skip: 3\n\n"
+        << "abc" << bytes4;
+    std::ofstream(dir / "l.raw", std::ios::binary) << bytes4;
+    const std::string size = "40,30,20", type = "uint32";
+    for (const std::string name : {"l.nrrd", "l.raw"}) {
+        const std::string path = (dir / name).string();
+        const LabelLayout layout =
+            name == "l.raw" ? layout_of(path, &size, &type) : layout_of(path, nullptr, nullptr);
+        ASSERT_TRUE(parts(layout));
+        for (const std::int64_t first : {0, 1, 7, 19}) {
+            LabelRows rows(path, layout, first, nz - first);
+            std::vector<std::uint32_t> row(static_cast<std::size_t>(nx));
+            for (std::int64_t r = first * ny; r < nz * ny; ++r) {
+                rows.next(row.data());
+                ASSERT_TRUE(std::equal(row.begin(), row.end(), labels.begin() + r * nx)) << name << " from " << first << " row " << r;
+            }
+            EXPECT_NO_THROW(rows.finish());
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // Rows of every length around the 4-label comparisons and the 64-label words, labels from few

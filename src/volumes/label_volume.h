@@ -11,7 +11,9 @@
 //                                  failure when the data end early; finish() checks nothing follows;
 //                                  LabelRows(path, layout, first, layers) reads only those layers
 //                                  (uncompressed raw or NRRD data: parts(layout))
-//   write_label_volume             a volume through the safe output, layer by layer
+//   write_label_volume             a volume into a sink (volumes/files.h), layer by layer
+// Failures name the file (volumes/files.h); --size and --type that do not fit the volume are
+// usage errors.
 #pragma once
 
 #include <array>
@@ -21,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "tiff_volume.h"
-#include "volume.h"
 #include "volumes/components.h"
+#include "volumes/files.h"
+#include "volumes/tiff.h"
 #include "volumes/voxel_size.h"
 
-namespace tarvo::tools {
+namespace tarvo::volumes {
 
 // A layer holds at most this many voxels, a volume at most kMaxVolumeVoxels: the bounds of
 // split's memory (one layer of labels) and of the counts it keeps.
@@ -44,7 +46,7 @@ struct LabelLayout {
     TiffStack stack;             // a TIFF stack's files
     std::string data_path;       // where the data are (the header itself for attached data)
     std::uint64_t byte_skip = 0;
-    volumes::VoxelSize voxel_size;
+    VoxelSize voxel_size;
     int connectivity = 0;        // 6 or 26: the labels are the mask's connected components
     std::shared_ptr<const std::vector<std::uint32_t>> components;  // provisional id -> label
     std::int64_t row_bytes() const { return size[0] * width; }
@@ -82,7 +84,7 @@ private:
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<TiffPages> pages_;
     std::vector<std::uint32_t> layer_;
-    std::unique_ptr<volumes::RunLabeller> labeller_;
+    std::unique_ptr<RunLabeller> labeller_;
     std::vector<std::uint32_t> ids_;
     std::int64_t rows_read_ = 0;
     std::int64_t row_in_layer_ = 0;
@@ -95,8 +97,8 @@ private:
 };
 
 // Writes a .raw (little-endian), .nrrd or .tif volume: `layer(z, out)` fills the labels of layer z.
-void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
-                        const volumes::VoxelSize& voxel_size,
+void write_label_volume(const std::string& path, VolumeSink& out, const std::array<std::int64_t, 3>& size, int width,
+                        const VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer);
 
-}  // namespace tarvo::tools
+}  // namespace tarvo::volumes

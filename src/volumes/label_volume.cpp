@@ -1,15 +1,16 @@
-#include "label_volume.h"
+#include "volumes/label_volume.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
-#include "common.h"
 #include "volumes/labels.h"
+#include "volumes/nrrd.h"
 
-namespace tarvo::tools {
+namespace tarvo::volumes {
 namespace {
 
 namespace fs = std::filesystem;
@@ -314,11 +315,11 @@ void find_components(const std::string& path, LabelLayout& layout, int connectiv
     layout.components = std::make_shared<const std::vector<std::uint32_t>>(labeller.labels());
 }
 
-void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
+void write_label_volume(const std::string& path, VolumeSink& out, const std::array<std::int64_t, 3>& size, int width,
                         const volumes::VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer) {
-    if (is_tiff_name(path)) return write_tiff_stack(path, size, width, voxel_size, layer);
-    OutputFile out(path);
+    if (is_tiff_name(path)) return write_tiff_stack(path, out, size, width, voxel_size, layer);
+    out.open();
     if (lower_extension(path) == ".nrrd") {
         std::ostringstream h;
         h << "NRRD0004\n# tarvo-tools merge\ntype: " << type_name(width) << "\ndimension: 3\nsizes: " << size[0] << " "
@@ -345,4 +346,4 @@ void write_label_volume(const std::string& path, const std::array<std::int64_t, 
     out.commit();
 }
 
-}  // namespace tarvo::tools
+}  // namespace tarvo::volumes
