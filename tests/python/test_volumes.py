@@ -384,3 +384,46 @@ def test_cut_carries_the_voxel_size_beside_the_particle(tmp_path):
         assert '"voxel_size": [0.5, 0.5, 2],\n  "unit": "um"' in out.read_text(), out
     head = subprocess.run([TOOLS_EXE, "export", tmp_path / "c.3d", tmp_path / "c.vtk"], capture_output=True)
     assert head.returncode == 0 and b"\nSPACING 0.5 0.5 2\n" in (tmp_path / "c.vtk").read_bytes()
+
+
+def test_read_and_write_volume_agree_with_tifffile_and_unu(tmp_path, rng):
+    tifffile = pytest.importorskip("tifffile")
+    labels = labelled_volume(rng, shape=(12, 30, 40), cuts=(2, 3, 3))  # uint16, indices z, y, x
+
+    tarvo.write_volume(tmp_path / "l.tif", labels, spacing=(0.5, 0.5, 2), unit="um")
+    with tifffile.TiffFile(tmp_path / "l.tif") as t:
+        assert np.array_equal(t.asarray(), labels)
+        assert t.imagej_metadata["spacing"] == 2 and t.imagej_metadata["unit"] == "um"
+    back = tarvo.read_volume(tmp_path / "l.tif")
+    assert back.labels.dtype == np.uint16 and np.array_equal(back.labels, labels)
+    assert back.spacing == (0.5, 0.5, 2) and back.unit == "um"
+    tifffile.imwrite(tmp_path / "t.tif", labels.astype(np.uint32), tile=(16, 16), compression="zlib")
+    back = tarvo.read_volume(tmp_path / "t.tif")
+    # tifffile writes resolution tags of 1 pixel a unit: a voxel size of 1 without a unit
+    assert back.labels.dtype == np.uint32 and np.array_equal(back.labels, labels)
+    assert back.spacing == (1, 1, 1) and back.unit == ""
+
+    tarvo.write_volume(tmp_path / "l.nrrd", labels, spacing=0.25)
+    head = subprocess.run([unu(), "head", tmp_path / "l.nrrd"], capture_output=True, text=True)
+    assert "sizes: 40 30 12" in head.stdout and "spacings: 0.25 0.25 0.25" in head.stdout, head.stdout
+    raw = subprocess.run(f"{unu()} save -f nrrd -e raw -en little -i {tmp_path / 'l.nrrd'} | {unu()} data -",
+                         shell=True, capture_output=True)
+    assert raw.returncode == 0, raw.stderr
+    assert raw.stdout == labels.astype("<u2").tobytes()
+    labels.astype(">u2").tofile(tmp_path / "b.raw")
+    made = subprocess.run(f"{unu()} make -i {tmp_path / 'b.raw'} -t ushort -s 40 30 12 -sp 1 1 3 -en big"
+                          f" | {unu()} save -f nrrd -e gzip -o {tmp_path / 'b.nrrd'}", shell=True, capture_output=True)
+    assert made.returncode == 0, made.stderr
+    back = tarvo.read_volume(tmp_path / "b.nrrd")
+    assert np.array_equal(back.labels, labels) and back.spacing == (1, 1, 3)
+
+    with pytest.raises(ValueError, match="reads TIFF stacks and NRRD"):
+        tarvo.read_volume(tmp_path / "b.raw")
+    with pytest.raises(ValueError, match="uint8, uint16 or uint32"):
+        tarvo.write_volume(tmp_path / "s.nrrd", labels.astype(np.int16))
+    with pytest.raises(ValueError, match="not a plain word"):
+        tarvo.write_volume(tmp_path / "s.nrrd", labels, spacing=1, unit="a b")
+    (tmp_path / "cut.nrrd").write_bytes((tmp_path / "l.nrrd").read_bytes()[:-10])
+    with pytest.raises(ValueError, match="cut.nrrd"):
+        tarvo.read_volume(tmp_path / "cut.nrrd")
+    assert not (tmp_path / "s.nrrd").exists()
