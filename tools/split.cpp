@@ -50,8 +50,9 @@ const char kUsageText[] =
     "  --spacing X[,Y,Z], --unit U   the voxel size (default: the NRRD's), into the index and\n"
     "                  beside each particle (NAME.3d.json)\n"
     "A label whose grid would exceed the edge limit 1290 is refused by name with its extent; the\n"
-    "others are written and the status is 1. The volume is read twice, layer by layer; memory holds\n"
-    "a row of labels, the bounding boxes' bits of the particles the layer crosses and one grid.\n";
+    "others are written and the status is 1. The volume is read twice, a block of rows at a time,\n"
+    "on two threads; memory holds the blocks, each label's count and box, the bounding boxes' bits\n"
+    "of the particles the layer crosses or waiting to be written (16 MiB at most), and two grids.\n";
 
 struct Selection {
     std::uint32_t lo = 1, hi = UINT32_MAX;
