@@ -13,7 +13,7 @@ from setuptools import setup
 ParallelCompile("NPY_NUM_BUILD_JOBS", default=2).install()
 
 # The lists of cmake/sources.cmake the module is made of; the platform layer by the system.
-ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY", "QUANTITIES", "SHAPES", "MESH"]
+ROOMS = ["PYTHON", "SYS", "BODY", "FORMAT", "CODEC", "FILES", "GEOMETRY", "QUANTITIES", "SHAPES", "MESH", "VOLUMES"]
 PLATFORM = "SYS_PORTABLE" if sys.platform == "win32" else "SYS_POSIX"
 
 
@@ -36,6 +36,7 @@ module = Pybind11Extension(
     cxx_std=20,
     extra_compile_args=["-O2", "-fno-fast-math"],
     extra_link_args=["-pthread"],
+    libraries=["tiff", "z"],  # read_volume, write_volume: libtiff-dev, zlib1g-dev
 )
 
 # The build folder of setuptools is kept apart from CMake's build/.

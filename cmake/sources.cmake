@@ -58,9 +58,14 @@ set(TARVO_MESH_SOURCES
   src/mesh/mesh.cpp
   src/mesh/files.cpp
 )
-# Volume formats and voxel sizes: companions only (tarvo-tools, the Python module), never the core.
+# Volume formats (raw, NRRD with zlib, TIFF with libtiff) and voxel sizes: companions only
+# (tarvo-tools, the Python module), never the core.
 set(TARVO_VOLUMES_SOURCES
   src/volumes/voxel_size.cpp
   src/volumes/labels.cpp
   src/volumes/components.cpp
+  src/volumes/files.cpp
+  src/volumes/nrrd.cpp
+  src/volumes/tiff.cpp
+  src/volumes/label_volume.cpp
 )

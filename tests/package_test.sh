@@ -4,6 +4,7 @@
 #   - tarvo's control fields: Version from project(), the build's architecture, Depends on the
 #     C and C++ runtime and, with tarvo-tools, libpng16-16, libtiff6 and zlib1g;
 #   - the files each package holds, and none twice;
+#   - python3-tarvo (when built) Depends on numpy, the C++ runtime, python3, libtiff6 and zlib1g;
 #   - the unpacked tarvo cuts the sample grain to the bytes of the built one;
 #   - apt would install tarvo's package on this machine (a simulation; nothing is installed).
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR VERSION CPACK [RUNNER...]
@@ -83,7 +84,7 @@ done
 if [ "$python" = ON ]; then
   pydeb=$work/out/python3-tarvo_${version}_${arch}.deb
   pydepends=$(field "$pydeb" Depends)
-  for p in python3-numpy libstdc++6 "python3 (>="; do
+  for p in python3-numpy libstdc++6 "python3 (>=" libtiff6 zlib1g; do  # libtiff, zlib: read_volume, write_volume
     [[ "$pydepends" == *"$p"* ]] || fail "python3-tarvo's Depends '$pydepends' lacks $p"
   done
   dpkg-deb -x "$pydeb" "$work/pyroot"

@@ -119,16 +119,6 @@ std::optional<std::array<std::string, 3>> take_cut(std::vector<std::string>& arg
     return cut;
 }
 
-std::string lower_extension(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-    std::string ext = path.substr(dot);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
-
 void fail_with(const tarvo::Status& status) { throw Failure(tarvo::describe(status)); }
 
 namespace {
@@ -234,6 +224,14 @@ std::shared_ptr<const std::vector<tarvo::InputFile>> inputs_now() {
     if (!snapshot) snapshot = std::make_shared<const std::vector<tarvo::InputFile>>(inputs());
     return snapshot;
 }
+}  // namespace
+
+namespace {
+// The volumes room's readers report the files they open: no output of this run replaces them.
+[[maybe_unused]] const bool g_volume_inputs_remembered = [] {
+    volumes::set_input_hook([](const tarvo::InputFile& file) { remember_input(file); });
+    return true;
+}();
 }  // namespace
 
 void remember_input(const std::optional<tarvo::InputFile>& file) {

@@ -34,6 +34,7 @@
 #include "files/output.h"
 #include "tarvo/body.h"
 #include "tarvo/mesh.h"
+#include "volumes/files.h"
 
 namespace tarvo::tools {
 
@@ -41,12 +42,9 @@ inline constexpr int kDone = 0;
 inline constexpr int kFailed = 1;
 inline constexpr int kUsage = 2;
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+// The volumes room's failures are the subcommands': a volume's failure words its own message.
+using UsageError = volumes::UsageError;
+using Failure = volumes::Failure;
 
 struct Arguments {
     std::vector<std::string> positional;
@@ -72,7 +70,7 @@ std::array<double, 3> triple(const std::string& option, const std::string& text,
 // reads them); nothing without --cut. A usage error when given twice or with fewer than three.
 std::optional<std::array<std::string, 3>> take_cut(std::vector<std::string>& args);
 
-std::string lower_extension(const std::string& path);
+using volumes::lower_extension;
 
 // Quotes and escapes text for JSON; in_script also escapes < > & so that the string can stand
 // inside an HTML <script> element.

@@ -4,7 +4,6 @@
 #include "common.h"
 #include "progress.h"
 #include "subcommands.h"
-#include "tiff_volume.h"
 #include "volume.h"
 
 namespace tarvo::tools {

@@ -6,11 +6,10 @@
 #include <sstream>
 
 #include "common.h"
-#include "label_volume.h"
+#include "volume.h"
 #include "tarvo/geometry.h"
 #include "progress.h"
 #include "subcommands.h"
-#include "volume.h"
 
 namespace tarvo::tools {
 namespace {

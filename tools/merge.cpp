@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "common.h"
-#include "label_volume.h"
+#include "volume.h"
 #include "progress.h"
 #include "subcommands.h"
 

@@ -1,15 +1,24 @@
 // tarvo-tools split: a labelled volume into one particle file per label, and the index that puts
 // them back (merge).
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
+#include "body/bitmap.h"
+#include "body/tally.h"
 #include "common.h"
-#include "label_volume.h"
+#include "geometry/passes.h"
+#include "volume.h"
 #include "progress.h"
 #include "subcommands.h"
+#include "sys/threads.h"
+#include "tarvo/file.h"
 #include "volumes/labels.h"
 
 namespace tarvo::tools {
@@ -41,8 +50,9 @@ const char kUsageText[] =
     "  --spacing X[,Y,Z], --unit U   the voxel size (default: the NRRD's), into the index and\n"
     "                  beside each particle (NAME.3d.json)\n"
     "A label whose grid would exceed the edge limit 1290 is refused by name with its extent; the\n"
-    "others are written and the status is 1. The volume is read twice, layer by layer; memory holds\n"
-    "a row of labels, the bounding boxes' bits of the particles the layer crosses and one grid.\n";
+    "others are written and the status is 1. The volume is read twice, a block of rows at a time,\n"
+    "on two threads; memory holds the blocks, each label's count and box, the bounding boxes' bits\n"
+    "of the particles the layer crosses or waiting to be written (16 MiB at most), and two grids.\n";
 
 struct Selection {
     std::uint32_t lo = 1, hi = UINT32_MAX;
@@ -83,30 +93,73 @@ struct Planned {
     std::string file;  // relative to OUTDIR
     std::vector<std::uint64_t> bits;
 
+    // Voxels x0..x1-1 of row (y, z).
     void set(std::int64_t x0, std::int64_t x1, std::int64_t y, std::int64_t z) {
         const auto e = box.extent();
         if (bits.empty()) bits.assign(static_cast<std::size_t>((e[0] * e[1] * e[2] + 63) / 64), 0);
         const std::int64_t base = ((z - box.min[2]) * e[1] + (y - box.min[1])) * e[0] - box.min[0];
-        for (std::int64_t i = base + x0; i < base + x1; ++i) bits[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
+        const WordRange r = word_range(base + x0, base + x1);
+        auto* w = bits.data();
+        if (r.first == r.last) {
+            w[r.first] |= r.head & r.tail;
+            return;
+        }
+        w[r.first] |= r.head;
+        for (std::int64_t k = r.first + 1; k < r.last; ++k) w[k] = kAllOnes;
+        w[r.last] |= r.tail;
     }
-    bool bit(std::int64_t i) const { return (bits[static_cast<std::size_t>(i >> 6)] >> (i & 63)) & 1; }
 
-    // The cube grid, its runs of set voxels copied from the box's bits.
+    // The cube grid: each row of the box's bits copied into its place, 64 bits at a time.
     void fill(TelesoRecord& rec) const {
+        if (bits.empty()) return;
         const auto e = box.extent();
         for (std::int64_t z = 0; z < e[2]; ++z)
             for (std::int64_t y = 0; y < e[1]; ++y) {
                 const std::int64_t row = (z * e[1] + y) * e[0];
                 const std::int64_t grid = ((box.min[2] - offset[2] + z) * edge + (box.min[1] - offset[1] + y)) * edge +
                                           (box.min[0] - offset[0]);
-                for (std::int64_t x = 0; x < e[0];) {
-                    if (!bit(row + x)) { ++x; continue; }
-                    std::int64_t end = x + 1;
-                    while (end < e[0] && bit(row + end)) ++end;
-                    tarvo::set_voxels(rec, grid + x, grid + end);
-                    x = end;
+                for (std::int64_t x = 0; x < e[0]; x += kWordBits) {
+                    const std::int64_t k = std::min(kWordBits, e[0] - x);
+                    if (const std::uint64_t v = bits_at(row + x, k)) or_bits(rec.data, grid + x, k, v);
                 }
             }
+    }
+
+    // The measurement of the grid, from the census: the box and sums moved by the offset.
+    Tally tally() const {
+        Tally t;
+        t.count = box.voxels;
+        const auto moved = [&](int k) {
+            return static_cast<std::int64_t>(box.sums[k] - static_cast<std::uint64_t>(box.voxels) * static_cast<std::uint64_t>(offset[k]));
+        };
+        t.sx = moved(0);
+        t.sy = moved(1);
+        t.sz = moved(2);
+        t.x_min = static_cast<std::int32_t>(box.min[0] - offset[0]);
+        t.y_min = static_cast<std::int32_t>(box.min[1] - offset[1]);
+        t.z_min = static_cast<std::int32_t>(box.min[2] - offset[2]);
+        t.x_max = static_cast<std::int32_t>(box.max[0] - offset[0]);
+        t.y_max = static_cast<std::int32_t>(box.max[1] - offset[1]);
+        t.z_max = static_cast<std::int32_t>(box.max[2] - offset[2]);
+        return t;
+    }
+
+    std::size_t held_bytes() const { return bits.size() * sizeof(std::uint64_t); }
+
+private:
+    // Bits i..i+k-1 (k in 1..64) as the low bits of a word.
+    std::uint64_t bits_at(std::int64_t i, std::int64_t k) const {
+        const auto w = static_cast<std::size_t>(i / kWordBits);
+        const std::int64_t shift = i % kWordBits;
+        std::uint64_t v = bits[w] >> shift;
+        if (shift != 0 && shift + k > kWordBits) v |= bits[w + 1] << (kWordBits - shift);
+        return v & low_mask(k);
+    }
+    // ORs the k low bits of v into voxels i..i+k-1 of the bitmap (padded to whole words).
+    static void or_bits(std::uint8_t* data, std::int64_t i, std::int64_t k, std::uint64_t v) {
+        const std::int64_t w = i / kWordBits, shift = i % kWordBits;
+        store_word(data, w, load_word(data, w) | v << shift);
+        if (shift != 0 && shift + k > kWordBits) store_word(data, w + 1, load_word(data, w + 1) | v >> (kWordBits - shift));
     }
 };
 
@@ -121,23 +174,53 @@ std::string extent_text(const std::array<std::int64_t, 3>& e) {
     return std::to_string(e[0]) + " x " + std::to_string(e[1]) + " x " + std::to_string(e[2]);
 }
 
-volumes::Census take_census(const std::string& in, const LabelLayout& l, Progress& progress) {
-    progress.stage("counting the labels of " + in, l.size[2]);
-    volumes::Census census;
-    LabelRows rows(in, l);
+[[noreturn]] void too_many_labels(const std::string& in) {
+    throw Failure("'" + in + "' holds more than " + std::to_string(volumes::kMaxLabels) +
+                  " distinct labels: it is no labelled volume split can take");
+}
+
+// The census of layers first..first+layers-1; the negative values met are added to `negatives`.
+void count_layers(const std::string& in, const LabelLayout& l, std::int64_t first, std::int64_t layers,
+                  volumes::Census& census, std::uint64_t& negatives, Progress& progress) {
+    LabelRows rows(in, l, first, layers);
     std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
-    for (std::int64_t z = 0; z < l.size[2]; ++z) {
+    for (std::int64_t z = first; z < first + layers; ++z) {
         for (std::int64_t y = 0; y < l.size[1]; ++y) {
             rows.next(row.data());
-            if (!census.add_row(row.data(), row.size(), y, z))
-                throw Failure("'" + in + "' holds more than " + std::to_string(volumes::kMaxLabels) +
-                              " distinct labels: it is no labelled volume split can take");
+            if (!census.add_row(row.data(), row.size(), y, z)) too_many_labels(in);
         }
         progress.advance(1);
     }
-    rows.finish();
-    if (rows.negatives() > 0)
-        throw Failure("'" + in + "' holds " + std::to_string(rows.negatives()) +
+    if (first + layers == l.size[2]) rows.finish();
+    negatives += rows.negatives();
+}
+
+// The first pass. Uncompressed labels in a file are counted in two halves on two threads, each
+// half's census kept apart and merged.
+volumes::Census take_census(const std::string& in, const LabelLayout& l, Progress& progress) {
+    progress.stage("counting the labels of " + in, l.size[2]);
+    volumes::Census census, second;
+    std::uint64_t negatives = 0, second_negatives = 0;
+    const bool halves = parts(l) && l.size[2] >= 2 && pass_threads(l.size[0] * l.size[1] * l.size[2], 0) > 1;
+    const std::int64_t half = halves ? l.size[2] / 2 : l.size[2];
+    std::exception_ptr second_failed;
+    Helper helper;
+    const bool two = halves && helper.start([&] {
+        try {
+            count_layers(in, l, half, l.size[2] - half, second, second_negatives, progress);
+        } catch (...) {
+            second_failed = std::current_exception();
+        }
+    });
+    count_layers(in, l, 0, two ? half : l.size[2], census, negatives, progress);
+    helper.join();
+    if (second_failed) std::rethrow_exception(second_failed);
+    if (two) {
+        if (!census.merge(second)) too_many_labels(in);
+        negatives += second_negatives;
+    }
+    if (negatives > 0)
+        throw Failure("'" + in + "' holds " + std::to_string(negatives) +
                       " negative values: labels are 0 (background) or more; nothing written");
     return census;
 }
@@ -160,12 +243,157 @@ std::string index_row(const Planned& p, const volumes::VoxelSize& size) {
     return r;
 }
 
+// Writes one particle: its grid filled from the box's bits and measured by the census.
+void write_particle(const Planned& p, const std::string& outdir, const volumes::VoxelSize& size, const std::string& in) {
+    const std::string path = (std::filesystem::path(outdir) / p.file).string();
+    Body body;
+    allocate_or_fail(body, p.edge);
+    p.fill(body.rec);
+    geometry::set_measurement(body.rec, p.tally());
+    save_measured(path, body.rec);
+    if (size.known) write_sidecar(path, size, in);
+}
+
+// The particles whose layers have all been read are written on a second thread while the next
+// layers are read. Where more than kMaxWaitingBytes of bits wait (many grains end in one layer),
+// and at the end, the reading thread writes particles too rather than wait. A failure of the
+// second thread is thrown on the reading thread at its next hand-over.
+class ParticleWriter {
+public:
+    ParticleWriter(const std::string& outdir, const volumes::VoxelSize& size, const std::string& in)
+        : outdir_(outdir), size_(size), in_(in) {
+        threaded_ = helper_.start([this] { work(); });
+    }
+    ~ParticleWriter() {
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        helper_.join();
+    }
+    ParticleWriter(const ParticleWriter&) = delete;
+    ParticleWriter& operator=(const ParticleWriter&) = delete;
+
+    // p stays in place until it is written; its bits are freed then.
+    void write(Planned& p) {
+        if (!threaded_) {
+            write_one(p);
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (error_) std::rethrow_exception(error_);
+        waiting_.push_back(&p);
+        waiting_bytes_ += p.held_bytes();
+        changed_.notify_all();
+        while (waiting_bytes_ > kMaxWaitingBytes && !waiting_.empty()) write_next(lock);
+    }
+
+    // Writes what waits alongside the second thread, then waits for its last particle.
+    void finish() {
+        if (!threaded_) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!error_ && !waiting_.empty()) write_next(lock);
+        changed_.wait(lock, [&] { return error_ || busy_ == 0; });
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    static constexpr std::size_t kMaxWaitingBytes = std::size_t{16} << 20;
+
+    void write_one(Planned& p) {
+        write_particle(p, outdir_, size_, in_);
+        p.bits = {};
+    }
+
+    // Takes the first particle waiting and writes it with the lock released; a failure of this
+    // thread is thrown, of the second one kept for the reading thread.
+    void write_next(std::unique_lock<std::mutex>& lock) {
+        Planned& p = *waiting_.front();
+        waiting_.pop_front();
+        ++busy_;
+        lock.unlock();
+        std::exception_ptr failed;
+        const std::size_t bytes = p.held_bytes();
+        try {
+            write_one(p);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        lock.lock();
+        --busy_;
+        waiting_bytes_ -= bytes;
+        if (failed && !error_) error_ = failed;
+        changed_.notify_all();
+        if (error_) std::rethrow_exception(error_);
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+            if (stopping_) return;
+            try {
+                write_next(lock);
+            } catch (...) {
+                return;  // kept in error_
+            }
+        }
+    }
+
+    const std::string& outdir_;
+    const volumes::VoxelSize& size_;
+    const std::string& in_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Planned*> waiting_;
+    std::size_t waiting_bytes_ = 0;
+    int busy_ = 0;  // particles being written
+    bool stopping_ = false;
+    std::exception_ptr error_;
+    Helper helper_;  // last: joined before the members it uses go
+    bool threaded_ = false;
+};
+
+// Finds the plan of a label: by a table for labels below 2^20, else by hashing.
+class PlanIndex {
+public:
+    explicit PlanIndex(const std::vector<Planned>& plan) {
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const std::uint32_t label = plan[i].box.label;
+            if (label < kTableLabels) {
+                if (label >= table_.size()) table_.resize(std::size_t{label} + 1, kNone);
+                table_[label] = i;
+            } else {
+                hashed_.emplace(label, i);
+            }
+        }
+    }
+    static constexpr std::size_t kNone = SIZE_MAX;
+    std::size_t find(std::uint32_t label) const {
+        if (label < kTableLabels) return label < table_.size() ? table_[label] : kNone;
+        const auto it = hashed_.find(label);
+        return it == hashed_.end() ? kNone : it->second;
+    }
+
+private:
+    static constexpr std::uint32_t kTableLabels = std::uint32_t{1} << 20;
+    std::vector<std::size_t> table_;
+    std::unordered_map<std::uint32_t, std::size_t> hashed_;
+};
+
+// The signal guard's handlers stay installed while the particles are written, not set and
+// restored for each file.
+struct HeldSignalGuard {
+    HeldSignalGuard() { tarvo::hold_signal_guard(true); }
+    ~HeldSignalGuard() { tarvo::hold_signal_guard(false); }
+};
+
 // The second pass: each layer's runs set voxels of the open grids; a grid is written as soon as
 // the layer of its label's last voxels has passed, and freed.
 void write_particles(const std::string& in, const LabelLayout& l, std::vector<Planned>& plan, const std::string& outdir,
                      const volumes::VoxelSize& size, Progress& progress) {
-    std::unordered_map<std::uint32_t, std::size_t> index;
-    for (std::size_t i = 0; i < plan.size(); ++i) index.emplace(plan[i].box.label, i);
+    const PlanIndex index(plan);
     std::vector<std::size_t> by_end(plan.size());
     for (std::size_t i = 0; i < plan.size(); ++i) by_end[i] = i;
     std::sort(by_end.begin(), by_end.end(), [&](std::size_t a, std::size_t b) { return plan[a].box.max[2] < plan[b].box.max[2]; });
@@ -173,31 +401,25 @@ void write_particles(const std::string& in, const LabelLayout& l, std::vector<Pl
     progress.stage("writing the particles of " + in, l.size[2]);
     LabelRows rows(in, l);
     std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+    const HeldSignalGuard guard;
+    ParticleWriter writer(outdir, size, in);
     for (std::int64_t z = 0; z < l.size[2]; ++z) {
         for (std::int64_t y = 0; y < l.size[1]; ++y) {
             rows.next(row.data());
-            for (std::size_t x = 0; x < row.size();) {
-                const std::uint32_t label = row[x];
-                std::size_t end = x + 1;
-                while (end < row.size() && row[end] == label) ++end;
-                const auto it = label == 0 ? index.end() : index.find(label);
-                if (it != index.end())
-                    plan[it->second].set(static_cast<std::int64_t>(x), static_cast<std::int64_t>(end), y, z);
-                x = end;
-            }
+            std::uint32_t last = 0;
+            std::size_t last_plan = PlanIndex::kNone;
+            volumes::for_each_run(row.data(), row.size(), [&](std::size_t x, std::size_t end, std::uint32_t label) {
+                if (label == 0) return;
+                if (label != last) last_plan = index.find(label), last = label;
+                if (last_plan != PlanIndex::kNone)
+                    plan[last_plan].set(static_cast<std::int64_t>(x), static_cast<std::int64_t>(end), y, z);
+            });
         }
-        for (; next_close < by_end.size() && plan[by_end[next_close]].box.max[2] == z; ++next_close) {
-            Planned& p = plan[by_end[next_close]];
-            const std::string path = (std::filesystem::path(outdir) / p.file).string();
-            Body body;
-            allocate_or_fail(body, p.edge);
-            p.fill(body.rec);
-            p.bits = {};
-            measure_and_save(path, body.rec);
-            if (size.known) write_sidecar(path, size, in);
-        }
+        for (; next_close < by_end.size() && plan[by_end[next_close]].box.max[2] == z; ++next_close)
+            writer.write(plan[by_end[next_close]]);
         progress.advance(1);
     }
+    writer.finish();
 }
 
 int run_split(const Args& raw) {

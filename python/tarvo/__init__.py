@@ -36,7 +36,7 @@ from ._tarvo import FormatError
 __all__ = [
     "BITORDER", "MAX_DIM", "PARTS", "FormatError", "Header", "Measurement", "Mesh", "Particle", "Properties",
     "Section", "Stream", "beyond", "cut", "measure", "mesh", "pack", "properties", "read", "section", "unpack",
-    "write", "write_mesh", "split", "merge", "SplitResult",
+    "write", "write_mesh", "split", "merge", "SplitResult", "read_volume", "write_volume", "LabelVolume",
 ]
 
 BITORDER = "little"
@@ -375,6 +375,41 @@ def split(labels, outdir, spacing=None, *, unit="", margin=0, label=None, labels
         for r in rows:
             f.write(",".join(r.values()) + "\n")
     return SplitResult(index, rows, refused)
+
+
+LabelVolume = namedtuple("LabelVolume", "labels spacing unit")
+LabelVolume.__doc__ = """A labelled volume read by read_volume: labels indexed [z, y, x] (uint8, uint16
+or uint32 as stored), spacing the voxel size (x, y, z) or None when the file gives none, unit its
+unit ("" when none)."""
+
+
+def read_volume(path):
+    """The labels of a TIFF stack (.tif, .tiff: a multi-page file or a slice pattern such as
+    slice_%04d.tif) or an NRRD (.nrrd, .nhdr) as tarvo-tools split reads them, with the voxel
+    size. ValueError for a volume split refuses (in its words)."""
+    os.stat(path if "%" not in os.fspath(path) else os.path.dirname(os.fspath(path)) or ".")
+    labels, spacing, unit = _tarvo.read_volume(_argument(path))
+    return LabelVolume(labels, spacing, unit)
+
+
+def write_volume(path, array, spacing=None, unit=None):
+    """Writes labels indexed [z, y, x] (uint8, uint16 or uint32) as tarvo-tools merge writes them:
+    .tif/.tiff a multi-page TIFF with resolution tags and ImageJ's description, .nrrd an NRRD with
+    its spacings and units; replaced whole or left as it was. spacing: X or (X, Y, Z); unit (a
+    plain word such as um) needs a spacing."""
+    labels = np.asarray(array)
+    if labels.ndim != 3 or labels.dtype.itemsize not in _LABEL_TYPES or labels.dtype.kind != "u":
+        raise ValueError("labels must be a 3-dimensional array of uint8, uint16 or uint32")
+    labels = np.ascontiguousarray(labels, labels.dtype.newbyteorder("<"))
+    if spacing is None:
+        if unit:
+            raise ValueError("a unit needs a spacing")
+        size = None
+    else:
+        size = tuple(float(v) for v in (spacing if np.ndim(spacing) else (spacing,) * 3))
+        if len(size) != 3 or not all(np.isfinite(v) and v > 0 for v in size):
+            raise ValueError("spacing must be one or three positive numbers")
+    _tarvo.write_volume(_argument(path), labels, size, unit or "")
 
 
 def merge(index):

@@ -55,6 +55,10 @@
 #include "tarvo/status.h"
 #include "tarvo/body.h"
 #include "tarvo/mesh.h"
+#include "volumes/files.h"
+#include "volumes/label_volume.h"
+#include "volumes/labels.h"
+#include "volumes/voxel_size.h"
 
 namespace py = pybind11;
 
@@ -643,6 +647,91 @@ void write_mesh_file(const std::string& path, py::object vertices, py::object fa
     check(s);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Labelled volumes as the program reads and writes them (volumes room): TIFF stacks and NRRD.
+
+// The volumes room's failures name the file and say why: ValueError, in its words.
+template <class Work>
+auto with_volume_failures(Work&& work) {
+    try {
+        return work();
+    } catch (const tarvo::volumes::Failure& e) {
+        raise_object(PyExc_ValueError, decoded(e.what()));
+    } catch (const tarvo::volumes::UsageError& e) {
+        raise_object(PyExc_ValueError, decoded(e.what()));
+    }
+}
+
+bool tiff_or_nrrd(const std::string& path) {
+    const std::string ext = tarvo::volumes::lower_extension(path);
+    return tarvo::volumes::is_tiff_name(path) || ext == ".nrrd" || ext == ".nhdr";
+}
+
+// The labels of a TIFF stack or an NRRD as an array [z, y, x] of their type, with the voxel size
+// (x, y, z) and unit, or None when the file gives none.
+py::tuple read_volume(const std::string& path) {
+    if (!tiff_or_nrrd(path)) throw py::value_error("read_volume reads TIFF stacks and NRRD (.tif, .tiff, .nrrd, .nhdr): '" + printable(path) + "'");
+    return with_volume_failures([&] {
+        const tarvo::volumes::LabelLayout l = tarvo::volumes::layout_of(path, nullptr, nullptr);
+        if (l.is_signed)
+            throw py::value_error("'" + printable(path) + "' holds signed values; read_volume reads labels (uint8, uint16, uint32)");
+        const std::string dtype = l.width == 1 ? "u1" : l.width == 2 ? "<u2" : "<u4";
+        py::array labels(py::dtype(dtype), std::vector<py::ssize_t>{l.size[2], l.size[1], l.size[0]});
+        auto* out = static_cast<std::uint8_t*>(labels.mutable_data());
+        std::vector<std::uint32_t> row(static_cast<std::size_t>(l.size[0]));
+        tarvo::volumes::LabelRows rows(path, l);
+        for (std::int64_t r = 0; r < l.size[1] * l.size[2]; ++r) {
+            rows.next(row.data());
+            tarvo::volumes::encode_labels(row.data(), row.size(), l.width, out + r * l.size[0] * l.width);
+        }
+        rows.finish();
+        py::object spacing = py::none();
+        if (l.voxel_size.known) spacing = py::make_tuple(l.voxel_size.size[0], l.voxel_size.size[1], l.voxel_size.size[2]);
+        return py::make_tuple(labels, spacing, l.voxel_size.unit);
+    });
+}
+
+// The safe output (replaced whole or left as it was), as the volumes room's writers see it.
+class OutputSink : public tarvo::volumes::VolumeSink {
+public:
+    explicit OutputSink(const std::string& path) : path_(path) {}
+    void open() override { check(out_.open(path_)); }
+    void write(const void* bytes, std::size_t n) override { check(out_.write(static_cast<const std::uint8_t*>(bytes), n)); }
+    void commit() override { check(out_.commit()); }
+
+private:
+    std::string path_;
+    tarvo::Output out_;
+};
+
+// labels: C-contiguous [z, y, x] of uint8, uint16 or uint32 in the machine's order (the package
+// checks); spacing None or (x, y, z).
+void write_volume(const std::string& path, const py::array& labels, const std::optional<std::array<double, 3>>& spacing,
+                  const std::string& unit) {
+    if (!tiff_or_nrrd(path) || tarvo::volumes::lower_extension(path) == ".nhdr")
+        throw py::value_error("write_volume writes TIFF stacks and NRRD (.tif, .tiff, .nrrd): '" + printable(path) + "'");
+    if (!unit.empty() && !tarvo::volumes::plain_unit(unit))
+        throw py::value_error("unit '" + printable(unit) + "' is not a plain word such as um or mm");
+    tarvo::volumes::VoxelSize size;
+    if (spacing) {
+        size.known = true;
+        size.size = *spacing;
+        size.unit = unit;
+    }
+    const int width = static_cast<int>(labels.itemsize());
+    const std::array<std::int64_t, 3> extent{labels.shape(2), labels.shape(1), labels.shape(0)};
+    const auto* data = static_cast<const std::uint8_t*>(labels.data());
+    const std::size_t layer_voxels = static_cast<std::size_t>(extent[0] * extent[1]);
+    OutputSink out(path);
+    with_volume_failures([&] {
+        tarvo::volumes::write_label_volume(path, out, extent, width, size, [&](std::int64_t z, std::vector<std::uint32_t>& layer) {
+            tarvo::volumes::decode_labels(data + static_cast<std::size_t>(z) * layer_voxels * width, layer_voxels, width,
+                                          false, layer.data());
+        });
+        return 0;
+    });
+}
+
 }  // namespace
 }  // namespace tarvo::binding
 
@@ -672,5 +761,7 @@ PYBIND11_MODULE(_tarvo, m) {
     m.def("mesh", &mesh, py::arg("voxels"), py::arg("smooth"), py::arg("cut"), py::arg("dim") = none);
     m.def("write_mesh", &write_mesh_file, py::arg("path"), py::arg("vertices"), py::arg("faces"), py::arg("parts"),
           py::arg("ascii"));
+    m.def("read_volume", &read_volume, py::arg("path"));
+    m.def("write_volume", &write_volume, py::arg("path"), py::arg("labels"), py::arg("spacing"), py::arg("unit"));
     m.attr("MAX_DIM") = tarvo::kMaxDim;
 }

@@ -37,16 +37,24 @@ void encode_labels(const std::uint32_t* labels, std::size_t n, int width, std::u
             out[i * static_cast<std::size_t>(width) + k] = static_cast<std::uint8_t>(labels[i] >> (8 * k));
 }
 
-LabelBox& Census::box_of(std::uint32_t label) {
-    const auto [it, fresh] = index_.emplace(label, boxes_.size());
-    if (fresh) {
-        LabelBox b;
-        b.label = label;
-        b.min = {INT64_MAX, INT64_MAX, INT64_MAX};
-        b.max = {-1, -1, -1};
-        boxes_.push_back(b);
+std::size_t Census::box_index(std::uint32_t label) {
+    if (label < kTableLabels) {
+        if (label >= table_.size()) table_.resize(std::min<std::size_t>(kTableLabels, std::bit_ceil(std::size_t{label} + 1)));
+        if (table_[label] != 0) return table_[label] - 1;
+    } else if (const auto it = index_.find(label); it != index_.end()) {
+        return it->second;
     }
-    return boxes_[it->second];
+    if (boxes_.size() >= kMaxLabels) return SIZE_MAX;
+    LabelBox b;
+    b.label = label;
+    b.min = {INT64_MAX, INT64_MAX, INT64_MAX};
+    b.max = {-1, -1, -1};
+    boxes_.push_back(b);
+    if (label < kTableLabels)
+        table_[label] = static_cast<std::uint32_t>(boxes_.size());
+    else
+        index_.emplace(label, boxes_.size() - 1);
+    return boxes_.size() - 1;
 }
 
 bool Census::add_row(const std::uint32_t* labels, std::size_t n, std::int64_t y, std::int64_t z) {
@@ -54,26 +62,46 @@ bool Census::add_row(const std::uint32_t* labels, std::size_t n, std::int64_t y,
     // before (a grain with a hole).
     std::uint32_t last = 0;
     std::size_t last_box = SIZE_MAX;
-    for (std::size_t x = 0; x < n;) {
-        const std::uint32_t label = labels[x];
-        std::size_t end = x + 1;
-        while (end < n && labels[end] == label) ++end;
-        if (label != 0) {
-            if (label != last || last_box == SIZE_MAX) {
-                if (boxes_.size() >= kMaxLabels && !index_.count(label)) return false;
-                last_box = static_cast<std::size_t>(&box_of(label) - boxes_.data());
-                last = label;
+    bool full = false;
+    for_each_run(labels, n, [&](std::size_t x, std::size_t end, std::uint32_t label) {
+        if (label == 0 || full) return;
+        if (label != last || last_box == SIZE_MAX) {
+            last_box = box_index(label);
+            if (last_box == SIZE_MAX) {
+                full = true;
+                return;
             }
-            LabelBox& b = boxes_[last_box];
-            b.voxels += static_cast<std::int64_t>(end - x);
-            const std::array<std::int64_t, 3> lo{static_cast<std::int64_t>(x), y, z};
-            const std::array<std::int64_t, 3> hi{static_cast<std::int64_t>(end - 1), y, z};
-            for (int k = 0; k < 3; ++k) {
-                b.min[k] = std::min(b.min[k], lo[k]);
-                b.max[k] = std::max(b.max[k], hi[k]);
-            }
+            last = label;
         }
-        x = end;
+        LabelBox& b = boxes_[last_box];
+        const auto count = static_cast<std::int64_t>(end - x);
+        b.voxels += count;
+        b.min[0] = std::min(b.min[0], static_cast<std::int64_t>(x));
+        b.max[0] = std::max(b.max[0], static_cast<std::int64_t>(end - 1));
+        b.min[1] = std::min(b.min[1], y);
+        b.max[1] = std::max(b.max[1], y);
+        b.min[2] = std::min(b.min[2], z);
+        b.max[2] = std::max(b.max[2], z);
+        // x + ... + (end - 1): one of the two factors is even.
+        const std::uint64_t first = x, last_x = end - 1, c = static_cast<std::uint64_t>(count);
+        b.sums[0] += c % 2 == 0 ? c / 2 * (first + last_x) : (first + last_x) / 2 * c;
+        b.sums[1] += c * static_cast<std::uint64_t>(y);
+        b.sums[2] += c * static_cast<std::uint64_t>(z);
+    });
+    return !full;
+}
+
+bool Census::merge(const Census& other) {
+    for (const LabelBox& o : other.boxes_) {
+        const std::size_t k = box_index(o.label);
+        if (k == SIZE_MAX) return false;
+        LabelBox& b = boxes_[k];
+        b.voxels += o.voxels;
+        for (int i = 0; i < 3; ++i) {
+            b.min[i] = std::min(b.min[i], o.min[i]);
+            b.max[i] = std::max(b.max[i], o.max[i]);
+            b.sums[i] += o.sums[i];
+        }
     }
     return true;
 }

@@ -30,6 +30,15 @@ def labelled_volume(rng, shape=(300, 320, 280), cuts=(7, 8, 9)):
     return labels
 
 
+def assert_header_is_measurement(p):
+    """split takes a particle's measurement from its pass over the volume, not from the grid: the
+    header must hold what the library measures on the grid."""
+    m = tarvo.measure(p.voxels)
+    h = p.header
+    assert (h.voxels, (h.x_min, h.y_min, h.z_min), (h.x_max, h.y_max, h.z_max), (h.x_mean, h.y_mean, h.z_mean)) == \
+        (m.count, m.min, m.max, m.mean)
+
+
 def read_index(path):
     lines = path.read_text().splitlines()
     assert lines[0].startswith("# tarvo-tools split: volume ")
@@ -63,6 +72,7 @@ def test_split_is_numpy_per_label_and_merge_gives_the_volume_back(tmp_path, rng)
         expected = np.zeros((p.dim,) * 3, bool)
         expected[: grain.shape[0], : grain.shape[1], : grain.shape[2]] = grain
         assert np.array_equal(p.voxels, expected), k
+        assert_header_is_measurement(p)
     assert '"voxel_size": [0.5, 0.5, 2]' in (tmp_path / "out" / (rows[0]["file"] + ".json")).read_text()
 
     run = tools("merge", tmp_path / "out" / "index.csv", tmp_path / "back.raw")
@@ -84,6 +94,7 @@ def test_selection_margin_and_nrrd_gzip_big_endian(tmp_path, rng):
     assert [int(rows[0][f"offset_{a}"]) for a in "xyz"] == [23, 18, 8] and rows[0]["edge"] == "24"
     p = tarvo.read(tmp_path / "one" / rows[0]["file"])
     assert p.voxels.sum() == 2000 and p.voxels[2:22, 2:12, 2:12].all()
+    assert_header_is_measurement(p)
 
     run = tools("split", nrrd, tmp_path / "inner", "--drop-border", "--min-voxels", "10")
     assert run.returncode == 0, run.stderr
@@ -94,8 +105,10 @@ def test_selection_margin_and_nrrd_gzip_big_endian(tmp_path, rng):
         assert min(x.min(), y.min(), z.min()) > 0 and x.max() < 59 and y.max() < 49 and z.max() < 39
     assert 70000 in [int(r["label"]) for r in rows]
 
-    run = tools("split", nrrd, tmp_path / "all")
+    run = tools("split", nrrd, tmp_path / "all", "--margin", "3")
     assert run.returncode == 0, run.stderr
+    for r in read_index(tmp_path / "all" / "index.csv")[1]:
+        assert_header_is_measurement(tarvo.read(tmp_path / "all" / r["file"]))
     run = tools("merge", tmp_path / "all" / "index.csv", tmp_path / "back.nrrd")
     assert run.returncode == 0, run.stderr
     back = (tmp_path / "back.nrrd").read_bytes()
@@ -371,3 +384,46 @@ def test_cut_carries_the_voxel_size_beside_the_particle(tmp_path):
         assert '"voxel_size": [0.5, 0.5, 2],\n  "unit": "um"' in out.read_text(), out
     head = subprocess.run([TOOLS_EXE, "export", tmp_path / "c.3d", tmp_path / "c.vtk"], capture_output=True)
     assert head.returncode == 0 and b"\nSPACING 0.5 0.5 2\n" in (tmp_path / "c.vtk").read_bytes()
+
+
+def test_read_and_write_volume_agree_with_tifffile_and_unu(tmp_path, rng):
+    tifffile = pytest.importorskip("tifffile")
+    labels = labelled_volume(rng, shape=(12, 30, 40), cuts=(2, 3, 3))  # uint16, indices z, y, x
+
+    tarvo.write_volume(tmp_path / "l.tif", labels, spacing=(0.5, 0.5, 2), unit="um")
+    with tifffile.TiffFile(tmp_path / "l.tif") as t:
+        assert np.array_equal(t.asarray(), labels)
+        assert t.imagej_metadata["spacing"] == 2 and t.imagej_metadata["unit"] == "um"
+    back = tarvo.read_volume(tmp_path / "l.tif")
+    assert back.labels.dtype == np.uint16 and np.array_equal(back.labels, labels)
+    assert back.spacing == (0.5, 0.5, 2) and back.unit == "um"
+    tifffile.imwrite(tmp_path / "t.tif", labels.astype(np.uint32), tile=(16, 16), compression="zlib")
+    back = tarvo.read_volume(tmp_path / "t.tif")
+    # tifffile writes resolution tags of 1 pixel a unit: a voxel size of 1 without a unit
+    assert back.labels.dtype == np.uint32 and np.array_equal(back.labels, labels)
+    assert back.spacing == (1, 1, 1) and back.unit == ""
+
+    tarvo.write_volume(tmp_path / "l.nrrd", labels, spacing=0.25)
+    head = subprocess.run([unu(), "head", tmp_path / "l.nrrd"], capture_output=True, text=True)
+    assert "sizes: 40 30 12" in head.stdout and "spacings: 0.25 0.25 0.25" in head.stdout, head.stdout
+    raw = subprocess.run(f"{unu()} save -f nrrd -e raw -en little -i {tmp_path / 'l.nrrd'} | {unu()} data -",
+                         shell=True, capture_output=True)
+    assert raw.returncode == 0, raw.stderr
+    assert raw.stdout == labels.astype("<u2").tobytes()
+    labels.astype(">u2").tofile(tmp_path / "b.raw")
+    made = subprocess.run(f"{unu()} make -i {tmp_path / 'b.raw'} -t ushort -s 40 30 12 -sp 1 1 3 -en big"
+                          f" | {unu()} save -f nrrd -e gzip -o {tmp_path / 'b.nrrd'}", shell=True, capture_output=True)
+    assert made.returncode == 0, made.stderr
+    back = tarvo.read_volume(tmp_path / "b.nrrd")
+    assert np.array_equal(back.labels, labels) and back.spacing == (1, 1, 3)
+
+    with pytest.raises(ValueError, match="reads TIFF stacks and NRRD"):
+        tarvo.read_volume(tmp_path / "b.raw")
+    with pytest.raises(ValueError, match="uint8, uint16 or uint32"):
+        tarvo.write_volume(tmp_path / "s.nrrd", labels.astype(np.int16))
+    with pytest.raises(ValueError, match="not a plain word"):
+        tarvo.write_volume(tmp_path / "s.nrrd", labels, spacing=1, unit="a b")
+    (tmp_path / "cut.nrrd").write_bytes((tmp_path / "l.nrrd").read_bytes()[:-10])
+    with pytest.raises(ValueError, match="cut.nrrd"):
+        tarvo.read_volume(tmp_path / "cut.nrrd")
+    assert not (tmp_path / "s.nrrd").exists()

@@ -7,7 +7,14 @@
 #include <random>
 #include <vector>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
 #include "volumes/components.h"
+#include "volumes/label_volume.h"
 #include "volumes/labels.h"
 #include "volumes/voxel_size.h"
 
@@ -79,6 +86,106 @@ TEST(Census, CountsBoxesAndStopsAtItsBound) {
     Census full;
     EXPECT_FALSE(full.add_row(many.data(), many.size(), 0, 0));
     EXPECT_EQ(full.size(), kMaxLabels);
+}
+
+// Any run of layers read on its own (as split's two threads read halves) gives the rows of the
+// whole: after an attached NRRD header with a byte skip (its first data bytes read with the
+// header and put back, the rest sought past) and in a .raw.
+TEST(LabelRows, LayersFromAnyStartAreThoseOfTheWhole) {
+    char dir_template[] = "/tmp/tarvo-volumes-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    const std::int64_t nx = 40, ny = 30, nz = 20;
+    std::mt19937 rng(3);
+    std::vector<std::uint32_t> labels(static_cast<std::size_t>(nx * ny * nz));
+    for (auto& v : labels) v = rng() % 70000;
+    std::string bytes4;
+    for (std::uint32_t v : labels)
+        for (int k = 0; k < 4; ++k) bytes4 += static_cast<char>(v >> (8 * k) & 0xFF);
+    std::ofstream(dir / "l.nrrd", std::ios::binary)
+        << "NRRD0004\ntype: uint32\ndimension: 3\nsizes: 40 30 20\nendian: little\nencoding: raw\nbyte skip: 3\n\n"
+        << "abc" << bytes4;
+    std::ofstream(dir / "l.raw", std::ios::binary) << bytes4;
+    const std::string size = "40,30,20", type = "uint32";
+    for (const std::string name : {"l.nrrd", "l.raw"}) {
+        const std::string path = (dir / name).string();
+        const LabelLayout layout =
+            name == "l.raw" ? layout_of(path, &size, &type) : layout_of(path, nullptr, nullptr);
+        ASSERT_TRUE(parts(layout));
+        for (const std::int64_t first : {0, 1, 7, 19}) {
+            LabelRows rows(path, layout, first, nz - first);
+            std::vector<std::uint32_t> row(static_cast<std::size_t>(nx));
+            for (std::int64_t r = first * ny; r < nz * ny; ++r) {
+                rows.next(row.data());
+                ASSERT_TRUE(std::equal(row.begin(), row.end(), labels.begin() + r * nx)) << name << " from " << first << " row " << r;
+            }
+            EXPECT_NO_THROW(rows.finish());
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// Rows of every length around the 4-label comparisons and the 64-label words, labels from few
+// values so that runs of all lengths come: the runs must tile the row, each of one label and
+// differing from the next, and the census's sums must be the voxels' coordinates summed.
+TEST(Census, RunsAndSumsAgainstTheVoxels) {
+    std::mt19937 rng(7);
+    for (std::size_t n = 1; n <= 200; ++n) {
+        for (int values : {2, 5}) {
+            std::vector<std::uint32_t> row(n);
+            for (auto& v : row) v = rng() % values == 0 ? rng() % values : 0;
+            std::size_t next = 0;
+            std::uint32_t before = 0;
+            for_each_run(row.data(), n, [&](std::size_t begin, std::size_t end, std::uint32_t label) {
+                ASSERT_EQ(begin, next) << n;
+                ASSERT_LT(begin, end);
+                if (begin > 0) {
+                    ASSERT_NE(label, before) << n << " at " << begin;
+                }
+                for (std::size_t x = begin; x < end; ++x) ASSERT_EQ(row[x], label) << n << " at " << x;
+                next = end;
+                before = label;
+            });
+            ASSERT_EQ(next, n);
+            Census c;
+            ASSERT_TRUE(c.add_row(row.data(), n, 3, 11));
+            ASSERT_TRUE(c.add_row(row.data(), n, 5, 2));
+            for (const LabelBox& b : c.boxes()) {
+                std::uint64_t sx = 0, count = 0;
+                for (std::size_t x = 0; x < n; ++x)
+                    if (row[x] == b.label) sx += x, ++count;
+                EXPECT_EQ(b.voxels, static_cast<std::int64_t>(2 * count));
+                EXPECT_EQ(b.sums, (std::array<std::uint64_t, 3>{2 * sx, 8 * count, 13 * count})) << n;
+            }
+        }
+    }
+}
+
+// Parts of a volume counted apart and merged: the census of the whole, and the bound of both.
+TEST(Census, MergedPartsAreTheWhole) {
+    const std::uint32_t a[] = {4, 4, 0, 9}, b[] = {9, 0, 7, 7};
+    Census whole, first, second;
+    ASSERT_TRUE(whole.add_row(a, 4, 1, 0));
+    ASSERT_TRUE(whole.add_row(b, 4, 0, 1));
+    ASSERT_TRUE(first.add_row(a, 4, 1, 0));
+    ASSERT_TRUE(second.add_row(b, 4, 0, 1));
+    ASSERT_TRUE(first.merge(second));
+    const auto x = whole.boxes(), y = first.boxes();
+    ASSERT_EQ(x.size(), 3u);
+    ASSERT_EQ(y.size(), 3u);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        EXPECT_EQ(x[k].label, y[k].label);
+        EXPECT_EQ(x[k].voxels, y[k].voxels);
+        EXPECT_EQ(x[k].min, y[k].min);
+        EXPECT_EQ(x[k].max, y[k].max);
+        EXPECT_EQ(x[k].sums, y[k].sums);
+    }
+    std::vector<std::uint32_t> low(kMaxLabels), high(1, 5);
+    for (std::size_t i = 0; i < low.size(); ++i) low[i] = static_cast<std::uint32_t>(2 * i + 10);
+    Census full, one;
+    ASSERT_TRUE(full.add_row(low.data(), low.size(), 0, 0));
+    ASSERT_TRUE(one.add_row(high.data(), 1, 0, 1));
+    EXPECT_FALSE(full.merge(one));
 }
 
 TEST(VoxelSize, FromNrrdFieldsAndRefusals) {

@@ -8,8 +8,12 @@
 //                                  hostile headers (sizes whose product overflows, paths outside
 //                                  the header's folder, non-regular data files) are failures
 //   LabelRows                      open(path, layout), next(out): the next row of labels, a
-//                                  failure when the data end early; finish() checks nothing follows
-//   write_label_volume             a volume through the safe output, layer by layer
+//                                  failure when the data end early; finish() checks nothing follows;
+//                                  LabelRows(path, layout, first, layers) reads only those layers
+//                                  (uncompressed raw or NRRD data: parts(layout))
+//   write_label_volume             a volume into a sink (volumes/files.h), layer by layer
+// Failures name the file (volumes/files.h); --size and --type that do not fit the volume are
+// usage errors.
 #pragma once
 
 #include <array>
@@ -19,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "tiff_volume.h"
-#include "volume.h"
 #include "volumes/components.h"
+#include "volumes/files.h"
+#include "volumes/tiff.h"
 #include "volumes/voxel_size.h"
 
-namespace tarvo::tools {
+namespace tarvo::volumes {
 
 // A layer holds at most this many voxels, a volume at most kMaxVolumeVoxels: the bounds of
 // split's memory (one layer of labels) and of the counts it keeps.
@@ -42,7 +46,7 @@ struct LabelLayout {
     TiffStack stack;             // a TIFF stack's files
     std::string data_path;       // where the data are (the header itself for attached data)
     std::uint64_t byte_skip = 0;
-    volumes::VoxelSize voxel_size;
+    VoxelSize voxel_size;
     int connectivity = 0;        // 6 or 26: the labels are the mask's connected components
     std::shared_ptr<const std::vector<std::uint32_t>> components;  // provisional id -> label
     std::int64_t row_bytes() const { return size[0] * width; }
@@ -55,9 +59,13 @@ LabelLayout layout_of(const std::string& path, const std::string* size_text, con
 // LabelRows gives each voxel its component's label, numbered in the order of first voxels.
 void find_components(const std::string& path, LabelLayout& layout, int connectivity);
 
+// Whether LabelRows can start at any layer: uncompressed labels in a file, not components.
+bool parts(const LabelLayout& layout);
+
 class LabelRows {
 public:
     LabelRows(const std::string& path, const LabelLayout& layout);
+    LabelRows(const std::string& path, const LabelLayout& layout, std::int64_t first, std::int64_t layers);
     ~LabelRows();
     void next(std::uint32_t* out);  // layout.size[0] labels
     void finish();                  // a failure when bytes follow the volume's data
@@ -65,6 +73,7 @@ public:
 
 private:
     std::size_t read_bytes(std::uint8_t* buf, std::size_t n);
+    void refill();
     void next_raw(std::uint32_t* out);
     void clamp_negatives(std::uint32_t* out);
     std::uint64_t negatives_ = 0;
@@ -75,17 +84,21 @@ private:
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<TiffPages> pages_;
     std::vector<std::uint32_t> layer_;
-    std::unique_ptr<volumes::RunLabeller> labeller_;
+    std::unique_ptr<RunLabeller> labeller_;
     std::vector<std::uint32_t> ids_;
     std::int64_t rows_read_ = 0;
     std::int64_t row_in_layer_ = 0;
-    std::vector<std::uint8_t> row_;
-    std::uint64_t delivered_ = 0;
+    // The data are read a block of whole rows at a time (a call to the system a row cost more
+    // than decoding it), never past the bytes the layout declares.
+    std::vector<std::uint8_t> block_;
+    std::size_t block_pos_ = 0, block_end_ = 0;
+    std::uint64_t unread_ = 0;     // declared bytes not yet read
+    std::uint64_t delivered_ = 0;  // bytes read
 };
 
 // Writes a .raw (little-endian), .nrrd or .tif volume: `layer(z, out)` fills the labels of layer z.
-void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
-                        const volumes::VoxelSize& voxel_size,
+void write_label_volume(const std::string& path, VolumeSink& out, const std::array<std::int64_t, 3>& size, int width,
+                        const VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer);
 
-}  // namespace tarvo::tools
+}  // namespace tarvo::volumes

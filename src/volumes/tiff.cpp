@@ -1,4 +1,4 @@
-#include "tiff_volume.h"
+#include "volumes/tiff.h"
 
 #include <tiffio.h>
 
@@ -9,11 +9,10 @@
 #include <numeric>
 #include <sstream>
 
-#include "common.h"
-#include "label_volume.h"
+#include "volumes/label_volume.h"
 #include "volumes/labels.h"
 
-namespace tarvo::tools {
+namespace tarvo::volumes {
 namespace {
 
 // libtiff's own messages would go to standard error unasked: the failures here name the file.
@@ -247,7 +246,7 @@ Rational per_unit(double spacing) {
 
 }  // namespace
 
-void write_tiff_stack(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
+void write_tiff_stack(const std::string& path, VolumeSink& out, const std::array<std::int64_t, 3>& size, int width,
                       const volumes::VoxelSize& voxel_size,
                       const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer) {
     const std::uint64_t page_bytes = static_cast<std::uint64_t>(size[0] * size[1] * width);
@@ -265,7 +264,7 @@ void write_tiff_stack(const std::string& path, const std::array<std::int64_t, 3>
     if (total >= (std::uint64_t{1} << 32))
         throw Failure("'" + path + "' would hold " + std::to_string(total) + " bytes, beyond a classic TIFF's 4 GiB");
     // ImageJ and tifffile read an ImageJ stack's pixels as one block: all pages first, then the IFDs.
-    OutputFile out(path);
+    out.open();
     const std::uint64_t data_end = 8 + size[2] * page_bytes;
     std::string head = "II*";
     head += '\0';
@@ -315,4 +314,4 @@ void write_tiff_stack(const std::string& path, const std::array<std::int64_t, 3>
     out.commit();
 }
 
-}  // namespace tarvo::tools
+}  // namespace tarvo::volumes

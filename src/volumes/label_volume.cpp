@@ -1,15 +1,16 @@
-#include "label_volume.h"
+#include "volumes/label_volume.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
-#include "common.h"
 #include "volumes/labels.h"
+#include "volumes/nrrd.h"
 
-namespace tarvo::tools {
+namespace tarvo::volumes {
 namespace {
 
 namespace fs = std::filesystem;
@@ -180,7 +181,12 @@ struct LabelRows::Inflater {
     ~Inflater() { inflateEnd(&z); }
 };
 
-LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_(path), layout_(layout) {
+bool parts(const LabelLayout& layout) { return !layout.tiff && !layout.gzip && !layout.components; }
+
+LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : LabelRows(path, layout, 0, layout.size[2]) {}
+
+LabelRows::LabelRows(const std::string& path, const LabelLayout& layout, std::int64_t first, std::int64_t layers)
+    : path_(path), layout_(layout) {
     if (layout_.components) {
         labeller_ = std::make_unique<volumes::RunLabeller>(layout_.size[0], layout_.size[1], layout_.connectivity);
         ids_.resize(static_cast<std::size_t>(layout_.size[0]));
@@ -194,7 +200,13 @@ LabelRows::LabelRows(const std::string& path, const LabelLayout& layout) : path_
     if (layout.nrrd && layout.data_path == path) check_raw_length(path, layout_, file_.position() + layout.byte_skip);
     file_.skip(layout.byte_skip);
     if (layout.gzip) inflater_ = std::make_unique<Inflater>();
-    row_.resize(static_cast<std::size_t>(layout.row_bytes()));
+    constexpr std::int64_t kBlockBytes = std::int64_t{1} << 20;
+    const std::int64_t rows = std::max<std::int64_t>(1, kBlockBytes / layout.row_bytes());
+    block_.resize(static_cast<std::size_t>(rows * layout.row_bytes()));
+    const auto layer_bytes = static_cast<std::uint64_t>(layout.row_bytes() * layout.size[1]);
+    if (first > 0) file_.skip_ahead(first * layer_bytes);
+    delivered_ = first * layer_bytes;
+    unread_ = layers * layer_bytes;
 }
 
 LabelRows::~LabelRows() = default;
@@ -239,16 +251,32 @@ void LabelRows::next_raw(std::uint32_t* out) {
         row_in_layer_ = (row_in_layer_ + 1) % layout_.size[1];
         return;
     }
-    const std::size_t got = read_bytes(row_.data(), row_.size());
-    delivered_ += got;
-    if (got < row_.size()) {
+    const auto n = static_cast<std::size_t>(layout_.row_bytes());
+    if (block_end_ - block_pos_ < n) refill();
+    if (block_end_ - block_pos_ < n) {
         const std::uint64_t need = static_cast<std::uint64_t>(layout_.size[0] * layout_.size[1] * layout_.size[2]) *
                                    layout_.width;
         throw Failure("'" + layout_.data_path + "' ends after " + std::to_string(delivered_) +
                       " bytes of labels, but '" + path_ + "' describes " + std::to_string(need));
     }
-    volumes::decode_labels(row_.data(), static_cast<std::size_t>(layout_.size[0]), layout_.width, layout_.big_endian, out);
+    volumes::decode_labels(block_.data() + block_pos_, static_cast<std::size_t>(layout_.size[0]), layout_.width,
+                           layout_.big_endian, out);
+    block_pos_ += n;
     if (layout_.is_signed) clamp_negatives(out);
+}
+
+// The next block: the rest of the last one (part of a row, only where the data end early) moved
+// to the front, then as many bytes as fit and are declared.
+void LabelRows::refill() {
+    const std::size_t kept = block_end_ - block_pos_;
+    std::copy(block_.begin() + static_cast<std::ptrdiff_t>(block_pos_), block_.begin() + static_cast<std::ptrdiff_t>(block_end_),
+              block_.begin());
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block_.size() - kept, unread_));
+    const std::size_t got = read_bytes(block_.data() + kept, want);
+    unread_ -= got;
+    delivered_ += got;
+    block_pos_ = 0;
+    block_end_ = kept + got;
 }
 
 // Negative values (a CT's air) are below every threshold and no label: read as 0, and counted.
@@ -287,11 +315,11 @@ void find_components(const std::string& path, LabelLayout& layout, int connectiv
     layout.components = std::make_shared<const std::vector<std::uint32_t>>(labeller.labels());
 }
 
-void write_label_volume(const std::string& path, const std::array<std::int64_t, 3>& size, int width,
+void write_label_volume(const std::string& path, VolumeSink& out, const std::array<std::int64_t, 3>& size, int width,
                         const volumes::VoxelSize& voxel_size,
                         const std::function<void(std::int64_t, std::vector<std::uint32_t>&)>& layer) {
-    if (is_tiff_name(path)) return write_tiff_stack(path, size, width, voxel_size, layer);
-    OutputFile out(path);
+    if (is_tiff_name(path)) return write_tiff_stack(path, out, size, width, voxel_size, layer);
+    out.open();
     if (lower_extension(path) == ".nrrd") {
         std::ostringstream h;
         h << "NRRD0004\n# tarvo-tools merge\ntype: " << type_name(width) << "\ndimension: 3\nsizes: " << size[0] << " "
@@ -318,4 +346,4 @@ void write_label_volume(const std::string& path, const std::array<std::int64_t, 
     out.commit();
 }
 
-}  // namespace tarvo::tools
+}  // namespace tarvo::volumes
