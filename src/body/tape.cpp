@@ -116,7 +116,10 @@ void Tape::append_word(std::uint64_t bits) {
             word_chunks_.emplace_back(new std::uint64_t[static_cast<std::size_t>(kChunkWords)], ChunkFree{true});
     }
     const std::int64_t at = words_++;
-    word_chunks_[static_cast<std::size_t>(at / kChunkWords)][at % kChunkWords] = bits;
+    std::uint64_t* chunk = word_chunks_[static_cast<std::size_t>(at / kChunkWords)].get();
+    chunk[at % kChunkWords] = bits;
+    next_ = chunk + at % kChunkWords + 1;
+    chunk_end_ = chunk + kChunkWords;
     ++block_end_;
 }
 
@@ -149,7 +152,7 @@ void Tape::pop() {
     if (count_ % kMarkEvery == 0) marks_.pop_back();
 }
 
-void Tape::add_word(std::int64_t w, std::uint64_t bits) {
+void Tape::add_word_slowly(std::int64_t w, std::uint64_t bits) {
     if (bits == 0) return;
     if (!open_) {
         absorb_run_end(w, bits);

@@ -89,7 +89,16 @@ public:
     Cursor cursor(std::int64_t voxel = 0) const;
 
     void add_run(std::int64_t begin, std::int64_t end);
-    void add_word(std::int64_t w, std::uint64_t bits);
+    // The next word of the open block goes straight in; the rest takes add_word_slowly.
+    void add_word(std::int64_t w, std::uint64_t bits) {
+        if (open_ && w == block_end_ && bits != 0 && next_ != chunk_end_) {
+            *next_++ = bits;
+            ++words_;
+            ++block_end_;
+            return;
+        }
+        add_word_slowly(w, bits);
+    }
     void finish() { close_block(); }
     // No pieces (the edge and the arena stay).
     void clear();
@@ -116,6 +125,7 @@ private:
     void close_block();
     void open_block(std::int64_t w);
     void append_word(std::uint64_t bits);
+    void add_word_slowly(std::int64_t w, std::uint64_t bits);
 
     std::int32_t dim_ = 0;
     std::int64_t total_ = 0;
@@ -130,6 +140,8 @@ private:
     };
     std::vector<std::unique_ptr<std::uint64_t[], ChunkFree>> word_chunks_;
     std::uint8_t* arena_ = nullptr;  // room for the words, not owned
+    std::uint64_t* next_ = nullptr;  // where word words_ goes, in the last chunk
+    std::uint64_t* chunk_end_ = nullptr;
     std::size_t arena_bytes_ = 0;
     std::int64_t words_ = 0;            // words stored
     std::vector<std::int64_t> marks_;   // the words before piece k * kMarkEvery
