@@ -64,7 +64,7 @@ struct TableCount {
     WordCount operator()(std::uint64_t w) const { return count_word(w); }
 };
 struct PopcountCount {
-    WordCount operator()(std::uint64_t w) const { return count_word_by_popcount(w); }
+    [[gnu::always_inline]] WordCount operator()(std::uint64_t w) const { return count_word_by_popcount(w); }
 };
 
 class StreamTally {

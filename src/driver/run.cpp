@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <new>
 #include <filesystem>
 #include <string>
@@ -77,20 +78,37 @@ void Process_teleso(TelesoRecord& rec, const char* x_text, const char* y_text, c
 
 namespace {
 
+// Whether the particle is held in the main block as a bitmap (the tape of one block) rather than on
+// a tape of its own: where its stream is long for its grid (a sixteenth of a byte a voxel or more:
+// literals over much of the grid), the tape's words would fill much of the grid anyway, and the
+// bitmap's reading (measuring as it lays the words in, faults taken on a third thread) is faster.
+// A pipe's length is not known: its particle goes onto a tape, which holds no more than it needs.
+bool held_as_bitmap(const Input& in, const TelesoRecord& rec) {
+    const std::optional<std::uint64_t> bytes = in.stream_bytes();
+    return bytes && *bytes * 16 >= static_cast<std::uint64_t>(voxel_count(rec.dim));
+}
+
 // Reading the voxels, processing and writing; the body exists and is released by the caller. The
 // particle is read onto a tape, which holds it where it is: the main block is allocated as the
 // program always has (its size is reported, and a run without room for it fails as before), and
-// only the pages of it that the tape's words take are ever touched.
+// the tape lays its words in it, so only the pages of it they take are ever touched. A particle
+// whose stream is long for its grid is read into the main block as a bitmap, the tape of one block.
 int read_process_write_body(Input& in, TelesoRecord& rec, const char* output, const char* const* cuts) {
     std::printf("Reading input particle...");
-    // The tape's words go into the main block: the run takes no more memory than it always has.
+    Tally measured;
+    const bool bitmap = held_as_bitmap(in, rec);
     Tape tape(rec.dim, rec.data, padded_bytes(rec.size));
-    if (Read_teleso_tape(in, tape) != 0) return kFailed;
+    if (bitmap) {
+        if (Read_teleso_voxels(in, rec, &measured) != 0) return kFailed;
+        tape = Tape::over(rec);
+    } else if (Read_teleso_tape(in, tape) != 0) {
+        return kFailed;
+    }
     std::printf("O.K.\n");
 
     std::unique_ptr<geometry::PlaneRows> plane;
     const CutLengths lengths{Cut_length(cuts[0]), Cut_length(cuts[1]), Cut_length(cuts[2])};
-    cut_tape_as_program(rec, tape, lengths, report_step, nullptr, kAutoThreads, &plane);
+    cut_tape_as_program(rec, tape, lengths, report_step, bitmap ? &measured : nullptr, kAutoThreads, &plane);
 
     std::printf("Writing the output file...");
     if (const Status s = check_output(output); !s) {

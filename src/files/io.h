@@ -62,6 +62,8 @@ public:
     // The input's identity, for outputs that must not replace it (none when it is unknown).
     std::optional<InputFile> file() const;
     const std::string& path() const { return path_; }
+    // The bytes after the header of a regular file (none for a pipe), known before reading them.
+    std::optional<std::uint64_t> stream_bytes() const;
 
 private:
     tarvo::sys::Reader reader_;

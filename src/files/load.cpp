@@ -680,6 +680,12 @@ Status Input::read_rest() {
     }
 }
 
+std::optional<std::uint64_t> Input::stream_bytes() const {
+    const std::optional<std::uint64_t> size = reader_.regular_size();
+    if (!size) return std::nullopt;
+    return *size - std::min(*size, header_bytes_);
+}
+
 std::optional<InputFile> Input::file() const {
     const std::optional<tarvo::sys::FileId> id = reader_.id();
     if (!id) return std::nullopt;
