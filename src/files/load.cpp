@@ -628,7 +628,7 @@ Status Input::read_tape(Tape& tape, Kernel path, int threads) {
         const std::optional<std::uint64_t> size = reader_.regular_size();
         std::uint64_t split = 0;
         if (pass_threads(total, threads) > 1 && size && *size >= stream_begin + split_from_ &&
-            (split_from_ != kSplitStreamBytes || worth_splitting(*size - stream_begin, total)))
+            (split_from_ != kSplitStreamBytes || *size - stream_begin <= 2 * static_cast<std::uint64_t>(total)))
             split = split_point(reader_, stream_begin, *size - stream_begin, buf.get());
         SecondTape second;
         Helper helper;  // joined however the scope is left
