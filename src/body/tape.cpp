@@ -54,6 +54,7 @@ void Tape::push(std::uint32_t begin, std::uint32_t end) {
 
 bool Tape::Cursor::next(Piece& p) {
     if (tape_ == nullptr || k_ >= tape_->count_) return false;
+    p.index = k_;
     const Stored s = tape_->stored(k_++);
     p.begin = s.begin;
     p.end = s.end & ~kBlockBit;

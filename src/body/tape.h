@@ -25,6 +25,7 @@
 //   for_row_parts(tape, lo, hi, fn)  fn(piece, y, z, row, x_begin, x_end) for each piece's part of
 //                                    each row, for the voxels lo..hi-1
 //   Building, in increasing voxel order:
+//   set_run(index, begin, end)       a run clipped by a cut
 //     add_run(begin, end)            set voxels begin..end-1 (a stretch at least kMinRun long
 //                                    becomes a run; shorter ones go into words)
 //     add_word(w, bits)              OR bits into word w (w at or after the last word added)
@@ -52,6 +53,7 @@ public:
     struct Piece {
         std::int64_t begin = 0, end = 0;  // voxels begin..end-1
         std::uint8_t* words = nullptr;    // a block's words; null for a run
+        std::size_t index = 0;            // its place in the tape
         bool block() const { return words != nullptr; }
     };
 
@@ -100,6 +102,10 @@ public:
         add_word_slowly(w, bits);
     }
     void finish() { close_block(); }
+    // Run `index` becomes voxels begin..end-1, within what it was (begin == end: none); for a cut.
+    void set_run(std::size_t index, std::int64_t begin, std::int64_t end) {
+        stored_ref(index) = {static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end)};
+    }
     // No pieces (the edge and the arena stay).
     void clear();
     // Adds the pieces of a finished tape that begins at or after this one's last word (a word
@@ -173,6 +179,8 @@ class RowCuts {
 public:
     virtual ~RowCuts() = default;
     virtual RowCut row(std::int32_t y, std::int32_t z) const = 0;
+    // Whether the runs within one row were clipped in place already (Tape::set_run).
+    virtual bool one_row_runs_clipped() const { return false; }
 };
 
 template <class Fn>
@@ -183,6 +191,7 @@ void for_row_parts(const Tape& tape, std::int64_t lo, std::int64_t hi, Fn&& fn) 
     Tape::Piece p;
     while (c.next(p) && p.begin < hi) {
         const std::int64_t b = std::max(p.begin, lo), e = std::min(p.end, hi);
+        if (b >= e) continue;
         for (std::int64_t r = b / n; r * n < e; ++r) {
             const std::int64_t row = r * n;
             fn(p, static_cast<std::int32_t>(r % n), static_cast<std::int32_t>(r / n), row, std::max(b, row) - row,

@@ -60,15 +60,17 @@ public:
         RowCut rc;
         Tape::Cursor c = tape_.cursor(from);
         Tape::Piece p;
+        const bool clipped = cuts_ != nullptr && cuts_->one_row_runs_clipped();
         while (pos < to && c.next(p) && p.begin < to) {
             const std::int64_t b = std::max(p.begin, pos), e = std::min(p.end, to);
+            if (b >= e) continue;  // a run the cut cleared
             if (b > pos && !stretch(pos, b, 0)) return;
             pos = e;
             if (p.block()) {
                 if (!bits(p.words, p.begin, b, e)) return;
                 continue;
             }
-            if (cuts_ == nullptr) {
+            if (cuts_ == nullptr || (clipped && p.begin / n == (p.end - 1) / n)) {
                 if (!stretch(b, e, 1)) return;
                 continue;
             }

@@ -24,8 +24,10 @@
 // skipped, the cleared parts are counted as they are cleared and taken from the whole's count and
 // sums, and of the parts of blocks that stay only the first and last set voxels are looked for.
 //
-// The runs of a tape are not cut in place: what a cut keeps of a run is found again, row by row,
-// when the tape is coded (PlaneRows is the RowCuts the coder asks).
+// A run within one row is clipped in place to what the cut keeps of it, where that is one stretch
+// (a finite x-cut that is not zero). Other runs are not cut in place (a run over many rows would
+// become one a row): what a cut keeps of them is found again, row by row, when the tape is coded
+// (PlaneRows is the RowCuts the coder asks).
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -135,42 +137,7 @@ bool PlaneRows::beyond(std::int32_t x, std::int32_t y, std::int32_t z) const {
     return plane_beyond(plane_add(plane_add(ex_[ux], ey_[uy]), ez_[uz]));
 }
 
-namespace {
-constexpr std::uint16_t kUnknown = 0xFFFF;
-}  // namespace
-
-void PlaneRows::remember_rows() { memo_.assign(static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_), kUnknown); }
-
-// A row's cut in two bytes: the boundary of a monotone row (0..n), or the three stretches' bits.
-std::uint16_t PlaneRows::memo_of(const RowCut& r) const {
-    return static_cast<std::uint16_t>(x_pieces_ ? r.cleared : r.a);
-}
-
-RowCut PlaneRows::of_memo(std::uint16_t m) const {
-    RowCut r;
-    if (x_pieces_) {
-        r.a = below_end_;
-        r.b = above_begin_;
-        r.cleared = static_cast<std::uint8_t>(m);
-    } else {
-        r.a = m;
-        r.b = n_;
-        r.cleared = x_cut_ > 0.0f ? 2 : 1;
-    }
-    return r;
-}
-
-// Rows are each met by one thread only, so the memo's entries are never shared.
 RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
-    if (memo_.empty()) return find(y, z);
-    std::uint16_t& m = memo_[static_cast<std::size_t>(y) + static_cast<std::size_t>(n_) * static_cast<std::size_t>(z)];
-    if (m != kUnknown) return of_memo(m);
-    const RowCut r = find(y, z);
-    m = memo_of(r);
-    return r;
-}
-
-RowCut PlaneRows::find(std::int32_t y, std::int32_t z) const {
     RowCut r;
     if (x_pieces_) {
         r.a = below_end_;
@@ -214,9 +181,11 @@ namespace {
 
 // The cut of the tape's voxels lo..hi-1 (whole layers); see cut_tape.
 PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int64_t hi, bool measure,
-                   const tarvo::Tally* all) {
+                   const tarvo::Tally* all, bool clip_runs) {
     PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
     if (all && all->count == 0) return part;
+    const std::int64_t n = tape.dim();
+    clip_runs = clip_runs && plane.keeps_one_stretch();
     std::int64_t x_lo = 0, x_hi = tape.dim();
     std::int32_t y_lo = 0, y_hi = tape.dim() - 1, z_lo = 0, z_hi = tape.dim() - 1;
     if (all) {
@@ -240,11 +209,19 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
             cut_row = row;
         }
         if (!p.block()) {
-            if (!measure) return;
+            // A run within the row keeps one stretch of itself (or none): it is clipped to that.
+            const bool clip = clip_runs && p.begin >= row && p.end <= row + n;
+            std::int64_t kb = xe, ke = xe;
             rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
+                if (!cleared) {
+                    kb = std::min(kb, b);
+                    ke = e;
+                }
+                if (!measure) return;
                 tarvo::Tally& t = cleared ? part.cleared : part.kept;
                 if (!cleared || all) t.add_row_piece(e - b, x_sum(b, e), b, e - 1, y, z);
             });
+            if (clip) tape.set_run(p.index, row + kb, row + std::max(kb, ke));
             return;
         }
         // The block's words from its first voxel: the part boundaries' words may be shared.
@@ -276,15 +253,16 @@ std::int64_t tape_work(const Tape& tape) {
 
 }  // namespace
 
-Tally cut_tape(Tape& tape, const PlaneRows& plane, int threads, bool measure, const Tally* all) {
+Tally cut_tape(Tape& tape, PlaneRows& plane, int threads, bool measure, const Tally* all, bool clip_runs) {
     const std::int32_t n = tape.dim();
     Tally kept;
     if (n <= 0) return kept;
     const std::int64_t layer = std::int64_t{n} * n;
     PartTally parts[tarvo::kMaxPassThreads];
     tarvo::for_layer_parts(n, tarvo::pass_threads(tape_work(tape), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
-        parts[part] = cut_part(tape, plane, layer * z0, layer * z1, measure, all);
+        parts[part] = cut_part(tape, plane, layer * z0, layer * z1, measure, all, clip_runs);
     });
+    if (clip_runs) plane.set_runs_clipped();
     if (!measure) return kept;
     for (const PartTally& t : parts) kept.merge(t.kept);
     if (!all) return kept;
@@ -303,7 +281,7 @@ void cut(TelesoRecord& rec, Center c, float x_cut, float y_cut, float z_cut, int
     if (kept) *kept = tarvo::Tally{};
     if (rec.dim <= 0) return;
     Tape tape = Tape::over(rec);
-    const PlaneRows plane(rec.dim, c, x_cut, y_cut, z_cut);
+    PlaneRows plane(rec.dim, c, x_cut, y_cut, z_cut);
     const Tally t = cut_tape(tape, plane, threads, kept != nullptr, all);
     if (kept) *kept = t;
 }

@@ -25,9 +25,7 @@ Center cut_tape_as_program(TelesoRecord& rec, Tape& tape, CutLengths lengths, co
     tell(progress, CutStep::kMeasure, true, rec, c);
     tell(progress, CutStep::kCut, false, rec, c);
     auto rows = std::make_unique<geometry::PlaneRows>(tape.dim(), c, lengths.x, lengths.y, lengths.z);
-    // The runs are cut again as they are coded.
-    if (plane) rows->remember_rows();
-    const Tally kept = geometry::cut_tape(tape, *rows, threads, true, &whole);
+    const Tally kept = geometry::cut_tape(tape, *rows, threads, true, &whole, plane != nullptr);
     tell(progress, CutStep::kCut, true, rec, c);
     tell(progress, CutStep::kRemeasure, false, rec, c);
     geometry::set_measurement(rec, kept);

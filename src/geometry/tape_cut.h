@@ -5,10 +5,12 @@
 //   PlaneRows(n, c, xc, yc, zc)       the plane of the three cut lengths, decided a row at a time:
 //     row(y, z)                       what it clears of row (y, z) (RowCut)
 //     beyond(x, y, z)                 the decision for one voxel (the program's, exactly)
-//     remember_rows()                 row() keeps what it finds, for a second pass
-//   cut_tape(tape, plane, threads, measure, all)   clears what the plane clears of the blocks (runs
-//                                     are cut when coded, by the same PlaneRows); with `measure`,
-//                                     returns the tally of the voxels that stay; `all` as for cut()
+//   cut_tape(tape, plane, threads, measure, all, clip_runs)   clears what the plane clears of the
+//                                     blocks; with `clip_runs`, a run within one row is clipped to
+//                                     what stays of it where that is one stretch (the plane then says
+//                                     so: one_row_runs_clipped()); the other runs are cut when coded,
+//                                     by the same PlaneRows; with `measure`, returns the tally of the
+//                                     voxels that stay; `all` as for cut()
 //   measure_tape(tape, threads)       the tally of every set voxel
 //   cut_tape_as_program(rec, tape, lengths, progress, measured, threads, plane)   cut_as_program
 //                                     on a tape
@@ -29,15 +31,12 @@ public:
     PlaneRows(std::int32_t n, Center c, float x_cut, float y_cut, float z_cut);
     RowCut row(std::int32_t y, std::int32_t z) const override;
     bool beyond(std::int32_t x, std::int32_t y, std::int32_t z) const;
-    // Keeps each row's cut once found, so that a second pass over the rows (the coding of a tape's
-    // runs after the cut) finds it again without a search: two bytes a row of the grid.
-    void remember_rows();
+    // Whether a row keeps one stretch of itself (a finite x-cut that is not zero) or may keep two.
+    bool keeps_one_stretch() const { return !x_pieces_; }
+    bool one_row_runs_clipped() const override { return runs_clipped_; }
+    void set_runs_clipped() { runs_clipped_ = keeps_one_stretch(); }
 
 private:
-    RowCut find(std::int32_t y, std::int32_t z) const;
-    RowCut of_memo(std::uint16_t m) const;
-    std::uint16_t memo_of(const RowCut& r) const;
-
     std::int32_t n_;
     Center c_;
     float x_cut_, y_cut_, z_cut_;
@@ -45,10 +44,10 @@ private:
     std::int32_t below_end_ = 0, above_begin_ = 0;
     std::vector<PlaneValue> ex_, ey_, ez_;  // the extended terms, per coordinate
     std::vector<double> fx_, fy_, fz_;      // the same in double, for the filter
-    mutable std::vector<std::uint16_t> memo_;  // per row y + n z: kUnknown, or the cut found
-};
+    bool runs_clipped_ = false;};
 
-Tally cut_tape(Tape& tape, const PlaneRows& plane, int threads, bool measure, const Tally* all = nullptr);
+Tally cut_tape(Tape& tape, PlaneRows& plane, int threads, bool measure, const Tally* all = nullptr,
+               bool clip_runs = false);
 Tally measure_tape(const Tape& tape, int threads);
 
 }  // namespace tarvo::geometry
