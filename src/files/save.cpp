@@ -61,6 +61,7 @@ public:
         Tape::Cursor c = tape_.cursor(from);
         Tape::Piece p;
         const bool clipped = cuts_ != nullptr && cuts_->one_row_runs_clipped();
+        RowCursor at(n);  // the row of the last run met
         while (pos < to && c.next(p) && p.begin < to) {
             const std::int64_t b = std::max(p.begin, pos), e = std::min(p.end, to);
             if (b >= e) continue;  // a run the cut cleared
@@ -70,15 +71,17 @@ public:
                 if (!bits(p.words, p.begin, b, e)) return;
                 continue;
             }
-            if (cuts_ == nullptr || (clipped && p.begin / n == (p.end - 1) / n)) {
+            at.seek(p.begin);
+            if (cuts_ == nullptr || (clipped && p.end <= at.row() + n)) {
                 if (!stretch(b, e, 1)) return;
                 continue;
             }
             // What the cut keeps of the run, row by row.
-            for (std::int64_t r = b / n; r * n < e; ++r) {
-                const std::int64_t row = r * n;
+            RowCursor rows = at;
+            for (rows.seek(b); rows.row() < e; rows.next()) {
+                const std::int64_t row = rows.row();
                 if (row != cut_row) {
-                    rc = cuts_->row(static_cast<std::int32_t>(r % n), static_cast<std::int32_t>(r / n));
+                    rc = cuts_->row(rows.y(), rows.z());
                     cut_row = row;
                 }
                 bool go = true;

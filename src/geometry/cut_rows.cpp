@@ -126,15 +126,25 @@ PlaneRows::PlaneRows(std::int32_t n, Center c, float x_cut, float y_cut, float z
     above_begin_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{c.x} + 1, 0, n));
 }
 
-bool PlaneRows::beyond(std::int32_t x, std::int32_t y, std::int32_t z) const {
+int PlaneRows::filtered_side(std::int32_t x, std::int32_t y, std::int32_t z) const {
     const auto ux = static_cast<std::size_t>(x), uy = static_cast<std::size_t>(y), uz = static_cast<std::size_t>(z);
     const double s = (fx_[ux] + fy_[uy]) + fz_[uz];
     const double bound = (std::fabs(fx_[ux]) + std::fabs(fy_[uy]) + std::fabs(fz_[uz])) * kFilterMargin;
-    if (std::isfinite(s) && std::isfinite(bound)) {
-        if (s - 1.0 > bound) return true;
-        if (1.0 - s > bound) return false;
-    }
+    if (!(std::isfinite(s) && std::isfinite(bound))) return -1;
+    return s - 1.0 > bound ? 1 : (1.0 - s > bound ? 0 : -1);
+}
+
+bool PlaneRows::beyond(std::int32_t x, std::int32_t y, std::int32_t z) const {
+    const int side = filtered_side(x, y, z);
+    if (side >= 0) return side == 1;
+    const auto ux = static_cast<std::size_t>(x), uy = static_cast<std::size_t>(y), uz = static_cast<std::size_t>(z);
     return plane_beyond(plane_add(plane_add(ex_[ux], ey_[uy]), ez_[uz]));
+}
+
+int PlaneRows::stretch_side(std::int32_t x_first, std::int32_t x_last, std::int32_t y, std::int32_t z) const {
+    if (x_pieces_) return -1;
+    const int first = filtered_side(x_first, y, z);
+    return first >= 0 && filtered_side(x_last, y, z) == first ? first : -1;
 }
 
 RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
@@ -211,6 +221,19 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
         if (!p.block()) {
             // A run within the row keeps one stretch of itself (or none): it is clipped to that.
             const bool clip = clip_runs && p.begin >= row && p.end <= row + n;
+            // Most runs lie on one side of the plane, which the filter tells from their ends alone.
+            if (clip && measure) {
+                const int side = plane.stretch_side(static_cast<std::int32_t>(xb), static_cast<std::int32_t>(xe - 1), y, z);
+                if (side == 0) {
+                    part.kept.add_row_piece(xe - xb, x_sum(xb, xe), xb, xe - 1, y, z);
+                    return;
+                }
+                if (side == 1) {
+                    if (all) part.cleared.add_row_piece(xe - xb, x_sum(xb, xe), xb, xe - 1, y, z);
+                    tape.set_run(p.index, row + xe, row + xe);
+                    return;
+                }
+            }
             std::int64_t kb = xe, ke = xe;
             rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
                 if (!cleared) {

@@ -31,12 +31,17 @@ public:
     PlaneRows(std::int32_t n, Center c, float x_cut, float y_cut, float z_cut);
     RowCut row(std::int32_t y, std::int32_t z) const override;
     bool beyond(std::int32_t x, std::int32_t y, std::int32_t z) const;
+    // The side of x_first..x_last of row (y, z) where the double filter proves it for both ends of
+    // a row that keeps one stretch (1 beyond, 0 not); -1 otherwise.
+    int stretch_side(std::int32_t x_first, std::int32_t x_last, std::int32_t y, std::int32_t z) const;
     // Whether a row keeps one stretch of itself (a finite x-cut that is not zero) or may keep two.
     bool keeps_one_stretch() const { return !x_pieces_; }
     bool one_row_runs_clipped() const override { return runs_clipped_; }
     void set_runs_clipped() { runs_clipped_ = keeps_one_stretch(); }
 
 private:
+    int filtered_side(std::int32_t x, std::int32_t y, std::int32_t z) const;
+
     std::int32_t n_;
     Center c_;
     float x_cut_, y_cut_, z_cut_;
