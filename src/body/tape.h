@@ -153,10 +153,9 @@ private:
     std::vector<std::int64_t> marks_;   // the words before piece k * kMarkEvery
     std::uint8_t* external_ = nullptr;  // the bitmap of a view
 
-    // The block being built: its first word and the word after its last; the last run's end.
+    // The block being built: its first word and the word after its last.
     bool open_ = false;
     std::int64_t block_first_ = 0, block_end_ = 0;
-    std::int64_t last_end_ = 0;
 };
 
 // The stretches [0, a), [a, b) and [b, n) of a row; bit k of `cleared` set when the k-th is cleared.

@@ -21,24 +21,10 @@
 namespace tarvo {
 namespace {
 
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 // No run codes into more bytes than it has voxels, so a chunk of this many voxels fits its block
 // (but for a long run at its end, which then goes out in more blocks).
 constexpr std::int64_t kChunkVoxels = std::int64_t{4} << 20;
 constexpr std::size_t kChunkBlockBytes = static_cast<std::size_t>(kChunkVoxels) + StreamWriter::kMinBlockBytes;
-
-// Writes each block to the output; the output keeps the first failure.
-class DirectSink : public BlockSink {
-public:
-    explicit DirectSink(Output& out) : out_(out) {}
-    void take(Block& block) override {
-        out_.write(block.bytes.get(), block.used);
-        block.used = 0;
-    }
-
-private:
-    Output& out_;
-};
 
 // The voxels a tape codes to, its runs cut by the row cuts where given, walked as stretches of one
 // value and ranges of blocks' bits. A bitmap is a tape of one block.
