@@ -199,23 +199,15 @@ std::uint64_t set_bits_of(const std::uint8_t* p, std::size_t k) {
     return bits;
 }
 
-// Takes the reader's runs and literals and turns them into fills. Short runs and literals are
-// gathered into whole 64-bit words, so that a stream of short codes costs one fill per word; a
-// run of set values longer than a word starts a stretch that the following runs of set values
-// join, so that a long solid stretch is filled once, whatever its coding. With a second thread the
-// fills are laid in there, so that the page faults of the fresh bitmap overlap the reading and
-// decoding of the input.
-class BitmapFiller {
+// What both fillers do with the reader's runs and literals: short runs and literals are gathered
+// into whole 64-bit words, so that a stream of short codes costs one piece per word; a run of set
+// values longer than a word starts a stretch that the following runs of set values join, so that a
+// long solid stretch is one piece, whatever its coding. The filler (Derived) takes the pieces:
+// put_bits(w, bits), the set bits (never none) of word w, and put_stretch(begin, end), set voxels.
+template <class Derived>
+class Gatherer {
 public:
-    // From voxel `start` on: a start within a word leaves that word to whoever fills the voxels
-    // before it, and keeps this filler's bits of it apart (shared_bits()).
-    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault, StreamTally* tally,
-                 std::int64_t start = 0)
-        : pos_(start),
-          prefault_(data, static_cast<std::size_t>((total + kWordBits - 1) / kWordBits) * 8, prefault),
-          layer_(Layer(data, &prefault_, tally, start % kWordBits != 0 ? start / kWordBits : -1), threaded, kDepth,
-                 make_batch),
-          batch_(make_batch()) {}
+    explicit Gatherer(std::int64_t start) : pos_(start) {}
 
     void run(std::uint8_t value, std::int64_t count) {
         if (value_sets_voxel(value)) {
@@ -241,6 +233,62 @@ public:
         gather(bits, k);
     }
 
+    void literals(const std::uint8_t* p, std::size_t k) {
+        end_set_run();
+        for (std::size_t take; k > 0; p += take, k -= take) {
+            take = std::min<std::size_t>(k, kWordBits);
+            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
+        }
+    }
+
+protected:
+    // Hands on the bits gathered in the word of pos_.
+    void put_word() {
+        if (word_bits_ != 0) self().put_bits(pos_ / kWordBits, word_bits_);
+        word_bits_ = 0;
+    }
+
+    void end_set_run() {
+        if (set_begin_ < 0) return;
+        self().put_stretch(set_begin_, pos_);
+        set_begin_ = -1;
+    }
+
+    std::int64_t pos_;
+
+private:
+    Derived& self() { return static_cast<Derived&>(*this); }
+
+    // Adds k values (1..64), bit j of `bits` for the j-th, to the word being gathered.
+    void gather(std::uint64_t bits, std::int64_t k) {
+        const std::int64_t off = pos_ % kWordBits;
+        word_bits_ |= bits << off;
+        if (off + k >= kWordBits) {
+            if (word_bits_ != 0) self().put_bits(pos_ / kWordBits, word_bits_);
+            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
+        }
+        pos_ += k;
+    }
+
+    std::uint64_t word_bits_ = 0;  // the values gathered in the word of pos_, below pos_ % 64
+    std::int64_t set_begin_ = -1;  // the start of a stretch of set values (no bits gathered then)
+};
+
+// Takes the reader's runs and literals and turns them into fills (Gatherer). With a second thread
+// the fills are laid in there, so that the page faults of the fresh bitmap overlap the reading and
+// decoding of the input.
+class BitmapFiller : public Gatherer<BitmapFiller> {
+public:
+    // From voxel `start` on: a start within a word leaves that word to whoever fills the voxels
+    // before it, and keeps this filler's bits of it apart (shared_bits()).
+    BitmapFiller(std::uint8_t* data, std::int64_t total, bool threaded, bool prefault, StreamTally* tally,
+                 std::int64_t start = 0)
+        : Gatherer(start),
+          prefault_(data, static_cast<std::size_t>((total + kWordBits - 1) / kWordBits) * 8, prefault),
+          layer_(Layer(data, &prefault_, tally, start % kWordBits != 0 ? start / kWordBits : -1), threaded, kDepth,
+                 make_batch),
+          batch_(make_batch()) {}
+
     // k words of values: the next 64 k values, which start at a word of the bitmap.
     void words(const std::uint64_t* w, std::size_t k) {
         end_set_run();
@@ -248,14 +296,6 @@ public:
         batch_.words.insert(batch_.words.end(), w, w + k);  // within the capacity reserved
         put({pos_, pos_ + static_cast<std::int64_t>(k) * kWordBits, 0, Fill::kWords});
         pos_ += static_cast<std::int64_t>(k) * kWordBits;
-    }
-
-    void literals(const std::uint8_t* p, std::size_t k) {
-        end_set_run();
-        for (std::size_t take; k > 0; p += take, k -= take) {
-            take = std::min<std::size_t>(k, kWordBits);
-            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
-        }
     }
 
     // Lays in what is left and waits until it is done.
@@ -271,85 +311,31 @@ public:
     std::uint64_t shared_bits() const { return layer_.consumer().shared_bits(); }
 
 private:
-    // Adds k values (1..64), bit j of `bits` for the j-th, to the word being gathered.
-    void gather(std::uint64_t bits, std::int64_t k) {
-        const std::int64_t off = pos_ % kWordBits;
-        word_bits_ |= bits << off;
-        if (off + k >= kWordBits) {
-            if (word_bits_ != 0) put({pos_ - off, 0, word_bits_, Fill::kWord});
-            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
-        }
-        pos_ += k;
-    }
-
-    // Hands on the bits gathered in the word of pos_.
-    void put_word() {
-        if (word_bits_ != 0) put({pos_ / kWordBits * kWordBits, 0, word_bits_, Fill::kWord});
-        word_bits_ = 0;
-    }
-
-    void end_set_run() {
-        if (set_begin_ < 0) return;
-        put({set_begin_, pos_, 0, Fill::kStretch});
-        set_begin_ = -1;
-    }
+    friend class Gatherer<BitmapFiller>;
+    void put_bits(std::int64_t w, std::uint64_t bits) { put({w * kWordBits, 0, bits, Fill::kWord}); }
+    void put_stretch(std::int64_t begin, std::int64_t end) { put({begin, end, 0, Fill::kStretch}); }
 
     void put(const Fill& f) {
         batch_.fills.push_back(f);  // within the capacity reserved
         if (batch_.fills.size() == kBatchFills) layer_.give(batch_);
     }
 
-    std::int64_t pos_;
-    std::uint64_t word_bits_ = 0;  // the values gathered in the word of pos_, below pos_ % 64
-    std::int64_t set_begin_ = -1;  // the start of a stretch of set values (no bits gathered then)
     Prefault prefault_;  // before layer_, so that the filling thread ends first
     Handoff<FillBatch, Layer> layer_;
     FillBatch batch_;
 };
 
-// Takes the reader's runs and literals and lays them on a tape: stretches of set values as runs,
-// short runs and literals gathered into words (as BitmapFiller gathers them), empty stretches as
-// gaps, which cost nothing.
-class TapeFiller {
+// Takes the reader's runs and literals and lays them on a tape (Gatherer): stretches of set values
+// as runs, the gathered words as words, empty stretches as gaps, which cost nothing.
+class TapeFiller : public Gatherer<TapeFiller> {
 public:
-    explicit TapeFiller(Tape& tape, std::int64_t start = 0) : tape_(tape), pos_(start) {}
-
-    void run(std::uint8_t value, std::int64_t count) {
-        if (value_sets_voxel(value)) {
-            if (set_begin_ < 0) {
-                if (count <= kWordBits) {
-                    gather(low_mask(count), count);
-                    return;
-                }
-                put_word();
-                set_begin_ = pos_;
-            }
-            pos_ += count;
-            return;
-        }
-        end_set_run();
-        if (pos_ % kWordBits + count >= kWordBits) put_word();
-        pos_ += count;
-    }
-
-    void voxels(std::uint64_t bits, int k) {
-        end_set_run();
-        gather(bits, k);
-    }
+    explicit TapeFiller(Tape& tape, std::int64_t start = 0) : Gatherer(start), tape_(tape) {}
 
     void words(const std::uint64_t* w, std::size_t k) {
         end_set_run();
         const std::int64_t first = pos_ / kWordBits;
         for (std::size_t j = 0; j < k; ++j) tape_.add_word(first + static_cast<std::int64_t>(j), w[j]);
         pos_ += static_cast<std::int64_t>(k) * kWordBits;
-    }
-
-    void literals(const std::uint8_t* p, std::size_t k) {
-        end_set_run();
-        for (std::size_t take; k > 0; p += take, k -= take) {
-            take = std::min<std::size_t>(k, kWordBits);
-            gather(set_bits_of(p, take), static_cast<std::int64_t>(take));
-        }
     }
 
     void finish() {
@@ -359,31 +345,11 @@ public:
     }
 
 private:
-    void gather(std::uint64_t bits, std::int64_t k) {
-        const std::int64_t off = pos_ % kWordBits;
-        word_bits_ |= bits << off;
-        if (off + k >= kWordBits) {
-            tape_.add_word(pos_ / kWordBits, word_bits_);
-            word_bits_ = off != 0 ? bits >> (kWordBits - off) : 0;
-        }
-        pos_ += k;
-    }
-
-    void put_word() {
-        tape_.add_word(pos_ / kWordBits, word_bits_);
-        word_bits_ = 0;
-    }
-
-    void end_set_run() {
-        if (set_begin_ < 0) return;
-        tape_.add_run(set_begin_, pos_);
-        set_begin_ = -1;
-    }
+    friend class Gatherer<TapeFiller>;
+    void put_bits(std::int64_t w, std::uint64_t bits) { tape_.add_word(w, bits); }
+    void put_stretch(std::int64_t begin, std::int64_t end) { tape_.add_run(begin, end); }
 
     Tape& tape_;
-    std::int64_t pos_;
-    std::uint64_t word_bits_ = 0;
-    std::int64_t set_begin_ = -1;
 };
 
 }  // namespace
