@@ -400,6 +400,59 @@ std::uint64_t split_point(const tarvo::sys::Reader& file, std::uint64_t stream_b
     return 0;
 }
 
+// The values the codes of the stream's first `split` bytes stand for, counted without decoding
+// them (pread from the stream's start); false on a read error (its number in `error`).
+bool count_values(const tarvo::sys::Reader& file, std::uint64_t stream_begin, std::uint64_t split, std::uint8_t* buf,
+                  Kernel path, std::int64_t& values, int& error) {
+    StreamCounter counter(path);
+    for (std::uint64_t at = 0; at < split;) {
+        std::size_t got = 0;
+        if (!file.read_at(stream_begin + at, buf, std::min<std::uint64_t>(kHalfBlockBytes, split - at), got, error))
+            return false;
+        if (got == 0) break;
+        counter.count(buf, got);
+        at += got;
+    }
+    values = counter.values();
+    return true;
+}
+
+// Decodes the stream from file offset `from` on (pread) into the filler until the reader wants no
+// more or the file ends; a read error leaves its number in `error`.
+template <class Filler>
+void decode_at(const tarvo::sys::Reader& file, std::uint64_t from, StreamReader& reader, Filler& filler,
+               std::uint8_t* buf, int& error) {
+    for (std::uint64_t at = from;;) {
+        const std::size_t ask = std::min(reader.want(), kHalfBlockBytes);
+        std::size_t got = 0;
+        if (ask == 0) break;
+        if (!file.read_at(at, buf, ask, got, error)) break;
+        if (got == 0) break;
+        reader.decode(buf, got, filler);
+        at += got;
+    }
+}
+
+constexpr std::uint64_t kWholeStream = ~std::uint64_t{0};
+
+// Reads and decodes the input from where it stands into the filler, at most `limit` bytes of it
+// (the first half of a split stream), until the reader wants no more; false on a read error.
+template <class Filler>
+bool decode_up_to(tarvo::sys::Reader& file, std::uint64_t limit, StreamReader& reader, Filler& filler,
+                  std::uint8_t* buf) {
+    std::uint64_t consumed = 0;
+    for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
+        ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, limit - consumed));
+        if (ask == 0) break;
+        std::size_t got = 0;
+        if (!file.read(buf, ask, got)) return false;
+        if (got == 0) break;
+        reader.decode(buf, got, filler);
+        consumed += got;
+    }
+    return true;
+}
+
 // The second half of a stream split at a code: counts the values of the codes before it, then
 // decodes it from there into the bitmap, measured apart.
 struct SecondHalf {
@@ -415,28 +468,14 @@ struct SecondHalf {
         try {
             std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kHalfBlockBytes]);
             const std::int64_t total = voxel_count(rec.dim);
-            StreamCounter counter(path);
-            for (std::uint64_t at = 0; at < split;) {
-                std::size_t got = 0;
-                if (!file.read_at(stream_begin + at, buf.get(), std::min<std::uint64_t>(kHalfBlockBytes, split - at), got, error)) return;
-                if (got == 0) break;
-                counter.count(buf.get(), got);
-                at += got;
-            }
-            start = std::min(counter.values(), total);
+            std::int64_t values = 0;
+            if (!count_values(file, stream_begin, split, buf.get(), path, values, error)) return;
+            start = std::min(values, total);
             if (start == total) return;  // the codes end before the split: the first half has them all
             StreamReader reader(total - start, path, start);
             StreamTally stream_tally(rec.dim);
             BitmapFiller filler(rec.data, total, false, false, measure ? &stream_tally : nullptr, start);
-            for (std::uint64_t at = split;;) {
-                const std::size_t ask = std::min(reader.want(), kHalfBlockBytes);
-                std::size_t got = 0;
-                if (ask == 0) break;
-                if (!file.read_at(stream_begin + at, buf.get(), ask, got, error)) break;
-                if (got == 0) break;
-                reader.decode(buf.get(), got, filler);
-                at += got;
-            }
+            decode_at(file, stream_begin + split, reader, filler, buf.get(), error);
             facts = reader.facts();
             reader.finish(filler);
             filler.finish();
@@ -490,16 +529,7 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
             const bool reaches_end = !size || stream_reaches_end(*size - std::min(*size, stream_begin), total);
             BitmapFiller filler(rec.data, total, threaded && !two,
                                 threaded && !two && total >= kThreadedVoxels && reaches_end, measured ? &tally : nullptr);
-            std::uint64_t consumed = 0;
-            for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
-                if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
-                if (ask == 0) break;
-                std::size_t got = 0;
-                failed = !reader_.read(buf.get(), ask, got);
-                if (failed || got == 0) break;
-                reader.decode(buf.get(), got, filler);
-                consumed += got;
-            }
+            failed = !decode_up_to(reader_, two ? split : kWholeStream, reader, filler, buf.get());
             facts_ = reader.facts();
             if (two) helper.join();
             // At the end of the input every byte reads as FF: the voxels not reached stay empty.
@@ -547,27 +577,13 @@ struct SecondTape {
             std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kHalfBlockBytes]);
             const std::int64_t total = voxel_count(dim);
             tape = Tape(dim);
-            StreamCounter counter(path);
-            for (std::uint64_t at = 0; at < split;) {
-                std::size_t got = 0;
-                if (!file.read_at(stream_begin + at, buf.get(), std::min<std::uint64_t>(kHalfBlockBytes, split - at), got, error)) return;
-                if (got == 0) break;
-                counter.count(buf.get(), got);
-                at += got;
-            }
-            start = std::min(counter.values(), total);
+            std::int64_t values = 0;
+            if (!count_values(file, stream_begin, split, buf.get(), path, values, error)) return;
+            start = std::min(values, total);
             if (start == total) return;  // the codes end before the split: the first half has them all
             StreamReader reader(total - start, path, start);
             TapeFiller filler(tape, start);
-            for (std::uint64_t at = split;;) {
-                const std::size_t ask = std::min(reader.want(), kHalfBlockBytes);
-                std::size_t got = 0;
-                if (ask == 0) break;
-                if (!file.read_at(stream_begin + at, buf.get(), ask, got, error)) break;
-                if (got == 0) break;
-                reader.decode(buf.get(), got, filler);
-                at += got;
-            }
+            decode_at(file, stream_begin + split, reader, filler, buf.get(), error);
             facts = reader.facts();
             reader.finish(filler);
             filler.finish();
@@ -602,16 +618,7 @@ Status Input::read_tape(Tape& tape, Kernel path, int threads) {
         bool failed = false;
         {
             TapeFiller filler(tape);
-            std::uint64_t consumed = 0;
-            for (std::size_t ask; (ask = std::min(reader.want(), kBlockBytes)) > 0;) {
-                if (two) ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, split - consumed));
-                if (ask == 0) break;
-                std::size_t got = 0;
-                failed = !reader_.read(buf.get(), ask, got);
-                if (failed || got == 0) break;
-                reader.decode(buf.get(), got, filler);
-                consumed += got;
-            }
+            failed = !decode_up_to(reader_, two ? split : kWholeStream, reader, filler, buf.get());
             facts_ = reader.facts();
             if (two) helper.join();
             // At the end of the input every byte reads as FF: the voxels not reached stay empty.
