@@ -160,7 +160,7 @@ private:
 
 // The stretches [0, a), [a, b) and [b, n) of a row; bit k of `cleared` set when the k-th is cleared.
 struct RowCut {
-    std::int32_t a = 0, b = 0;
+    std::int64_t a = 0, b = 0;  // 64 bits: a copy of the pair is not read back from two 32-bit stores
     std::uint8_t cleared = 0;
 
     // fn(x_begin, x_end, cleared) for the parts of the stretches within xb..xe-1, in order.

@@ -80,11 +80,14 @@ std::int32_t first_reached(std::int32_t n, std::int32_t guess, Pred reached) {
     return hi;
 }
 
-// Clamps a guessed x to -1..n+1 before it is taken as an integer.
-std::int32_t guess_to_index(double x, std::int32_t n) {
-    if (!(x > -1.0)) return std::isnan(x) ? 0 : -1;
-    if (x > n + 1.0) return n + 1;
-    return static_cast<std::int32_t>(x);
+// The first x of the second stretch of a row whose plane crossing is at `cross`: the first x above
+// it (positive x-cut) or the first at or above it, within 0..n. Only a guess (no NaN reaches the
+// conversion); an integer floor, as std::floor is a library call without SSE4.1.
+std::int32_t boundary_guess(double cross, bool positive, std::int32_t n) {
+    if (!(cross >= 0.0)) return 0;
+    if (cross >= n) return n;
+    const auto whole = static_cast<std::int32_t>(cross);  // the floor: cross is not negative
+    return positive ? whole + 1 : whole + (whole < cross ? 1 : 0);
 }
 
 // What a part of the layers measured: the voxels kept, or, when the whole was known, the voxels
@@ -93,6 +96,9 @@ struct PartTally {
     tarvo::Tally kept;
     tarvo::Tally cleared;
 };
+
+// Rows of at most this many voxels are measured where they stay, whatever is known of the whole.
+constexpr std::int32_t kShortRow = 128;
 
 // The sum of x over x_begin..x_end-1.
 std::int64_t x_sum(std::int64_t x_begin, std::int64_t x_end) { return (x_begin + x_end - 1) * (x_end - x_begin) / 2; }
@@ -147,26 +153,34 @@ int PlaneRows::stretch_side(std::int32_t x_first, std::int32_t x_last, std::int3
     return first >= 0 && filtered_side(x_last, y, z) == first ? first : -1;
 }
 
-RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
+RowCut PlaneRows::pieces_row(std::int32_t y, std::int32_t z) const {
     RowCut r;
-    if (x_pieces_) {
-        r.a = below_end_;
-        r.b = above_begin_;
-        if (below_end_ > 0 && beyond(0, y, z)) r.cleared |= 1;
-        if (above_begin_ > below_end_ && beyond(below_end_, y, z)) r.cleared |= 2;
-        if (above_begin_ < n_ && beyond(above_begin_, y, z)) r.cleared |= 4;
-        return r;
-    }
+    r.a = below_end_;
+    r.b = above_begin_;
+    if (below_end_ > 0 && beyond(0, y, z)) r.cleared |= 1;
+    if (above_begin_ > below_end_ && beyond(below_end_, y, z)) r.cleared |= 2;
+    if (above_begin_ < n_ && beyond(above_begin_, y, z)) r.cleared |= 4;
+    return r;
+}
+
+std::int32_t PlaneRows::searched_boundary(std::int32_t y, std::int32_t z, std::int32_t guess) const {
+    if (x_cut_ > 0.0f) return first_reached(n_, guess, [&](std::int32_t x) { return beyond(x, y, z); });
+    return first_reached(n_, guess, [&](std::int32_t x) { return !beyond(x, y, z); });
+}
+
+[[gnu::always_inline]] inline RowCut PlaneRows::row_cut(std::int32_t y, std::int32_t z) const {
+    if (x_pieces_) return pieces_row(y, z);
     // Where the real plane crosses the row: (x - cx) / x_cut = 1 - Ty - Tz.
     const double ty = fy_[static_cast<std::size_t>(y)], tz = fz_[static_cast<std::size_t>(z)];
     const double cross = static_cast<double>(c_.x) + static_cast<double>(x_cut_) * (1.0 - ty - tz);
+    RowCut r;
     r.b = n_;
     const bool positive = x_cut_ > 0.0f;
     r.cleared = positive ? 2 : 1;
     // The boundary is x = guess when the filter tells the voxels on both sides of it apart (one
     // in the first stretch, one in the second); the y and z terms are added once for the row (the
     // filter's bound holds for any grouping of the three terms).
-    const std::int32_t guess = std::clamp(guess_to_index(positive ? std::floor(cross) : std::ceil(cross), n_) + (positive ? 1 : 0), 0, n_);
+    const std::int32_t guess = boundary_guess(cross, positive, n_);
     const double yz = ty + tz, yz_size = std::fabs(ty) + std::fabs(tz);
     // 1 beyond, 0 not, -1 when the filter cannot tell.
     const auto side = [&](std::int32_t x) {
@@ -176,22 +190,20 @@ RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const {
         return s - 1.0 > bound ? 1 : (1.0 - s > bound ? 0 : -1);
     };
     const int first = positive ? 0 : 1;  // the side of the first stretch
-    if ((guess == 0 || side(guess - 1) == first) && (guess == n_ || side(guess) == 1 - first)) {
+    if ((guess == 0 || side(guess - 1) == first) && (guess == n_ || side(guess) == 1 - first))
         r.a = guess;
-        return r;
-    }
-    if (positive)
-        r.a = first_reached(n_, guess, [&](std::int32_t x) { return beyond(x, y, z); });
     else
-        r.a = first_reached(n_, guess, [&](std::int32_t x) { return !beyond(x, y, z); });
+        r.a = searched_boundary(y, z, guess);
     return r;
 }
+
+RowCut PlaneRows::row(std::int32_t y, std::int32_t z) const { return row_cut(y, z); }
 
 namespace {
 
 // The cut of the tape's voxels lo..hi-1 (whole layers); see cut_tape.
 PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int64_t hi, bool measure,
-                   const tarvo::Tally* all, bool clip_runs) {
+                   const tarvo::Tally* all, bool subtract, bool clip_runs) {
     PartTally part;  // on this thread's stack: the threads' tallies never share a cache line
     if (all && all->count == 0) return part;
     const std::int64_t n = tape.dim();
@@ -206,6 +218,10 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
         z_lo = all->z_min;
         z_hi = all->z_max;
     }
+    if (all) {  // the layers outside the particle hold nothing
+        lo = std::max(lo, std::int64_t{z_lo} * n * n);
+        hi = std::min(hi, (std::int64_t{z_hi} + 1) * n * n);
+    }
     std::int64_t cut_row = -1;  // the row whose cut is in `rc`
     RowCut rc;
     for_row_parts(tape, lo, hi, [&](const Tape::Piece& p, std::int32_t y, std::int32_t z, std::int64_t row,
@@ -214,8 +230,13 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
         xb = std::max(xb, x_lo);
         xe = std::min(xe, x_hi);
         if (xb >= xe) return;
-        if (row != cut_row) {
-            rc = plane.row(y, z);
+        // Taken from the register copy: read back from `rc` at once, the store would stall the load.
+        RowCut cuts;
+        if (row == cut_row) {
+            cuts = rc;
+        } else {
+            cuts = plane.row_cut(y, z);
+            rc = cuts;
             cut_row = row;
         }
         if (!p.block()) {
@@ -229,20 +250,20 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
                     return;
                 }
                 if (side == 1) {
-                    if (all) part.cleared.add_row_piece(xe - xb, x_sum(xb, xe), xb, xe - 1, y, z);
+                    if (subtract) part.cleared.add_row_piece(xe - xb, x_sum(xb, xe), xb, xe - 1, y, z);
                     tape.set_run(p.index, row + xe, row + xe);
                     return;
                 }
             }
             std::int64_t kb = xe, ke = xe;
-            rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
+            cuts.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
                 if (!cleared) {
                     kb = std::min(kb, b);
                     ke = e;
                 }
                 if (!measure) return;
                 tarvo::Tally& t = cleared ? part.cleared : part.kept;
-                if (!cleared || all) t.add_row_piece(e - b, x_sum(b, e), b, e - 1, y, z);
+                if (!cleared || subtract) t.add_row_piece(e - b, x_sum(b, e), b, e - 1, y, z);
             });
             if (clip) tape.set_run(p.index, row + kb, row + std::max(kb, ke));
             return;
@@ -253,12 +274,12 @@ PartTally cut_part(Tape& tape, const PlaneRows& plane, std::int64_t lo, std::int
         SharedWords shared;
         if (lo % kWordBits != 0 && lo > p.begin && lo < p.end) shared.first = (lo - p.begin) / kWordBits;
         if (hi % kWordBits != 0 && hi > p.begin && hi < p.end) shared.last = (hi - p.begin) / kWordBits;
-        rc.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
+        cuts.for_stretches(xb, xe, [&](std::int64_t b, std::int64_t e, bool cleared) {
             if (cleared) {
-                if (measure && all) measure_row_part(part.cleared, data, local, b, e, y, z, shared);
+                if (measure && subtract) measure_row_part(part.cleared, data, local, b, e, y, z, shared);
                 tarvo::clear_bits(data, local + b, local + e, shared);
             } else if (measure) {
-                if (all)
+                if (subtract)
                     bound_row_part(part.kept, data, local, b, e, y, z, shared);
                 else
                     measure_row_part(part.kept, data, local, b, e, y, z, shared);
@@ -281,14 +302,17 @@ Tally cut_tape(Tape& tape, PlaneRows& plane, int threads, bool measure, const Ta
     Tally kept;
     if (n <= 0) return kept;
     const std::int64_t layer = std::int64_t{n} * n;
+    // Short rows are measured where they stay: one pass over a row's word or two costs less than
+    // counting what is cleared and bounding what stays.
+    const bool subtract = all && n > kShortRow;
     PartTally parts[tarvo::kMaxPassThreads];
     tarvo::for_layer_parts(n, tarvo::pass_threads(tape_work(tape), threads), [&](std::int32_t z0, std::int32_t z1, int part) {
-        parts[part] = cut_part(tape, plane, layer * z0, layer * z1, measure, all, clip_runs);
+        parts[part] = cut_part(tape, plane, layer * z0, layer * z1, measure, all, subtract, clip_runs);
     });
     if (clip_runs) plane.set_runs_clipped();
     if (!measure) return kept;
     for (const PartTally& t : parts) kept.merge(t.kept);
-    if (!all) return kept;
+    if (!subtract) return kept;
     // The bounds were found; the count and the sums are the whole's less what was cleared.
     tarvo::Tally cleared;
     for (const PartTally& t : parts) cleared.merge(t.cleared);

@@ -26,10 +26,13 @@
 
 namespace tarvo::geometry {
 
-class PlaneRows : public RowCuts {
+class PlaneRows final : public RowCuts {
 public:
     PlaneRows(std::int32_t n, Center c, float x_cut, float y_cut, float z_cut);
     RowCut row(std::int32_t y, std::int32_t z) const override;
+    // The same, inlined into the cut's pass (cut_rows.cpp): a call returning a RowCut stalls on
+    // the store of its parts.
+    RowCut row_cut(std::int32_t y, std::int32_t z) const;
     bool beyond(std::int32_t x, std::int32_t y, std::int32_t z) const;
     // The side of x_first..x_last of row (y, z) where the double filter proves it for both ends of
     // a row that keeps one stretch (1 beyond, 0 not); -1 otherwise.
@@ -41,6 +44,8 @@ public:
 
 private:
     int filtered_side(std::int32_t x, std::int32_t y, std::int32_t z) const;
+    RowCut pieces_row(std::int32_t y, std::int32_t z) const;
+    std::int32_t searched_boundary(std::int32_t y, std::int32_t z, std::int32_t guess) const;
 
     std::int32_t n_;
     Center c_;
