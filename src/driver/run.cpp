@@ -83,10 +83,7 @@ namespace {
 // literals over much of the grid), the tape's words would fill much of the grid anyway, and the
 // bitmap's reading (measuring as it lays the words in, faults taken on a third thread) is faster.
 // A pipe's length is not known: its particle goes onto a tape, which holds no more than it needs.
-bool held_as_bitmap(const Input& in, const TelesoRecord& rec) {
-    const std::optional<std::uint64_t> bytes = in.stream_bytes();
-    return bytes && *bytes * 16 >= static_cast<std::uint64_t>(voxel_count(rec.dim));
-}
+bool held_as_bitmap(const Input& in, const TelesoRecord& rec) { return in.dense_for(voxel_count(rec.dim)); }
 
 // Reading the voxels, processing and writing; the body exists and is released by the caller. The
 // particle is read onto a tape, which holds it where it is: the main block is allocated as the

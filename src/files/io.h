@@ -64,6 +64,13 @@ public:
     const std::string& path() const { return path_; }
     // The bytes after the header of a regular file (none for a pipe), known before reading them.
     std::optional<std::uint64_t> stream_bytes() const;
+    // Whether the stream is long for a grid of `voxels`: a sixteenth of a byte a voxel or more
+    // (literals over much of the grid). Only such a particle's bitmap is worth faulting in whole
+    // ahead of the reading; a shorter one reaches few of its pages. False for a pipe.
+    bool dense_for(std::int64_t voxels) const {
+        const std::optional<std::uint64_t> bytes = stream_bytes();
+        return bytes && *bytes * 16 >= static_cast<std::uint64_t>(voxels);
+    }
 
 private:
     tarvo::sys::Reader reader_;

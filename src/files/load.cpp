@@ -527,8 +527,8 @@ Status Input::read_voxels(TelesoRecord& rec, int threads, Tally* measured, Kerne
             // The page-faulting thread only helps a filling thread, and only where the faults
             // outweigh starting it.
             const bool reaches_end = !size || stream_reaches_end(*size - std::min(*size, stream_begin), total);
-            BitmapFiller filler(rec.data, total, threaded && !two,
-                                threaded && !two && total >= kThreadedVoxels && reaches_end, measured ? &tally : nullptr);
+            const bool prefault = threaded && !two && total >= kThreadedVoxels && reaches_end && (!size || dense_for(total));
+            BitmapFiller filler(rec.data, total, threaded && !two, prefault, measured ? &tally : nullptr);
             failed = !decode_up_to(reader_, two ? split : kWholeStream, reader, filler, buf.get());
             facts_ = reader.facts();
             if (two) helper.join();

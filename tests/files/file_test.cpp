@@ -7,6 +7,7 @@
 #include "support.h"
 #include "tarvo/file.h"
 #include "tarvo/geometry.h"
+#include "body/tally.h"
 #include "format/format.h"
 #include "driver/driver.h"
 #include "tarvo/body.h"
@@ -275,6 +276,50 @@ TEST(LoadBody, ReadsWhatSaveBodyWroteWithTheStoredHeader) {
     EXPECT_EQ(l.info.header.fields[11], b.rec.voxels);
     EXPECT_EQ(l.info.header.fields[2], b.rec.x_min);
 }
+
+#if defined(__linux__)
+// Resident bytes of this process now (not its peak), from /proc/self/statm.
+std::int64_t resident_bytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (f == nullptr) return -1;
+    const int got = std::fscanf(f, "%ld %ld", &pages, &resident);
+    std::fclose(f);
+    return got == 2 ? std::int64_t{resident} * 4096 : -1;
+}
+
+// A particle that takes a sliver of the largest grid costs the pages its voxels are on, not the
+// grid's 256 MiB: the block is not faulted in ahead of a reading that reaches few of its pages.
+TEST(LoadBody, ASpeckInTheLargestGridTouchesThePagesOfItsVoxelsOnly) {
+    ScratchDir dir;
+    {
+        Body b = body_of_edge(kMaxDim);
+        for (std::int32_t z = 600; z < 640; ++z)
+            for (std::int32_t y = 600; y < 640; ++y)
+                for (std::int32_t x = 600; x < 640; ++x) Set_voxel(b.rec, x, y, z, 1);
+        Set_voxel(b.rec, kMaxDim - 1, kMaxDim - 1, kMaxDim - 1, 1);  // the stream runs to the grid's end
+        b.rec.voxels = 40 * 40 * 40 + 1;
+        ASSERT_TRUE(tarvo::save_body(dir.file("speck.3d"), b.rec));
+    }
+    {
+        // Without the file's length (the portable build's files) the reading cannot tell.
+        tarvo::Input probe;
+        tarvo::HeaderImage header;
+        ASSERT_TRUE(probe.open(dir.file("speck.3d")) && probe.read_header(header));
+        if (!probe.stream_bytes()) GTEST_SKIP() << "the stream's length is not known before reading";
+    }
+    const std::int64_t before = resident_bytes();
+    ASSERT_GT(before, 0);
+    TelesoRecord rec;
+    tarvo::Tally tally;
+    ASSERT_TRUE(tarvo::load_body(dir.file("speck.3d"), rec, nullptr, false, &tally));
+    const std::int64_t grown = resident_bytes() - before;
+    EXPECT_EQ(tally.count, 40 * 40 * 40 + 1);
+    EXPECT_EQ(Get_voxel(rec, kMaxDim - 1, kMaxDim - 1, kMaxDim - 1), 1);
+    tarvo::free_body(rec);
+    EXPECT_LT(grown, std::int64_t{8} << 20);  // some 80 pages of voxels; faulted ahead, 13 MB and more
+}
+#endif
 
 TEST(LoadBody, RefusesAsTheProgramDoesAndNamesTheFile) {
     ScratchDir dir;
