@@ -94,7 +94,7 @@ function readFragment() {
   const normal = (state.normal || '').split(',').map(decode);
   if (normal.length === 3) {
     const through = (state.through || '').split(',').map(decode);
-    result.plane = { normal, through: through.length === 3 ? through : null, keepPlus: state.keep === '+' };
+    result.plane = { normal, through: through.length === 3 ? through : null, keepPlus: decode(state.keep || '') === '+' };
   }
   const view = (state.view || '').split(',').map(Number);
   if (view.length === 3 && view.every(Number.isFinite)) result.view = { yaw: view[0], pitch: view[1], zoom: view[2] };
@@ -250,6 +250,7 @@ function main() {
       applyPlane(particle, exact, plane.keepPlus);
     } else {
       plane = null;
+      ['x', 'y', 'z'].forEach((a) => { if ($('len-' + a).showLength) $('len-' + a).showLength(); });
       applyCut(particle, centre, texts.map(cutLength));
     }
   }
@@ -308,7 +309,11 @@ function main() {
     });
   }
 
-  // The cut lengths.
+  // The cut lengths. Touching one leaves the plane through a point: the others show their lengths again.
+  const leavePlane = (touched) => {
+    plane = null;
+    ['x', 'y', 'z'].forEach((a, k) => { if (k !== touched) $('len-' + a).showLength(); });
+  };
   ['x', 'y', 'z'].forEach((a, i) => {
     const field = $('len-' + a);
     const slider = $('slide-' + a);
@@ -320,27 +325,29 @@ function main() {
       warning.textContent = whole ? '' : "'" + texts[i] + "' is not wholly a number: tarvo reads it as " +
         lengthWord(texts[i]) + ' (tarvo-tools and Python refuse it)';
     };
+    // While a plane through a point cuts, the lengths are not in force: their fields stand empty.
     const show = () => {
-      field.value = texts[i];
+      field.value = plane ? '' : texts[i];
+      field.placeholder = plane ? 'plane' : '';
       slider.value = String(sliderPosition(cutLength(texts[i])));
       warn();
     };
     show();
     field.addEventListener('input', () => {
-      plane = null;
+      if (plane) leavePlane(i);
       texts[i] = field.value;
       slider.value = String(sliderPosition(cutLength(texts[i])));
       warn();
       schedule(true);
     });
     slider.addEventListener('input', () => {
-      plane = null;
+      if (plane) leavePlane(i);
       texts[i] = sliderText(Number(slider.value));
       field.value = texts[i];
       warn();
       schedule(true);
     });
-    slider.addEventListener('dblclick', () => { plane = null; texts[i] = 'nan'; show(); schedule(true); });
+    slider.addEventListener('dblclick', () => { if (plane) leavePlane(i); texts[i] = 'nan'; show(); schedule(true); });
     field.showLength = show;
   });
   const setAll = (values) => {
@@ -392,6 +399,7 @@ function main() {
     $('plane-warn').textContent = f.why || '';
     if (!f.plane) return;
     plane = f.plane;
+    ['x', 'y', 'z'].forEach((a) => $('len-' + a).showLength());
     // At once rather than at the next frame, so that the figures and the command follow the click.
     recut();
     schedule(false);

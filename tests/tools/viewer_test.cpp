@@ -524,13 +524,22 @@ TEST(ViewerPage, ThePanelsPlaneFieldsCutAsCutNormalDoes) {
         EXPECT_NE(element_text(dom, "plane-warn"), "") << normal[0];
         EXPECT_EQ(element_text(dom, "command"), "tarvo " + in + " " + out + " 1 1 99999") << normal[0];
     }
-    // A plane from the address fills the fields.
-    const std::string shown = page_with_script(
-        dir, html,
+    // A plane from the address fills the fields, and the lengths, not in force, stand empty; typing
+    // a length leaves the plane and brings the other lengths back.
+    const std::string fields =
         "document.body.dataset.fields = ['normal-x', 'normal-y', 'normal-z', 'through-x', 'through-y', 'through-z',"
-        " 'keep'].map((id) => document.getElementById(id).value).join(' ');");
-    dom = page_dom(url_of(shown, "normal=2,-1,0.5&through=14.5,16,13&keep=+"), {"--virtual-time-budget=3000"});
-    EXPECT_NE(dom.find("data-fields=\"2 -1 0.5 14.5 16 13 +\""), std::string::npos);
+        " 'keep', 'len-x', 'len-y', 'len-z'].map((id) => document.getElementById(id).value).join(' ');";
+    dom = page_dom(url_of(page_with_script(dir, html, fields), "normal=2,-1,0.5&through=14.5,16,13&keep=+"),
+                   {"--virtual-time-budget=3000"});
+    EXPECT_NE(dom.find("data-fields=\"2 -1 0.5 14.5 16 13 +   \""), std::string::npos);
+    dom = page_dom(url_of(page_with_script(dir, html, fields), "normal=2,-1,0.5&through=14.5,16,13&keep=%2B"),
+                   {"--virtual-time-budget=3000"});  // the + as an address may carry it
+    EXPECT_NE(dom.find("data-fields=\"2 -1 0.5 14.5 16 13 +   \""), std::string::npos);
+    const std::string retyped = page_with_script(
+        dir, html,
+        "const x = document.getElementById('len-x'); x.value = '7'; x.dispatchEvent(new Event('input'));" + fields);
+    dom = page_dom(url_of(retyped, "cut=1,2,3&normal=2,-1,0.5"), {"--virtual-time-budget=3000"});
+    EXPECT_NE(dom.find(" 7 2 3\""), std::string::npos);
 }
 
 }  // namespace
