@@ -9,6 +9,7 @@
 #include "tarvo/geometry.h"
 #include "subcommands.h"
 #include "files/io.h"
+#include "geometry/passes.h"
 #include "viewer_files.h"
 
 namespace tarvo::tools {
@@ -34,7 +35,12 @@ constexpr long kLargestMaxEdge = 512;
 
 // ---- the four steps that touch the library ----
 
-void load_particle(const std::string& path, Body& body) { load_or_fail(path, body); }
+// Measured while read: the figures and the reduction then need no pass over the whole grid.
+void load_particle(const std::string& path, Body& body) {
+    tarvo::Tally tally;
+    load_or_fail(path, body, nullptr, false, &tally);
+    geometry::set_measurement(body.rec, tally);
+}
 
 // One row of the grid (dim voxels from voxel `first`) into whole words, voxel x of the row at bit
 // x % 64 of word x / 64.
@@ -54,17 +60,21 @@ bool any_bit(const std::vector<std::uint64_t>& row, std::int64_t from, std::int6
 }
 
 // Keeps a voxel of the reduced body where any voxel of its block x block x block is set; the
-// blocks at the far end of each axis may be cut short by the grid.
+// blocks at the far end of each axis may be cut short by the grid. Only the rows of the measured
+// body's bounding box are read: a small particle in a large grid costs its box.
 void reduce_particle(const TelesoRecord& rec, std::int32_t block, Body& out) {
     const std::int64_t n = rec.dim;
     const auto m = static_cast<std::int32_t>((n + block - 1) / block);
     allocate_or_fail(out, m);
+    if (rec.voxels == 0) return;
     std::vector<std::uint64_t> row(static_cast<std::size_t>((n + 63) / 64)), merged(row.size());
-    for (std::int32_t bz = 0; bz < m; ++bz)
-        for (std::int32_t by = 0; by < m; ++by) {
+    for (std::int32_t bz = rec.z_min / block; bz <= rec.z_max / block; ++bz)
+        for (std::int32_t by = rec.y_min / block; by <= rec.y_max / block; ++by) {
             std::fill(merged.begin(), merged.end(), 0);
-            for (std::int64_t z = std::int64_t{bz} * block; z < std::min(n, std::int64_t{bz + 1} * block); ++z)
-                for (std::int64_t y = std::int64_t{by} * block; y < std::min(n, std::int64_t{by + 1} * block); ++y) {
+            for (std::int64_t z = std::max<std::int64_t>(rec.z_min, std::int64_t{bz} * block);
+                 z <= std::min<std::int64_t>(rec.z_max, std::int64_t{bz + 1} * block - 1); ++z)
+                for (std::int64_t y = std::max<std::int64_t>(rec.y_min, std::int64_t{by} * block);
+                     y <= std::min<std::int64_t>(rec.y_max, std::int64_t{by + 1} * block - 1); ++y) {
                     read_row(rec, n * (y + n * z), row);
                     for (std::size_t w = 0; w < row.size(); ++w) merged[w] |= row[w];
                 }
@@ -113,8 +123,7 @@ std::string json_triple(const std::int32_t v[3]) {
 }
 
 // The measurements of the file's particle; a reduced page needs its centre for the cut.
-std::string file_figures_json(TelesoRecord& rec) {
-    Analyse_teleso(rec);
+std::string file_figures_json(const TelesoRecord& rec) {
     const Center c = Get_center(rec);
     const std::int32_t min[3] = {rec.x_min, rec.y_min, rec.z_min}, max[3] = {rec.x_max, rec.y_max, rec.z_max};
     const std::int32_t centre[3] = {c.x, c.y, c.z};

@@ -660,24 +660,28 @@ TEST(ToolsView, ThePageCarriesTheVoxelsInTheShorterFormAndFetchesNothing) {
 
 TEST(ToolsView, ALargerParticleIsReducedToBlocksSetWhereAnyOfTheirVoxelsIs) {
     ScratchDir dir;
-    const std::string in = dir.file("sparse.3d"), html = dir.file("sparse.html");
-    // Rows of 100 voxels span two words and start anywhere in one.
+    const std::string in = dir.file("sparse.3d"), ball = dir.file("ball.3d"), html = dir.file("sparse.html");
+    // Rows of 100 voxels span two words and start anywhere in one; a small ball away from the
+    // grid's corners has a bounding box that blocks cut.
     expect_done(tools({"make", "noise", "100", in, "--seed", "7", "--density", "0.002"}));
-    expect_done(tools({"view", in, html, "--max-edge", "40"}));
-    const PageParticle p = page_particle(html);
-    ASSERT_EQ(p.block, 3);  // edge 100 in blocks of 3: 34, the last of one voxel
-    ASSERT_EQ(p.edge, 34);
-    tarvo::Body page = test_support::body_of_edge(34);
-    decode_page(p, page);
-    Loaded original(in);
-    tarvo::Body expected = test_support::body_of_edge(34);
-    for (std::int32_t z = 0; z < 100; ++z)
-        for (std::int32_t y = 0; y < 100; ++y)
-            for (std::int32_t x = 0; x < 100; ++x)
-                if (Get_voxel(original.rec, x, y, z)) Set_voxel(expected.rec, x / 3, y / 3, z / 3, 1);
-    EXPECT_TRUE(test_support::same_voxels(page.rec, expected.rec));
-    EXPECT_GT(count_voxels(expected.rec), 0);
-    EXPECT_LT(count_voxels(expected.rec), 34 * 34 * 34 / 2);
+    expect_done(tools({"make", "sphere", "100", ball, "--radius", "7", "--center", "70,20,46"}));
+    for (const std::string& file : {in, ball}) {
+        expect_done(tools({"view", file, html, "--max-edge", "40"}));
+        const PageParticle p = page_particle(html);
+        ASSERT_EQ(p.block, 3);  // edge 100 in blocks of 3: 34, the last of one voxel
+        ASSERT_EQ(p.edge, 34);
+        tarvo::Body page = test_support::body_of_edge(34);
+        decode_page(p, page);
+        Loaded original(file);
+        tarvo::Body expected = test_support::body_of_edge(34);
+        for (std::int32_t z = 0; z < 100; ++z)
+            for (std::int32_t y = 0; y < 100; ++y)
+                for (std::int32_t x = 0; x < 100; ++x)
+                    if (Get_voxel(original.rec, x, y, z)) Set_voxel(expected.rec, x / 3, y / 3, z / 3, 1);
+        EXPECT_TRUE(test_support::same_voxels(page.rec, expected.rec)) << file;
+        EXPECT_GT(count_voxels(expected.rec), 0);
+        EXPECT_LT(count_voxels(expected.rec), 34 * 34 * 34 / 2);
+    }
 
     expect_done(tools({"view", in, html, "--max-edge", "100"}));
     EXPECT_EQ(page_particle(html).block, 1);
