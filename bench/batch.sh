@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Many particles in one run: 1,000 grains of edge 64 (tarvo-tools make grain, seeds 1..1000)
-# read by `table` (the reference), cut into a folder by `cut --out-dir`, measured by `measure` and
-# `table --measure`, and given 4 random sections each; medians of interleaved rounds, wall time of
-# the whole process, and each one's ratio to `table`.
+# read by `table` (the reference), copied into a folder by `cp` (what writing the files costs the
+# file system: the floor under any cut into a folder), cut into a folder by `cut --out-dir`,
+# measured by `measure` and `table --measure`, and given 4 random sections each; medians of
+# interleaved rounds, wall time of the whole process, and each one's ratio to `table`. Both `cp`
+# and `cut` replace the files of the round before, as a second run does.
 #
 # With --before OLD_BUILD_DIR the same runs of an older build are interleaved with them, and both
 # columns printed side by side (each build's ratios to its own `table`).
@@ -22,13 +24,13 @@ done
 build=${args[0]:-build}
 work=${args[1]:-$(mktemp -d)}
 tools=$build/tarvo-tools
-mkdir -p "$work/in" "$work/out"
+mkdir -p "$work/in" "$work/out" "$work/copy"
 if [ ! -f "$work/in/g1000.3d" ]; then
   for k in $(seq 1 1000); do "$tools" make grain 64 "$work/in/g$k.3d" --seed "$k"; done
 fi
 ls "$work"/in/*.3d > "$work/list.txt"
 
-names=(table cut measure table-measure section)
+names=(table cp cut measure table-measure section)
 builds=(new)
 [ -n "$before" ] && builds+=(old)
 run() {
@@ -36,6 +38,7 @@ run() {
   [ "$2" = old ] && tools=$before/tarvo-tools
   case "$1" in
     table) "$tools" table --files "$work/list.txt" --csv ;;
+    cp) xargs -a "$work/list.txt" cp -f -t "$work/copy" ;;
     cut) "$tools" cut --out-dir "$work/out" --csv 1 1 99999 --files "$work/list.txt" ;;
     measure) "$tools" measure --files "$work/list.txt" --csv ;;
     table-measure) "$tools" table --measure --files "$work/list.txt" --csv ;;
