@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 #include "tarvo/quantities.h"
 #include "tarvo/shapes.h"
@@ -43,25 +44,49 @@ std::int32_t half_width(const Vec& origin, std::int32_t dim) {
     return static_cast<std::int32_t>(std::ceil(far)) + 1;
 }
 
-// The nearest voxel's value, or none outside the grid.
+// The nearest voxel's value, or none outside the grid. Voxel k holds the points k - 0.5 up to
+// k + 0.5; a point's coordinate plus a half, when it lies in 0..dim, is truncated to its voxel's
+// (the floor of a number that is not negative, and no library call).
 int sample(const TelesoRecord& rec, const Vec& q) {
-    std::int64_t p[3];
+    std::int32_t p[3];
     for (int k = 0; k < 3; ++k) {
-        const double f = std::floor(q[k] + 0.5);
-        if (!(f >= 0 && f < rec.dim)) return -1;
-        p[k] = static_cast<std::int64_t>(f);
+        const double shifted = q[k] + 0.5;
+        if (!(shifted >= 0 && shifted < rec.dim)) return -1;
+        p[k] = static_cast<std::int32_t>(shifted);
     }
-    return voxel_at(rec, voxel_index(rec.dim, static_cast<std::int32_t>(p[0]), static_cast<std::int32_t>(p[1]),
-                                     static_cast<std::int32_t>(p[2])));
+    return voxel_at(rec, voxel_index(rec.dim, p[0], p[1], p[2]));
 }
 
 constexpr std::uint8_t kEmpty = 3;  // not yet told pore from outside
 
+// The pixels i of row j (offset b from the middle) whose points may lie in the grid, widened by
+// two pixels against rounding; the image covers the grid's every corner, so most of a row lies
+// off it. An empty span (first > last) when none may.
+std::pair<std::int32_t, std::int32_t> grid_span(const Section& s, double b, std::int32_t dim) {
+    const std::int32_t w = s.width, half = w / 2;
+    double lo = -half, hi = half;  // the range of a = i - half
+    for (int k = 0; k < 3; ++k) {
+        const double c = s.origin[k] + b * s.v[k];
+        const double from = -0.5 - c, to = dim - 0.5 - c;  // u_k a must lie in from..to
+        if (std::fabs(s.u[k]) < 1e-9) {
+            if (c < -2.5 || c > dim + 1.5) return {1, 0};
+            continue;
+        }
+        const double x = from / s.u[k], y = to / s.u[k];
+        lo = std::max(lo, std::min(x, y));
+        hi = std::min(hi, std::max(x, y));
+    }
+    if (!(lo <= hi + 4)) return {1, 0};
+    const double first = std::max(0.0, std::floor(lo) + half - 2), last = std::min(w - 1.0, std::ceil(hi) + half + 2);
+    return {static_cast<std::int32_t>(first), static_cast<std::int32_t>(last)};
+}
+
 void sample_face(const TelesoRecord& rec, Section& s) {
     const std::int32_t w = s.width, half = w / 2;
     s.pixels.assign(static_cast<std::size_t>(w) * w, kOutsidePixel);
-    for (std::int32_t j = 0; j < w; ++j)
-        for (std::int32_t i = 0; i < w; ++i) {
+    for (std::int32_t j = 0; j < w; ++j) {
+        const auto [first, last] = grid_span(s, j - half, rec.dim);
+        for (std::int32_t i = first; i <= last; ++i) {
             const double a = i - half, b = j - half;
             Vec q;
             for (int k = 0; k < 3; ++k) q[k] = s.origin[k] + a * s.u[k] + b * s.v[k];
@@ -69,18 +94,23 @@ void sample_face(const TelesoRecord& rec, Section& s) {
             s.pixels[static_cast<std::size_t>(i) + static_cast<std::size_t>(w) * j] =
                 value < 0 ? kOutsidePixel : value ? kSolidPixel : kEmpty;
         }
+    }
 }
 
 // Empty pixels joined to the image's edge by a 4-connected path of empty or off-grid pixels are
-// outside; the others are pores, measured one 4-connected pore at a time.
+// outside; the others are pores, measured one 4-connected pore at a time. The off-grid pixels are
+// the pixels outside a convex polygon (the grid's section), and so each is joined to the edge by
+// off-grid pixels (step away from the polygon along an axis): the empty pixels outside are those
+// joined by empty pixels to one on the edge or next to an off-grid pixel. The fill starts there
+// and never walks the off-grid pixels, most of the image.
 void tell_pores(Section& s) {
     constexpr std::uint8_t kReached = 4;
     const std::int64_t w = s.width;
     std::vector<std::uint8_t>& px = s.pixels;
     std::vector<std::int64_t> stack;
-    // Marks `start` and the pixels of class `from` (or either open class) 4-connected to it; their count.
-    auto fill = [&](std::int64_t start, bool open, std::uint8_t to) {
-        auto takes = [&](std::uint8_t p) { return open ? p == kOutsidePixel || p == kEmpty : p == kEmpty; };
+    // Marks `start` and the empty pixels 4-connected to it; their count.
+    auto fill = [&](std::int64_t start, std::uint8_t to) {
+        auto takes = [&](std::uint8_t p) { return p == kEmpty; };
         std::int64_t count = 0;
         px[start] = to;
         stack.push_back(start);
@@ -99,15 +129,19 @@ void tell_pores(Section& s) {
         }
         return count;
     };
-    for (std::int64_t i = 0; i < w * w; ++i) {
-        const std::int64_t x = i % w, y = i / w;
-        const bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == w;
-        if (edge && (px[i] == kOutsidePixel || px[i] == kEmpty)) fill(i, true, kReached);
-    }
+    for (std::int64_t y = 0; y < w; ++y)
+        for (std::int64_t x = 0; x < w; ++x) {
+            const std::int64_t i = x + w * y;
+            if (px[i] != kEmpty) continue;
+            const bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == w;
+            if (edge || px[i - 1] == kOutsidePixel || px[i + 1] == kOutsidePixel || px[i - w] == kOutsidePixel ||
+                px[i + w] == kOutsidePixel)
+                fill(i, kReached);
+        }
     for (std::uint8_t& p : px)
         if (p == kReached) p = kOutsidePixel;
     for (std::int64_t i = 0; i < w * w; ++i)
-        if (px[i] == kEmpty) s.pore_sizes.push_back(fill(i, false, kPorePixel));
+        if (px[i] == kEmpty) s.pore_sizes.push_back(fill(i, kPorePixel));
     std::sort(s.pore_sizes.rbegin(), s.pore_sizes.rend());
 }
 
