@@ -1,19 +1,29 @@
 // make_mesh: the steps of the surface in order, and the failures they may meet.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "mesh/surface.h"
+#include "tarvo/geometry.h"
 #include "tarvo/mesh.h"
 
 namespace tarvo {
 
 namespace {
 
-// A copy of the body cut as the tarvo program cuts it.
+// A copy of the body cut as the tarvo program cuts it. Only the bytes of the particle's layers are
+// copied into the cleared block: a small particle in a large grid touches its own pages.
 Status cut_copy(const TelesoRecord& rec, CutLengths lengths, Body& kept) {
     if (Status s = kept.create(rec.dim); !s) return s;
-    std::memcpy(kept.rec.data, rec.data, padded_bytes(rec.size));
+    TelesoRecord extent = rec;  // the fields measured; the voxels only read
+    geometry::analyse(extent);
+    if (extent.voxels > 0) {
+        const std::int64_t layer = std::int64_t{rec.dim} * rec.dim;
+        const auto from = static_cast<std::size_t>(layer * extent.z_min / 8);
+        const auto to = static_cast<std::size_t>(std::min<std::int64_t>(layer * (extent.z_max + 1) / 8 + 1, rec.size));
+        std::memcpy(kept.rec.data + from, rec.data + from, to - from);
+    }
     cut_as_program(kept.rec, lengths);
     return {};
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "mesh/corners.h"
+#include "tarvo/geometry.h"
 
 namespace tarvo::mesh {
 
@@ -66,12 +67,14 @@ public:
         : rec_(rec), before_(before), mesh_(mesh), dim_(rec.dim), low_(dim_), high_(dim_), above_(dim_),
           cut_low_(dim_), cut_high_(dim_), previous_(dim_), current_(dim_), next_(dim_) {}
 
-    void run() {
-        for (std::int32_t k = 0; k <= dim_; ++k) {
-            if (k == 0) {
-                low_.load(rec_, -1);
-                high_.load(rec_, 0);
-                if (before_) cut_high_.load(*before_, 0, &rec_);
+    // Corner layers first..last; the voxel layers outside first..last-1 must be empty (no corner
+    // outside the range is passed by the surface, and the pass is the same as over all).
+    void run(std::int32_t first, std::int32_t last) {
+        for (std::int32_t k = first; k <= last; ++k) {
+            if (k == first) {
+                low_.load(rec_, k - 1);
+                high_.load(rec_, k);
+                if (before_) cut_high_.load(*before_, k, &rec_);
                 configs_between(current_, low_, high_);
             } else {
                 std::swap(low_, high_);
@@ -245,7 +248,12 @@ std::uint32_t root_of(std::vector<std::uint32_t>& parent, std::uint32_t v) {
 void build_boundary(const TelesoRecord& rec, const TelesoRecord* before_cut, Mesh& mesh) {
     mesh = Mesh{};
     if (rec.dim == 0) return;
-    BoundaryBuilder(rec, before_cut, mesh).run();
+    // Only the particle's layers (those of the body before the cut, which holds the cut one) and
+    // the corner layer past them hold faces: a small particle in a large grid costs its layers.
+    TelesoRecord extent = before_cut ? *before_cut : rec;  // the fields measured; the voxels only read
+    geometry::analyse(extent);
+    if (extent.voxels == 0) return;
+    BoundaryBuilder(rec, before_cut, mesh).run(extent.z_min, extent.z_max + 1);
 }
 
 void mark_pores(Mesh& mesh) {
