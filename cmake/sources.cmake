@@ -42,6 +42,7 @@ set(TARVO_QUANTITIES_SOURCES
   src/quantities/properties.cpp
   src/quantities/reference.cpp
   src/quantities/passes.cpp
+  src/quantities/rows.cpp
   src/quantities/section.cpp
 )
 set(TARVO_SHAPES_SOURCES

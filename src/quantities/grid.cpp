@@ -1,4 +1,4 @@
-// The bounding box of a particle, one byte a voxel, for the shape figures.
+// The bounding box of a particle, one byte a voxel, for the cell-by-cell references.
 #include "quantities/grid.h"
 
 namespace tarvo::quantities {

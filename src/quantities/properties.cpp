@@ -12,7 +12,6 @@
 namespace tarvo {
 namespace {
 
-using quantities::BoxGrid;
 using quantities::Moments;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -64,20 +63,20 @@ Properties properties(const TelesoRecord& body, const Spacing& spacing) {
 
 Properties properties_of_measured(const TelesoRecord& rec, const Spacing& spacing) {
     if (rec.voxels == 0) return none_of_empty();
-    const BoxGrid g = quantities::box_grid(rec, kMargin);
+    const quantities::BitRows rows = quantities::bit_rows(rec, kMargin);
     Properties p;
-    const Moments m = quantities::moments_of(g);
+    const Moments m = quantities::moments_of(rows);
     p.volume = m.n;
     p.scaled_volume = static_cast<double>(m.n) * (spacing[0] * spacing[1] * spacing[2]);
     for (int a = 0; a < 3; ++a) p.centroid[a] = static_cast<double>(m.s[a]) / static_cast<double>(m.n) * spacing[a];
     principal_axes(m, spacing, p);
-    p.surface_area = quantities::surface_area(g, spacing);
+    p.surface_area = quantities::surface_area(rows, spacing);
     const double v = p.scaled_volume;
     p.equivalent_diameter = std::cbrt(6 * v / std::numbers::pi);
     p.sphericity = std::numbers::pi * p.equivalent_diameter * p.equivalent_diameter / p.surface_area;
-    p.enclosed_voxels = quantities::enclosed_cells(g);
+    p.enclosed_voxels = quantities::enclosed_cells(rows);
     p.enclosed_porosity = static_cast<double>(p.enclosed_voxels) / (static_cast<double>(p.volume) + static_cast<double>(p.enclosed_voxels));
-    p.euler_number = quantities::euler_number(g);
+    p.euler_number = quantities::euler_number(rows);
     return p;
 }
 

@@ -1,0 +1,294 @@
+// The moments, the enclosed pores and the Euler number of a particle's box from its rows packed 64
+// cells to a word: a row of a grain of edge 64 is one word, so these passes touch an eighth of the
+// bytes of the byte box and count whole words at once. All three are whole numbers, the same as
+// the cell-by-cell forms in reference.cpp.
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "quantities/grid.h"
+#include "sys/cpu.h"
+
+namespace tarvo::quantities {
+namespace {
+
+// Bits [from, from + n) of the bitmap (n <= 64), bit 0 first. Only whole words holding a wanted
+// bit are read: the bitmap is padded to whole words.
+std::uint64_t bitmap_bits(const std::uint8_t* data, std::int64_t from, std::int64_t n) {
+    auto word = [data](std::int64_t k) {
+        std::uint64_t v;
+        std::memcpy(&v, data + 8 * k, sizeof v);
+        return v;
+    };
+    const std::int64_t k = from >> 6, shift = from & 63;
+    std::uint64_t v = word(k) >> shift;
+    if (shift && n > 64 - shift) v |= word(k + 1) << (64 - shift);
+    return n < 64 ? v & ((std::uint64_t{1} << n) - 1) : v;
+}
+
+// ORs the n bits of v into the row at cell x.
+void put_bits(std::uint64_t* row, std::int64_t x, std::uint64_t v, std::int64_t n) {
+    const std::int64_t k = x >> 6, shift = x & 63;
+    row[k] |= v << shift;
+    if (shift && n > 64 - shift) row[k + 1] |= v >> (64 - shift);
+}
+
+}  // namespace
+
+BitRows bit_rows(const TelesoRecord& rec, std::int32_t margin) {
+    BitRows b;
+    const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
+    const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
+    for (int k = 0; k < 3; ++k) {
+        b.lo[k] = lo[k] - margin;
+        b.size[k] = std::int64_t{hi[k]} - lo[k] + 1 + 2 * std::int64_t{margin};
+    }
+    b.words = (b.size[0] + 63) / 64;
+    b.bits.assign(static_cast<std::size_t>(b.words * b.size[1] * b.size[2]), 0);
+    const std::int64_t length = std::int64_t{hi[0]} - lo[0] + 1;
+    for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
+        for (std::int32_t y = lo[1]; y <= hi[1]; ++y) {
+            std::uint64_t* row = b.row(y - b.lo[1] + b.size[1] * (z - b.lo[2]));
+            const std::int64_t from = voxel_index(rec.dim, lo[0], y, z);
+            for (std::int64_t x = 0; x < length; x += 64) {
+                const std::int64_t n = std::min<std::int64_t>(64, length - x);
+                put_bits(row, margin + x, bitmap_bits(rec.data, from + x, n), n);
+            }
+        }
+    return b;
+}
+
+namespace {
+
+// Mask k holds the bit positions j of a word with bit k of j set: sum of j over v's set bits =
+// sum over k of 2^k popcount(v & mask k).
+constexpr std::uint64_t kPlace[6] = {0xAAAAAAAAAAAAAAAAULL, 0xCCCCCCCCCCCCCCCCULL, 0xF0F0F0F0F0F0F0F0ULL,
+                                     0xFF00FF00FF00FF00ULL, 0xFFFF0000FFFF0000ULL, 0xFFFFFFFF00000000ULL};
+
+struct LocalSums {
+    std::int64_t n = 0, x = 0, y = 0, z = 0, xx = 0, yy = 0, zz = 0, xy = 0, xz = 0, yz = 0;
+};
+
+// The sums in the box's own coordinates: per row its count and the sum of its x; the sum of x^2
+// from the count of set cells at each x over all rows, kept as bit planes of counters (a word
+// added to them ripples up as a carry, twice on average).
+[[gnu::always_inline]] inline LocalSums local_sums(const BitRows& b) {
+    constexpr int kPlanes = 48;  // the counts stay below 2^48
+    std::vector<std::uint64_t> planes(static_cast<std::size_t>(b.words * kPlanes), 0);
+    LocalSums s;
+    for (std::int64_t z = 0; z < b.size[2]; ++z)
+        for (std::int64_t y = 0; y < b.size[1]; ++y) {
+            const std::uint64_t* row = b.row(y + b.size[1] * z);
+            std::int64_t n = 0, x_sum = 0;
+            for (std::int64_t w = 0; w < b.words; ++w) {
+                std::uint64_t v = row[w];
+                if (!v) continue;
+                const std::int64_t count = std::popcount(v);
+                n += count;
+                x_sum += 64 * w * count;
+                for (int k = 0; k < 6; ++k) x_sum += std::int64_t{std::popcount(v & kPlace[k])} << k;
+                for (std::uint64_t* p = &planes[static_cast<std::size_t>(w * kPlanes)]; v; ++p) {
+                    const std::uint64_t carry = *p & v;
+                    *p ^= v;
+                    v = carry;
+                }
+            }
+            s.n += n;
+            s.x += x_sum;
+            s.y += y * n;
+            s.z += z * n;
+            s.yy += y * y * n;
+            s.zz += z * z * n;
+            s.yz += y * z * n;
+            s.xy += y * x_sum;
+            s.xz += z * x_sum;
+        }
+    for (std::int64_t w = 0; w < b.words; ++w)
+        for (int k = 0; k < kPlanes; ++k)
+            for (std::uint64_t v = planes[static_cast<std::size_t>(w * kPlanes + k)]; v; v &= v - 1) {
+                const std::int64_t x = 64 * w + std::countr_zero(v);
+                s.xx += (x * x) << k;
+            }
+    return s;
+}
+
+LocalSums local_sums_plain(const BitRows& b) { return local_sums(b); }
+TARVO_AVX2_TARGET LocalSums local_sums_avx2(const BitRows& b) { return local_sums(b); }
+
+bool wide() { return chosen_kernel() >= Kernel::kAvx2; }
+
+}  // namespace
+
+// The sums of the positions (box coordinates plus lo) and their products from the box's own sums,
+// exactly: sum (x + lx)(y + ly) = sum xy + ly sum x + lx sum y + n lx ly, and so on.
+Moments moments_of(const BitRows& b) {
+    const LocalSums s = wide() ? local_sums_avx2(b) : local_sums_plain(b);
+    Moments m;
+    const __int128 n = s.n, sum[3] = {s.x, s.y, s.z};
+    const __int128 products[3][3] = {{s.xx, s.xy, s.xz}, {s.xy, s.yy, s.yz}, {s.xz, s.yz, s.zz}};
+    const __int128 lo[3] = {b.lo[0], b.lo[1], b.lo[2]};
+    m.n = s.n;
+    for (int a = 0; a < 3; ++a) {
+        m.s[a] = sum[a] + n * lo[a];
+        for (int c = a; c < 3; ++c) m.ss[a][c] = products[a][c] + lo[c] * sum[a] + lo[a] * sum[c] + n * lo[a] * lo[c];
+    }
+    return m;
+}
+
+namespace {
+
+// The bits of `through` reached from `seed` (within it) by steps to higher bits, and to lower
+// bits: the fills of 1, 2, 4 ... steps, each through cells that hold that many in a row.
+std::uint64_t fill_up(std::uint64_t seed, std::uint64_t through) {
+    for (int step = 1; step < 64; step *= 2) {
+        seed |= through & (seed << step);
+        through &= through << step;
+    }
+    return seed;
+}
+
+std::uint64_t fill_down(std::uint64_t seed, std::uint64_t through) {
+    for (int step = 1; step < 64; step *= 2) {
+        seed |= through & (seed >> step);
+        through &= through >> step;
+    }
+    return seed;
+}
+
+// The runs of `open` (a row of n words) that hold a cell of `seed`, whole: up word by word from
+// the first, a run that reaches a word's top going on at the next word's bit 0, then down.
+void fill_runs(const std::uint64_t* open, const std::uint64_t* seed, std::uint64_t* out, std::int64_t n) {
+    std::uint64_t in = 0;
+    for (std::int64_t w = 0; w < n; ++w) {
+        out[w] = fill_up(seed[w] | (in & open[w]), open[w]);
+        in = out[w] >> 63;
+    }
+    in = 0;
+    for (std::int64_t w = n - 1; w >= 0; --w) {
+        const std::uint64_t down = fill_down(seed[w] | ((in << 63) & open[w]), open[w]);
+        out[w] |= down;
+        in = down & 1;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The empty cells of row `cells` (n words, the last holding `last` bits) between its first and its
+// last set cell into `open`; whether there are any. The others join the row's two ends, on the
+// box's border.
+bool open_between_ends(const std::uint64_t* cells, std::uint64_t* open, std::int64_t n, std::int64_t last) {
+    std::int64_t first_word = 0, last_word = n - 1;
+    while (first_word < n && !cells[first_word]) ++first_word;
+    if (first_word == n) return false;
+    while (!cells[last_word]) --last_word;
+    std::uint64_t any = 0;
+    for (std::int64_t w = first_word; w <= last_word; ++w) {
+        std::uint64_t o = ~cells[w];
+        if (w == first_word) o &= ~((cells[w] & (0 - cells[w])) - 1);          // from the first set cell
+        if (w == last_word) o &= ~std::uint64_t{0} >> std::countl_zero(cells[w]);  // to the last
+        if (w + 1 == n && last % 64) o &= (std::uint64_t{1} << (last % 64)) - 1;
+        open[w] = o;
+        any |= o;
+    }
+    return any != 0;
+}
+
+// The empty cells reached from the box's border through empty cells, row by row: a row's runs
+// holding a cell next to a reached cell of the rows beside it (y +- 1, z +- 1) are reached whole,
+// and the rows beside a row that gained are looked at again, until none gains. Border rows are
+// reached whole, the others from their two ends first. What is left open is enclosed.
+[[gnu::always_inline]] inline std::int64_t enclosed(const BitRows& b) {
+    const std::int64_t nx = b.size[0], ny = b.size[1], nz = b.size[2], words = b.words;
+    std::vector<std::uint64_t> open(b.bits.size(), 0), seed(static_cast<std::size_t>(words)), grown(seed.size());
+    auto open_row = [&](std::int64_t r) { return &open[static_cast<std::size_t>(r * words)]; };
+    std::vector<std::int64_t> todo, candidates;  // rows with open cells between their ends
+    std::vector<std::uint8_t> queued(static_cast<std::size_t>(ny * nz), 0), inner(queued.size(), 0);
+    for (std::int64_t z = 1; z + 1 < nz; ++z)
+        for (std::int64_t y = 1; y + 1 < ny; ++y) {
+            const std::int64_t r = y + ny * z;
+            inner[static_cast<std::size_t>(r)] = 1;
+            if (!open_between_ends(b.row(r), open_row(r), words, nx)) continue;
+            todo.push_back(r);
+            candidates.push_back(r);
+            queued[static_cast<std::size_t>(r)] = 1;
+        }
+    // Reached: empty and no longer open (outside the box's last cell too, never open).
+    auto reached = [&](std::int64_t r, std::int64_t w) { return ~b.row(r)[w] & ~open_row(r)[w]; };
+    const std::int64_t beside[4] = {-1, 1, -ny, ny};
+    while (!todo.empty()) {
+        const std::int64_t r = todo.back();
+        todo.pop_back();
+        queued[static_cast<std::size_t>(r)] = 0;
+        std::uint64_t* o = open_row(r);
+        std::uint64_t any = 0;
+        for (std::int64_t w = 0; w < words; ++w) {
+            const std::uint64_t near = reached(r - 1, w) | reached(r + 1, w) | reached(r - ny, w) | reached(r + ny, w);
+            any |= seed[static_cast<std::size_t>(w)] = o[w] & near;
+        }
+        if (!any) continue;
+        fill_runs(o, seed.data(), grown.data(), words);
+        for (std::int64_t w = 0; w < words; ++w) o[w] &= ~grown[static_cast<std::size_t>(w)];
+        for (const std::int64_t d : beside) {
+            const auto next = static_cast<std::size_t>(r + d);
+            if (!inner[next] || queued[next]) continue;
+            queued[next] = 1;
+            todo.push_back(r + d);
+        }
+    }
+    std::int64_t count = 0;
+    for (const std::int64_t r : candidates)
+        for (std::int64_t w = 0; w < words; ++w) count += std::popcount(open_row(r)[w]);
+    return count;
+}
+
+std::int64_t enclosed_plain(const BitRows& b) { return enclosed(b); }
+TARVO_AVX2_TARGET std::int64_t enclosed_avx2(const BitRows& b) { return enclosed(b); }
+
+}  // namespace
+
+std::int64_t enclosed_cells(const BitRows& b) { return wide() ? enclosed_avx2(b) : enclosed_plain(b); }
+
+namespace {
+
+// The Euler number of the rows with y >= 1 and z >= 1 (the others hold margin cells only): for the lattice elements
+// whose lower corner is each cell, with the row's cells A, the rows before it along y (B), z (C)
+// and both (D), and each shifted by one cell along x (the cell before).
+[[gnu::always_inline]] inline std::int64_t euler_rows(const BitRows& b) {
+    const std::int64_t ny = b.size[1], words = b.words;
+    std::int64_t sum = 0;
+    for (std::int64_t z = 1; z < b.size[2]; ++z)
+        for (std::int64_t y = 1; y < ny; ++y) {
+            const std::int64_t r = y + ny * z;
+            const std::uint64_t *a = b.row(r), *pb = b.row(r - 1), *pc = b.row(r - ny), *pd = b.row(r - ny - 1);
+            std::uint64_t a_in = 0, b_in = 0, c_in = 0, d_in = 0;  // the previous word's top cell
+            for (std::int64_t w = 0; w < words; ++w) {
+                const std::uint64_t A = a[w], B = pb[w], C = pc[w], D = pd[w];
+                if (!(A | B | C | D | a_in | b_in | c_in | d_in)) continue;
+                const std::uint64_t As = A << 1 | a_in, Bs = B << 1 | b_in, Cs = C << 1 | c_in, Ds = D << 1 | d_in;
+                a_in = A >> 63, b_in = B >> 63, c_in = C >> 63, d_in = D >> 63;
+                const std::uint64_t x0 = A | As, y0 = A | B, z0 = A | C;                  // faces across x, y, z
+                const std::uint64_t xy = x0 | B | Bs, xz = x0 | C | Cs, yz = y0 | C | D;  // edges along z, y, x
+                const std::uint64_t v = xy | C | Cs | D | Ds;                             // vertex
+                sum += std::popcount(v) - std::popcount(xy) - std::popcount(xz) - std::popcount(yz) +
+                       std::popcount(x0) + std::popcount(y0) + std::popcount(z0) - std::popcount(A);
+            }
+        }
+    return sum;
+}
+
+std::int64_t euler_rows_plain(const BitRows& b) { return euler_rows(b); }
+TARVO_AVX2_TARGET std::int64_t euler_rows_avx2(const BitRows& b) { return euler_rows(b); }
+
+}  // namespace
+
+// The Euler characteristic as vertices - edges + faces - cubes of the union of the set cells'
+// closed cubes. Each lattice element is counted at the cell it is the lower corner of: it is part
+// of the union when one of the cells around it is set. The margin keeps every element touched by a
+// set cell inside the box.
+std::int64_t euler_number(const BitRows& b) {
+    return wide() ? euler_rows_avx2(b) : euler_rows_plain(b);
+}
+
+}  // namespace tarvo::quantities
