@@ -69,32 +69,33 @@ struct LocalSums {
     std::int64_t n = 0, x = 0, y = 0, z = 0, xx = 0, yy = 0, zz = 0, xy = 0, xz = 0, yz = 0;
 };
 
-// The sums in the box's own coordinates: per row its count and the sum of its x; the sum of x^2
-// from the count of set cells at each x over all rows, kept as bit planes of counters (a word
-// added to them ripples up as a carry, twice on average).
+// The sums in the box's own coordinates: per row its count, the sum of its x and of x^2, from the
+// popcounts of the word under the masks of x's bits and of their pairs (x^2 = sum over bits k, l of
+// x of 2^(k + l)).
 [[gnu::always_inline]] inline LocalSums local_sums(const BitRows& b) {
-    constexpr int kPlanes = 48;  // the counts stay below 2^48
-    std::vector<std::uint64_t> planes(static_cast<std::size_t>(b.words * kPlanes), 0);
     LocalSums s;
     for (std::int64_t z = 0; z < b.size[2]; ++z)
         for (std::int64_t y = 0; y < b.size[1]; ++y) {
             const std::uint64_t* row = b.row(y + b.size[1] * z);
-            std::int64_t n = 0, x_sum = 0;
+            std::int64_t n = 0, x_sum = 0, xx_sum = 0;
             for (std::int64_t w = 0; w < b.words; ++w) {
-                std::uint64_t v = row[w];
+                const std::uint64_t v = row[w];
                 if (!v) continue;
-                const std::int64_t count = std::popcount(v);
-                n += count;
-                x_sum += 64 * w * count;
-                for (int k = 0; k < 6; ++k) x_sum += std::int64_t{std::popcount(v & kPlace[k])} << k;
-                for (std::uint64_t* p = &planes[static_cast<std::size_t>(w * kPlanes)]; v; ++p) {
-                    const std::uint64_t carry = *p & v;
-                    *p ^= v;
-                    v = carry;
+                const std::int64_t count = std::popcount(v), base = 64 * w;
+                std::int64_t j = 0, jj = 0;  // the sums of the positions within the word and of their squares
+                for (int k = 0; k < 6; ++k) {
+                    const std::uint64_t vk = v & kPlace[k];
+                    j += std::int64_t{std::popcount(vk)} << k;
+                    jj += std::int64_t{std::popcount(vk)} << (2 * k);
+                    for (int l = k + 1; l < 6; ++l) jj += std::int64_t{std::popcount(vk & kPlace[l])} << (k + l + 1);
                 }
+                n += count;
+                x_sum += base * count + j;
+                xx_sum += base * base * count + 2 * base * j + jj;
             }
             s.n += n;
             s.x += x_sum;
+            s.xx += xx_sum;
             s.y += y * n;
             s.z += z * n;
             s.yy += y * y * n;
@@ -103,12 +104,6 @@ struct LocalSums {
             s.xy += y * x_sum;
             s.xz += z * x_sum;
         }
-    for (std::int64_t w = 0; w < b.words; ++w)
-        for (int k = 0; k < kPlanes; ++k)
-            for (std::uint64_t v = planes[static_cast<std::size_t>(w * kPlanes + k)]; v; v &= v - 1) {
-                const std::int64_t x = 64 * w + std::countr_zero(v);
-                s.xx += (x * x) << k;
-            }
     return s;
 }
 
