@@ -21,6 +21,8 @@
 
 #if TARVO_X86_SIMD
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace tarvo::quantities {
@@ -33,19 +35,23 @@ bool wide_vectors() { return chosen_kernel() >= Kernel::kAvx2; }
 // correctly by the scalar and the vector instructions alike, so both give the reference's weights;
 // the vector forms store a few weights and add them one by one, so that the divisions of the next
 // ones overlap the additions.
-double add_weights_plain(const std::int32_t* l1, const std::int32_t* l2, std::size_t n, double area) {
-    for (std::size_t f = 0; f < n; ++f) area += l1[f] > 0 ? std::sqrt(static_cast<double>(l2[f])) / static_cast<double>(l1[f]) : 1.0;
+double add_weights_plain(const std::int32_t* norms, std::size_t n, double area) {
+    for (std::size_t f = 0; f < n; ++f) {
+        const std::int32_t l1 = norms[2 * f], l2 = norms[2 * f + 1];
+        area += l1 > 0 ? std::sqrt(static_cast<double>(l2)) / static_cast<double>(l1) : 1.0;
+    }
     return area;
 }
 
 #if TARVO_X86_SIMD
-TARVO_AVX2_TARGET double add_weights_avx2(const std::int32_t* l1, const std::int32_t* l2, std::size_t n, double area) {
+TARVO_AVX2_TARGET double add_weights_avx2(const std::int32_t* norms, std::size_t n, double area) {
     std::size_t f = 0;
     const __m256d one = _mm256_set1_pd(1.0);
+    const __m256i apart = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);  // the 1-norms, then the 2-norms
     alignas(32) double w[4];
     for (; f + 4 <= n; f += 4) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l1 + f));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l2 + f));
+        const __m256i both = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(norms + 2 * f)), apart);
+        const __m128i a = _mm256_castsi256_si128(both), b = _mm256_extracti128_si256(both, 1);
         const __m256d zero = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpeq_epi32(a, _mm_setzero_si128())));
         // A face without a normal divides by 1 (l2 is 0 there too) and is then set to 1.
         const __m256d d = _mm256_blendv_pd(_mm256_cvtepi32_pd(a), one, zero);
@@ -53,34 +59,36 @@ TARVO_AVX2_TARGET double add_weights_avx2(const std::int32_t* l1, const std::int
         _mm256_store_pd(w, _mm256_blendv_pd(q, one, zero));
         for (const double v : w) area += v;
     }
-    return add_weights_plain(l1 + f, l2 + f, n - f, area);
+    return add_weights_plain(norms + 2 * f, n - f, area);
 }
 
 // Eight at a time; the division only where the normal is not 0, the others 1.
-TARVO_AVX512_TARGET double add_weights_avx512(const std::int32_t* l1, const std::int32_t* l2, std::size_t n, double area) {
+TARVO_AVX512_TARGET double add_weights_avx512(const std::int32_t* norms, std::size_t n, double area) {
     std::size_t f = 0;
     const __m512d one = _mm512_set1_pd(1.0);
     alignas(64) double w[8];
     for (; f + 8 <= n; f += 8) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l1 + f));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l2 + f));
+        // The 1-norm in the low half of each 64 bits. (The zero-masked forms with every lane: g++ 12
+        // takes the plain ones' undefined start for uninitialised.)
+        const __m512i both = _mm512_loadu_si512(norms + 2 * f);
+        const __m256i a = _mm512_maskz_cvtepi64_epi32(0xff, both);
+        const __m256i b = _mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srli_epi64(0xff, both, 32));
         const __mmask8 some = _mm256_cmpgt_epi32_mask(a, _mm256_setzero_si256());
-        // (The zero-masked forms with every lane: g++ 12 takes the plain ones' undefined start for
-        // uninitialised.)
         const __m512d root = _mm512_maskz_sqrt_pd(0xff, _mm512_maskz_cvtepi32_pd(0xff, b));
         _mm512_store_pd(w, _mm512_mask_div_pd(one, some, root, _mm512_maskz_cvtepi32_pd(0xff, a)));
         for (const double v : w) area += v;
     }
-    return add_weights_plain(l1 + f, l2 + f, n - f, area);
+    return add_weights_plain(norms + 2 * f, n - f, area);
 }
 #endif
 
-double add_weights(const std::int32_t* l1, const std::int32_t* l2, std::size_t n, double area) {
+// norms: the 1- and 2-norm of each face side by side.
+double add_weights(const std::int32_t* norms, std::size_t n, double area) {
 #if TARVO_X86_SIMD
-    if (chosen_kernel() >= Kernel::kAvx512) return add_weights_avx512(l1, l2, n, area);
-    if (wide_vectors()) return add_weights_avx2(l1, l2, n, area);
+    if (chosen_kernel() >= Kernel::kAvx512) return add_weights_avx512(norms, n, area);
+    if (wide_vectors()) return add_weights_avx2(norms, n, area);
 #endif
-    return add_weights_plain(l1, l2, n, area);
+    return add_weights_plain(norms, n, area);
 }
 
 
@@ -164,41 +172,74 @@ SmoothLayer smooth_layer_for(Kernel k) {
     return k >= Kernel::kAvx512 ? smooth_layer_avx512 : k >= Kernel::kAvx2 ? smooth_layer_avx2 : smooth_layer_plain;
 }
 
-// The occupancy gradient of a layer from the smoothings: component a at a cell is smoothing a at
-// the next cell along a minus the same at the one before (for z, of the layers after and before).
-// Only the cells on the box's faces are left wrong (or 0), and no face reads them.
+// The occupancy gradient of a layer from the smoothings, its three components side by side in four
+// 16-bit numbers a cell (the fourth 0), so that a face reads a cell's with one load: component a at
+// a cell is smoothing a at the next cell along a minus the same at the one before (for z, of the
+// layers after and before). Only the cells on the box's faces are left wrong (or 0), and no face
+// reads them.
 [[gnu::always_inline]] inline void gradient_layer(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
                                                   const std::int16_t* s2_above, std::int64_t nx, std::int64_t n,
-                                                  std::int16_t* const g[3]) {
+                                                  std::int16_t* g) {
     const std::int64_t edge = std::min(nx, n);
-    for (std::int64_t i = 1; i + 1 < n; ++i) g[0][i] = static_cast<std::int16_t>(s0[i + 1] - s0[i - 1]);
-    g[0][0] = 0, g[0][n - 1] = 0;
-    std::fill(g[1], g[1] + edge, std::int16_t{0});
-    std::fill(g[1] + std::max(n - nx, edge), g[1] + n, std::int16_t{0});
-    for (std::int64_t i = nx; i < n - nx; ++i) g[1][i] = static_cast<std::int16_t>(s1[i + nx] - s1[i - nx]);
-    for (std::int64_t i = 0; i < n; ++i) g[2][i] = static_cast<std::int16_t>(s2_above[i] - s2_below[i]);
+    std::fill(g, g + 4 * edge, std::int16_t{0});
+    std::fill(g + 4 * std::max(n - nx, edge), g + 4 * n, std::int16_t{0});
+    for (std::int64_t i = nx; i < n - nx; ++i) {
+        g[4 * i] = static_cast<std::int16_t>(s0[i + 1] - s0[i - 1]);
+        g[4 * i + 1] = static_cast<std::int16_t>(s1[i + nx] - s1[i - nx]);
+        g[4 * i + 2] = static_cast<std::int16_t>(s2_above[i] - s2_below[i]);
+        g[4 * i + 3] = 0;
+    }
 }
 
 void gradient_layer_plain(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
-                          const std::int16_t* s2_above, std::int64_t nx, std::int64_t n, std::int16_t* const g[3]) {
+                          const std::int16_t* s2_above, std::int64_t nx, std::int64_t n, std::int16_t* g) {
     gradient_layer(s0, s1, s2_below, s2_above, nx, n, g);
 }
+
+#if TARVO_X86_SIMD
+TARVO_AVX2_TARGET inline __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Sixteen cells at a time: the three components' differences, then interleaved by unpacking 16-bit
+// and 32-bit lanes (within each half of the register) and putting the halves in order.
 TARVO_AVX2_TARGET void gradient_layer_avx2(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
                                            const std::int16_t* s2_above, std::int64_t nx, std::int64_t n,
-                                           std::int16_t* const g[3]) {
-    gradient_layer(s0, s1, s2_below, s2_above, nx, n, g);
+                                           std::int16_t* g) {
+    const std::int64_t edge = std::min(nx, n);
+    std::fill(g, g + 4 * edge, std::int16_t{0});
+    std::fill(g + 4 * std::max(n - nx, edge), g + 4 * n, std::int16_t{0});
+    const __m256i zero = _mm256_setzero_si256();
+    std::int64_t i = nx;
+    for (; i + 16 <= n - nx; i += 16) {
+        const __m256i g0 = _mm256_sub_epi16(load16(s0 + i + 1), load16(s0 + i - 1));
+        const __m256i g1 = _mm256_sub_epi16(load16(s1 + i + nx), load16(s1 + i - nx));
+        const __m256i g2 = _mm256_sub_epi16(load16(s2_above + i), load16(s2_below + i));
+        const __m256i a_lo = _mm256_unpacklo_epi16(g0, g1), a_hi = _mm256_unpackhi_epi16(g0, g1);
+        const __m256i b_lo = _mm256_unpacklo_epi16(g2, zero), b_hi = _mm256_unpackhi_epi16(g2, zero);
+        const __m256i q0 = _mm256_unpacklo_epi32(a_lo, b_lo), q1 = _mm256_unpackhi_epi32(a_lo, b_lo);  // cells 0-3, 8-11
+        const __m256i q2 = _mm256_unpacklo_epi32(a_hi, b_hi), q3 = _mm256_unpackhi_epi32(a_hi, b_hi);  // 4-7, 12-15
+        auto* out = reinterpret_cast<__m256i*>(g + 4 * i);
+        _mm256_storeu_si256(out, _mm256_permute2x128_si256(q0, q1, 0x20));
+        _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(q2, q3, 0x20));
+        _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
+        _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
+    }
+    for (; i < n - nx; ++i) {
+        g[4 * i] = static_cast<std::int16_t>(s0[i + 1] - s0[i - 1]);
+        g[4 * i + 1] = static_cast<std::int16_t>(s1[i + nx] - s1[i - nx]);
+        g[4 * i + 2] = static_cast<std::int16_t>(s2_above[i] - s2_below[i]);
+        g[4 * i + 3] = 0;
+    }
 }
-TARVO_AVX512_TARGET void gradient_layer_avx512(const std::int16_t* s0, const std::int16_t* s1,
-                                               const std::int16_t* s2_below, const std::int16_t* s2_above,
-                                               std::int64_t nx, std::int64_t n, std::int16_t* const g[3]) {
-    gradient_layer(s0, s1, s2_below, s2_above, nx, n, g);
-}
+#endif
 
 using GradientLayer = void (*)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
-                               std::int64_t, std::int64_t, std::int16_t* const[3]);
+                               std::int64_t, std::int64_t, std::int16_t*);
 
 GradientLayer gradient_layer_for(Kernel k) {
-    return k >= Kernel::kAvx512 ? gradient_layer_avx512 : k >= Kernel::kAvx2 ? gradient_layer_avx2 : gradient_layer_plain;
+#if TARVO_X86_SIMD
+    if (k >= Kernel::kAvx2) return gradient_layer_avx2;
+#endif
+    return gradient_layer_plain;
 }
 
 // The layers' bytes, smoothings and gradients of a box, made in order as the faces need them: the
@@ -226,18 +267,18 @@ public:
             smooth_through(k + 1);
             const std::int16_t* below = k > 0 ? field(smoothing_slot(k - 1, 2)) : zero_field();
             const std::int16_t* above = k + 1 < b_.size[2] ? field(smoothing_slot(k + 1, 2)) : zero_field();
-            std::int16_t* const out[3] = {field(gradient_slot(k, 0)), field(gradient_slot(k, 1)), field(gradient_slot(k, 2))};
-            gradient_layer_(field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), below, above, nx_, n_, out);
+            gradient_layer_(field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), below, above, nx_, n_,
+                            field(gradient_slot(k)));
         }
     }
 
-    // Component a of the gradient of layer k (made, and not before the last made but one).
-    const std::int16_t* gradient(std::int64_t k, int a) { return field(gradient_slot(k, a)); }
+    // The gradient of layer k, four numbers a cell (made, and not before the last made but one).
+    const std::int16_t* gradient(std::int64_t k) { return field(gradient_slot(k)); }
 
 private:
-    static constexpr int kFields = 12 + 6 + 2;  // smoothings, gradients, scratch, zero
+    static constexpr int kFields = 12 + 8 + 2;  // smoothings, gradients (four a cell), scratch, zero
     static int smoothing_slot(std::int64_t k, int a) { return static_cast<int>(k & 3) * 3 + a; }
-    static int gradient_slot(std::int64_t k, int a) { return 12 + static_cast<int>(k & 1) * 3 + a; }
+    static int gradient_slot(std::int64_t k) { return 12 + static_cast<int>(k & 1) * 4; }
     std::int16_t* field(int slot) { return &fields_[static_cast<std::size_t>(slot * n_)]; }
     std::int16_t* zero_field() { return field(kFields - 1); }
     std::uint8_t* layer_of(std::int64_t k) { return &bytes_[static_cast<std::size_t>((k & 3) * (n_ + 8))]; }
@@ -269,16 +310,62 @@ private:
 thread_local std::vector<std::uint8_t> LayerWindow::bytes_;
 thread_local std::vector<std::int16_t> LayerWindow::fields_;
 
-// The faces of a layer in voxel units: the 1- and 2-norms of each one's normal (whole numbers).
+// The faces of a layer in voxel units: the 1- and 2-norms of each one's normal (whole numbers),
+// side by side.
 struct UnitFaces {
-    std::vector<std::int32_t> l1, l2;
+    std::vector<std::int32_t> norms;
+    bool sse2 = chosen_kernel() >= Kernel::kSse2;
 
-    void reserve(std::size_t n) { l1.resize(n), l2.resize(n); }
-    void put(std::size_t f, int a, int b, int c, int) {
-        l1[f] = std::abs(a) + std::abs(b) + std::abs(c);
-        l2[f] = a * a + b * b + c * c;
+    void reserve(std::size_t n) { norms.resize(2 * n); }
+    // The faces of cell i across x, y and z where `there` has bits 0, 1, 2, from the gradients of
+    // this layer (g) and the next (up), four numbers a cell, put from face n on; the next free face.
+    std::size_t cell(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
+                     std::size_t n) {
+#if defined(__SSE2__)
+        if (sse2) return cell_sse2(g, up, i, nx, there, n);
+#endif
+        const std::int16_t* here = g + 4 * i;
+        const std::int16_t* next[3] = {g + 4 * (i + 1), g + 4 * (i + nx), up + 4 * i};
+        for (int axis = 0; axis < 3; ++axis) {
+            std::int32_t l1 = 0, l2 = 0;
+            for (int a = 0; a < 3; ++a) {
+                const int v = here[a] + next[axis][a];
+                l1 += std::abs(v);
+                l2 += v * v;
+            }
+            norms[2 * n] = l1, norms[2 * n + 1] = l2;
+            n += (there >> axis) & 1;
+        }
+        return n;
     }
-    double add(std::size_t n, double area) const { return add_weights(l1.data(), l2.data(), n, area); }
+#if defined(__SSE2__)
+    // The three faces at once: the normals of x and y in one register, of z in another; the squares
+    // and the absolute values summed in pairs by multiply-adds, and the pairs by shuffles.
+    std::size_t cell_sse2(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
+                          std::size_t n) {
+        auto four = [](const std::int16_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i here = four(g + 4 * i);
+        const __m128i xy = _mm_add_epi16(_mm_unpacklo_epi64(here, here), _mm_unpacklo_epi64(four(g + 4 * (i + 1)), four(g + 4 * (i + nx))));
+        const __m128i z = _mm_add_epi16(here, four(up + 4 * i));
+        const __m128i ones = _mm_set1_epi16(1);
+        auto pairs_added = [](__m128i p, __m128i q) {  // [p0 + p1, p2 + p3, q0 + q1, q2 + q3]
+            const __m128 a = _mm_castsi128_ps(p), b = _mm_castsi128_ps(q);
+            return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
+                                 _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
+        };
+        auto abs16 = [](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); };
+        const __m128i l2 = pairs_added(_mm_madd_epi16(xy, xy), _mm_madd_epi16(z, z));
+        const __m128i l1 = pairs_added(_mm_madd_epi16(abs16(xy), ones), _mm_madd_epi16(abs16(z), ones));
+        const __m128i face_xy = _mm_unpacklo_epi32(l1, l2), face_z = _mm_unpackhi_epi32(l1, l2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&norms[2 * n]), face_xy);
+        n += there & 1;
+        _mm_storeh_pd(reinterpret_cast<double*>(&norms[2 * n]), _mm_castsi128_pd(face_xy));
+        n += (there >> 1) & 1;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&norms[2 * n]), face_z);
+        return n + ((there >> 2) & 1);
+    }
+#endif
+    double add(std::size_t n, double area) const { return add_weights(norms.data(), n, area); }
 };
 
 // A plane patch of area A and unit normal m (in the spacing's units) shows A |m_a| / F_a faces
@@ -296,9 +383,16 @@ struct ScaledFaces {
         for (auto& v : n) v.resize(size);
         axis.resize(size);
     }
-    void put(std::size_t f, int a, int b, int c, int across) {
-        n[0][f] = a, n[1][f] = b, n[2][f] = c;
-        axis[f] = static_cast<std::uint8_t>(across);
+    std::size_t cell(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
+                     std::size_t f) {
+        const std::int16_t* here = g + 4 * i;
+        const std::int16_t* next[3] = {g + 4 * (i + 1), g + 4 * (i + nx), up + 4 * i};
+        for (int across = 0; across < 3; ++across) {
+            for (int a = 0; a < 3; ++a) n[a][f] = here[a] + next[across][a];
+            axis[f] = static_cast<std::uint8_t>(across);
+            f += (there >> across) & 1;
+        }
+        return f;
     }
     double add(std::size_t count, double area) const {
         for (std::size_t f = 0; f < count; ++f) {
@@ -323,13 +417,8 @@ double sum_of_faces(const BitRows& b, Faces& faces) {
     double area = 0;
     for (std::int64_t z = 1; z + 1 < nz; ++z) {
         window.make_through(z + 1);
-        const std::int16_t *g0 = window.gradient(z, 0), *g1 = window.gradient(z, 1), *g2 = window.gradient(z, 2);
-        const std::int16_t *u0 = window.gradient(z + 1, 0), *u1 = window.gradient(z + 1, 1), *u2 = window.gradient(z + 1, 2);
+        const std::int16_t *g = window.gradient(z), *up = window.gradient(z + 1);
         std::size_t n = 0;
-        auto add = [&](std::int64_t i, int j0, int j1, int j2, int axis, std::uint64_t there) {
-            faces.put(n, g0[i] + j0, g1[i] + j1, g2[i] + j2, axis);
-            n += there;
-        };
         for (std::int64_t y = 1; y + 1 < ny; ++y) {
             const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
             for (std::int64_t w = 0; w < words; ++w) {
@@ -341,10 +430,8 @@ double sum_of_faces(const BitRows& b, Faces& faces) {
                 const std::uint64_t my = (row[w] ^ next_y[w]) & inside, mz = (row[w] ^ next_z[w]) & inside;
                 for (std::uint64_t any = mx | my | mz; any; any &= any - 1) {
                     const int k = std::countr_zero(any);
-                    const std::int64_t i = y * nx + 64 * w + k;
-                    add(i, g0[i + 1], g1[i + 1], g2[i + 1], 0, (mx >> k) & 1);
-                    add(i, g0[i + nx], g1[i + nx], g2[i + nx], 1, (my >> k) & 1);
-                    add(i, u0[i], u1[i], u2[i], 2, (mz >> k) & 1);
+                    const auto there = static_cast<unsigned>(((mx >> k) & 1) | ((my >> k) & 1) << 1 | ((mz >> k) & 1) << 2);
+                    n = faces.cell(g, up, y * nx + 64 * w + k, nx, there, n);
                 }
             }
         }
