@@ -101,9 +101,12 @@ std::uint64_t spread_bits(std::uint64_t b) {
 
 // Layer z of the box, one byte a cell (x fastest), into out (8 bytes longer than the layer: the
 // bytes are written eight at a time, and a row's last ones run into the next row, written after).
-void layer_bytes(const BitRows& b, std::int64_t z, std::uint8_t* out) {
+// Only rows [first, last] hold set cells; the others are cleared.
+void layer_bytes(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last, std::uint8_t* out) {
     const std::int64_t nx = b.size[0], ny = b.size[1];
-    for (std::int64_t y = 0; y < ny; ++y) {
+    if (first > last) first = last = ny;
+    std::memset(out, 0, static_cast<std::size_t>(first * nx));
+    for (std::int64_t y = first; y <= last; ++y) {
         const std::uint64_t* row = b.row(y + ny * z);
         std::uint8_t* o = out + y * nx;
         for (std::int64_t x = 0; x < nx; x += 8) {
@@ -111,24 +114,33 @@ void layer_bytes(const BitRows& b, std::int64_t z, std::uint8_t* out) {
             std::memcpy(o + x, &v, sizeof v);
         }
     }
+    if (last < ny) std::memset(out + (last + 1) * nx, 0, static_cast<std::size_t>((ny - last - 1) * nx));
 }
 
-// out[i] = 3 in[i - s] + 10 in[i] + 3 in[i + s] where both neighbours exist in the layer, 0 in
-// its first and last s cells. Across the ends of a row the values are wrong, but only in cells on
-// the box's faces across the pass's axis, which no later pass along another axis moves inwards.
+// The cells [from, to) of a layer of n cells, rows of nx, outside which a pass's results are 0:
+// the rows next to those with set cells in the layers the pass reads.
+struct Span {
+    std::int64_t nx, n, from, to;
+};
+
+// out[i] = 3 in[i - s] + 10 in[i] + 3 in[i + s] in the span where both neighbours exist in the
+// layer, 0 elsewhere. Across the ends of a row the values are wrong, but only in cells on the box's
+// faces across the pass's axis, which no later pass along another axis moves inwards.
 template <class In>
-[[gnu::always_inline]] inline void smooth(const In* in, std::int16_t* out, std::int64_t n, std::int64_t s) {
-    const std::int64_t edge = std::min(s, n);
-    std::fill(out, out + edge, std::int16_t{0});
-    std::fill(out + std::max(n - s, edge), out + n, std::int16_t{0});
-    for (std::int64_t i = s; i < n - s; ++i)
-        out[i] = static_cast<std::int16_t>(3 * in[i - s] + 10 * in[i] + 3 * in[i + s]);
+[[gnu::always_inline]] inline void smooth(const In* in, std::int16_t* out, const Span& span, std::int64_t s) {
+    const std::int64_t from = std::max(span.from, s), to = std::min(span.to, span.n - s);
+    std::fill(out, out + std::min(from, span.n), std::int16_t{0});
+    std::fill(out + std::max(from, to), out + span.n, std::int16_t{0});
+    for (std::int64_t i = from; i < to; ++i) out[i] = static_cast<std::int16_t>(3 * in[i - s] + 10 * in[i] + 3 * in[i + s]);
 }
 
 // The same across layers: 3 below + 10 here + 3 above.
 [[gnu::always_inline]] inline void smooth_across(const std::uint8_t* below, const std::uint8_t* here,
-                                                 const std::uint8_t* above, std::int16_t* out, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i) out[i] = static_cast<std::int16_t>(3 * below[i] + 10 * here[i] + 3 * above[i]);
+                                                 const std::uint8_t* above, std::int16_t* out, const Span& span) {
+    std::fill(out, out + span.from, std::int16_t{0});
+    std::fill(out + std::max(span.from, span.to), out + span.n, std::int16_t{0});
+    for (std::int64_t i = span.from; i < span.to; ++i)
+        out[i] = static_cast<std::int16_t>(3 * below[i] + 10 * here[i] + 3 * above[i]);
 }
 
 // A layer's three smoothings, whose differences are the occupancy gradient (at most 16 * 16: 16
@@ -139,34 +151,33 @@ struct LayerSmoothings {
 };
 
 [[gnu::always_inline]] inline void smooth_layer(const std::uint8_t* below, const std::uint8_t* here,
-                                                const std::uint8_t* above, std::int64_t nx, std::int64_t n,
-                                                std::int16_t* scratch, const LayerSmoothings& out) {
-    smooth_across(below, here, above, scratch, n);  // S_z c
-    smooth(scratch, out.smooth[0], n, nx);          // S_y S_z c
-    smooth(scratch, out.smooth[1], n, 1);           // S_x S_z c
-    smooth(here, scratch, n, nx);                   // S_y c
-    smooth(scratch, out.smooth[2], n, 1);           // S_x S_y c
+                                                const std::uint8_t* above, const Span& span, std::int16_t* scratch,
+                                                const LayerSmoothings& out) {
+    smooth_across(below, here, above, scratch, span);  // S_z c
+    smooth(scratch, out.smooth[0], span, span.nx);     // S_y S_z c
+    smooth(scratch, out.smooth[1], span, 1);           // S_x S_z c
+    smooth(here, scratch, span, span.nx);              // S_y c
+    smooth(scratch, out.smooth[2], span, 1);           // S_x S_y c
 }
 
 // The integer passes are compiled again for AVX2 and AVX-512, which vectorise them wider; their
 // results are whole numbers, the same either way.
 void smooth_layer_plain(const std::uint8_t* below, const std::uint8_t* here, const std::uint8_t* above,
-                        std::int64_t nx, std::int64_t n, std::int16_t* scratch, const LayerSmoothings& out) {
-    smooth_layer(below, here, above, nx, n, scratch, out);
+                        const Span& span, std::int16_t* scratch, const LayerSmoothings& out) {
+    smooth_layer(below, here, above, span, scratch, out);
 }
 TARVO_AVX2_TARGET void smooth_layer_avx2(const std::uint8_t* below, const std::uint8_t* here, const std::uint8_t* above,
-                                         std::int64_t nx, std::int64_t n, std::int16_t* scratch,
-                                         const LayerSmoothings& out) {
-    smooth_layer(below, here, above, nx, n, scratch, out);
+                                         const Span& span, std::int16_t* scratch, const LayerSmoothings& out) {
+    smooth_layer(below, here, above, span, scratch, out);
 }
 TARVO_AVX512_TARGET void smooth_layer_avx512(const std::uint8_t* below, const std::uint8_t* here,
-                                             const std::uint8_t* above, std::int64_t nx, std::int64_t n,
-                                             std::int16_t* scratch, const LayerSmoothings& out) {
-    smooth_layer(below, here, above, nx, n, scratch, out);
+                                             const std::uint8_t* above, const Span& span, std::int16_t* scratch,
+                                             const LayerSmoothings& out) {
+    smooth_layer(below, here, above, span, scratch, out);
 }
 
-using SmoothLayer = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::int64_t, std::int64_t,
-                             std::int16_t*, const LayerSmoothings&);
+using SmoothLayer = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const Span&, std::int16_t*,
+                             const LayerSmoothings&);
 
 SmoothLayer smooth_layer_for(Kernel k) {
     return k >= Kernel::kAvx512 ? smooth_layer_avx512 : k >= Kernel::kAvx2 ? smooth_layer_avx2 : smooth_layer_plain;
@@ -177,13 +188,19 @@ SmoothLayer smooth_layer_for(Kernel k) {
 // a cell is smoothing a at the next cell along a minus the same at the one before (for z, of the
 // layers after and before). Only the cells on the box's faces are left wrong (or 0), and no face
 // reads them.
-[[gnu::always_inline]] inline void gradient_layer(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
-                                                  const std::int16_t* s2_above, std::int64_t nx, std::int64_t n,
-                                                  std::int16_t* g) {
-    const std::int64_t edge = std::min(nx, n);
-    std::fill(g, g + 4 * edge, std::int16_t{0});
-    std::fill(g + 4 * std::max(n - nx, edge), g + 4 * n, std::int16_t{0});
-    for (std::int64_t i = nx; i < n - nx; ++i) {
+// The cells of the span away from the layer's first and last rows (where the differences along y
+// would leave the layer); the others are cleared.
+std::array<std::int64_t, 2> clear_outside(std::int16_t* g, const Span& span) {
+    const std::int64_t from = std::max(span.from, span.nx), to = std::min(span.to, span.n - span.nx);
+    std::fill(g, g + 4 * std::min(from, span.n), std::int16_t{0});
+    std::fill(g + 4 * std::max(from, to), g + 4 * span.n, std::int16_t{0});
+    return {from, to};
+}
+
+[[gnu::always_inline]] inline void gradient_cells(const std::int16_t* s0, const std::int16_t* s1,
+                                                  const std::int16_t* s2_below, const std::int16_t* s2_above,
+                                                  std::int64_t nx, std::int64_t from, std::int64_t to, std::int16_t* g) {
+    for (std::int64_t i = from; i < to; ++i) {
         g[4 * i] = static_cast<std::int16_t>(s0[i + 1] - s0[i - 1]);
         g[4 * i + 1] = static_cast<std::int16_t>(s1[i + nx] - s1[i - nx]);
         g[4 * i + 2] = static_cast<std::int16_t>(s2_above[i] - s2_below[i]);
@@ -192,8 +209,9 @@ SmoothLayer smooth_layer_for(Kernel k) {
 }
 
 void gradient_layer_plain(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
-                          const std::int16_t* s2_above, std::int64_t nx, std::int64_t n, std::int16_t* g) {
-    gradient_layer(s0, s1, s2_below, s2_above, nx, n, g);
+                          const std::int16_t* s2_above, const Span& span, std::int16_t* g) {
+    const auto [from, to] = clear_outside(g, span);
+    gradient_cells(s0, s1, s2_below, s2_above, span.nx, from, to, g);
 }
 
 #if TARVO_X86_SIMD
@@ -202,14 +220,12 @@ TARVO_AVX2_TARGET inline __m256i load16(const std::int16_t* p) { return _mm256_l
 // Sixteen cells at a time: the three components' differences, then interleaved by unpacking 16-bit
 // and 32-bit lanes (within each half of the register) and putting the halves in order.
 TARVO_AVX2_TARGET void gradient_layer_avx2(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
-                                           const std::int16_t* s2_above, std::int64_t nx, std::int64_t n,
-                                           std::int16_t* g) {
-    const std::int64_t edge = std::min(nx, n);
-    std::fill(g, g + 4 * edge, std::int16_t{0});
-    std::fill(g + 4 * std::max(n - nx, edge), g + 4 * n, std::int16_t{0});
+                                           const std::int16_t* s2_above, const Span& span, std::int16_t* g) {
+    const auto [from, to] = clear_outside(g, span);
+    const std::int64_t nx = span.nx;
     const __m256i zero = _mm256_setzero_si256();
-    std::int64_t i = nx;
-    for (; i + 16 <= n - nx; i += 16) {
+    std::int64_t i = from;
+    for (; i + 16 <= to; i += 16) {
         const __m256i g0 = _mm256_sub_epi16(load16(s0 + i + 1), load16(s0 + i - 1));
         const __m256i g1 = _mm256_sub_epi16(load16(s1 + i + nx), load16(s1 + i - nx));
         const __m256i g2 = _mm256_sub_epi16(load16(s2_above + i), load16(s2_below + i));
@@ -223,17 +239,12 @@ TARVO_AVX2_TARGET void gradient_layer_avx2(const std::int16_t* s0, const std::in
         _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
         _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
     }
-    for (; i < n - nx; ++i) {
-        g[4 * i] = static_cast<std::int16_t>(s0[i + 1] - s0[i - 1]);
-        g[4 * i + 1] = static_cast<std::int16_t>(s1[i + nx] - s1[i - nx]);
-        g[4 * i + 2] = static_cast<std::int16_t>(s2_above[i] - s2_below[i]);
-        g[4 * i + 3] = 0;
-    }
+    gradient_cells(s0, s1, s2_below, s2_above, nx, i, to, g);
 }
 #endif
 
 using GradientLayer = void (*)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
-                               std::int64_t, std::int64_t, std::int16_t*);
+                               const Span&, std::int16_t*);
 
 GradientLayer gradient_layer_for(Kernel k) {
 #if TARVO_X86_SIMD
@@ -244,7 +255,7 @@ GradientLayer gradient_layer_for(Kernel k) {
 
 // The layers' bytes, smoothings and gradients of a box, made in order as the faces need them: the
 // faces of layer z read the gradients of layers z and z + 1, and the gradient of a layer the
-// smoothings of the layers beside it. Four layers' bytes and smoothings are kept (layer k in slot
+// smoothings of the layers beside it. Each is formed only over the rows near set cells, 0 beyond. Four layers' bytes and smoothings are kept (layer k in slot
 // k % 4), two layers' gradients; by each thread from one box to the next: no allocation, no fresh
 // pages.
 class LayerWindow {
@@ -257,6 +268,16 @@ public:
         std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + 8)), bytes_.end(), std::uint8_t{0});
         fields_.resize(kFields * n);
         std::fill(zero_field(), zero_field() + n, std::int16_t{0});
+        const std::int64_t ny = b.size[1], nz = b.size[2];
+        first_.assign(static_cast<std::size_t>(nz), ny), last_.assign(first_.size(), -1);
+        for (std::int64_t z = 0; z < nz; ++z)
+            for (std::int64_t y = 0; y < ny; ++y) {
+                const std::uint64_t* row = b.row(y + ny * z);
+                if (std::any_of(row, row + b.words, [](std::uint64_t w) { return w != 0; })) {
+                    first_[static_cast<std::size_t>(z)] = std::min(first_[static_cast<std::size_t>(z)], y);
+                    last_[static_cast<std::size_t>(z)] = y;
+                }
+            }
     }
 
     // Makes the gradients of layers up to z (at most the last), in order.
@@ -267,7 +288,7 @@ public:
             smooth_through(k + 1);
             const std::int16_t* below = k > 0 ? field(smoothing_slot(k - 1, 2)) : zero_field();
             const std::int16_t* above = k + 1 < b_.size[2] ? field(smoothing_slot(k + 1, 2)) : zero_field();
-            gradient_layer_(field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), below, above, nx_, n_,
+            gradient_layer_(field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), below, above, span(k),
                             field(gradient_slot(k)));
         }
     }
@@ -287,19 +308,34 @@ private:
     // Makes the smoothings of layers up to z (at most the last), in order.
     void smooth_through(std::int64_t z) {
         z = std::min(z, b_.size[2] - 1);
-        if (smoothed_ < 0 && z >= 0) layer_bytes(b_, 0, layer_of(0));
+        if (smoothed_ < 0 && z >= 0) bytes_of(0);
         for (; smoothed_ < z; ++smoothed_) {
             const std::int64_t k = smoothed_ + 1;
-            if (k + 1 < b_.size[2]) layer_bytes(b_, k + 1, layer_of(k + 1));
+            if (k + 1 < b_.size[2]) bytes_of(k + 1);
             const std::uint8_t* below = k > 0 ? layer_of(k - 1) : zero_layer();
             const std::uint8_t* above = k + 1 < b_.size[2] ? layer_of(k + 1) : zero_layer();
             const LayerSmoothings out{{field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), field(smoothing_slot(k, 2))}};
-            smooth_layer_(below, layer_of(k), above, nx_, n_, field(kFields - 2), out);
+            smooth_layer_(below, layer_of(k), above, span(k), field(kFields - 2), out);
         }
+    }
+
+    void bytes_of(std::int64_t k) {
+        layer_bytes(b_, k, first_[static_cast<std::size_t>(k)], last_[static_cast<std::size_t>(k)], layer_of(k));
+    }
+
+    // The cells of layer k that the smoothings and gradients may be other than 0 at: the rows with
+    // set cells in the layers k - 1 to k + 1, and one more on either side (the smoothing across y).
+    Span span(std::int64_t k) const {
+        std::int64_t first = b_.size[1], last = -1;
+        for (std::int64_t j = std::max<std::int64_t>(k - 1, 0); j <= std::min(k + 1, b_.size[2] - 1); ++j)
+            first = std::min(first, first_[static_cast<std::size_t>(j)]), last = std::max(last, last_[static_cast<std::size_t>(j)]);
+        if (first > last) return {nx_, n_, 0, 0};
+        return {nx_, n_, std::max<std::int64_t>(first - 1, 0) * nx_, std::min(last + 2, b_.size[1]) * nx_};
     }
 
     const BitRows& b_;
     std::int64_t nx_, n_;
+    std::vector<std::int64_t> first_, last_;  // each layer's first and last row with set cells
     SmoothLayer smooth_layer_;
     GradientLayer gradient_layer_;
     std::int64_t smoothed_ = -1, gradients_made_ = -1;

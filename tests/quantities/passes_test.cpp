@@ -113,6 +113,26 @@ TEST(ShapePasses, EqualOnRowsOfSeveralWords) {
     }
 }
 
+// Layers and rows left empty between set ones, and full ones: the passes skip the rows far from set
+// cells, and must still see every cell near them.
+TEST(ShapePasses, EqualAcrossEmptyAndFullLayersAndRows) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 20; ++round) {
+        const int n = 6 + static_cast<int>(rng() % 30);
+        tarvo::Body body = body_of_edge(n);
+        for (int z = 0; z < n; ++z) {
+            const int layer = static_cast<int>(rng() % 4);  // empty, sparse rows, full rows, full
+            if (layer == 0) continue;
+            for (int y = 0; y < n; ++y) {
+                if (layer == 1 && rng() % 3) continue;
+                const bool full = layer == 3 || rng() % 2;
+                for (int x = 0; x < n; ++x) put(body.rec, x, y, z, full || rng() % 3 == 0);
+            }
+        }
+        expect_same_passes(body.rec, "round " + std::to_string(round) + " edge " + std::to_string(n));
+    }
+}
+
 // The row fill must reach every empty cell of the border, even where set cells touch the box's faces.
 TEST(ShapePasses, EnclosedCountsWithSetCellsOnTheBorder) {
     std::mt19937_64 rng(3);
