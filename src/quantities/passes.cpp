@@ -349,10 +349,10 @@ thread_local std::vector<std::int16_t> LayerWindow::fields_;
 // The faces of a layer in voxel units: the 1- and 2-norms of each one's normal (whole numbers),
 // side by side.
 struct UnitFaces {
-    std::vector<std::int32_t> norms;
+    static thread_local std::vector<std::int32_t> norms;  // kept from one box to the next
     bool sse2 = chosen_kernel() >= Kernel::kSse2;
 
-    void reserve(std::size_t n) { norms.resize(2 * n); }
+    void reserve(std::size_t n) { norms.resize(std::max(norms.size(), 2 * n)); }
     // The faces of cell i across x, y and z where `there` has bits 0, 1, 2, from the gradients of
     // this layer (g) and the next (up), four numbers a cell, put from face n on; the next free face.
     std::size_t cell(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
@@ -403,6 +403,8 @@ struct UnitFaces {
 #endif
     double add(std::size_t n, double area) const { return add_weights(norms.data(), n, area); }
 };
+
+thread_local std::vector<std::int32_t> UnitFaces::norms;
 
 // A plane patch of area A and unit normal m (in the spacing's units) shows A |m_a| / F_a faces
 // across axis a, F_a the area of such a face (the product of the other two spacings): a face

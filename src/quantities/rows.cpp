@@ -196,10 +196,14 @@ bool open_between_ends(const std::uint64_t* cells, std::uint64_t* open, std::int
 // reached whole, the others from their two ends first. What is left open is enclosed.
 [[gnu::always_inline]] inline std::int64_t enclosed(const BitRows& b) {
     const std::int64_t nx = b.size[0], ny = b.size[1], nz = b.size[2], words = b.words;
-    std::vector<std::uint64_t> open(b.bits.size(), 0), seed(static_cast<std::size_t>(words)), grown(seed.size());
+    // Kept by each thread from one box to the next: no allocation, no fresh pages.
+    static thread_local std::vector<std::uint64_t> open, seed, grown;
+    static thread_local std::vector<std::int64_t> todo, candidates;  // rows with open cells between their ends
+    static thread_local std::vector<std::uint8_t> queued, inner;
+    open.assign(b.bits.size(), 0), seed.assign(static_cast<std::size_t>(words), 0), grown.assign(seed.size(), 0);
+    todo.clear(), candidates.clear();
+    queued.assign(static_cast<std::size_t>(ny * nz), 0), inner.assign(queued.size(), 0);
     auto open_row = [&](std::int64_t r) { return &open[static_cast<std::size_t>(r * words)]; };
-    std::vector<std::int64_t> todo, candidates;  // rows with open cells between their ends
-    std::vector<std::uint8_t> queued(static_cast<std::size_t>(ny * nz), 0), inner(queued.size(), 0);
     for (std::int64_t z = 1; z + 1 < nz; ++z)
         for (std::int64_t y = 1; y + 1 < ny; ++y) {
             const std::int64_t r = y + ny * z;
