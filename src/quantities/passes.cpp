@@ -349,10 +349,14 @@ thread_local std::vector<std::int16_t> LayerWindow::fields_;
 // The faces of a layer in voxel units: the 1- and 2-norms of each one's normal (whole numbers),
 // side by side.
 struct UnitFaces {
-    static thread_local std::vector<std::int32_t> norms;  // kept from one box to the next
+    static thread_local std::vector<std::int32_t> storage;  // kept from one box to the next
+    std::int32_t* norms = nullptr;
     bool sse2 = chosen_kernel() >= Kernel::kSse2;
 
-    void reserve(std::size_t n) { norms.resize(std::max(norms.size(), 2 * n)); }
+    void reserve(std::size_t n) {
+        storage.resize(std::max(storage.size(), 2 * n));
+        norms = storage.data();
+    }
     // The faces of cell i across x, y and z where `there` has bits 0, 1, 2, from the gradients of
     // this layer (g) and the next (up), four numbers a cell, put from face n on; the next free face.
     std::size_t cell(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
@@ -401,10 +405,10 @@ struct UnitFaces {
         return n + ((there >> 2) & 1);
     }
 #endif
-    double add(std::size_t n, double area) const { return add_weights(norms.data(), n, area); }
+    double add(std::size_t n, double area) const { return add_weights(norms, n, area); }
 };
 
-thread_local std::vector<std::int32_t> UnitFaces::norms;
+thread_local std::vector<std::int32_t> UnitFaces::storage;
 
 // A plane patch of area A and unit normal m (in the spacing's units) shows A |m_a| / F_a faces
 // across axis a, F_a the area of such a face (the product of the other two spacings): a face
