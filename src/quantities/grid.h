@@ -42,6 +42,7 @@ struct BitRows {
     std::array<std::int64_t, 3> size{};
     std::int64_t words = 0;             // words a row
     std::vector<std::uint64_t> bits;    // row y + size[1] z from word (y + size[1] z) * words on
+    std::vector<std::array<std::int64_t, 2>> layer_rows;  // each layer's first and last row with set cells (first > last: none)
 
     std::uint64_t* row(std::int64_t r) { return bits.data() + r * words; }
     const std::uint64_t* row(std::int64_t r) const { return bits.data() + r * words; }

@@ -189,12 +189,11 @@ SmoothLayer smooth_layer_for(Kernel k) {
 // layers after and before). Only the cells on the box's faces are left wrong (or 0), and no face
 // reads them.
 // The cells of the span away from the layer's first and last rows (where the differences along y
-// would leave the layer); the others are cleared.
-std::array<std::int64_t, 2> clear_outside(std::int16_t* g, const Span& span) {
-    const std::int64_t from = std::max(span.from, span.nx), to = std::min(span.to, span.n - span.nx);
-    std::fill(g, g + 4 * std::min(from, span.n), std::int16_t{0});
-    std::fill(g + 4 * std::max(from, to), g + 4 * span.n, std::int16_t{0});
-    return {from, to};
+// would leave the layer). The gradient is left as it was elsewhere: the faces read it only at the
+// cells of a face and their neighbours, in rows next to set cells of the layer or the layers beside
+// it, which are in the span.
+std::array<std::int64_t, 2> inner_span(const Span& span) {
+    return {std::max(span.from, span.nx), std::min(span.to, span.n - span.nx)};
 }
 
 [[gnu::always_inline]] inline void gradient_cells(const std::int16_t* s0, const std::int16_t* s1,
@@ -210,7 +209,7 @@ std::array<std::int64_t, 2> clear_outside(std::int16_t* g, const Span& span) {
 
 void gradient_layer_plain(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
                           const std::int16_t* s2_above, const Span& span, std::int16_t* g) {
-    const auto [from, to] = clear_outside(g, span);
+    const auto [from, to] = inner_span(span);
     gradient_cells(s0, s1, s2_below, s2_above, span.nx, from, to, g);
 }
 
@@ -221,7 +220,7 @@ TARVO_AVX2_TARGET inline __m256i load16(const std::int16_t* p) { return _mm256_l
 // and 32-bit lanes (within each half of the register) and putting the halves in order.
 TARVO_AVX2_TARGET void gradient_layer_avx2(const std::int16_t* s0, const std::int16_t* s1, const std::int16_t* s2_below,
                                            const std::int16_t* s2_above, const Span& span, std::int16_t* g) {
-    const auto [from, to] = clear_outside(g, span);
+    const auto [from, to] = inner_span(span);
     const std::int64_t nx = span.nx;
     const __m256i zero = _mm256_setzero_si256();
     std::int64_t i = from;
@@ -268,16 +267,6 @@ public:
         std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + 8)), bytes_.end(), std::uint8_t{0});
         fields_.resize(kFields * n);
         std::fill(zero_field(), zero_field() + n, std::int16_t{0});
-        const std::int64_t ny = b.size[1], nz = b.size[2];
-        first_.assign(static_cast<std::size_t>(nz), ny), last_.assign(first_.size(), -1);
-        for (std::int64_t z = 0; z < nz; ++z)
-            for (std::int64_t y = 0; y < ny; ++y) {
-                const std::uint64_t* row = b.row(y + ny * z);
-                if (std::any_of(row, row + b.words, [](std::uint64_t w) { return w != 0; })) {
-                    first_[static_cast<std::size_t>(z)] = std::min(first_[static_cast<std::size_t>(z)], y);
-                    last_[static_cast<std::size_t>(z)] = y;
-                }
-            }
     }
 
     // Makes the gradients of layers up to z (at most the last), in order.
@@ -320,7 +309,8 @@ private:
     }
 
     void bytes_of(std::int64_t k) {
-        layer_bytes(b_, k, first_[static_cast<std::size_t>(k)], last_[static_cast<std::size_t>(k)], layer_of(k));
+        const auto [first, last] = b_.layer_rows[static_cast<std::size_t>(k)];
+        layer_bytes(b_, k, first, last, layer_of(k));
     }
 
     // The cells of layer k that the smoothings and gradients may be other than 0 at: the rows with
@@ -328,14 +318,14 @@ private:
     Span span(std::int64_t k) const {
         std::int64_t first = b_.size[1], last = -1;
         for (std::int64_t j = std::max<std::int64_t>(k - 1, 0); j <= std::min(k + 1, b_.size[2] - 1); ++j)
-            first = std::min(first, first_[static_cast<std::size_t>(j)]), last = std::max(last, last_[static_cast<std::size_t>(j)]);
+            first = std::min(first, b_.layer_rows[static_cast<std::size_t>(j)][0]),
+            last = std::max(last, b_.layer_rows[static_cast<std::size_t>(j)][1]);
         if (first > last) return {nx_, n_, 0, 0};
         return {nx_, n_, std::max<std::int64_t>(first - 1, 0) * nx_, std::min(last + 2, b_.size[1]) * nx_};
     }
 
     const BitRows& b_;
     std::int64_t nx_, n_;
-    std::vector<std::int64_t> first_, last_;  // each layer's first and last row with set cells
     SmoothLayer smooth_layer_;
     GradientLayer gradient_layer_;
     std::int64_t smoothed_ = -1, gradients_made_ = -1;

@@ -45,14 +45,23 @@ BitRows bit_rows(const TelesoRecord& rec, std::int32_t margin) {
     }
     b.words = (b.size[0] + 63) / 64;
     b.bits.assign(static_cast<std::size_t>(b.words * b.size[1] * b.size[2]), 0);
+    b.layer_rows.assign(static_cast<std::size_t>(b.size[2]), {b.size[1], -1});
     const std::int64_t length = std::int64_t{hi[0]} - lo[0] + 1;
     for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
         for (std::int32_t y = lo[1]; y <= hi[1]; ++y) {
-            std::uint64_t* row = b.row(y - b.lo[1] + b.size[1] * (z - b.lo[2]));
+            const std::int64_t by = y - b.lo[1], bz = z - b.lo[2];
+            std::uint64_t* row = b.row(by + b.size[1] * bz);
             const std::int64_t from = voxel_index(rec.dim, lo[0], y, z);
+            std::uint64_t any = 0;
             for (std::int64_t x = 0; x < length; x += 64) {
                 const std::int64_t n = std::min<std::int64_t>(64, length - x);
-                put_bits(row, margin + x, bitmap_bits(rec.data, from + x, n), n);
+                const std::uint64_t v = bitmap_bits(rec.data, from + x, n);
+                put_bits(row, margin + x, v, n);
+                any |= v;
+            }
+            if (any) {
+                auto& [first, last] = b.layer_rows[static_cast<std::size_t>(bz)];
+                first = std::min(first, by), last = by;
             }
         }
     return b;
