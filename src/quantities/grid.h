@@ -7,7 +7,7 @@
 //                            one byte a voxel (0 or 1), x fastest; margin voxels lie outside the particle
 //   box_grid(rec, margin)    the particle's bounding box widened by `margin` on every side
 //   BitRows, bit_rows(rec, margin)  the same box, its rows packed 64 cells to a word (bit x % 64 of
-//                            word x / 64 of a row)
+//                            word x / 64 of a row), with each layer's first and last row holding set cells
 //   Moments, moments_of(rows) the exact sums of the set cells' positions (x + lo ...) and their products
 //   surface_area(rows)       the normal-weighted count of faces between set and empty cells
 //                            (the box's margin at least 2)

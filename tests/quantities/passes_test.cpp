@@ -1,7 +1,7 @@
-// The passes behind the shape figures (separable gradients, row fills, row sums, the Euler
-// number's counts of lattice elements) against their
+// The passes behind the shape figures over the box's packed rows (separable gradients a layer at a
+// time, row fills, popcounts, the Euler number's counts of lattice elements) against their
 // cell-by-cell forms: the same numbers, bit for bit, on random particles of every density, grains
-// with pores, and boxes one voxel thin.
+// with pores, boxes one voxel thin, rows of several words, and empty and full layers and rows.
 #include <gtest/gtest.h>
 
 #include <cstring>
