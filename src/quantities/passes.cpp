@@ -28,7 +28,7 @@
 namespace tarvo::quantities {
 namespace {
 
-bool wide_vectors() { return chosen_kernel() >= Kernel::kAvx2; }
+[[maybe_unused]] bool wide_vectors() { return chosen_kernel() >= Kernel::kAvx2; }
 
 // |n|_2 / |n|_1 for each face (1 where n is 0), added to `area` face by face in order. Every term
 // is a whole number a double holds exactly, and the square root and the quotient are rounded
@@ -245,7 +245,7 @@ TARVO_AVX2_TARGET void gradient_layer_avx2(const std::int16_t* s0, const std::in
 using GradientLayer = void (*)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
                                const Span&, std::int16_t*);
 
-GradientLayer gradient_layer_for(Kernel k) {
+GradientLayer gradient_layer_for([[maybe_unused]] Kernel k) {
 #if TARVO_X86_SIMD
     if (k >= Kernel::kAvx2) return gradient_layer_avx2;
 #endif
