@@ -104,7 +104,7 @@ std::uint64_t spread_bits(std::uint64_t b) {
 // Only rows [first, last] hold set cells; the others are cleared.
 void layer_bytes(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last, std::uint8_t* out) {
     const std::int64_t nx = b.size[0], ny = b.size[1];
-    if (first > last) first = last = ny;
+    if (first > last) first = ny, last = ny - 1;  // no rows: all cleared
     std::memset(out, 0, static_cast<std::size_t>(first * nx));
     for (std::int64_t y = first; y <= last; ++y) {
         const std::uint64_t* row = b.row(y + ny * z);
