@@ -1,16 +1,26 @@
-// The bounding box of a particle, one byte a voxel, for the cell-by-cell references.
+// The bounding box of a particle, and the box one byte a voxel for the cell-by-cell references.
 #include "quantities/grid.h"
 
 namespace tarvo::quantities {
+
+BoxExtent box_extent(const TelesoRecord& rec, std::int32_t margin) {
+    BoxExtent e;
+    const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
+    const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
+    for (int k = 0; k < 3; ++k) {
+        e.lo[k] = lo[k] - margin;
+        e.size[k] = std::int64_t{hi[k]} - lo[k] + 1 + 2 * std::int64_t{margin};
+    }
+    return e;
+}
 
 BoxGrid box_grid(const TelesoRecord& rec, std::int32_t margin) {
     BoxGrid g;
     const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
     const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
-    for (int k = 0; k < 3; ++k) {
-        g.lo[k] = lo[k] - margin;
-        g.size[k] = std::int64_t{hi[k]} - lo[k] + 1 + 2 * std::int64_t{margin};
-    }
+    const BoxExtent e = box_extent(rec, margin);
+    g.lo = e.lo;
+    g.size = e.size;
     g.cells.assign(static_cast<std::size_t>(g.size[0] * g.size[1] * g.size[2]), 0);
     const std::int64_t row = hi[0] - lo[0] + 1;
     for (std::int32_t z = lo[2]; z <= hi[2]; ++z)

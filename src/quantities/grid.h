@@ -5,7 +5,8 @@
 // API
 //   BoxGrid                  the box (lo: grid coordinates of its first voxel, edge lengths),
 //                            one byte a voxel (0 or 1), x fastest; margin voxels lie outside the particle
-//   box_grid(rec, margin)    the particle's bounding box widened by `margin` on every side
+//   box_extent(rec, margin)  the particle's bounding box widened by `margin` on every side
+//   box_grid(rec, margin)    that box, one byte a voxel
 //   BitRows, bit_rows(rec, margin)  the same box, its rows packed 64 cells to a word (bit x % 64 of
 //                            word x / 64 of a row), with each layer's first and last row holding set cells
 //   Moments, moments_of(rows) the exact sums of the set cells' positions (x + lo ...) and their products
@@ -23,6 +24,13 @@
 #include "tarvo/body.h"
 
 namespace tarvo::quantities {
+
+// A measured particle's bounding box widened by `margin` on every side.
+struct BoxExtent {
+    std::array<std::int32_t, 3> lo{};    // grid coordinates of voxel (0, 0, 0) of the box
+    std::array<std::int64_t, 3> size{};  // edge lengths x, y, z
+};
+BoxExtent box_extent(const TelesoRecord& rec, std::int32_t margin);
 
 struct BoxGrid {
     std::array<std::int32_t, 3> lo{};    // grid coordinates of voxel (0, 0, 0) of the box

@@ -39,10 +39,9 @@ BitRows bit_rows(const TelesoRecord& rec, std::int32_t margin) {
     BitRows b;
     const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
     const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
-    for (int k = 0; k < 3; ++k) {
-        b.lo[k] = lo[k] - margin;
-        b.size[k] = std::int64_t{hi[k]} - lo[k] + 1 + 2 * std::int64_t{margin};
-    }
+    const BoxExtent e = box_extent(rec, margin);
+    b.lo = e.lo;
+    b.size = e.size;
     b.words = (b.size[0] + 63) / 64;
     b.bits.assign(static_cast<std::size_t>(b.words * b.size[1] * b.size[2]), 0);
     b.layer_rows.assign(static_cast<std::size_t>(b.size[2]), {b.size[1], -1});
