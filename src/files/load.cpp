@@ -665,7 +665,13 @@ std::optional<InputFile> Input::file() const {
     return InputFile{*id, path_};
 }
 
-Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus, Tally* measured) {
+namespace {
+
+// Opens the file, reads and checks its header into rec, then its voxels by read_voxels(in, header),
+// and reports what was read into info; a failed load leaves rec without a bitmap.
+template <class ReadVoxels>
+Status load_with(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus,
+                 ReadVoxels&& read_voxels) {
     rec.data = nullptr;
     Input in;
     HeaderImage header;
@@ -675,9 +681,8 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
     if (s) s = check_header(header, path);
     if (s) {
         apply_header(header, rec);
-        s = create_body(rec, header.dim(), path);
+        s = read_voxels(in, header);
     }
-    if (s) s = in.read_voxels(rec, kAutoThreads, measured);
     if (s && count_surplus) s = in.read_rest();
     if (!s && rec.data) free_body(rec);
     if (info) {
@@ -688,28 +693,23 @@ Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, boo
     return s;
 }
 
+}  // namespace
+
+Status load_body(const std::string& path, TelesoRecord& rec, LoadInfo* info, bool count_surplus, Tally* measured) {
+    return load_with(path, rec, info, count_surplus, [&](Input& in, const HeaderImage& header) {
+        Status s = create_body(rec, header.dim(), path);
+        if (s) s = in.read_voxels(rec, kAutoThreads, measured);
+        return s;
+    });
+}
+
 Status load_tape(const std::string& path, TelesoRecord& rec, Tape& tape, LoadInfo* info, bool count_surplus) {
-    rec.data = nullptr;
-    Input in;
-    HeaderImage header;
-    Status s = in.open(path);
-    if (s) s = in.read_header(header);
-    if (info) info->header = header;
-    if (s) s = check_header(header, path);
-    if (s) {
-        apply_header(header, rec);
+    return load_with(path, rec, info, count_surplus, [&](Input& in, const HeaderImage& header) {
         rec.dim = header.dim();
         rec.size = bitmap_size(rec.dim);  // the block a bitmap of the grid would take
         tape = Tape(header.dim());
-        s = in.read_tape(tape);
-    }
-    if (s && count_surplus) s = in.read_rest();
-    if (info) {
-        info->stream = in.facts();
-        info->file_bytes = in.file_bytes();
-        info->file = in.file();
-    }
-    return s;
+        return in.read_tape(tape);
+    });
 }
 
 }  // namespace tarvo

@@ -5,20 +5,19 @@ namespace tarvo::quantities {
 
 BoxExtent box_extent(const TelesoRecord& rec, std::int32_t margin) {
     BoxExtent e;
-    const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
-    const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
+    e.first = {rec.x_min, rec.y_min, rec.z_min};
+    e.last = {rec.x_max, rec.y_max, rec.z_max};
     for (int k = 0; k < 3; ++k) {
-        e.lo[k] = lo[k] - margin;
-        e.size[k] = std::int64_t{hi[k]} - lo[k] + 1 + 2 * std::int64_t{margin};
+        e.lo[k] = e.first[k] - margin;
+        e.size[k] = std::int64_t{e.last[k]} - e.first[k] + 1 + 2 * std::int64_t{margin};
     }
     return e;
 }
 
 BoxGrid box_grid(const TelesoRecord& rec, std::int32_t margin) {
     BoxGrid g;
-    const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
-    const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
     const BoxExtent e = box_extent(rec, margin);
+    const std::array<std::int32_t, 3>&lo = e.first, &hi = e.last;
     g.lo = e.lo;
     g.size = e.size;
     g.cells.assign(static_cast<std::size_t>(g.size[0] * g.size[1] * g.size[2]), 0);

@@ -29,6 +29,7 @@ namespace tarvo::quantities {
 struct BoxExtent {
     std::array<std::int32_t, 3> lo{};    // grid coordinates of voxel (0, 0, 0) of the box
     std::array<std::int64_t, 3> size{};  // edge lengths x, y, z
+    std::array<std::int32_t, 3> first{}, last{};  // the particle's own bounds, without the margin
 };
 BoxExtent box_extent(const TelesoRecord& rec, std::int32_t margin);
 

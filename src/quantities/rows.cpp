@@ -37,9 +37,8 @@ void put_bits(std::uint64_t* row, std::int64_t x, std::uint64_t v, std::int64_t 
 
 BitRows bit_rows(const TelesoRecord& rec, std::int32_t margin) {
     BitRows b;
-    const std::array<std::int32_t, 3> lo{rec.x_min, rec.y_min, rec.z_min};
-    const std::array<std::int32_t, 3> hi{rec.x_max, rec.y_max, rec.z_max};
     const BoxExtent e = box_extent(rec, margin);
+    const std::array<std::int32_t, 3>&lo = e.first, &hi = e.last;
     b.lo = e.lo;
     b.size = e.size;
     b.words = (b.size[0] + 63) / 64;
