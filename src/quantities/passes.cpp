@@ -336,12 +336,67 @@ private:
 thread_local std::vector<std::uint8_t> LayerWindow::bytes_;
 thread_local std::vector<std::int16_t> LayerWindow::fields_;
 
+// The faces of a layer's face cells (face_cells), one cell after the other, through faces.cell.
+template <class Faces>
+std::size_t faces_cell_by_cell(Faces& faces, const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
+                               const std::int32_t* index, const std::uint8_t* there, std::size_t count) {
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < count; ++c) n = faces.cell(g, up, index[c], nx, there[c], n);
+    return n;
+}
+
+#if TARVO_X86_SIMD
+// The normals of eight faces from the gradients of their two cells, four 16-bit numbers a cell in
+// each 64-bit lane: the 1-norm in the low half of each lane, the square of the 2-norm in the high.
+TARVO_AVX512_TARGET inline __m512i face_norms(__m512i here, __m512i next) {
+    const __m512i v = _mm512_add_epi16(here, next);
+    const __m512i l2 = _mm512_madd_epi16(v, v), l1 = _mm512_madd_epi16(_mm512_abs_epi16(v), _mm512_set1_epi16(1));
+    return _mm512_mask_blend_epi32(0xaaaa, _mm512_add_epi32(l1, _mm512_srli_epi64(l1, 32)),
+                                   _mm512_add_epi32(l2, _mm512_slli_epi64(l2, 32)));
+}
+
+// The lanes of `faces` under `mask`, packed, at face n (a whole register stored: the storage runs
+// on); the next free face.
+TARVO_AVX512_TARGET inline std::size_t put_faces(__m512i faces, unsigned mask, std::int32_t* norms, std::size_t n) {
+    _mm512_storeu_si512(norms + 2 * n, _mm512_maskz_compress_epi64(static_cast<__mmask8>(mask), faces));
+    return n + static_cast<std::size_t>(std::popcount(mask));
+}
+
+// The norms of the faces of eight face cells at a time: their gradients and those of their next
+// cells along x, y and z gathered (four 16-bit numbers a cell, one 64-bit lane), the three normals'
+// squares and absolute values summed in pairs by multiply-adds and the pairs in each lane, and the
+// 24 faces put in the cells' order (x, y, z of each) and packed down to those that are faces.
+TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
+                                                  const std::int32_t* index, const std::uint8_t* there,
+                                                  std::size_t count, std::int32_t* norms) {
+    // Lanes 0-7 of x, 8-15 of y, then z's put in where the mask says.
+    const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10), z0 = _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0);
+    const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5), z1 = _mm512_setr_epi64(2, 0, 0, 3, 0, 0, 4, 0);
+    const __m512i xy2 = _mm512_setr_epi64(13, 0, 6, 14, 0, 7, 15, 0), z2 = _mm512_setr_epi64(0, 5, 0, 0, 6, 0, 0, 7);
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < count; c += 8) {
+        const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + c));
+        const __m512i here = _mm512_i32gather_epi64(cells, g, 8);
+        const __m512i x = face_norms(here, _mm512_i32gather_epi64(cells, g + 4, 8));
+        const __m512i y = face_norms(here, _mm512_i32gather_epi64(cells, g + 4 * nx, 8));
+        const __m512i z = face_norms(here, _mm512_i32gather_epi64(cells, up, 8));
+        std::uint64_t bytes;
+        std::memcpy(&bytes, there + c, sizeof bytes);
+        const auto mask = static_cast<unsigned>(_pext_u64(bytes, 0x0707070707070707ULL));  // bit 3 cell + axis
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy0, y), 0x24, z0, z), mask & 0xff, norms, n);
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy1, y), 0x49, z1, z), (mask >> 8) & 0xff, norms, n);
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy2, y), 0x92, z2, z), mask >> 16, norms, n);
+    }
+    return n;
+}
+#endif
+
 // The faces of a layer in voxel units: the 1- and 2-norms of each one's normal (whole numbers),
 // side by side.
 struct UnitFaces {
     static thread_local std::vector<std::int32_t> storage;  // kept from one box to the next
     std::int32_t* norms = nullptr;
-    bool sse2 = chosen_kernel() >= Kernel::kSse2;
+    bool sse2 = chosen_kernel() >= Kernel::kSse2, avx512 = chosen_kernel() >= Kernel::kAvx512;
 
     void reserve(std::size_t n) {
         storage.resize(std::max(storage.size(), 2 * n));
@@ -395,6 +450,14 @@ struct UnitFaces {
         return n + ((there >> 2) & 1);
     }
 #endif
+    // The faces of a layer's face cells (face_cells); their count.
+    std::size_t layer(const std::int16_t* g, const std::int16_t* up, std::int64_t nx, const std::int32_t* index,
+                      const std::uint8_t* there, std::size_t count) {
+#if TARVO_X86_SIMD
+        if (avx512) return face_norms_avx512(g, up, nx, index, there, count, norms);
+#endif
+        return faces_cell_by_cell(*this, g, up, nx, index, there, count);
+    }
     double add(std::size_t n, double area) const { return add_weights(norms, n, area); }
 };
 
@@ -426,6 +489,10 @@ struct ScaledFaces {
         }
         return f;
     }
+    std::size_t layer(const std::int16_t* g, const std::int16_t* up, std::int64_t nx, const std::int32_t* index,
+                      const std::uint8_t* there, std::size_t count) {
+        return faces_cell_by_cell(*this, g, up, nx, index, there, count);
+    }
     double add(std::size_t count, double area) const {
         for (std::size_t f = 0; f < count; ++f) {
             const double patch = face[axis[f]];
@@ -441,32 +508,99 @@ struct ScaledFaces {
     }
 };
 
+// Which cells of word w of a row have a face between them and the next cell along x, y and z (one
+// set, the other empty): cells 1 to nx - 2 of the row only, the reference's.
+struct FaceMasks {
+    std::uint64_t x, y, z;
+};
+
+[[gnu::always_inline]] inline FaceMasks face_masks(const std::uint64_t* row, const std::uint64_t* next_y,
+                                                   const std::uint64_t* next_z, std::int64_t w, std::int64_t words,
+                                                   std::int64_t nx) {
+    std::uint64_t inside = w == 0 ? ~std::uint64_t{1} : ~std::uint64_t{0};
+    if (const std::int64_t keep = nx - 1 - 64 * w; keep < 64) inside &= keep <= 0 ? 0 : ~std::uint64_t{0} >> (64 - keep);
+    const std::uint64_t next_cells = w + 1 < words ? row[w + 1] << 63 : 0;
+    return {(row[w] ^ (row[w] >> 1 | next_cells)) & inside, (row[w] ^ next_y[w]) & inside, (row[w] ^ next_z[w]) & inside};
+}
+
+// The cells of layer z (away from the box's faces) with a face, in order: each one's index in the
+// layer and which of its three faces are faces (bits 0, 1, 2). Padded with faceless copies of the
+// last to a multiple of eight; the count without them. The buffers run 64 past the layer's cells.
+std::size_t face_cells_plain(const BitRows& b, std::int64_t z, std::int32_t* index, std::uint8_t* there) {
+    const std::int64_t nx = b.size[0], ny = b.size[1], words = b.words;
+    std::size_t count = 0;
+    for (std::int64_t y = 1; y + 1 < ny; ++y) {
+        const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
+        for (std::int64_t w = 0; w < words; ++w) {
+            const FaceMasks m = face_masks(row, next_y, next_z, w, words, nx);
+            const auto first = static_cast<std::int32_t>(y * nx + 64 * w);
+            for (std::uint64_t any = m.x | m.y | m.z; any; any &= any - 1) {
+                const int k = std::countr_zero(any);
+                index[count] = first + k;
+                there[count++] = static_cast<std::uint8_t>(((m.x >> k) & 1) | ((m.y >> k) & 1) << 1 | ((m.z >> k) & 1) << 2);
+            }
+        }
+    }
+    return count;
+}
+
+#if TARVO_X86_SIMD
+// The same a word at a time, without a branch a cell: the word's 64 cells' bits spread to bytes
+// and their indices counted up, both packed down to the face cells (whole registers stored, each
+// over the last one's unused end).
+TARVO_AVX512_TARGET std::size_t face_cells_avx512(const BitRows& b, std::int64_t z, std::int32_t* index,
+                                                  std::uint8_t* there) {
+    const std::int64_t nx = b.size[0], ny = b.size[1], words = b.words;
+    const __m512i up_to_16 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i one = _mm512_set1_epi8(1), two = _mm512_set1_epi8(2), four = _mm512_set1_epi8(4);
+    std::size_t count = 0;
+    for (std::int64_t y = 1; y + 1 < ny; ++y) {
+        const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
+        for (std::int64_t w = 0; w < words; ++w) {
+            const FaceMasks m = face_masks(row, next_y, next_z, w, words, nx);
+            const std::uint64_t any = m.x | m.y | m.z;
+            if (!any) continue;
+            const __m512i bits = _mm512_or_si512(_mm512_maskz_mov_epi8(m.x, one),
+                                                 _mm512_or_si512(_mm512_maskz_mov_epi8(m.y, two), _mm512_maskz_mov_epi8(m.z, four)));
+            _mm512_storeu_si512(there + count, _mm512_maskz_compress_epi8(any, bits));
+            __m512i cells = _mm512_add_epi32(up_to_16, _mm512_set1_epi32(static_cast<std::int32_t>(y * nx + 64 * w)));
+            for (int quarter = 0; quarter < 4; ++quarter) {
+                const auto part = static_cast<__mmask16>(any >> (16 * quarter));
+                _mm512_storeu_si512(index + count, _mm512_maskz_compress_epi32(part, cells));
+                count += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(part)));
+                cells = _mm512_add_epi32(cells, _mm512_set1_epi32(16));
+            }
+        }
+    }
+    return count;
+}
+#endif
+
+std::size_t face_cells(const BitRows& b, std::int64_t z, std::int32_t* index, std::uint8_t* there) {
+#if TARVO_X86_SIMD
+    const std::size_t count = chosen_kernel() >= Kernel::kAvx512 ? face_cells_avx512(b, z, index, there)
+                                                                 : face_cells_plain(b, z, index, there);
+#else
+    const std::size_t count = face_cells_plain(b, z, index, there);
+#endif
+    for (std::size_t pad = count; pad % 8; ++pad) index[pad] = index[count - 1], there[pad] = 0;
+    return count;
+}
+
 template <class Faces>
 double sum_of_faces(const BitRows& b, Faces& faces) {
-    const std::int64_t nx = b.size[0], ny = b.size[1], nz = b.size[2], words = b.words;
+    const std::int64_t nx = b.size[0], ny = b.size[1], nz = b.size[2];
     LayerWindow window(b);
-    faces.reserve(static_cast<std::size_t>(3 * nx * ny + 1));  // and one written past the last
+    const auto most = static_cast<std::size_t>(nx * ny + 64);
+    static thread_local std::vector<std::int32_t> index;  // kept from one box to the next
+    static thread_local std::vector<std::uint8_t> there;
+    index.resize(std::max(index.size(), most)), there.resize(std::max(there.size(), most));
+    faces.reserve(3 * most);
     double area = 0;
     for (std::int64_t z = 1; z + 1 < nz; ++z) {
         window.make_through(z + 1);
-        const std::int16_t *g = window.gradient(z), *up = window.gradient(z + 1);
-        std::size_t n = 0;
-        for (std::int64_t y = 1; y + 1 < ny; ++y) {
-            const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
-            for (std::int64_t w = 0; w < words; ++w) {
-                // Cells 1 to nx - 2 of the row: the reference's.
-                std::uint64_t inside = w == 0 ? ~std::uint64_t{1} : ~std::uint64_t{0};
-                if (const std::int64_t keep = nx - 1 - 64 * w; keep < 64) inside &= keep <= 0 ? 0 : ~std::uint64_t{0} >> (64 - keep);
-                const std::uint64_t next_cells = w + 1 < words ? row[w + 1] << 63 : 0;
-                const std::uint64_t mx = (row[w] ^ (row[w] >> 1 | next_cells)) & inside;
-                const std::uint64_t my = (row[w] ^ next_y[w]) & inside, mz = (row[w] ^ next_z[w]) & inside;
-                for (std::uint64_t any = mx | my | mz; any; any &= any - 1) {
-                    const int k = std::countr_zero(any);
-                    const auto there = static_cast<unsigned>(((mx >> k) & 1) | ((my >> k) & 1) << 1 | ((mz >> k) & 1) << 2);
-                    n = faces.cell(g, up, y * nx + 64 * w + k, nx, there, n);
-                }
-            }
-        }
+        const std::size_t count = face_cells(b, z, index.data(), there.data());
+        const std::size_t n = faces.layer(window.gradient(z), window.gradient(z + 1), nx, index.data(), there.data(), count);
         area = faces.add(n, area);
     }
     return area;
