@@ -351,8 +351,14 @@ std::size_t faces_cell_by_cell(Faces& faces, const std::int16_t* g, const std::i
 TARVO_AVX512_TARGET inline __m512i face_norms(__m512i here, __m512i next) {
     const __m512i v = _mm512_add_epi16(here, next);
     const __m512i l2 = _mm512_madd_epi16(v, v), l1 = _mm512_madd_epi16(_mm512_abs_epi16(v), _mm512_set1_epi16(1));
-    return _mm512_mask_blend_epi32(0xaaaa, _mm512_add_epi32(l1, _mm512_srli_epi64(l1, 32)),
-                                   _mm512_add_epi32(l2, _mm512_slli_epi64(l2, 32)));
+    return _mm512_mask_blend_epi32(0xaaaa, _mm512_add_epi32(l1, _mm512_maskz_srli_epi64(0xff, l1, 32)),
+                                   _mm512_add_epi32(l2, _mm512_maskz_slli_epi64(0xff, l2, 32)));
+}
+
+// The 64 bits at each of eight cells of a field of four 16-bit numbers a cell. (The zero-masked
+// forms with every lane: g++ 12 takes the plain ones' undefined start for uninitialised.)
+TARVO_AVX512_TARGET inline __m512i gather_cells(__m256i cells, const std::int16_t* field) {
+    return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, cells, field, 8);
 }
 
 // The lanes of `faces` under `mask`, packed, at face n (a whole register stored: the storage runs
@@ -376,10 +382,10 @@ TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const s
     std::size_t n = 0;
     for (std::size_t c = 0; c < count; c += 8) {
         const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + c));
-        const __m512i here = _mm512_i32gather_epi64(cells, g, 8);
-        const __m512i x = face_norms(here, _mm512_i32gather_epi64(cells, g + 4, 8));
-        const __m512i y = face_norms(here, _mm512_i32gather_epi64(cells, g + 4 * nx, 8));
-        const __m512i z = face_norms(here, _mm512_i32gather_epi64(cells, up, 8));
+        const __m512i here = gather_cells(cells, g);
+        const __m512i x = face_norms(here, gather_cells(cells, g + 4));
+        const __m512i y = face_norms(here, gather_cells(cells, g + 4 * nx));
+        const __m512i z = face_norms(here, gather_cells(cells, up));
         std::uint64_t bytes;
         std::memcpy(&bytes, there + c, sizeof bytes);
         const auto mask = static_cast<unsigned>(_pext_u64(bytes, 0x0707070707070707ULL));  // bit 3 cell + axis
