@@ -123,26 +123,6 @@ struct Span {
     std::int64_t nx, n, from, to;
 };
 
-// out[i] = 3 in[i - s] + 10 in[i] + 3 in[i + s] in the span where both neighbours exist in the
-// layer, 0 elsewhere. Across the ends of a row the values are wrong, but only in cells on the box's
-// faces across the pass's axis, which no later pass along another axis moves inwards.
-template <class In>
-[[gnu::always_inline]] inline void smooth(const In* in, std::int16_t* out, const Span& span, std::int64_t s) {
-    const std::int64_t from = std::max(span.from, s), to = std::min(span.to, span.n - s);
-    std::fill(out, out + std::min(from, span.n), std::int16_t{0});
-    std::fill(out + std::max(from, to), out + span.n, std::int16_t{0});
-    for (std::int64_t i = from; i < to; ++i) out[i] = static_cast<std::int16_t>(3 * in[i - s] + 10 * in[i] + 3 * in[i + s]);
-}
-
-// The same across layers: 3 below + 10 here + 3 above.
-[[gnu::always_inline]] inline void smooth_across(const std::uint8_t* below, const std::uint8_t* here,
-                                                 const std::uint8_t* above, std::int16_t* out, const Span& span) {
-    std::fill(out, out + span.from, std::int16_t{0});
-    std::fill(out + std::max(span.from, span.to), out + span.n, std::int16_t{0});
-    for (std::int64_t i = span.from; i < span.to; ++i)
-        out[i] = static_cast<std::int16_t>(3 * below[i] + 10 * here[i] + 3 * above[i]);
-}
-
 // A layer's three smoothings, whose differences are the occupancy gradient (at most 16 * 16: 16
 // bits hold them): component a at a cell is smooth[a] at the next cell along a minus smooth[a] at
 // the one before.
@@ -150,14 +130,46 @@ struct LayerSmoothings {
     std::int16_t* smooth[3];  // S_y S_z c, S_x S_z c, S_x S_y c
 };
 
+// S_z c and S_y c over cells [from, to) of a layer, from the bytes of the layers below, here and
+// above. (The fields lie apart: restrict spares the loops their checks for overlap.)
+[[gnu::always_inline]] inline void smooth_bytes(const std::uint8_t* __restrict b, const std::uint8_t* __restrict h,
+                                                const std::uint8_t* __restrict a, std::int16_t* __restrict across_z,
+                                                std::int16_t* __restrict across_y, std::int64_t nx, std::int64_t from,
+                                                std::int64_t to) {
+    for (std::int64_t i = from; i < to; ++i) {
+        across_z[i] = static_cast<std::int16_t>(3 * b[i] + 10 * h[i] + 3 * a[i]);
+        across_y[i] = static_cast<std::int16_t>(3 * h[i - nx] + 10 * h[i] + 3 * h[i + nx]);
+    }
+}
+
+// S_y S_z c, S_x S_z c and S_x S_y c over cells [from, to) from S_z c and S_y c.
+[[gnu::always_inline]] inline void smooth_twice(const std::int16_t* __restrict across_z,
+                                                const std::int16_t* __restrict across_y, std::int16_t* __restrict s0,
+                                                std::int16_t* __restrict s1, std::int16_t* __restrict s2,
+                                                std::int64_t nx, std::int64_t from, std::int64_t to) {
+    for (std::int64_t i = from; i < to; ++i) {
+        s0[i] = static_cast<std::int16_t>(3 * across_z[i - nx] + 10 * across_z[i] + 3 * across_z[i + nx]);
+        s1[i] = static_cast<std::int16_t>(3 * across_z[i - 1] + 10 * across_z[i] + 3 * across_z[i + 1]);
+        s2[i] = static_cast<std::int16_t>(3 * across_y[i - 1] + 10 * across_y[i] + 3 * across_y[i + 1]);
+    }
+}
+
+// The smoothings in two passes: the first makes S_z c and S_y c from the layers' bytes (into the
+// two scratch fields), the second the three smoothings from those. They are made over the span,
+// away from the layer's first and last row and cell (margin cells, where they are 0), and are 0
+// elsewhere: across the ends of a row the values are wrong, but only in cells on the box's faces,
+// which no face reads.
 [[gnu::always_inline]] inline void smooth_layer(const std::uint8_t* below, const std::uint8_t* here,
                                                 const std::uint8_t* above, const Span& span, std::int16_t* scratch,
                                                 const LayerSmoothings& out) {
-    smooth_across(below, here, above, scratch, span);  // S_z c
-    smooth(scratch, out.smooth[0], span, span.nx);     // S_y S_z c
-    smooth(scratch, out.smooth[1], span, 1);           // S_x S_z c
-    smooth(here, scratch, span, span.nx);              // S_y c
-    smooth(scratch, out.smooth[2], span, 1);           // S_x S_y c
+    const std::int64_t nx = span.nx, n = span.n, from = std::max(span.from, nx + 1), to = std::max(from, std::min(span.to, n - nx - 1));
+    std::int16_t* across_y = scratch + n;
+    for (std::int16_t* field : {scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2]}) {
+        std::fill(field, field + from, std::int16_t{0});
+        std::fill(field + to, field + n, std::int16_t{0});
+    }
+    smooth_bytes(below, here, above, scratch, across_y, nx, from, to);
+    smooth_twice(scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2], nx, from, to);
 }
 
 // The integer passes are compiled again for AVX2 and AVX-512, which vectorise them wider; their
@@ -286,7 +298,7 @@ public:
     const std::int16_t* gradient(std::int64_t k) { return field(gradient_slot(k)); }
 
 private:
-    static constexpr int kFields = 12 + 8 + 2;  // smoothings, gradients (four a cell), scratch, zero
+    static constexpr int kFields = 12 + 8 + 3;  // smoothings, gradients (four a cell), scratch (two), zero
     static int smoothing_slot(std::int64_t k, int a) { return static_cast<int>(k & 3) * 3 + a; }
     static int gradient_slot(std::int64_t k) { return 12 + static_cast<int>(k & 1) * 4; }
     std::int16_t* field(int slot) { return &fields_[static_cast<std::size_t>(slot * n_)]; }
@@ -304,7 +316,7 @@ private:
             const std::uint8_t* below = k > 0 ? layer_of(k - 1) : zero_layer();
             const std::uint8_t* above = k + 1 < b_.size[2] ? layer_of(k + 1) : zero_layer();
             const LayerSmoothings out{{field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), field(smoothing_slot(k, 2))}};
-            smooth_layer_(below, layer_of(k), above, span(k), field(kFields - 2), out);
+            smooth_layer_(below, layer_of(k), above, span(k), field(kFields - 3), out);
         }
     }
 
