@@ -99,22 +99,50 @@ std::uint64_t spread_bits(std::uint64_t b) {
     return ((r + 0x7f7f7f7f7f7f7f7fULL) >> 7) & 0x0101010101010101ULL;
 }
 
-// Layer z of the box, one byte a cell (x fastest), into out (8 bytes longer than the layer: the
-// bytes are written eight at a time, and a row's last ones run into the next row, written after).
-// Only rows [first, last] hold set cells; the others are cleared.
-void layer_bytes(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last, std::uint8_t* out) {
+// Layer z of the box, one byte a cell (x fastest), into out (kLayerSlack bytes longer than the
+// layer: the bytes are written several at a time, and a row's last ones run into the next row,
+// written after). Only rows [first, last] hold set cells; the others are cleared.
+constexpr std::int64_t kLayerSlack = 64;
+
+template <class RowBytes>
+[[gnu::always_inline]] inline void layer_bytes(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last,
+                                               std::uint8_t* out, RowBytes row_bytes) {
     const std::int64_t nx = b.size[0], ny = b.size[1];
     if (first > last) first = ny, last = ny - 1;  // no rows: all cleared
     std::memset(out, 0, static_cast<std::size_t>(first * nx));
-    for (std::int64_t y = first; y <= last; ++y) {
-        const std::uint64_t* row = b.row(y + ny * z);
-        std::uint8_t* o = out + y * nx;
+    for (std::int64_t y = first; y <= last; ++y) row_bytes(b.row(y + ny * z), out + y * nx);
+    if (last < ny) std::memset(out + (last + 1) * nx, 0, static_cast<std::size_t>((ny - last - 1) * nx));
+}
+
+void layer_bytes_plain(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last, std::uint8_t* out) {
+    const std::int64_t nx = b.size[0];
+    layer_bytes(b, z, first, last, out, [nx](const std::uint64_t* row, std::uint8_t* o) {
         for (std::int64_t x = 0; x < nx; x += 8) {
             const std::uint64_t v = spread_bits(row[x >> 6] >> (x & 63));
             std::memcpy(o + x, &v, sizeof v);
         }
-    }
-    if (last < ny) std::memset(out + (last + 1) * nx, 0, static_cast<std::size_t>((ny - last - 1) * nx));
+    });
+}
+
+#if TARVO_X86_SIMD
+// A word's 64 bytes at once from its bits.
+TARVO_AVX512_TARGET void layer_bytes_avx512(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last,
+                                            std::uint8_t* out) {
+    const std::int64_t words = b.words;
+    const __m512i one = _mm512_set1_epi8(1);
+    layer_bytes(b, z, first, last, out, [words, one](const std::uint64_t* row, std::uint8_t* o) TARVO_AVX512_TARGET {
+        for (std::int64_t w = 0; w < words; ++w) _mm512_storeu_si512(o + 64 * w, _mm512_maskz_mov_epi8(row[w], one));
+    });
+}
+#endif
+
+using LayerBytes = void (*)(const BitRows&, std::int64_t, std::int64_t, std::int64_t, std::uint8_t*);
+
+LayerBytes layer_bytes_for([[maybe_unused]] Kernel k) {
+#if TARVO_X86_SIMD
+    if (k >= Kernel::kAvx512) return layer_bytes_avx512;
+#endif
+    return layer_bytes_plain;
 }
 
 // The cells [from, to) of a layer of n cells, rows of nx, outside which a pass's results are 0:
@@ -273,10 +301,10 @@ class LayerWindow {
 public:
     explicit LayerWindow(const BitRows& b)
         : b_(b), nx_(b.size[0]), n_(b.size[0] * b.size[1]), smooth_layer_(smooth_layer_for(chosen_kernel())),
-          gradient_layer_(gradient_layer_for(chosen_kernel())) {
+          gradient_layer_(gradient_layer_for(chosen_kernel())), layer_bytes_(layer_bytes_for(chosen_kernel())) {
         const auto n = static_cast<std::size_t>(n_);
-        bytes_.resize(5 * (n + 8));
-        std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + 8)), bytes_.end(), std::uint8_t{0});
+        bytes_.resize(5 * (n + kLayerSlack));
+        std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + kLayerSlack)), bytes_.end(), std::uint8_t{0});
         fields_.resize(kFields * n);
         std::fill(zero_field(), zero_field() + n, std::int16_t{0});
     }
@@ -303,8 +331,8 @@ private:
     static int gradient_slot(std::int64_t k) { return 12 + static_cast<int>(k & 1) * 4; }
     std::int16_t* field(int slot) { return &fields_[static_cast<std::size_t>(slot * n_)]; }
     std::int16_t* zero_field() { return field(kFields - 1); }
-    std::uint8_t* layer_of(std::int64_t k) { return &bytes_[static_cast<std::size_t>((k & 3) * (n_ + 8))]; }
-    std::uint8_t* zero_layer() { return &bytes_[static_cast<std::size_t>(4 * (n_ + 8))]; }
+    std::uint8_t* layer_of(std::int64_t k) { return &bytes_[static_cast<std::size_t>((k & 3) * (n_ + kLayerSlack))]; }
+    std::uint8_t* zero_layer() { return &bytes_[static_cast<std::size_t>(4 * (n_ + kLayerSlack))]; }
 
     // Makes the smoothings of layers up to z (at most the last), in order.
     void smooth_through(std::int64_t z) {
@@ -322,7 +350,7 @@ private:
 
     void bytes_of(std::int64_t k) {
         const auto [first, last] = b_.layer_rows[static_cast<std::size_t>(k)];
-        layer_bytes(b_, k, first, last, layer_of(k));
+        layer_bytes_(b_, k, first, last, layer_of(k));
     }
 
     // The cells of layer k that the smoothings and gradients may be other than 0 at: the rows with
@@ -340,6 +368,7 @@ private:
     std::int64_t nx_, n_;
     SmoothLayer smooth_layer_;
     GradientLayer gradient_layer_;
+    LayerBytes layer_bytes_;
     std::int64_t smoothed_ = -1, gradients_made_ = -1;
     static thread_local std::vector<std::uint8_t> bytes_;
     static thread_local std::vector<std::int16_t> fields_;
