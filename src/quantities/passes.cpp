@@ -99,19 +99,16 @@ std::uint64_t spread_bits(std::uint64_t b) {
     return ((r + 0x7f7f7f7f7f7f7f7fULL) >> 7) & 0x0101010101010101ULL;
 }
 
-// Layer z of the box, one byte a cell (x fastest), into out (kLayerSlack bytes longer than the
-// layer: the bytes are written several at a time, and a row's last ones run into the next row,
-// written after). Only rows [first, last] hold set cells; the others are cleared.
+// Rows [first, last] of layer z of the box, one byte a cell (x fastest), into out (a layer and
+// kLayerSlack bytes more: the bytes are written several at a time, and a row's last ones run
+// into the next row, written after, with 0s).
 constexpr std::int64_t kLayerSlack = 64;
 
 template <class RowBytes>
 [[gnu::always_inline]] inline void layer_bytes(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last,
                                                std::uint8_t* out, RowBytes row_bytes) {
     const std::int64_t nx = b.size[0], ny = b.size[1];
-    if (first > last) first = ny, last = ny - 1;  // no rows: all cleared
-    std::memset(out, 0, static_cast<std::size_t>(first * nx));
     for (std::int64_t y = first; y <= last; ++y) row_bytes(b.row(y + ny * z), out + y * nx);
-    if (last < ny) std::memset(out + (last + 1) * nx, 0, static_cast<std::size_t>((ny - last - 1) * nx));
 }
 
 void layer_bytes_plain(const BitRows& b, std::int64_t z, std::int64_t first, std::int64_t last, std::uint8_t* out) {
@@ -182,22 +179,24 @@ struct LayerSmoothings {
     }
 }
 
-// The smoothings in two passes: the first makes S_z c and S_y c from the layers' bytes (into the
-// two scratch fields), the second the three smoothings from those. They are made over the span,
-// away from the layer's first and last row and cell (margin cells, where they are 0), and are 0
-// elsewhere: across the ends of a row the values are wrong, but only in cells on the box's faces,
-// which no face reads.
+// The cells a layer's smoothings are made over: the span, away from the layer's first and last
+// row and cell (margin cells, where they are 0).
+std::array<std::int64_t, 2> smoothed_cells(const Span& span) {
+    const std::int64_t from = std::max(span.from, span.nx + 1);
+    return {from, std::max(from, std::min(span.to, span.n - span.nx - 1))};
+}
+
+// The smoothings in two passes over smoothed_cells(span): the first makes S_z c and S_y c from the
+// layers' bytes (into the two scratch fields), the second the three smoothings from those. The
+// five fields must be 0 elsewhere (the caller clears them). Across the ends of a row the values
+// are wrong, but only in cells on the box's faces, which no face reads.
 [[gnu::always_inline]] inline void smooth_layer(const std::uint8_t* below, const std::uint8_t* here,
                                                 const std::uint8_t* above, const Span& span, std::int16_t* scratch,
                                                 const LayerSmoothings& out) {
-    const std::int64_t nx = span.nx, n = span.n, from = std::max(span.from, nx + 1), to = std::max(from, std::min(span.to, n - nx - 1));
-    std::int16_t* across_y = scratch + n;
-    for (std::int16_t* field : {scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2]}) {
-        std::fill(field, field + from, std::int16_t{0});
-        std::fill(field + to, field + n, std::int16_t{0});
-    }
-    smooth_bytes(below, here, above, scratch, across_y, nx, from, to);
-    smooth_twice(scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2], nx, from, to);
+    const auto [from, to] = smoothed_cells(span);
+    std::int16_t* across_y = scratch + span.n;
+    smooth_bytes(below, here, above, scratch, across_y, span.nx, from, to);
+    smooth_twice(scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2], span.nx, from, to);
 }
 
 // The integer passes are compiled again for AVX2 and AVX-512, which vectorise them wider; their
@@ -307,6 +306,8 @@ public:
         std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + kLayerSlack)), bytes_.end(), std::uint8_t{0});
         fields_.resize(kFields * n);
         std::fill(zero_field(), zero_field() + n, std::int16_t{0});
+        written_.fill({0, n_});  // left by the last box
+        rows_written_.fill({0, b.size[1] - 1});
     }
 
     // Makes the gradients of layers up to z (at most the last), in order.
@@ -327,6 +328,7 @@ public:
 
 private:
     static constexpr int kFields = 12 + 8 + 3;  // smoothings, gradients (four a cell), scratch (two), zero
+    static constexpr int kScratch = 20;
     static int smoothing_slot(std::int64_t k, int a) { return static_cast<int>(k & 3) * 3 + a; }
     static int gradient_slot(std::int64_t k) { return 12 + static_cast<int>(k & 1) * 4; }
     std::int16_t* field(int slot) { return &fields_[static_cast<std::size_t>(slot * n_)]; }
@@ -344,13 +346,37 @@ private:
             const std::uint8_t* below = k > 0 ? layer_of(k - 1) : zero_layer();
             const std::uint8_t* above = k + 1 < b_.size[2] ? layer_of(k + 1) : zero_layer();
             const LayerSmoothings out{{field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), field(smoothing_slot(k, 2))}};
-            smooth_layer_(below, layer_of(k), above, span(k), field(kFields - 3), out);
+            const Span cells = span(k);
+            for (const int slot : {smoothing_slot(k, 0), smoothing_slot(k, 1), smoothing_slot(k, 2), kScratch, kScratch + 1})
+                clear_around(slot, smoothed_cells(cells));
+            smooth_layer_(below, layer_of(k), above, cells, field(kScratch), out);
         }
     }
 
+    // A field is cleared only where it was written last and is not written now: the cells it holds
+    // other than 0 in.
+    void clear_around(int slot, std::array<std::int64_t, 2> now) {
+        auto& [from, to] = written_[static_cast<std::size_t>(slot)];
+        std::int16_t* f = field(slot);
+        if (from < now[0]) std::fill(f + from, f + std::min(to, now[0]), std::int16_t{0});
+        if (to > now[1]) std::fill(f + std::max(from, now[1]), f + to, std::int16_t{0});
+        from = now[0], to = now[1];
+    }
+
+    // The same for the layers' bytes, by rows: only the rows with set cells are written (the bytes
+    // that run past a row's end are 0).
     void bytes_of(std::int64_t k) {
-        const auto [first, last] = b_.layer_rows[static_cast<std::size_t>(k)];
-        layer_bytes_(b_, k, first, last, layer_of(k));
+        auto [first, last] = b_.layer_rows[static_cast<std::size_t>(k)];
+        if (first > last) first = b_.size[1], last = b_.size[1] - 1;  // none
+        auto& [was_first, was_last] = rows_written_[static_cast<std::size_t>(k & 3)];
+        std::uint8_t* bytes = layer_of(k);
+        if (was_first < first) std::memset(bytes + was_first * nx_, 0, static_cast<std::size_t>((std::min(was_last + 1, first) - was_first) * nx_));
+        if (was_last > last) {
+            const std::int64_t from = std::max(was_first, last + 1);
+            std::memset(bytes + from * nx_, 0, static_cast<std::size_t>((was_last + 1 - from) * nx_));
+        }
+        was_first = first, was_last = last;
+        layer_bytes_(b_, k, first, last, bytes);
     }
 
     // The cells of layer k that the smoothings and gradients may be other than 0 at: the rows with
@@ -370,6 +396,8 @@ private:
     GradientLayer gradient_layer_;
     LayerBytes layer_bytes_;
     std::int64_t smoothed_ = -1, gradients_made_ = -1;
+    std::array<std::array<std::int64_t, 2>, kFields> written_;   // the cells of each field that may not be 0
+    std::array<std::array<std::int64_t, 2>, 4> rows_written_;    // the rows of each layer's bytes that may not be 0
     static thread_local std::vector<std::uint8_t> bytes_;
     static thread_local std::vector<std::int16_t> fields_;
 };
