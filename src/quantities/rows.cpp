@@ -9,6 +9,10 @@
 #include "quantities/grid.h"
 #include "sys/cpu.h"
 
+#if TARVO_X86_SIMD
+#include <immintrin.h>
+#endif
+
 namespace tarvo::quantities {
 namespace {
 
@@ -142,6 +146,63 @@ struct LocalSums {
 LocalSums local_sums_plain(const BitRows& b) { return local_sums(b); }
 TARVO_AVX2_TARGET LocalSums local_sums_avx2(const BitRows& b) { return local_sums(b); }
 
+#if TARVO_X86_SIMD
+// Rows of one word (boxes up to 64 cells wide) under AVX-512: for each x, the number of set cells
+// and the sums of their y and of their z, in sixteen 32-bit lanes of four registers each, added
+// to under the row's bits as masks; the sums over x taken out every 65,536 rows (65,536 times a
+// coordinate fits 32 bits). Per row only its count is needed (for the sums of y, z, and their
+// products); the sums with x come from the columns.
+class OneWordColumns {
+public:
+    TARVO_AVX512_TARGET [[gnu::always_inline]] void add(std::uint64_t v, std::int64_t y, std::int64_t z) {
+        const __m512i one = _mm512_set1_epi32(1), ys = _mm512_set1_epi32(static_cast<std::int32_t>(y)),
+                      zs = _mm512_set1_epi32(static_cast<std::int32_t>(z));
+        for (int q = 0; q < 4; ++q) {
+            const auto cells = static_cast<__mmask16>(v >> (16 * q));
+            count_[q] = _mm512_mask_add_epi32(count_[q], cells, count_[q], one);
+            y_[q] = _mm512_mask_add_epi32(y_[q], cells, y_[q], ys);
+            z_[q] = _mm512_mask_add_epi32(z_[q], cells, z_[q], zs);
+        }
+    }
+    TARVO_AVX512_TARGET [[gnu::always_inline]] void take_out(LocalSums& s) {
+        alignas(64) std::int32_t count[16], y[16], z[16];
+        for (int q = 0; q < 4; ++q) {
+            _mm512_store_si512(count, count_[q]), _mm512_store_si512(y, y_[q]), _mm512_store_si512(z, z_[q]);
+            for (std::int64_t j = 0; j < 16; ++j) {
+                const std::int64_t x = 16 * q + j;
+                s.x += x * count[j], s.xx += x * x * count[j], s.xy += x * y[j], s.xz += x * z[j];
+            }
+            count_[q] = y_[q] = z_[q] = _mm512_setzero_si512();
+        }
+    }
+
+private:
+    __m512i count_[4] = {}, y_[4] = {}, z_[4] = {};
+};
+
+TARVO_AVX512_TARGET LocalSums local_sums_one_word_avx512(const BitRows& b) {
+    constexpr std::int64_t kRowsAPass = std::int64_t{1} << 16;
+    OneWordColumns columns;
+    LocalSums s;
+    std::int64_t added = 0;
+    for (std::int64_t z = 0; z < b.size[2]; ++z)
+        for (std::int64_t y = 0; y < b.size[1]; ++y) {
+            const std::uint64_t v = b.row(y + b.size[1] * z)[0];
+            const std::int64_t n = std::popcount(v);
+            columns.add(v, y, z);
+            if (++added == kRowsAPass) columns.take_out(s), added = 0;
+            s.n += n;
+            s.y += y * n;
+            s.z += z * n;
+            s.yy += y * y * n;
+            s.zz += z * z * n;
+            s.yz += y * z * n;
+        }
+    columns.take_out(s);
+    return s;
+}
+#endif
+
 bool wide() { return chosen_kernel() >= Kernel::kAvx2; }
 
 }  // namespace
@@ -149,7 +210,13 @@ bool wide() { return chosen_kernel() >= Kernel::kAvx2; }
 // The sums of the positions (box coordinates plus lo) and their products from the box's own sums,
 // exactly: sum (x + lx)(y + ly) = sum xy + ly sum x + lx sum y + n lx ly, and so on.
 Moments moments_of(const BitRows& b) {
-    const LocalSums s = wide() ? local_sums_avx2(b) : local_sums_plain(b);
+#if TARVO_X86_SIMD
+    const LocalSums s = b.words == 1 && chosen_kernel() >= Kernel::kAvx512 ? local_sums_one_word_avx512(b)
+                        : wide()                                          ? local_sums_avx2(b)
+                                                                          : local_sums_plain(b);
+#else
+    const LocalSums s = local_sums_plain(b);
+#endif
     Moments m;
     const __int128 n = s.n, sum[3] = {s.x, s.y, s.z};
     const __int128 products[3][3] = {{s.xx, s.xy, s.xz}, {s.xy, s.yy, s.yz}, {s.xz, s.yz, s.zz}};
