@@ -158,18 +158,18 @@ struct LayerSmoothings {
 // S_z c and S_y c over cells [from, to) of a layer, from the bytes of the layers below, here and
 // above. (The fields lie apart: restrict spares the loops their checks for overlap.)
 [[gnu::always_inline]] inline void smooth_bytes(const std::uint8_t* __restrict b, const std::uint8_t* __restrict h,
-                                                const std::uint8_t* __restrict a, std::int16_t* __restrict across_z,
-                                                std::int16_t* __restrict across_y, std::int64_t nx, std::int64_t from,
+                                                const std::uint8_t* __restrict a, std::uint8_t* __restrict across_z,
+                                                std::uint8_t* __restrict across_y, std::int64_t nx, std::int64_t from,
                                                 std::int64_t to) {
     for (std::int64_t i = from; i < to; ++i) {
-        across_z[i] = static_cast<std::int16_t>(3 * b[i] + 10 * h[i] + 3 * a[i]);
-        across_y[i] = static_cast<std::int16_t>(3 * h[i - nx] + 10 * h[i] + 3 * h[i + nx]);
+        across_z[i] = static_cast<std::uint8_t>(3 * b[i] + 10 * h[i] + 3 * a[i]);
+        across_y[i] = static_cast<std::uint8_t>(3 * h[i - nx] + 10 * h[i] + 3 * h[i + nx]);
     }
 }
 
 // S_y S_z c, S_x S_z c and S_x S_y c over cells [from, to) from S_z c and S_y c.
-[[gnu::always_inline]] inline void smooth_twice(const std::int16_t* __restrict across_z,
-                                                const std::int16_t* __restrict across_y, std::int16_t* __restrict s0,
+[[gnu::always_inline]] inline void smooth_twice(const std::uint8_t* __restrict across_z,
+                                                const std::uint8_t* __restrict across_y, std::int16_t* __restrict s0,
                                                 std::int16_t* __restrict s1, std::int16_t* __restrict s2,
                                                 std::int64_t nx, std::int64_t from, std::int64_t to) {
     for (std::int64_t i = from; i < to; ++i) {
@@ -187,14 +187,14 @@ std::array<std::int64_t, 2> smoothed_cells(const Span& span) {
 }
 
 // The smoothings in two passes over smoothed_cells(span): the first makes S_z c and S_y c from the
-// layers' bytes (into the two scratch fields), the second the three smoothings from those. The
-// five fields must be 0 elsewhere (the caller clears them). Across the ends of a row the values
+// layers' bytes (at most 16: into the two scratch arrays of a byte a cell), the second the three
+// smoothings from those. The five must be 0 elsewhere (the caller clears them). Across the ends of a row the values
 // are wrong, but only in cells on the box's faces, which no face reads.
 [[gnu::always_inline]] inline void smooth_layer(const std::uint8_t* below, const std::uint8_t* here,
-                                                const std::uint8_t* above, const Span& span, std::int16_t* scratch,
+                                                const std::uint8_t* above, const Span& span, std::uint8_t* scratch,
                                                 const LayerSmoothings& out) {
     const auto [from, to] = smoothed_cells(span);
-    std::int16_t* across_y = scratch + span.n;
+    std::uint8_t* across_y = scratch + span.n;
     smooth_bytes(below, here, above, scratch, across_y, span.nx, from, to);
     smooth_twice(scratch, across_y, out.smooth[0], out.smooth[1], out.smooth[2], span.nx, from, to);
 }
@@ -202,20 +202,20 @@ std::array<std::int64_t, 2> smoothed_cells(const Span& span) {
 // The integer passes are compiled again for AVX2 and AVX-512, which vectorise them wider; their
 // results are whole numbers, the same either way.
 void smooth_layer_plain(const std::uint8_t* below, const std::uint8_t* here, const std::uint8_t* above,
-                        const Span& span, std::int16_t* scratch, const LayerSmoothings& out) {
+                        const Span& span, std::uint8_t* scratch, const LayerSmoothings& out) {
     smooth_layer(below, here, above, span, scratch, out);
 }
 TARVO_AVX2_TARGET void smooth_layer_avx2(const std::uint8_t* below, const std::uint8_t* here, const std::uint8_t* above,
-                                         const Span& span, std::int16_t* scratch, const LayerSmoothings& out) {
+                                         const Span& span, std::uint8_t* scratch, const LayerSmoothings& out) {
     smooth_layer(below, here, above, span, scratch, out);
 }
 TARVO_AVX512_TARGET void smooth_layer_avx512(const std::uint8_t* below, const std::uint8_t* here,
-                                             const std::uint8_t* above, const Span& span, std::int16_t* scratch,
+                                             const std::uint8_t* above, const Span& span, std::uint8_t* scratch,
                                              const LayerSmoothings& out) {
     smooth_layer(below, here, above, span, scratch, out);
 }
 
-using SmoothLayer = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const Span&, std::int16_t*,
+using SmoothLayer = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const Span&, std::uint8_t*,
                              const LayerSmoothings&);
 
 SmoothLayer smooth_layer_for(Kernel k) {
@@ -302,11 +302,12 @@ public:
         : b_(b), nx_(b.size[0]), n_(b.size[0] * b.size[1]), smooth_layer_(smooth_layer_for(chosen_kernel())),
           gradient_layer_(gradient_layer_for(chosen_kernel())), layer_bytes_(layer_bytes_for(chosen_kernel())) {
         const auto n = static_cast<std::size_t>(n_);
-        bytes_.resize(5 * (n + kLayerSlack));
-        std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(4 * (n + kLayerSlack)), bytes_.end(), std::uint8_t{0});
+        bytes_.resize(5 * (n + kLayerSlack) + 2 * n);
+        std::fill(zero_layer(), zero_layer() + n + kLayerSlack, std::uint8_t{0});
         fields_.resize(kFields * n);
         std::fill(zero_field(), zero_field() + n, std::int16_t{0});
         written_.fill({0, n_});  // left by the last box
+        scratch_written_ = {0, n_};
         rows_written_.fill({0, b.size[1] - 1});
     }
 
@@ -327,14 +328,14 @@ public:
     const std::int16_t* gradient(std::int64_t k) { return field(gradient_slot(k)); }
 
 private:
-    static constexpr int kFields = 12 + 8 + 3;  // smoothings, gradients (four a cell), scratch (two), zero
-    static constexpr int kScratch = 20;
+    static constexpr int kFields = 12 + 8 + 1;  // smoothings, gradients (four a cell), zero
     static int smoothing_slot(std::int64_t k, int a) { return static_cast<int>(k & 3) * 3 + a; }
     static int gradient_slot(std::int64_t k) { return 12 + static_cast<int>(k & 1) * 4; }
     std::int16_t* field(int slot) { return &fields_[static_cast<std::size_t>(slot * n_)]; }
     std::int16_t* zero_field() { return field(kFields - 1); }
     std::uint8_t* layer_of(std::int64_t k) { return &bytes_[static_cast<std::size_t>((k & 3) * (n_ + kLayerSlack))]; }
     std::uint8_t* zero_layer() { return &bytes_[static_cast<std::size_t>(4 * (n_ + kLayerSlack))]; }
+    std::uint8_t* scratch() { return &bytes_[static_cast<std::size_t>(5 * (n_ + kLayerSlack))]; }  // two layers
 
     // Makes the smoothings of layers up to z (at most the last), in order.
     void smooth_through(std::int64_t z) {
@@ -347,19 +348,28 @@ private:
             const std::uint8_t* above = k + 1 < b_.size[2] ? layer_of(k + 1) : zero_layer();
             const LayerSmoothings out{{field(smoothing_slot(k, 0)), field(smoothing_slot(k, 1)), field(smoothing_slot(k, 2))}};
             const Span cells = span(k);
-            for (const int slot : {smoothing_slot(k, 0), smoothing_slot(k, 1), smoothing_slot(k, 2), kScratch, kScratch + 1})
-                clear_around(slot, smoothed_cells(cells));
-            smooth_layer_(below, layer_of(k), above, cells, field(kScratch), out);
+            for (const int slot : {smoothing_slot(k, 0), smoothing_slot(k, 1), smoothing_slot(k, 2)})
+                clear_around(field(slot), written_[static_cast<std::size_t>(slot)], smoothed_cells(cells));
+            clear_around(scratch(), scratch_written_, smoothed_cells(cells));
+            smooth_layer_(below, layer_of(k), above, cells, scratch(), out);
         }
     }
 
     // A field is cleared only where it was written last and is not written now: the cells it holds
     // other than 0 in.
-    void clear_around(int slot, std::array<std::int64_t, 2> now) {
-        auto& [from, to] = written_[static_cast<std::size_t>(slot)];
-        std::int16_t* f = field(slot);
+    // (The scratch: two arrays of n bytes.)
+    void clear_around(std::int16_t* f, std::array<std::int64_t, 2>& written, std::array<std::int64_t, 2> now) {
+        auto& [from, to] = written;
         if (from < now[0]) std::fill(f + from, f + std::min(to, now[0]), std::int16_t{0});
         if (to > now[1]) std::fill(f + std::max(from, now[1]), f + to, std::int16_t{0});
+        from = now[0], to = now[1];
+    }
+    void clear_around(std::uint8_t* f, std::array<std::int64_t, 2>& written, std::array<std::int64_t, 2> now) {
+        auto& [from, to] = written;
+        for (std::uint8_t* a : {f, f + n_}) {
+            if (from < now[0]) std::fill(a + from, a + std::min(to, now[0]), std::uint8_t{0});
+            if (to > now[1]) std::fill(a + std::max(from, now[1]), a + to, std::uint8_t{0});
+        }
         from = now[0], to = now[1];
     }
 
@@ -397,6 +407,7 @@ private:
     LayerBytes layer_bytes_;
     std::int64_t smoothed_ = -1, gradients_made_ = -1;
     std::array<std::array<std::int64_t, 2>, kFields> written_;   // the cells of each field that may not be 0
+    std::array<std::int64_t, 2> scratch_written_;               // and of the scratch
     std::array<std::array<std::int64_t, 2>, 4> rows_written_;    // the rows of each layer's bytes that may not be 0
     static thread_local std::vector<std::uint8_t> bytes_;
     static thread_local std::vector<std::int16_t> fields_;
