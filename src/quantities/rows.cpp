@@ -297,8 +297,9 @@ bool open_between_ends(const std::uint64_t* cells, std::uint64_t* open, std::int
 // holding a cell next to a reached cell of the rows beside it (y +- 1, z +- 1) are reached whole,
 // and the rows beside a row that gained are looked at again, until none gains. Border rows are
 // reached whole, the others from their two ends first. What is left open is enclosed.
-[[gnu::always_inline]] inline std::int64_t enclosed(const BitRows& b) {
-    const std::int64_t nx = b.size[0], ny = b.size[1], nz = b.size[2], words = b.words;
+template <class OpenLayer>
+[[gnu::always_inline]] inline std::int64_t enclosed(const BitRows& b, OpenLayer open_layer) {
+    const std::int64_t ny = b.size[1], nz = b.size[2], words = b.words;
     // Kept by each thread from one box to the next: no allocation, no fresh pages.
     static thread_local std::vector<std::uint64_t> open, seed, grown;
     static thread_local std::vector<std::int64_t> todo, candidates;  // rows with open cells between their ends
@@ -307,15 +308,15 @@ bool open_between_ends(const std::uint64_t* cells, std::uint64_t* open, std::int
     todo.clear(), candidates.clear();
     queued.assign(static_cast<std::size_t>(ny * nz), 0), inner.assign(queued.size(), 0);
     auto open_row = [&](std::int64_t r) { return &open[static_cast<std::size_t>(r * words)]; };
-    for (std::int64_t z = 1; z + 1 < nz; ++z)
-        for (std::int64_t y = 1; y + 1 < ny; ++y) {
-            const std::int64_t r = y + ny * z;
-            inner[static_cast<std::size_t>(r)] = 1;
-            if (!open_between_ends(b.row(r), open_row(r), words, nx)) continue;
-            todo.push_back(r);
-            candidates.push_back(r);
-            queued[static_cast<std::size_t>(r)] = 1;
-        }
+    auto found = [&](std::int64_t r) {
+        todo.push_back(r);
+        candidates.push_back(r);
+        queued[static_cast<std::size_t>(r)] = 1;
+    };
+    for (std::int64_t z = 1; z + 1 < nz; ++z) {
+        if (ny > 2) std::memset(&inner[static_cast<std::size_t>(1 + ny * z)], 1, static_cast<std::size_t>(ny - 2));
+        open_layer(z, open.data(), found);
+    }
     // Reached: empty and no longer open (outside the box's last cell too, never open).
     auto reached = [&](std::int64_t r, std::int64_t w) { return ~b.row(r)[w] & ~open_row(r)[w]; };
     const std::int64_t beside[4] = {-1, 1, -ny, ny};
@@ -345,12 +346,61 @@ bool open_between_ends(const std::uint64_t* cells, std::uint64_t* open, std::int
     return count;
 }
 
-std::int64_t enclosed_plain(const BitRows& b) { return enclosed(b); }
-TARVO_AVX2_TARGET std::int64_t enclosed_avx2(const BitRows& b) { return enclosed(b); }
+// The open cells of the inner rows of layer z (rows y = 1 to ny - 2) into open (the box's rows),
+// found(r) for each row r with any.
+template <class Found>
+[[gnu::always_inline]] inline void open_rows(const BitRows& b, std::int64_t z, std::int64_t y, std::uint64_t* open,
+                                             Found found) {
+    const std::int64_t ny = b.size[1], words = b.words;
+    for (; y + 1 < ny; ++y) {
+        const std::int64_t r = y + ny * z;
+        if (open_between_ends(b.row(r), open + r * words, words, b.size[0])) found(r);
+    }
+}
+
+std::int64_t enclosed_plain(const BitRows& b) {
+    return enclosed(b, [&b](std::int64_t z, std::uint64_t* open, auto found) { open_rows(b, z, 1, open, found); });
+}
+TARVO_AVX2_TARGET std::int64_t enclosed_avx2(const BitRows& b) {
+    return enclosed(b, [&b](std::int64_t z, std::uint64_t* open, auto found) TARVO_AVX2_TARGET { open_rows(b, z, 1, open, found); });
+}
+
+#if TARVO_X86_SIMD
+// The same for eight rows of one word: from the first set cell (the lowest set bit negated) to the
+// last (the cells smeared down), not set.
+TARVO_AVX512_TARGET inline __m512i open_between_ends8(__m512i cells) {
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i to_last = cells;
+    for (const unsigned shift : {1u, 2u, 4u, 8u, 16u, 32u})
+        to_last = _mm512_or_si512(to_last, _mm512_maskz_srlv_epi64(0xff, to_last, _mm512_set1_epi64(shift)));
+    const __m512i from_first = _mm512_sub_epi64(zero, _mm512_and_si512(cells, _mm512_sub_epi64(zero, cells)));
+    return _mm512_and_si512(_mm512_xor_si512(cells, _mm512_set1_epi64(-1)), _mm512_and_si512(from_first, to_last));
+}
+
+// Boxes one word wide under AVX-512: a layer's inner rows are consecutive words, eight at a time.
+TARVO_AVX512_TARGET std::int64_t enclosed_one_word_avx512(const BitRows& b) {
+    const std::int64_t ny = b.size[1];
+    return enclosed(b, [&b, ny](std::int64_t z, std::uint64_t* open, auto found) TARVO_AVX512_TARGET {
+        std::int64_t y = 1;
+        for (; y + 8 < ny; y += 8) {
+            const std::int64_t r = y + ny * z;
+            const __m512i o = open_between_ends8(_mm512_loadu_si512(b.row(r)));
+            _mm512_storeu_si512(open + r, o);
+            for (unsigned any = _mm512_test_epi64_mask(o, o); any; any &= any - 1) found(r + std::countr_zero(any));
+        }
+        open_rows(b, z, y, open, found);
+    });
+}
+#endif
 
 }  // namespace
 
-std::int64_t enclosed_cells(const BitRows& b) { return wide() ? enclosed_avx2(b) : enclosed_plain(b); }
+std::int64_t enclosed_cells(const BitRows& b) {
+#if TARVO_X86_SIMD
+    if (b.words == 1 && chosen_kernel() >= Kernel::kAvx512) return enclosed_one_word_avx512(b);
+#endif
+    return wide() ? enclosed_avx2(b) : enclosed_plain(b);
+}
 
 namespace {
 
