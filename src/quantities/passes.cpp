@@ -600,11 +600,16 @@ struct FaceMasks {
     std::uint64_t x, y, z;
 };
 
+[[gnu::always_inline]] inline std::uint64_t face_masks_inside(std::int64_t w, std::int64_t nx) {
+    std::uint64_t inside = w == 0 ? ~std::uint64_t{1} : ~std::uint64_t{0};
+    if (const std::int64_t keep = nx - 1 - 64 * w; keep < 64) inside &= keep <= 0 ? 0 : ~std::uint64_t{0} >> (64 - keep);
+    return inside;
+}
+
 [[gnu::always_inline]] inline FaceMasks face_masks(const std::uint64_t* row, const std::uint64_t* next_y,
                                                    const std::uint64_t* next_z, std::int64_t w, std::int64_t words,
                                                    std::int64_t nx) {
-    std::uint64_t inside = w == 0 ? ~std::uint64_t{1} : ~std::uint64_t{0};
-    if (const std::int64_t keep = nx - 1 - 64 * w; keep < 64) inside &= keep <= 0 ? 0 : ~std::uint64_t{0} >> (64 - keep);
+    const std::uint64_t inside = face_masks_inside(w, nx);
     const std::uint64_t next_cells = w + 1 < words ? row[w + 1] << 63 : 0;
     return {(row[w] ^ (row[w] >> 1 | next_cells)) & inside, (row[w] ^ next_y[w]) & inside, (row[w] ^ next_z[w]) & inside};
 }
@@ -631,32 +636,54 @@ std::size_t face_cells_plain(const BitRows& b, std::int64_t z, std::int32_t* ind
 }
 
 #if TARVO_X86_SIMD
-// The same a word at a time, without a branch a cell: the word's 64 cells' bits spread to bytes
-// and their indices counted up, both packed down to the face cells (whole registers stored, each
-// over the last one's unused end).
+// The face cells of one word (masks m, its first cell's index `first`) from face `count` on, a
+// word at a time without a branch a cell: the word's 64 cells' bits spread to bytes and their
+// indices counted up, both packed down to the face cells (whole registers stored, each over the
+// last one's unused end); the next free place.
+TARVO_AVX512_TARGET inline std::size_t put_face_cells(const FaceMasks& m, std::int32_t first, std::int32_t* index,
+                                                     std::uint8_t* there, std::size_t count) {
+    const std::uint64_t any = m.x | m.y | m.z;
+    if (!any) return count;
+    const __m512i one = _mm512_set1_epi8(1), two = _mm512_set1_epi8(2), four = _mm512_set1_epi8(4);
+    const __m512i bits = _mm512_or_si512(_mm512_maskz_mov_epi8(m.x, one),
+                                         _mm512_or_si512(_mm512_maskz_mov_epi8(m.y, two), _mm512_maskz_mov_epi8(m.z, four)));
+    _mm512_storeu_si512(there + count, _mm512_maskz_compress_epi8(any, bits));
+    __m512i cells = _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm512_set1_epi32(first));
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        const auto part = static_cast<__mmask16>(any >> (16 * quarter));
+        _mm512_storeu_si512(index + count, _mm512_maskz_compress_epi32(part, cells));
+        count += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(part)));
+        cells = _mm512_add_epi32(cells, _mm512_set1_epi32(16));
+    }
+    return count;
+}
+
+// The face cells of layer z under AVX-512. Rows of one word are consecutive words, and so are the
+// rows after them along y and z: their masks are made eight rows at a time.
 TARVO_AVX512_TARGET std::size_t face_cells_avx512(const BitRows& b, std::int64_t z, std::int32_t* index,
                                                   std::uint8_t* there) {
     const std::int64_t nx = b.size[0], ny = b.size[1], words = b.words;
-    const __m512i up_to_16 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i one = _mm512_set1_epi8(1), two = _mm512_set1_epi8(2), four = _mm512_set1_epi8(4);
     std::size_t count = 0;
-    for (std::int64_t y = 1; y + 1 < ny; ++y) {
-        const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
-        for (std::int64_t w = 0; w < words; ++w) {
-            const FaceMasks m = face_masks(row, next_y, next_z, w, words, nx);
-            const std::uint64_t any = m.x | m.y | m.z;
-            if (!any) continue;
-            const __m512i bits = _mm512_or_si512(_mm512_maskz_mov_epi8(m.x, one),
-                                                 _mm512_or_si512(_mm512_maskz_mov_epi8(m.y, two), _mm512_maskz_mov_epi8(m.z, four)));
-            _mm512_storeu_si512(there + count, _mm512_maskz_compress_epi8(any, bits));
-            __m512i cells = _mm512_add_epi32(up_to_16, _mm512_set1_epi32(static_cast<std::int32_t>(y * nx + 64 * w)));
-            for (int quarter = 0; quarter < 4; ++quarter) {
-                const auto part = static_cast<__mmask16>(any >> (16 * quarter));
-                _mm512_storeu_si512(index + count, _mm512_maskz_compress_epi32(part, cells));
-                count += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(part)));
-                cells = _mm512_add_epi32(cells, _mm512_set1_epi32(16));
-            }
+    std::int64_t y = 1;
+    if (words == 1) {
+        const auto inside = _mm512_set1_epi64(static_cast<std::int64_t>(face_masks_inside(0, nx)));
+        for (; y + 9 <= ny; y += 8) {
+            const std::uint64_t* row = b.row(y + ny * z);
+            const __m512i a = _mm512_loadu_si512(row), next_y = _mm512_loadu_si512(row + 1),
+                          next_z = _mm512_loadu_si512(row + ny);
+            alignas(64) std::uint64_t mx[8], my[8], mz[8];
+            _mm512_store_si512(mx, _mm512_and_si512(_mm512_xor_si512(a, _mm512_maskz_srli_epi64(0xff, a, 1)), inside));
+            _mm512_store_si512(my, _mm512_and_si512(_mm512_xor_si512(a, next_y), inside));
+            _mm512_store_si512(mz, _mm512_and_si512(_mm512_xor_si512(a, next_z), inside));
+            for (int k = 0; k < 8; ++k)
+                count = put_face_cells({mx[k], my[k], mz[k]}, static_cast<std::int32_t>((y + k) * nx), index, there, count);
         }
+    }
+    for (; y + 1 < ny; ++y) {
+        const std::uint64_t *row = b.row(y + ny * z), *next_y = b.row(y + 1 + ny * z), *next_z = b.row(y + ny * (z + 1));
+        for (std::int64_t w = 0; w < words; ++w)
+            count = put_face_cells(face_masks(row, next_y, next_z, w, words, nx), static_cast<std::int32_t>(y * nx + 64 * w),
+                                   index, there, count);
     }
     return count;
 }
