@@ -158,7 +158,7 @@ TARVO_AVX2_TARGET LocalSums local_sums_avx2(const BitRows& b) { return local_sum
 // products); the sums with x come from the columns.
 class OneWordColumns {
 public:
-    TARVO_AVX512_TARGET [[gnu::always_inline]] void add(std::uint64_t v, std::int64_t y, std::int64_t z) {
+    [[gnu::always_inline]] TARVO_AVX512_TARGET void add(std::uint64_t v, std::int64_t y, std::int64_t z) {
         const __m512i one = _mm512_set1_epi32(1), ys = _mm512_set1_epi32(static_cast<std::int32_t>(y)),
                       zs = _mm512_set1_epi32(static_cast<std::int32_t>(z));
         for (int q = 0; q < 4; ++q) {
@@ -168,7 +168,7 @@ public:
             z_[q] = _mm512_mask_add_epi32(z_[q], cells, z_[q], zs);
         }
     }
-    TARVO_AVX512_TARGET [[gnu::always_inline]] void take_out(LocalSums& s) {
+    [[gnu::always_inline]] TARVO_AVX512_TARGET void take_out(LocalSums& s) {
         alignas(64) std::int32_t count[16], y[16], z[16];
         for (int q = 0; q < 4; ++q) {
             _mm512_store_si512(count, count_[q]), _mm512_store_si512(y, y_[q]), _mm512_store_si512(z, z_[q]);
