@@ -97,6 +97,16 @@ struct LocalSums {
     return base * base * std::popcount(v) + 2 * base * j + jj;
 }
 
+// The sums without x that a row of n set cells at y, z adds.
+[[gnu::always_inline]] inline void add_row(LocalSums& s, std::int64_t y, std::int64_t z, std::int64_t n) {
+    s.n += n;
+    s.y += y * n;
+    s.z += z * n;
+    s.yy += y * y * n;
+    s.zz += z * z * n;
+    s.yz += y * z * n;
+}
+
 // The sums in the box's own coordinates: per row its count and the sum of its x (popcounts under
 // the masks of x's bits); the sum of x^2 from how many set cells each x has over all rows, counted
 // in eight bit planes (a row added by a carry through them, no branch) and taken out every 255 rows.
@@ -133,13 +143,8 @@ struct LocalSums {
                 }
             }
             if (++added == kRowsAPass) take_out();
-            s.n += n;
+            add_row(s, y, z, n);
             s.x += x_sum;
-            s.y += y * n;
-            s.z += z * n;
-            s.yy += y * y * n;
-            s.zz += z * z * n;
-            s.yz += y * z * n;
             s.xy += y * x_sum;
             s.xz += z * x_sum;
         }
@@ -195,12 +200,7 @@ TARVO_AVX512_TARGET LocalSums local_sums_one_word_avx512(const BitRows& b) {
             const std::int64_t n = std::popcount(v);
             columns.add(v, y, z);
             if (++added == kRowsAPass) columns.take_out(s), added = 0;
-            s.n += n;
-            s.y += y * n;
-            s.z += z * n;
-            s.yy += y * y * n;
-            s.zz += z * z * n;
-            s.yz += y * z * n;
+            add_row(s, y, z, n);
         }
     columns.take_out(s);
     return s;
