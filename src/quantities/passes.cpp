@@ -441,6 +441,14 @@ TARVO_AVX512_TARGET inline __m512i gather_cells(__m256i cells, const std::int16_
     return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, cells, field, 8);
 }
 
+// The 128 bits at each of four cells of a field of four 16-bit numbers a cell: the cell's and the
+// next one's.
+TARVO_AVX512_TARGET inline __m512i pairs_of_cells(const std::int16_t* field, const std::int32_t* cells) {
+    auto pair = [field, cells](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + 4 * std::int64_t{cells[k]})); };
+    const __m512i two = _mm512_inserti32x4(_mm512_zextsi128_si512(pair(0)), pair(1), 1);
+    return _mm512_inserti32x4(_mm512_inserti32x4(two, pair(2), 2), pair(3), 3);
+}
+
 // The lanes of `faces` under `mask`, packed, at face n (a whole register stored: the storage runs
 // on); the next free face.
 TARVO_AVX512_TARGET inline std::size_t put_faces(__m512i faces, unsigned mask, std::int32_t* norms, std::size_t n) {
@@ -449,7 +457,8 @@ TARVO_AVX512_TARGET inline std::size_t put_faces(__m512i faces, unsigned mask, s
 }
 
 // The norms of the faces of eight face cells at a time: their gradients and those of their next
-// cells along x, y and z gathered (four 16-bit numbers a cell, one 64-bit lane), the three normals'
+// cells along x (side by side: loaded in pairs, 128 bits a cell), y and z (gathered) in 64-bit
+// lanes (four 16-bit numbers a cell), the three normals'
 // squares and absolute values summed in pairs by multiply-adds and the pairs in each lane, and the
 // 24 faces put in the cells' order (x, y, z of each) and packed down to those that are faces.
 TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
@@ -459,11 +468,13 @@ TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const s
     const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10), z0 = _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0);
     const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5), z1 = _mm512_setr_epi64(2, 0, 0, 3, 0, 0, 4, 0);
     const __m512i xy2 = _mm512_setr_epi64(13, 0, 6, 14, 0, 7, 15, 0), z2 = _mm512_setr_epi64(0, 5, 0, 0, 6, 0, 0, 7);
+    const __m512i firsts = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), seconds = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
     std::size_t n = 0;
     for (std::size_t c = 0; c < count; c += 8) {
         const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + c));
-        const __m512i here = gather_cells(cells, g);
-        const __m512i x = face_norms(here, gather_cells(cells, g + 4));
+        const __m512i four = pairs_of_cells(g, index + c), next_four = pairs_of_cells(g, index + c + 4);
+        const __m512i here = _mm512_permutex2var_epi64(four, firsts, next_four);
+        const __m512i x = face_norms(here, _mm512_permutex2var_epi64(four, seconds, next_four));
         const __m512i y = face_norms(here, gather_cells(cells, g + 4 * nx));
         const __m512i z = face_norms(here, gather_cells(cells, up));
         std::uint64_t bytes;
