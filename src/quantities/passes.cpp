@@ -6,8 +6,9 @@
 // differences at the faces), in place of two 27-cell sums for each face. The sums are whole
 // numbers, so the order of the passes changes nothing; the faces' weights are added in the
 // reference's order. A layer's smoothings are made just before its faces need them, so that the
-// few layers in use stay in the cache, and the faces are found from the packed rows 64 cells at
-// a time.
+// few layers in use stay in the cache. The cells with faces are found from the packed rows 64
+// cells at a time and listed, and their faces' norms made from the list, eight cells at a time
+// under AVX-512.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -299,9 +300,10 @@ GradientLayer gradient_layer_for([[maybe_unused]] Kernel k) {
 
 // The layers' bytes, smoothings and gradients of a box, made in order as the faces need them: the
 // faces of layer z read the gradients of layers z and z + 1, and the gradient of a layer the
-// smoothings of the layers beside it. Each is formed only over the rows near set cells, 0 beyond. Four layers' bytes and smoothings are kept (layer k in slot
-// k % 4), two layers' gradients; by each thread from one box to the next: no allocation, no fresh
-// pages.
+// smoothings of the layers beside it. Each is formed only over the rows near set cells, 0 beyond
+// (cleared only where the slot's last layer wrote). Four layers' bytes and smoothings are kept
+// (layer k in slot k % 4), two layers' gradients; by each thread from one box to the next: no
+// allocation, no fresh pages.
 class LayerWindow {
 public:
     explicit LayerWindow(const BitRows& b)
