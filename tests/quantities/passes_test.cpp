@@ -113,6 +113,18 @@ TEST(ShapePasses, EqualOnRowsOfSeveralWords) {
     }
 }
 
+// Narrow boxes of more rows than the column sums of one-word rows hold before they are taken out
+// (65,536): the sums must carry over.
+TEST(ShapePasses, EqualOnNarrowBoxesOfManyRows) {
+    std::mt19937_64 rng(13);
+    tarvo::Body body = body_of_edge(300);
+    for (int z = 0; z < 250; ++z)
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 3; ++x)
+                if (rng() % 3) put(body.rec, 100 + x, y, z, true);
+    expect_same_passes(body.rec, "3 x 300 x 250");
+}
+
 // Layers and rows left empty between set ones, and full ones: the passes skip the rows far from set
 // cells, and must still see every cell near them.
 TEST(ShapePasses, EqualAcrossEmptyAndFullLayersAndRows) {
