@@ -3,8 +3,11 @@
 # read by `table` (the reference), copied into a folder by `cp` (what writing the files costs the
 # file system: the floor under any cut into a folder), cut into a folder by `cut --out-dir`,
 # measured by `measure` and `table --measure`, and given 4 random sections each; medians of
-# interleaved rounds, wall time of the whole process, and each one's ratio to `table`. Both `cp`
-# and `cut` replace the files of the round before, as a second run does.
+# interleaved rounds, wall time of the whole process, and each one's ratio to `table`. `cp` and
+# `cut` run twice: into a new, empty folder (a first run; made outside the timing, a new one each
+# round, never one just emptied: this file system looks past every inode freed in the last
+# minutes when it makes a file, so a folder emptied just before is slow to fill) and
+# replacing the files of the round before (a second run).
 #
 # With --before OLD_BUILD_DIR the same runs of an older build are interleaved with them, and both
 # columns printed side by side (each build's ratios to its own `table`).
@@ -24,13 +27,14 @@ done
 build=${args[0]:-build}
 work=${args[1]:-$(mktemp -d)}
 tools=$build/tarvo-tools
-mkdir -p "$work/in" "$work/out" "$work/copy"
+rm -rf "$work/fresh"
+mkdir -p "$work/in" "$work/out" "$work/copy" "$work/fresh"
 if [ ! -f "$work/in/g1000.3d" ]; then
   for k in $(seq 1 1000); do "$tools" make grain 64 "$work/in/g$k.3d" --seed "$k"; done
 fi
 ls "$work"/in/*.3d > "$work/list.txt"
 
-names=(table cp cut measure table-measure section)
+names=(table cp-new cut-new cp cut measure table-measure section)
 builds=(new)
 [ -n "$before" ] && builds+=(old)
 run() {
@@ -38,6 +42,8 @@ run() {
   [ "$2" = old ] && tools=$before/tarvo-tools
   case "$1" in
     table) "$tools" table --files "$work/list.txt" --csv ;;
+    cp-new) xargs -a "$work/list.txt" cp -f -t "$3" ;;
+    cut-new) "$tools" cut --out-dir "$3" --csv 1 1 99999 --files "$work/list.txt" ;;
     cp) xargs -a "$work/list.txt" cp -f -t "$work/copy" ;;
     cut) "$tools" cut --out-dir "$work/out" --csv 1 1 99999 --files "$work/list.txt" ;;
     measure) "$tools" measure --files "$work/list.txt" --csv ;;
@@ -49,13 +55,16 @@ declare -A times
 for r in $(seq 1 "$rounds"); do
   for n in "${names[@]}"; do
     for b in "${builds[@]}"; do
+      folder=$work/fresh/$n.$b.$r
+      mkdir "$folder"
       start=$(date +%s.%N)
-      run "$n" "$b"
+      run "$n" "$b" "$folder"
       end=$(date +%s.%N)
       times[$n.$b]+="$(echo "$end - $start" | bc) "
     done
   done
 done
+rm -rf "$work/fresh"
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 header="$(printf '%-14s %9s %8s' run seconds "/ table")"
 [ -n "$before" ] && header+="$(printf ' %12s %8s' "before (s)" "/ table")"

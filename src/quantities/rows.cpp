@@ -13,10 +13,6 @@
 #include <immintrin.h>
 #endif
 
-#if TARVO_X86_SIMD
-#include <immintrin.h>
-#endif
-
 namespace tarvo::quantities {
 namespace {
 
