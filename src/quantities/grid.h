@@ -76,6 +76,7 @@ std::int64_t euler_number(const BitRows& rows);
 namespace reference {
 Moments moments_of(const BoxGrid& box);
 double surface_area(const BoxGrid& box);
+double surface_area(const BoxGrid& box, const std::array<double, 3>& spacing);
 std::int64_t enclosed_cells(BoxGrid box);
 std::int64_t euler_number(const BoxGrid& box);
 }  // namespace reference

@@ -459,19 +459,21 @@ TARVO_AVX512_TARGET inline __m512i pairs_of_cells(const std::int16_t* field, con
 
 // The lanes of `faces` under `mask`, packed, at face n (a whole register stored: the storage runs
 // on); the next free face.
-TARVO_AVX512_TARGET inline std::size_t put_faces(__m512i faces, unsigned mask, std::int32_t* norms, std::size_t n) {
-    _mm512_storeu_si512(norms + 2 * n, _mm512_maskz_compress_epi64(static_cast<__mmask8>(mask), faces));
+TARVO_AVX512_TARGET inline std::size_t put_faces(__m512i faces, unsigned mask, std::int64_t* out, std::size_t n) {
+    _mm512_storeu_si512(out + n, _mm512_maskz_compress_epi64(static_cast<__mmask8>(mask), faces));
     return n + static_cast<std::size_t>(std::popcount(mask));
 }
 
-// The norms of the faces of eight face cells at a time: their gradients and those of their next
-// cells along x (side by side: loaded in pairs, 128 bits a cell), y and z (gathered) in 64-bit
-// lanes (four 16-bit numbers a cell), the three normals'
-// squares and absolute values summed in pairs by multiply-adds and the pairs in each lane, and the
-// 24 faces put in the cells' order (x, y, z of each) and packed down to those that are faces.
-TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
-                                                  const std::int32_t* index, const std::uint8_t* there,
-                                                  std::size_t count, std::int32_t* norms) {
+// Something made of each face of eight face cells at a time, 64 bits a face, by face(here, next)
+// from the gradients of the face's two cells in 64-bit lanes (four 16-bit numbers a cell): those
+// of the cells' next cells along x (side by side with the cells': loaded in pairs, 128 bits a
+// cell), y and z (gathered); the 24 faces put in the cells' order (x, y, z of each) and packed
+// down to those that are faces, from out on; with the 24-bit mask of each eight cells' faces to
+// mask_of (which of them are faces). The count of faces.
+template <class Face, class Masks>
+TARVO_AVX512_TARGET inline std::size_t faces_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
+                                                    const std::int32_t* index, const std::uint8_t* there,
+                                                    std::size_t count, std::int64_t* out, Face face, Masks masks) {
     // Lanes 0-7 of x, 8-15 of y, then z's put in where the mask says.
     const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10), z0 = _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0);
     const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5), z1 = _mm512_setr_epi64(2, 0, 0, 3, 0, 0, 4, 0);
@@ -482,17 +484,53 @@ TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const s
         const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + c));
         const __m512i four = pairs_of_cells(g, index + c), next_four = pairs_of_cells(g, index + c + 4);
         const __m512i here = _mm512_permutex2var_epi64(four, firsts, next_four);
-        const __m512i x = face_norms(here, _mm512_permutex2var_epi64(four, seconds, next_four));
-        const __m512i y = face_norms(here, gather_cells(cells, g + 4 * nx));
-        const __m512i z = face_norms(here, gather_cells(cells, up));
+        const __m512i x = face(here, _mm512_permutex2var_epi64(four, seconds, next_four));
+        const __m512i y = face(here, gather_cells(cells, g + 4 * nx));
+        const __m512i z = face(here, gather_cells(cells, up));
         std::uint64_t bytes;
         std::memcpy(&bytes, there + c, sizeof bytes);
         const auto mask = static_cast<unsigned>(_pext_u64(bytes, 0x0707070707070707ULL));  // bit 3 cell + axis
-        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy0, y), 0x24, z0, z), mask & 0xff, norms, n);
-        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy1, y), 0x49, z1, z), (mask >> 8) & 0xff, norms, n);
-        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy2, y), 0x92, z2, z), mask >> 16, norms, n);
+        masks(mask, n);
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy0, y), 0x24, z0, z), mask & 0xff, out, n);
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy1, y), 0x49, z1, z), (mask >> 8) & 0xff, out, n);
+        n = put_faces(_mm512_mask_permutexvar_epi64(_mm512_permutex2var_epi64(x, xy2, y), 0x92, z2, z), mask >> 16, out, n);
     }
     return n;
+}
+
+// What faces_avx512 makes of a face: its norms (see face_norms), or its normal.
+struct NormsOfFace {
+    TARVO_AVX512_TARGET __m512i operator()(__m512i here, __m512i next) const { return face_norms(here, next); }
+};
+struct NormalOfFace {
+    TARVO_AVX512_TARGET __m512i operator()(__m512i here, __m512i next) const { return _mm512_add_epi16(here, next); }
+};
+
+// The norms of the faces of eight face cells at a time (see faces_avx512): the three normals'
+// squares and absolute values summed in pairs by multiply-adds and the pairs in each lane.
+TARVO_AVX512_TARGET std::size_t face_norms_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
+                                                  const std::int32_t* index, const std::uint8_t* there,
+                                                  std::size_t count, std::int32_t* norms) {
+    return faces_avx512(
+        g, up, nx, index, there, count, reinterpret_cast<std::int64_t*>(norms),
+        NormsOfFace{}, [](unsigned, std::size_t) {});
+}
+
+// The normals of the faces of eight face cells at a time (see faces_avx512), four 16-bit numbers a
+// face, and the axis each face lies across.
+TARVO_AVX512_TARGET std::size_t face_normals_avx512(const std::int16_t* g, const std::int16_t* up, std::int64_t nx,
+                                                    const std::int32_t* index, const std::uint8_t* there,
+                                                    std::size_t count, std::int64_t* normals, std::uint8_t* axis) {
+    // 0, 1, 2 for the x, y and z faces of each of eight cells.
+    const __m512i axes = _mm512_set_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 1, 0, 2, 1, 0, 2, 1, 0, 2, 1, 0, 2,
+                                         1, 0, 2, 1, 0, 2, 1, 0);
+    return faces_avx512(
+        g, up, nx, index, there, count, normals,
+        NormalOfFace{},
+        [axes, axis](unsigned mask, std::size_t n) TARVO_AVX512_TARGET {
+            _mm512_storeu_si512(axis + n, _mm512_maskz_compress_epi8(mask, axes));
+        });
 }
 #endif
 
@@ -568,27 +606,106 @@ struct UnitFaces {
 
 thread_local std::vector<std::int32_t> UnitFaces::storage;
 
+// The faces of a layer in the units of a voxel size: each one's normal (whole numbers, a component
+// an array), the axis it lies across, and the spacing with the area of a face across each axis.
+struct ScaledNorms {
+    const std::int64_t* normal;  // four 16-bit numbers a face: the three components and 0
+    const std::uint8_t* axis;
+    std::array<double, 3> spacing, face;
+};
+
+// Component a of face f's normal.
+double component(const ScaledNorms& s, std::size_t f, int a) {
+    std::int16_t n[4];
+    std::memcpy(n, &s.normal[f], sizeof n);
+    return n[a];
+}
+
+// The weights of faces [from, to) added to `area` face by face in order (see ScaledFaces). Never
+// inlined: within a function compiled for AVX-512 (which has multiply-adds) the compiler would fuse
+// l2 += m * m, and the weights of the last faces would be rounded otherwise.
+[[gnu::noinline]] double add_scaled_plain(const ScaledNorms& s, std::size_t from, std::size_t to, double area) {
+    for (std::size_t f = from; f < to; ++f) {
+        const double patch = s.face[s.axis[f]];
+        double l1 = 0, l2 = 0;
+        for (int a = 0; a < 3; ++a) {
+            const double m = component(s, f, a) / s.spacing[a];
+            l1 += std::fabs(m);
+            l2 += m * m;
+        }
+        area += l1 > 0 ? patch * std::sqrt(l2) / l1 : patch;
+    }
+    return area;
+}
+
+#if TARVO_X86_SIMD
+// The same weights eight faces at a time, each operation the scalar one's, in its order and
+// rounded as it is (0 + v is v: the sums start from their first terms); the products and sums
+// by their explicitly rounded forms, which the compiler never fuses into multiply-adds as it may
+// the plain ones. The weights are stored and added one by one.
+constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+
+// (The zero-masked forms with every lane: g++ 12 takes the plain ones' undefined start for
+// uninitialised.)
+TARVO_AVX512_TARGET inline __m512d add_avx512(__m512d a, __m512d b) { return _mm512_maskz_add_round_pd(0xff, a, b, kNearest); }
+TARVO_AVX512_TARGET inline __m512d mul_avx512(__m512d a, __m512d b) { return _mm512_maskz_mul_round_pd(0xff, a, b, kNearest); }
+TARVO_AVX512_TARGET inline __m512d div_avx512(__m512d a, __m512d b) { return _mm512_maskz_div_round_pd(0xff, a, b, kNearest); }
+TARVO_AVX512_TARGET inline __m512d abs_avx512(__m512d v) {
+    return _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffffLL)));
+}
+
+TARVO_AVX512_TARGET double add_scaled_avx512(const ScaledNorms& s, std::size_t count, double area) {
+    const __m512d spacing[3] = {_mm512_set1_pd(s.spacing[0]), _mm512_set1_pd(s.spacing[1]), _mm512_set1_pd(s.spacing[2])};
+    const __m512d faces = _mm512_setr_pd(s.face[0], s.face[1], s.face[2], 0, 0, 0, 0, 0);
+    alignas(64) double w[8];
+    std::size_t f = 0;
+    for (; f + 8 <= count; f += 8) {
+        // Each component to the top 16 bits of its lane, then down with its sign, then to doubles.
+        const __m512i lanes = _mm512_loadu_si512(s.normal + f);
+        const __m512i top[3] = {_mm512_maskz_slli_epi64(0xff, lanes, 48), _mm512_maskz_slli_epi64(0xff, lanes, 32),
+                                _mm512_maskz_slli_epi64(0xff, lanes, 16)};
+        __m512d m[3];
+        for (int a = 0; a < 3; ++a) {
+            const __m256i n = _mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srai_epi64(0xff, top[a], 48));
+            m[a] = div_avx512(_mm512_maskz_cvtepi32_pd(0xff, n), spacing[a]);
+        }
+        const __m512d l1 = add_avx512(add_avx512(abs_avx512(m[0]), abs_avx512(m[1])), abs_avx512(m[2]));
+        const __m512d l2 = add_avx512(add_avx512(mul_avx512(m[0], m[0]), mul_avx512(m[1], m[1])), mul_avx512(m[2], m[2]));
+        const __m512i across = _mm512_maskz_cvtepu8_epi64(0xff, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.axis + f)));
+        const __m512d patch = _mm512_maskz_permutexvar_pd(0xff, across, faces);
+        const __mmask8 some = _mm512_cmp_pd_mask(l1, _mm512_setzero_pd(), _CMP_GT_OQ);
+        const __m512d weight = div_avx512(mul_avx512(patch, _mm512_maskz_sqrt_round_pd(0xff, l2, kNearest)), l1);
+        _mm512_store_pd(w, _mm512_mask_blend_pd(some, patch, weight));
+        for (const double v : w) area += v;
+    }
+    return add_scaled_plain(s, f, count, area);
+}
+#endif
+
 // A plane patch of area A and unit normal m (in the spacing's units) shows A |m_a| / F_a faces
 // across axis a, F_a the area of such a face (the product of the other two spacings): a face
 // across a weighted F_a |m|_2 / |m|_1 sums to A. The gradient along a in those units is the
 // gradient along the grid's axis over s_a. With unit spacing these are the weights above.
 struct ScaledFaces {
     std::array<double, 3> spacing, face;
-    std::vector<std::int32_t> n[3];
+    std::vector<std::int64_t> normal;  // see ScaledNorms
     std::vector<std::uint8_t> axis;
+    bool avx512 = chosen_kernel() >= Kernel::kAvx512;
 
     explicit ScaledFaces(const std::array<double, 3>& s)
         : spacing(s), face{s[1] * s[2], s[0] * s[2], s[0] * s[1]} {}
     void reserve(std::size_t size) {
-        for (auto& v : n) v.resize(size);
-        axis.resize(size);
+        normal.resize(size);
+        axis.resize(size + 64);  // a register's bytes stored at the last face
     }
     std::size_t cell(const std::int16_t* g, const std::int16_t* up, std::int64_t i, std::int64_t nx, unsigned there,
                      std::size_t f) {
         const std::int16_t* here = g + 4 * i;
         const std::int16_t* next[3] = {g + 4 * (i + 1), g + 4 * (i + nx), up + 4 * i};
         for (int across = 0; across < 3; ++across) {
-            for (int a = 0; a < 3; ++a) n[a][f] = here[a] + next[across][a];
+            std::int16_t n[4] = {};
+            for (int a = 0; a < 3; ++a) n[a] = static_cast<std::int16_t>(here[a] + next[across][a]);  // at most 2 * 256
+            std::memcpy(&normal[f], n, sizeof n);
             axis[f] = static_cast<std::uint8_t>(across);
             f += (there >> across) & 1;
         }
@@ -596,20 +713,17 @@ struct ScaledFaces {
     }
     std::size_t layer(const std::int16_t* g, const std::int16_t* up, std::int64_t nx, const std::int32_t* index,
                       const std::uint8_t* there, std::size_t count) {
+#if TARVO_X86_SIMD
+        if (avx512) return face_normals_avx512(g, up, nx, index, there, count, normal.data(), axis.data());
+#endif
         return faces_cell_by_cell(*this, g, up, nx, index, there, count);
     }
     double add(std::size_t count, double area) const {
-        for (std::size_t f = 0; f < count; ++f) {
-            const double patch = face[axis[f]];
-            double l1 = 0, l2 = 0;
-            for (int a = 0; a < 3; ++a) {
-                const double m = n[a][f] / spacing[a];
-                l1 += std::fabs(m);
-                l2 += m * m;
-            }
-            area += l1 > 0 ? patch * std::sqrt(l2) / l1 : patch;
-        }
-        return area;
+        const ScaledNorms norms{normal.data(), axis.data(), spacing, face};
+#if TARVO_X86_SIMD
+        if (avx512) return add_scaled_avx512(norms, count, area);
+#endif
+        return add_scaled_plain(norms, 0, count, area);
     }
 };
 

@@ -77,9 +77,10 @@ std::array<int, 256> corner_table() {
     return t;
 }
 
-}  // namespace
-
-double surface_area(const BoxGrid& g) {
+// weight(i, j, axis) of each face between a set and an empty cell (i, and j next to it along
+// axis), added in order.
+template <class Weight>
+double sum_of_faces(const BoxGrid& g, Weight weight) {
     double area = 0;
     for (std::int64_t z = 1; z + 1 < g.size[2]; ++z)
         for (std::int64_t y = 1; y + 1 < g.size[1]; ++y)
@@ -87,10 +88,33 @@ double surface_area(const BoxGrid& g) {
                 const std::int64_t i = g.index(x, y, z);
                 for (int axis = 0; axis < 3; ++axis) {
                     const std::int64_t j = i + g.stride(axis);
-                    if (g.cells[i] != g.cells[j]) area += face_weight(g, i, j);
+                    if (g.cells[i] != g.cells[j]) area += weight(i, j, axis);
                 }
             }
     return area;
+}
+
+}  // namespace
+
+double surface_area(const BoxGrid& g) {
+    return sum_of_faces(g, [&g](std::int64_t i, std::int64_t j, int) { return face_weight(g, i, j); });
+}
+
+// In the units of a voxel size: the normal's components over the spacing along each, and a face
+// across axis a stands for its area F_a (the product of the other two spacings) times
+// |m|_2 / |m|_1 of the normal m in those units.
+double surface_area(const BoxGrid& g, const std::array<double, 3>& spacing) {
+    const double face[3] = {spacing[1] * spacing[2], spacing[0] * spacing[2], spacing[0] * spacing[1]};
+    return sum_of_faces(g, [&](std::int64_t i, std::int64_t j, int axis) {
+        const std::array<double, 3> gi = gradient(g, i), gj = gradient(g, j);
+        double l1 = 0, l2 = 0;
+        for (int k = 0; k < 3; ++k) {
+            const double m = (gi[k] + gj[k]) / spacing[k];
+            l1 += std::fabs(m);
+            l2 += m * m;
+        }
+        return l1 > 0 ? face[axis] * std::sqrt(l2) / l1 : face[axis];
+    });
 }
 
 // Empty cells that no 6-connected path of empty cells joins to the margin (which joins the

@@ -1,7 +1,8 @@
 // The passes behind the shape figures over the box's packed rows (separable gradients a layer at a
 // time, row fills, popcounts, the Euler number's counts of lattice elements) against their
 // cell-by-cell forms: the same numbers, bit for bit, on random particles of every density, grains
-// with pores, boxes one voxel thin, rows of several words, and empty and full layers and rows.
+// with pores, boxes one voxel thin, rows of several words, and empty and full layers and rows; the
+// surface area in voxel units and in those of voxel sizes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -52,6 +53,13 @@ void expect_same_passes(TelesoRecord& rec, const std::string& what) {
         const BitRows rows = tarvo::quantities::bit_rows(rec, margin);
         const double fast = tarvo::quantities::surface_area(rows), slow = tarvo::quantities::reference::surface_area(g);
         EXPECT_TRUE(bits_equal(fast, slow)) << what << ": area " << fast << " against " << slow;
+        for (const std::array<double, 3> spacing : {std::array<double, 3>{0.5, 1.5, 2}, {0.1, 0.3, 0.7}, {3, 1, 1e-3}}) {
+            const double fast_scaled = tarvo::quantities::surface_area(rows, spacing);
+            const double slow_scaled = tarvo::quantities::reference::surface_area(g, spacing);
+            EXPECT_TRUE(bits_equal(fast_scaled, slow_scaled))
+                << what << ": area in units of " << spacing[0] << ", " << spacing[1] << ", " << spacing[2] << ": "
+                << fast_scaled << " against " << slow_scaled;
+        }
         EXPECT_EQ(tarvo::quantities::enclosed_cells(rows), tarvo::quantities::reference::enclosed_cells(g)) << what;
         EXPECT_EQ(tarvo::quantities::euler_number(rows), tarvo::quantities::reference::euler_number(g)) << what;
         const auto m = tarvo::quantities::moments_of(rows), r = tarvo::quantities::reference::moments_of(g);
