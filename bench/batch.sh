@@ -2,7 +2,8 @@
 # Many particles in one run: 1,000 grains of edge 64 (tarvo-tools make grain, seeds 1..1000)
 # read by `table` (the reference), copied into a folder by `cp` (what writing the files costs the
 # file system: the floor under any cut into a folder), cut into a folder by `cut --out-dir`,
-# measured by `measure` and `table --measure`, and given 4 random sections each; medians of
+# measured by `measure` (in voxels, and in the units of a voxel size of 0.5 x 1.5 x 2 um) and
+# `table --measure`, and given 4 random sections each; medians of
 # interleaved rounds, wall time of the whole process, and each one's ratio to `table`. `cp` and
 # `cut` run twice: into a new, empty folder (a first run; made outside the timing, a new one each
 # round, never one just emptied: this file system looks past every inode freed in the last
@@ -34,7 +35,7 @@ if [ ! -f "$work/in/g1000.3d" ]; then
 fi
 ls "$work"/in/*.3d > "$work/list.txt"
 
-names=(table cp-new cut-new cp cut measure table-measure section)
+names=(table cp-new cut-new cp cut measure measure-sized table-measure section)
 builds=(new)
 [ -n "$before" ] && builds+=(old)
 run() {
@@ -47,6 +48,7 @@ run() {
     cp) xargs -a "$work/list.txt" cp -f -t "$work/copy" ;;
     cut) "$tools" cut --out-dir "$work/out" --csv 1 1 99999 --files "$work/list.txt" ;;
     measure) "$tools" measure --files "$work/list.txt" --csv ;;
+    measure-sized) "$tools" measure --spacing 0.5,1.5,2 --unit um --files "$work/list.txt" --csv ;;
     table-measure) "$tools" table --measure --files "$work/list.txt" --csv ;;
     section) "$tools" section --random 4 --seed 1 --files "$work/list.txt" --csv ;;
   esac >/dev/null
