@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The recipes for many particles, taken from docs/batch.md as they stand there, against single
 # runs one after another: every output and transcript the same, the failed input reported.
+#   tools      tarvo-tools cut --out-dir: one process, a row per file
 #   xargs      xargs -P
 #   parallel   GNU parallel on this machine
 #   sshlogin   GNU parallel over ssh, through a stand-in ssh that runs the command here (a machine
@@ -72,6 +73,23 @@ run_recipe xargs
 [ "$(cat "$work/xargs/cut/failed.txt")" = "particles/damaged.3d" ] || fail "xargs recipe reported $(cat "$work/xargs/cut/failed.txt")"
 same_as_single xargs
 echo "xargs -P: $count particles as the single runs"
+
+# One process: the same outputs (no transcripts: a row per file), the damaged file's row with
+# its error and the exit status 1, every other row with the voxels kept.
+run_recipe tools
+[ "$status" = 1 ] || fail "tools recipe ended with $status, not 1 (one failed file)"
+(cd "$work/single/cut" && find . -name '*.3d' | sort) >"$work/tools.expected"
+(cd "$work/tools/cut" && find . -name '*.3d' | sort) | diff "$work/tools.expected" - ||
+  fail "tools: other outputs than the single runs"
+while IFS= read -r f; do
+  cmp -s "$work/single/cut/$f" "$work/tools/cut/$f" || fail "tools: $f differs from the single run"
+done <"$work/tools.expected"
+[ "$(($(wc -l <"$work/tools/cut/cut.csv") - 1))" = "$count" ] || fail "tools: not a row per particle"
+failed=$(awk -F, 'NR > 1 && $NF != "" { print $1 }' "$work/tools/cut/cut.csv")
+[ "$failed" = "particles/damaged.3d" ] || fail "tools rows name failed files '$failed'"
+[ "$(awk -F, 'NR > 1 && $NF == "" && $3 > 0' "$work/tools/cut/cut.csv" | wc -l)" = "$((count - 1))" ] ||
+  fail "tools: rows without the voxels kept"
+echo "tarvo-tools cut --out-dir: $count particles as the single runs"
 
 # The job array: four tasks at once, each given its number as Slurm does.
 text=$(recipe slurm)
