@@ -215,7 +215,7 @@ Moments moments_of(const BitRows& b) {
                         : wide()                                          ? local_sums_avx2(b)
                                                                           : local_sums_plain(b);
 #else
-    const LocalSums s = local_sums_plain(b);
+    const LocalSums s = wide() ? local_sums_avx2(b) : local_sums_plain(b);
 #endif
     Moments m;
     const __int128 n = s.n, sum[3] = {s.x, s.y, s.z};
