@@ -81,11 +81,25 @@ std::pair<std::int32_t, std::int32_t> grid_span(const Section& s, double b, std:
     return {static_cast<std::int32_t>(first), static_cast<std::int32_t>(last)};
 }
 
-void sample_face(const TelesoRecord& rec, Section& s) {
+// The pixels of each row that were sampled (first > last: none); all others are off the grid.
+using Spans = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+// visit(x, y, i) for each sampled pixel, row by row, i its index in the image.
+template <class Visit>
+void each_sampled(const Section& s, const Spans& spans, Visit&& visit) {
+    const std::int64_t w = s.width;
+    for (std::int64_t y = 0; y < w; ++y) {
+        const auto [first, last] = spans[static_cast<std::size_t>(y)];
+        for (std::int64_t x = first; x <= last; ++x) visit(x, y, x + w * y);
+    }
+}
+
+Spans sample_face(const TelesoRecord& rec, Section& s) {
     const std::int32_t w = s.width, half = w / 2;
     s.pixels.assign(static_cast<std::size_t>(w) * w, kOutsidePixel);
+    Spans spans(static_cast<std::size_t>(w));
     for (std::int32_t j = 0; j < w; ++j) {
-        const auto [first, last] = grid_span(s, j - half, rec.dim);
+        const auto [first, last] = spans[static_cast<std::size_t>(j)] = grid_span(s, j - half, rec.dim);
         for (std::int32_t i = first; i <= last; ++i) {
             const double a = i - half, b = j - half;
             Vec q;
@@ -95,6 +109,7 @@ void sample_face(const TelesoRecord& rec, Section& s) {
                 value < 0 ? kOutsidePixel : value ? kSolidPixel : kEmpty;
         }
     }
+    return spans;
 }
 
 // Empty pixels joined to the image's edge by a 4-connected path of empty or off-grid pixels are
@@ -102,8 +117,9 @@ void sample_face(const TelesoRecord& rec, Section& s) {
 // the pixels outside a convex polygon (the grid's section), and so each is joined to the edge by
 // off-grid pixels (step away from the polygon along an axis): the empty pixels outside are those
 // joined by empty pixels to one on the edge or next to an off-grid pixel. The fill starts there
-// and never walks the off-grid pixels, most of the image.
-void tell_pores(Section& s) {
+// and never walks the off-grid pixels, most of the image; the passes look at the sampled pixels
+// only, the only ones that can be empty.
+void tell_pores(Section& s, const Spans& spans) {
     constexpr std::uint8_t kReached = 4;
     const std::int64_t w = s.width;
     std::vector<std::uint8_t>& px = s.pixels;
@@ -129,36 +145,35 @@ void tell_pores(Section& s) {
         }
         return count;
     };
-    for (std::int64_t y = 0; y < w; ++y)
-        for (std::int64_t x = 0; x < w; ++x) {
-            const std::int64_t i = x + w * y;
-            if (px[i] != kEmpty) continue;
-            const bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == w;
-            if (edge || px[i - 1] == kOutsidePixel || px[i + 1] == kOutsidePixel || px[i - w] == kOutsidePixel ||
-                px[i + w] == kOutsidePixel)
-                fill(i, kReached);
-        }
-    for (std::uint8_t& p : px)
-        if (p == kReached) p = kOutsidePixel;
-    for (std::int64_t i = 0; i < w * w; ++i)
+    each_sampled(s, spans, [&](std::int64_t x, std::int64_t y, std::int64_t i) {
+        if (px[i] != kEmpty) return;
+        const bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == w;
+        if (edge || px[i - 1] == kOutsidePixel || px[i + 1] == kOutsidePixel || px[i - w] == kOutsidePixel ||
+            px[i + w] == kOutsidePixel)
+            fill(i, kReached);
+    });
+    each_sampled(s, spans, [&](std::int64_t, std::int64_t, std::int64_t i) {
+        if (px[i] == kReached) px[i] = kOutsidePixel;
+    });
+    each_sampled(s, spans, [&](std::int64_t, std::int64_t, std::int64_t i) {
         if (px[i] == kEmpty) s.pore_sizes.push_back(fill(i, kPorePixel));
+    });
     std::sort(s.pore_sizes.rbegin(), s.pore_sizes.rend());
 }
 
-void measure_face(Section& s) {
+void measure_face(Section& s, const Spans& spans) {
     const std::int64_t w = s.width;
     auto face = [&](std::int64_t x, std::int64_t y) {
         return x >= 0 && y >= 0 && x < w && y < w && s.pixels[static_cast<std::size_t>(x + w * y)] != kOutsidePixel;
     };
-    for (std::int64_t y = 0; y < w; ++y)
-        for (std::int64_t x = 0; x < w; ++x) {
-            const std::uint8_t p = s.pixels[static_cast<std::size_t>(x + w * y)];
-            s.solid_area += p == kSolidPixel;
-            s.pore_area += p == kPorePixel;
-            if (p == kOutsidePixel) continue;
-            s.edges_across_u += !face(x - 1, y) + !face(x + 1, y);
-            s.edges_across_v += !face(x, y - 1) + !face(x, y + 1);
-        }
+    each_sampled(s, spans, [&](std::int64_t x, std::int64_t y, std::int64_t i) {
+        const std::uint8_t p = s.pixels[static_cast<std::size_t>(i)];
+        s.solid_area += p == kSolidPixel;
+        s.pore_area += p == kPorePixel;
+        if (p == kOutsidePixel) return;
+        s.edges_across_u += !face(x - 1, y) + !face(x + 1, y);
+        s.edges_across_v += !face(x, y - 1) + !face(x, y + 1);
+    });
     s.face_area = s.solid_area + s.pore_area;
     s.section_porosity = s.face_area ? static_cast<double>(s.pore_area) / static_cast<double>(s.face_area)
                                      : std::numeric_limits<double>::quiet_NaN();
@@ -200,9 +215,9 @@ Section section(const TelesoRecord& rec, const SectionPlane& plane) {
     s.origin = plane.point;
     plane_basis(plane.normal, s.u, s.v);
     s.width = 2 * half_width(s.origin, rec.dim) + 1;
-    sample_face(rec, s);
-    tell_pores(s);
-    measure_face(s);
+    const Spans spans = sample_face(rec, s);
+    tell_pores(s, spans);
+    measure_face(s, spans);
     return s;
 }
 

@@ -81,6 +81,24 @@ def test_section_figures_agree_with_numpy_and_scipy(tmp_path, rng, plane):
     assert opened > 0
 
 
+def test_a_particle_out_to_its_grids_border(tmp_path):
+    # Solid out to the grid's every face, with a cavity: the face's pixels next to the grid's edge
+    # are solid, and every one of them counts.
+    v = np.ones((24, 24, 24), bool)
+    v[8:16, 6:18, 9:15] = False
+    src = tmp_path / "block.3d"
+    tarvo.write(src, v)
+    for plane in (["--normal", "1", "2", "3"], ["--normal", "0", "0", "1", "--through", "11", "11", "0"]):
+        row = tools_section(src, *plane)[0]
+        origin = [row["origin_x"], row["origin_y"], row["origin_z"]]
+        width = 2 * int(math.ceil(max(math.dist(origin, [(c >> k & 1) * (24 + 1) - 1 for k in range(3)])
+                                      for c in range(8)))) + 3
+        face = check_row(v, row, width)
+        assert row["solid_area"] > 0 and (row["pore_area"] > 0) == (plane[1] == "1")
+        py = tarvo.section(v, (row["nx"], row["ny"], row["nz"]), (row["px"], row["py"], row["pz"]))
+        assert np.array_equal(py.pixels, face)
+
+
 def test_the_face_picture_shows_the_three_classes(tmp_path, rng):
     from skimage import io
     v = porous_grain(rng)
