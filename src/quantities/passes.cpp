@@ -606,36 +606,12 @@ struct UnitFaces {
 
 thread_local std::vector<std::int32_t> UnitFaces::storage;
 
-// The faces of a layer in the units of a voxel size: each one's normal (whole numbers, a component
-// an array), the axis it lies across, and the spacing with the area of a face across each axis.
+// The faces of a layer in the units of a voxel size: each one's normal (whole numbers, packed
+// in 64 bits), the axis it lies across, and the spacing with the area of a face across each axis.
 struct ScaledNorms {
     const std::int64_t* normal;  // four 16-bit numbers a face: the three components and 0
     const std::uint8_t* axis;
     std::array<double, 3> spacing, face;
-    const double* quotient[3];  // n / spacing[a] at [n] for |n| <= Quotients::kMost (vector forms)
-};
-
-// n / spacing[a] for every component n a face's normal can have (a gradient's component is at most
-// 16 * 16 either way, a normal the sum of two): the quotients the division gives, looked up in
-// place of three divisions a face. Made by each thread once for each voxel size it meets.
-class Quotients {
-public:
-    static constexpr int kMost = 2 * 16 * 16;
-
-    const double* for_spacing(const std::array<double, 3>& spacing, int a) {
-        if (!made_ || std::memcmp(&spacing_, &spacing, sizeof spacing) != 0) {
-            for (int axis = 0; axis < 3; ++axis)
-                for (int n = -kMost; n <= kMost; ++n) q_[static_cast<std::size_t>(axis * kRow + kMost + n)] = n / spacing[axis];
-            spacing_ = spacing, made_ = true;
-        }
-        return &q_[static_cast<std::size_t>(a * kRow + kMost)];
-    }
-
-private:
-    static constexpr int kRow = 2 * kMost + 1;
-    std::array<double, 3 * kRow> q_{};
-    std::array<double, 3> spacing_{};
-    bool made_ = false;
 };
 
 // Component a of face f's normal.
@@ -663,8 +639,8 @@ double component(const ScaledNorms& s, std::size_t f, int a) {
 }
 
 #if TARVO_X86_SIMD
-// The same weights eight faces at a time, each operation the scalar one's (the quotients looked
-// up), in its order and rounded as it is (0 + v is v: the sums start from their first terms); the products and sums
+// The same weights eight faces at a time, each operation the scalar one's, in its order and
+// rounded as it is (0 + v is v: the sums start from their first terms); the products and sums
 // by their explicitly rounded forms, which the compiler never fuses into multiply-adds as it may
 // the plain ones. The weights are stored and added one by one.
 constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
@@ -679,6 +655,7 @@ TARVO_AVX512_TARGET inline __m512d abs_avx512(__m512d v) {
 }
 
 TARVO_AVX512_TARGET double add_scaled_avx512(const ScaledNorms& s, std::size_t count, double area) {
+    const __m512d spacing[3] = {_mm512_set1_pd(s.spacing[0]), _mm512_set1_pd(s.spacing[1]), _mm512_set1_pd(s.spacing[2])};
     const __m512d faces = _mm512_setr_pd(s.face[0], s.face[1], s.face[2], 0, 0, 0, 0, 0);
     alignas(64) double w[8];
     std::size_t f = 0;
@@ -690,7 +667,7 @@ TARVO_AVX512_TARGET double add_scaled_avx512(const ScaledNorms& s, std::size_t c
         __m512d m[3];
         for (int a = 0; a < 3; ++a) {
             const __m256i n = _mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srai_epi64(0xff, top[a], 48));
-            m[a] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, n, s.quotient[a], 8);
+            m[a] = div_avx512(_mm512_maskz_cvtepi32_pd(0xff, n), spacing[a]);
         }
         const __m512d l1 = add_avx512(add_avx512(abs_avx512(m[0]), abs_avx512(m[1])), abs_avx512(m[2]));
         const __m512d l2 = add_avx512(add_avx512(mul_avx512(m[0], m[0]), mul_avx512(m[1], m[1])), mul_avx512(m[2], m[2]));
@@ -714,7 +691,6 @@ struct ScaledFaces {
     std::vector<std::int64_t> normal;  // see ScaledNorms
     std::vector<std::uint8_t> axis;
     bool avx512 = chosen_kernel() >= Kernel::kAvx512;
-    static thread_local Quotients quotients;
 
     explicit ScaledFaces(const std::array<double, 3>& s)
         : spacing(s), face{s[1] * s[2], s[0] * s[2], s[0] * s[1]} {}
@@ -743,18 +719,13 @@ struct ScaledFaces {
         return faces_cell_by_cell(*this, g, up, nx, index, there, count);
     }
     double add(std::size_t count, double area) const {
-        ScaledNorms norms{normal.data(), axis.data(), spacing, face, {}};
+        const ScaledNorms norms{normal.data(), axis.data(), spacing, face};
 #if TARVO_X86_SIMD
-        if (avx512) {
-            for (int a = 0; a < 3; ++a) norms.quotient[a] = quotients.for_spacing(spacing, a);
-            return add_scaled_avx512(norms, count, area);
-        }
+        if (avx512) return add_scaled_avx512(norms, count, area);
 #endif
         return add_scaled_plain(norms, 0, count, area);
     }
 };
-
-thread_local Quotients ScaledFaces::quotients;
 
 // Which cells of word w of a row have a face between them and the next cell along x, y and z (one
 // set, the other empty): cells 1 to nx - 2 of the row only, the reference's.
